@@ -1,0 +1,45 @@
+// Log-line templates and the rule that fills their "%" placeholders.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <string_view>
+#include <variant>
+
+#include "core/Types.h"
+
+namespace Pondar::Core {
+
+// Each caption opens with its symbol; every "%" takes the next argument.
+namespace Captions {
+inline constexpr std::string_view PeerFound = "\u25CF % (%)";           // ● name, IP
+inline constexpr std::string_view PeerLost = "\u25CB %";                // ○ name
+inline constexpr std::string_view SyncBegins = "\u21C4 %...";           // ⇄ name
+inline constexpr std::string_view SyncDone = "\u2713 % received, % sent";
+inline constexpr std::string_view UpToDate = "\u2713 Up to date";
+inline constexpr std::string_view LocalChange = "\u25B3 %";             // △ path
+inline constexpr std::string_view LocalDelete = "\u2715 %";             // ✕ path
+inline constexpr std::string_view Downloaded = "  \u2193 % (%)";        // ↓ path (size)
+inline constexpr std::string_view RemoteDeleteApplied = "  \u2715 %";   // ✕ path
+inline constexpr std::string_view Scanning = "\u2026 Scanning...";
+inline constexpr std::string_view FilesCount = "\u25AA % files";
+inline constexpr std::string_view Ready = "\u25B6 Ready";
+inline constexpr std::string_view ClipboardSent = "\u21C4 Clipboard sent (% bytes)";
+inline constexpr std::string_view ClipboardReceived = "\u21C4 Clipboard received (% bytes)";
+inline constexpr std::string_view ClockDrift = "\u26A0 % - clock drift %s exceeds %s limit";
+// The frame of every log line: local time, a blank, the message.
+inline constexpr std::string_view LogLine = "[%] %";
+}  // namespace Captions
+
+// One argument of a caption: a text, or an integer written as plain decimal digits.
+using TCaptionArg = std::variant<std::string_view, int64_t>;
+
+// The most arguments a caption may be filled with; more is a programming error.
+inline constexpr size_t MaxCaptionArgs = 31;
+
+// Fills ACaption left to right. With no arguments the caption comes back unchanged; a "%" met
+// after the arguments are used up is dropped; surplus arguments are ignored.
+// Throws std::invalid_argument when given more than MaxCaptionArgs arguments.
+RawUtf8 FormatCaption(std::string_view ACaption, std::initializer_list<TCaptionArg> AArgs = {});
+
+}  // namespace Pondar::Core

@@ -1,0 +1,35 @@
+// The shared folder as a flat file list, and the small file and list operations built on it.
+#pragma once
+
+#include <string>
+
+#include "core/Types.h"
+
+namespace Pondar::Fs {
+
+using Core::RawUtf8;
+using Core::TFileEntries;
+using Core::TFileEntry;
+
+// Empties AList, then appends one entry per regular file below ARoot, depth first in listing
+// order, hidden files included. Excluded names are never entered; links to folders are walked
+// like folders, each folder (device and inode) at most once. Reads listings only; Sha256 stays
+// empty. A missing or unreadable root gives an empty list.
+void ScanFolder(const std::string& ARoot, TFileEntries& AList);
+// True for "pondar.exe" and names ending in ".pondartmp", whatever their case.
+bool IsExcludedName(const std::string& AName);
+// Last-write time in whole seconds as a UTC day count (a link's target's time); 0.0 when it
+// cannot be read or the path is a folder.
+double FileModifiedUtc(const std::string& APath);
+// 64 lower-case hex digits of the content's SHA-256; empty when the file cannot be opened.
+RawUtf8 HashFileSha256(const std::string& APath);
+// Same byte length and equal bytes once bit 0x20 of each is ignored.
+bool SameRelPath(const RawUtf8& A, const RawUtf8& B);
+// The first entry equal under SameRelPath, or nullptr. The caller holds the list's lock.
+TFileEntry* FindEntry(TFileEntries& AList, const RawUtf8& ARelPath);
+// Removes the last entry equal under SameRelPath; true when one was removed.
+bool RemoveEntry(TFileEntries& AList, const RawUtf8& ARelPath);
+// ARoot + "/" + ARelPath, with "\" in ARelPath taken as a separator too.
+std::string LocalPath(const std::string& ARoot, const RawUtf8& ARelPath);
+
+}  // namespace Pondar::Fs

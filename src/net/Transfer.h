@@ -1,0 +1,43 @@
+// The requesting side of the TCP protocol: one connection per message, opened here, closed
+// before returning. Network failures never throw; they give an empty list, false or nothing.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+
+#include "core/Types.h"
+#include "net/Protocol.h"
+#include "net/Socket.h"
+
+namespace Pondar::Net {
+
+// Bytes received so far and the total, after each received block.
+using TTransferProgressProc = std::function<void(int64_t AReceived, int64_t ATotal)>;
+
+// An open TCP connection to AHost:APort (dotted IPv4), with 5 000 ms send/receive time-outs,
+// keep-alive and no-delay; an invalid socket when it cannot be made within 5 000 ms.
+TSocket ConnectToPeer(const RawUtf8& AHost, uint16_t APort);
+// True once exactly ACount bytes are in ABuffer; false when the connection closes or resets
+// first. A receive time-out alone is not a failure: the read waits again.
+bool RecvExact(const TSocket& ASock, void* ABuffer, size_t ACount);
+// True once all bytes are sent; false on any failure, including no progress within the time-out.
+bool SendAll(const TSocket& ASock, const void* ABuffer, size_t ACount);
+
+TFileEntries RequestFileList(const RawUtf8& AHost, uint16_t APort);
+// Receives ARelPath into ALocalPath + ".pondartmp" and renames it over ALocalPath once whole.
+// False when the peer is unreachable, lacks the file, or the transfer breaks (no temporary file
+// is then left), or when the old target cannot be replaced (the complete temporary file stays).
+// Throws std::runtime_error when the temporary file cannot be created or written.
+// ACancel, when given and set, ends the transfer between blocks as a failed one.
+bool DownloadFile(const RawUtf8& AHost, uint16_t APort, const RawUtf8& ARelPath,
+                  const TTransferProgressProc& AProgress, const std::string& ALocalPath,
+                  const std::atomic<bool>* ACancel = nullptr);
+void SendDeleteNotify(const RawUtf8& AHost, uint16_t APort, const RawUtf8& ARelPath);
+void SendChangesNotify(const RawUtf8& AHost, uint16_t APort);
+void SendClipboardText(const RawUtf8& AHost, uint16_t APort, const RawUtf8& AText);
+// True only when every byte of the frame message was sent.
+bool SendScreenFrame(const RawUtf8& AHost, uint16_t APort, const RawUtf8& APeerName,
+                     const TBytes& AData);
+
+}  // namespace Pondar::Net

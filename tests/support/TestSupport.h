@@ -1,0 +1,41 @@
+// What every test shares: a sandbox folder of its own and waiting with a deadline.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+
+namespace PondarTest {
+
+// A fresh folder under the temporary directory, removed with everything in it at the end.
+class TSandbox {
+ public:
+  TSandbox();
+  ~TSandbox();
+  TSandbox(const TSandbox&) = delete;
+  TSandbox& operator=(const TSandbox&) = delete;
+
+  const std::filesystem::path& Path() const { return FPath; }
+  std::string Str() const { return FPath.string(); }
+  // Writes AContent to the relative path, creating folders on the way; returns the full path.
+  std::filesystem::path Write(const std::string& ARelPath, const std::string& AContent) const;
+  std::string Read(const std::string& ARelPath) const;
+
+ private:
+  std::filesystem::path FPath;
+};
+
+// Polls APredicate every few milliseconds until it holds or ATimeout has passed.
+bool WaitFor(const std::function<bool()>& APredicate,
+             std::chrono::milliseconds ATimeout = std::chrono::seconds(5));
+
+// Sets the last-write time of a file to whole Unix seconds.
+void SetMTime(const std::filesystem::path& APath, int64_t AUnixSeconds);
+
+// True when the only network interfaces are loopback and those whose name starts with
+// AOwnPrefix: the test then runs in a namespace of its own and may broadcast.
+bool InIsolatedNetwork(const std::string& AOwnPrefix = "");
+
+}  // namespace PondarTest
