@@ -1,11 +1,118 @@
+// pondard: one peer of Pondar Desktop. Until the window exists the program runs headless: the
+// engine's log lines go to standard output, anything else the program says to standard error.
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/App.h"
+#include "app/DeliveryQueue.h"
+#include "core/Config.h"
+
+namespace {
+
+using Pondard::Core::TPondardConfig;
+
+void PrintHelp() {
+  std::printf(
+      "Usage: pondard [options]\n"
+      "Keeps a shared folder in step with every Pondar peer on the local network.\n"
+      "\n"
+      "Options:\n"
+      "  --headless        run without a window; log lines go to standard output\n"
+      "  --name NAME       name announced to other peers (letters, digits, '-' and '_')\n"
+      "  --folder DIR      the shared folder (default: the current directory)\n"
+      "  --udp-port PORT   UDP port for finding peers (default 7731)\n"
+      "  --tcp-port PORT   TCP port for serving files (default 7732)\n"
+      "  --sound           sound on peer events (needs a window)\n"
+      "  --clipboard       share clipboard text (needs a window)\n"
+      "  --help            show this text and exit\n"
+      "\n"
+      "Settings are read from %s, then from the options above.\n"
+      "SIGINT or SIGTERM says goodbye to the peers and exits.\n",
+      Pondard::Core::ConfigFilePath().c_str());
+}
+
+// The settings ignore what they cannot use; say so here, so that a typing error is noticed.
+void WarnAboutIgnoredValues(const std::vector<std::string>& AArgs) {
+  for (size_t i = 0; i + 1 < AArgs.size(); ++i) {
+    const std::string& option = AArgs[i];
+    const std::string& value = AArgs[i + 1];
+    if (option == "--folder") {
+      std::error_code ec;
+      if (!std::filesystem::is_directory(value, ec))
+        std::fprintf(stderr, "pondard: --folder %s: no such folder, option ignored\n",
+                     value.c_str());
+    } else if (option == "--udp-port" || option == "--tcp-port") {
+      char* end = nullptr;
+      const long port = std::strtol(value.c_str(), &end, 0);
+      if (value.empty() || *end != '\0' || port < 0 || port > 65535)
+        std::fprintf(stderr, "pondard: %s %s: not a port number from 0 to 65535\n",
+                     option.c_str(), value.c_str());
+    }
+  }
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i)
-    if (std::strcmp(argv[i], "--help") == 0) {
-      std::puts("Usage: pondard [--help]");
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  bool headless = false;
+  for (const auto& arg : args) {
+    if (arg == "--help" || arg == "-h") {
+      PrintHelp();
       return 0;
     }
+    if (arg == "--headless") headless = true;
+  }
+  if (!headless) {
+    std::fprintf(stderr, "pondard: %s; running headless\n",
+                 std::getenv("DISPLAY") ? "this build has no window yet" : "no display");
+  }
+  WarnAboutIgnoredValues(args);
+
+  // Signals are taken by one thread of their own; every other thread, created later, blocks them.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+
+  TPondardConfig config;
+  config.Init(args);
+
+  auto queue = std::make_shared<Pondard::Core::TLoopDeliveryQueue>();
+  std::atomic<bool> stopRequested{false};
+  std::thread signalWaiter([&] {
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    stopRequested.store(true);
+    queue->Wake();
+  });
+
+  {
+    Pondard::Core::TPondardApp app(config, queue);
+    app.SetLogSink([](const Pondard::Core::RawUtf8& ALine) {
+      std::fwrite(ALine.data(), 1, ALine.size(), stdout);
+      std::fputc('\n', stdout);
+      std::fflush(stdout);
+    });
+    std::fprintf(stderr, "pondard: %s sharing %s (UDP %u, TCP %u)\n", config.Name.c_str(),
+                 config.Folder.c_str(), config.UdpPort, config.TcpPort);
+    app.Start();
+    while (!stopRequested.load()) queue->WaitAndRun(std::chrono::milliseconds(1000));
+    app.Stop();
+    queue->RunPending();
+  }
+  queue->RunPending();
+  signalWaiter.join();
   return 0;
 }

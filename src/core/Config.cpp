@@ -1,1 +1,375 @@
 #include "core/Config.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <random>
+#include <stdexcept>
+#include <string_view>
+#include <system_error>
+
+// Only the narrow-character reader is used and the file is kept in UTF-8 as it is, so no
+// character conversion library is needed.
+#define SI_NO_CONVERSION
+#include <SimpleIni.h>
+
+namespace fs = std::filesystem;
+
+namespace Pondard::Core {
+
+namespace {
+
+constexpr std::array<std::string_view, 32> Adjectives = {
+    "fast", "calm", "bold", "warm", "cool", "keen", "wise", "wild", "soft", "dark", "tall",
+    "deep", "fair", "good", "kind", "pure", "rich", "safe", "true", "vast", "free", "glad",
+    "just", "neat", "rare", "slim", "sure", "tidy", "wary", "mild", "pale", "deft"};
+constexpr std::array<std::string_view, 32> Animals = {
+    "fox", "owl", "elk", "bee", "cat", "dog", "bat", "ant", "yak", "emu", "jay",
+    "ram", "cod", "hen", "ape", "cow", "pig", "rat", "fly", "bug", "wren", "deer",
+    "swan", "toad", "wolf", "bear", "lynx", "mole", "hare", "seal", "crab", "dove"};
+
+std::string EnvValue(const char* AName) {
+  const char* value = std::getenv(AName);
+  return value ? std::string(value) : std::string();
+}
+
+// "dir" + "/" unless it already ends in one.
+std::string WithSlash(std::string ADir) {
+  if (ADir.empty() || ADir.back() != '/') ADir += '/';
+  return ADir;
+}
+
+std::string HomeFolder() {
+  std::string home = EnvValue("HOME");
+  if (!home.empty()) return home;
+  std::array<char, 4096> buf{};
+  struct passwd pw {};
+  struct passwd* found = nullptr;
+  if (::getpwuid_r(::getuid(), &pw, buf.data(), buf.size(), &found) == 0 && found &&
+      found->pw_dir)
+    return found->pw_dir;
+  return std::string();
+}
+
+// The value as the Windows profile reader would hand it over: at most MaxIniValueChars
+// characters. Characters are counted as UTF-8 sequences, so a multi-byte character is never split.
+std::string CutIniValue(std::string_view AValue) {
+  size_t chars = 0;
+  for (size_t i = 0; i < AValue.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(AValue[i]);
+    if ((byte & 0xC0) == 0x80) continue;  // continuation byte: same character
+    if (chars == MaxIniValueChars) return std::string(AValue.substr(0, i));
+    ++chars;
+  }
+  return std::string(AValue);
+}
+
+int HexDigit(char AChar) {
+  if (AChar >= '0' && AChar <= '9') return AChar - '0';
+  if (AChar >= 'a' && AChar <= 'f') return AChar - 'a' + 10;
+  if (AChar >= 'A' && AChar <= 'F') return AChar - 'A' + 10;
+  return -1;
+}
+
+// The integer forms the Windows profile API and the original command-line handling accept:
+// "0x"/"0X" and hex digits for at most 32 bits (so 0xFFFFFFFF is -1), or an optional sign and
+// decimal digits inside the signed 32-bit range. Anything else, the empty text included, is no
+// integer.
+std::optional<int32_t> ParseInteger(std::string_view AText) {
+  if (AText.size() > 2 && AText[0] == '0' && (AText[1] == 'x' || AText[1] == 'X')) {
+    uint64_t value = 0;
+    for (char c : AText.substr(2)) {
+      const int digit = HexDigit(c);
+      if (digit < 0) return std::nullopt;
+      value = value * 16 + static_cast<uint64_t>(digit);
+      if (value > 0xFFFFFFFFull) return std::nullopt;
+    }
+    return static_cast<int32_t>(static_cast<uint32_t>(value));
+  }
+  bool negative = false;
+  if (!AText.empty() && (AText[0] == '-' || AText[0] == '+')) {
+    negative = AText[0] == '-';
+    AText.remove_prefix(1);
+  }
+  if (AText.empty()) return std::nullopt;
+  int64_t value = 0;
+  for (char c : AText) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+    if (value > 2147483648LL) return std::nullopt;
+  }
+  if (negative) value = -value;
+  if (value > 2147483647LL) return std::nullopt;
+  return static_cast<int32_t>(value);
+}
+
+uint16_t LowWord(int32_t AValue) { return static_cast<uint16_t>(static_cast<uint32_t>(AValue)); }
+
+// Reads a whole file. False when it is missing, is no regular readable file, or a read fails.
+bool ReadWholeFile(const std::string& APath, std::string& AOut) {
+  const int fd = ::open(APath.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  AOut.clear();
+  std::array<char, 65536> buf;
+  for (;;) {
+    const ssize_t got = ::read(fd, buf.data(), buf.size());
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      ::close(fd);
+      return false;
+    }
+    if (got == 0) break;
+    AOut.append(buf.data(), static_cast<size_t>(got));
+  }
+  ::close(fd);
+  return true;
+}
+
+bool WriteAll(int AFd, const std::string& AData) {
+  size_t done = 0;
+  while (done < AData.size()) {
+    const ssize_t put = ::write(AFd, AData.data() + done, AData.size() - done);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<size_t>(put);
+  }
+  return true;
+}
+
+// The reader used for the settings file: UTF-8 kept as it is, sections and keys compared without
+// regard to ASCII case as on Windows. Duplicate keys are kept as they are in the file, so the
+// first one is the one read (as on Windows) and nothing of the file is lost on saving.
+void SetUpIni(CSimpleIniA& AIni) {
+  AIni.SetUnicode(true);
+  AIni.SetMultiKey(true);
+  AIni.SetMultiLine(false);
+  AIni.SetSpaces(false);
+}
+
+// The host's name as Windows would give it for COMPUTERNAME: the first label only.
+std::string ShortHostName() {
+  std::array<char, 256> buf{};
+  if (::gethostname(buf.data(), buf.size() - 1) != 0) return std::string();
+  std::string name(buf.data());
+  const size_t dot = name.find('.');
+  if (dot != std::string::npos) name.resize(dot);
+  return name;
+}
+
+}  // namespace
+
+std::string ConfigFilePath() {
+  std::string base = EnvValue("APPDATA");
+  if (base.empty()) {
+    // The XDG base directory rules ignore a relative XDG_CONFIG_HOME.
+    base = EnvValue("XDG_CONFIG_HOME");
+    if (base.empty() || base.front() != '/') base = WithSlash(HomeFolder()) + ".config";
+  }
+  return WithSlash(base) + "Pondar/pondard.ini";
+}
+
+RawUtf8 RandomPeerName() {
+  // The original reseeds a clock-seeded generator at every draw, which makes two names drawn in
+  // the same clock tick equal. What matters is uniform, independent draws, so both words come
+  // from the system's random source instead.
+  std::random_device source;
+  std::uniform_int_distribution<size_t> pick(0, 31);
+  const size_t adjective = pick(source);
+  const size_t animal = pick(source);
+  RawUtf8 name(Adjectives[adjective]);
+  name += '-';
+  name += Animals[animal];
+  return name;
+}
+
+bool IsValidPeerName(const RawUtf8& AName) {
+  for (const char c : AName) {
+    const bool ok = c == '-' || c == '_' || (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
+                    (c >= 'a' && c <= 'z');
+    if (!ok) return false;
+  }
+  return true;
+}
+
+bool UsableAsPeerName(const RawUtf8& AName) {
+  return AName.size() <= MaxPeerNameBytes && IsValidPeerName(AName);
+}
+
+void TPondardConfig::Init(const std::vector<std::string>& AArgs) {
+  *this = TPondardConfig{};
+  std::error_code ec;
+  const fs::path cwd = fs::current_path(ec);
+  Folder = ec ? std::string() : cwd.string();
+
+  LoadFromIni();
+  ApplyCommandLine(AArgs);
+
+  if (Name.empty()) {
+    std::string computer = EnvValue("COMPUTERNAME");
+    if (computer.empty()) computer = ShortHostName();
+    Name = !computer.empty() && UsableAsPeerName(computer) ? computer : RandomPeerName();
+  }
+  if (!UsableAsPeerName(Name)) Name = RandomPeerName();
+}
+
+void TPondardConfig::LoadFromIni() {
+  std::string data;
+  if (!ReadWholeFile(ConfigFilePath(), data)) return;  // missing or unreadable: nothing changes
+  CSimpleIniA ini;
+  SetUpIni(ini);
+  if (ini.LoadData(data) < 0) return;
+
+  const auto text = [&](const char* ASection, const char* AKey) -> std::optional<std::string> {
+    const char* value = ini.GetValue(ASection, AKey, nullptr);
+    if (!value) return std::nullopt;
+    return CutIniValue(value);
+  };
+  const auto integer = [&](const char* ASection, const char* AKey) -> std::optional<int32_t> {
+    const auto value = text(ASection, AKey);
+    return value ? ParseInteger(*value) : std::nullopt;
+  };
+  const auto readBool = [&](const char* ASection, const char* AKey, bool& AField) {
+    if (const auto value = integer(ASection, AKey)) AField = *value != 0;
+  };
+  const auto readPort = [&](const char* ASection, const char* AKey, uint16_t& AField) {
+    if (const auto value = integer(ASection, AKey)) AField = LowWord(*value);
+  };
+
+  Name = text("General", "Name").value_or(std::string());
+  readBool("General", "Sound", Sound);
+  readBool("FileSharing", "Enabled", FileSharing);
+  const std::string folder = text("FileSharing", "Folder").value_or(std::string());
+  std::error_code ec;
+  if (!folder.empty() && fs::is_directory(folder, ec)) Folder = folder;
+  readBool("Clipboard", "Enabled", Clipboard);
+  readBool("Screen", "Broadcast", ScreenBroadcast);
+  readBool("Screen", "Receive", ScreenReceive);
+  readPort("Network", "UdpPort", UdpPort);
+  readPort("Network", "TcpPort", TcpPort);
+}
+
+void TPondardConfig::SaveToIni() const {
+  const std::string path = ConfigFilePath();
+  const std::string failure = "Unable to write to " + path;
+
+  // A settings file that is a link (to a dotfile repository, say) stays a link: the new content
+  // replaces the file it points to.
+  fs::path target = path;
+  std::error_code ec;
+  if (fs::is_symlink(target, ec)) {
+    const fs::path real = fs::canonical(target, ec);
+    if (!ec) target = real;
+  }
+  const fs::path dir = target.parent_path();
+  fs::create_directories(dir, ec);
+  if (ec) throw std::runtime_error(failure);
+
+  CSimpleIniA ini;
+  SetUpIni(ini);
+  struct stat old {};
+  const bool existed = ::stat(target.c_str(), &old) == 0;
+  if (existed) {
+    // Replacing a file we could not read would throw away the sections and keys we keep.
+    std::string data;
+    if (!ReadWholeFile(target.string(), data) || ini.LoadData(data) < 0)
+      throw std::runtime_error(failure);
+  }
+
+  const auto put = [&](const char* ASection, const char* AKey, const std::string& AValue) {
+    // Replacing collapses duplicates of the key into one entry in the place of the first.
+    if (ini.SetValue(ASection, AKey, AValue.c_str(), nullptr, true) < 0)
+      throw std::runtime_error(failure);
+  };
+  const auto flag = [](bool AValue) { return std::string(AValue ? "1" : "0"); };
+  put("General", "Name", Name);
+  put("General", "Sound", flag(Sound));
+  put("FileSharing", "Enabled", flag(FileSharing));
+  put("FileSharing", "Folder", Folder);
+  put("Clipboard", "Enabled", flag(Clipboard));
+  put("Screen", "Broadcast", flag(ScreenBroadcast));
+  put("Screen", "Receive", flag(ScreenReceive));
+  put("Network", "UdpPort", std::to_string(UdpPort));
+  put("Network", "TcpPort", std::to_string(TcpPort));
+
+  std::string content;
+  if (ini.Save(content, false) < 0) throw std::runtime_error(failure);
+
+  // The new content goes to a fresh file in the same folder, so the rename below is atomic and
+  // a failed write never leaves a half-written settings file.
+  std::random_device source;
+  std::string tempPath;
+  int fd = -1;
+  for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
+    tempPath = (dir / ("." + target.filename().string() + "." + std::to_string(source()) + ".tmp"))
+                   .string();
+    fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  if (fd < 0) throw std::runtime_error(failure);
+
+  bool ok = WriteAll(fd, content);
+  if (ok && existed) ok = ::fchmod(fd, old.st_mode & 07777) == 0;
+  if (ok) ok = ::fsync(fd) == 0;
+  if (::close(fd) != 0) ok = false;
+  if (ok) ok = ::rename(tempPath.c_str(), target.c_str()) == 0;
+  if (!ok) {
+    ::unlink(tempPath.c_str());
+    throw std::runtime_error(failure);
+  }
+  // Make the rename itself durable; a failure here no longer endangers the file.
+  const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd >= 0) {
+    ::fsync(dirFd);
+    ::close(dirFd);
+  }
+}
+
+void TPondardConfig::ApplyCommandLine(const std::vector<std::string>& AArgs) {
+  for (size_t i = 0; i < AArgs.size(); ++i) {
+    const std::string& arg = AArgs[i];
+    // The value is not consumed: the next step looks at it as an option of its own.
+    const std::string* value = i + 1 < AArgs.size() ? &AArgs[i + 1] : nullptr;
+    if (arg == "--name") {
+      if (value) Name = *value;
+    } else if (arg == "--folder") {
+      std::error_code ec;
+      if (value && !value->empty() && fs::is_directory(*value, ec)) {
+        fs::path full = fs::absolute(*value, ec);
+        if (ec) continue;
+        full = full.lexically_normal();
+        // "dir/" normalises to "dir/"; the folder is kept without a trailing separator.
+        if (!full.has_filename() && full.has_relative_path()) full = full.parent_path();
+        // Dropping ".." lexically can change the meaning across a symbolic link; then the
+        // resolved path stands.
+        if (!fs::is_directory(full, ec)) {
+          full = fs::canonical(*value, ec);
+          if (ec) continue;
+        }
+        Folder = full.string();
+      }
+    } else if (arg == "--udp-port") {
+      if (value) {
+        if (const auto port = ParseInteger(*value)) UdpPort = LowWord(*port);
+      }
+    } else if (arg == "--tcp-port") {
+      if (value) {
+        if (const auto port = ParseInteger(*value)) TcpPort = LowWord(*port);
+      }
+    } else if (arg == "--sound") {
+      Sound = true;
+    } else if (arg == "--clipboard") {
+      Clipboard = true;
+    }
+  }
+}
+
+}  // namespace Pondard::Core

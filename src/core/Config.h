@@ -2,6 +2,7 @@
 // and command line they come from.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -11,6 +12,14 @@
 namespace Pondard::Core {
 
 using Pondar::Core::RawUtf8;
+
+// The longest name the one-byte length of a discovery datagram can carry. Init refuses longer
+// names (they would be cut on the wire and no longer match the name this peer compares against).
+inline constexpr size_t MaxPeerNameBytes = 255;
+
+// At most this many characters of a value in the settings file are looked at; the rest of a
+// longer value is ignored, as the Windows profile reader with its 2048-character buffer does.
+inline constexpr size_t MaxIniValueChars = 2047;
 
 struct TPondardConfig {
   RawUtf8 Name;
@@ -23,25 +32,45 @@ struct TPondardConfig {
   bool ScreenBroadcast = false;
   bool ScreenReceive = false;
 
-  // Defaults, then the settings file, then AArgs (the arguments after the program name, as the
-  // process received them), then the name fallback (COMPUTERNAME or host name, else random).
+  // Defaults (Folder = current directory), then the settings file, then AArgs (the arguments
+  // after the program name, as the process received them), then the name fallback: $COMPUTERNAME
+  // when set and not empty, else the host name up to its first dot; a candidate that is not
+  // UsableAsPeerName gives way to RandomPeerName. A name that is still not usable at the end
+  // (from the file or the command line) is replaced by a random one too. The settings file is
+  // never written here.
   void Init(const std::vector<std::string>& AArgs);
-  // Reads the settings file over the current values when it exists; unreadable keys are left.
+  // Reads the settings file over the current values when it exists and can be read.
+  // Integers: "0x"/"0X" followed by hexadecimal digits (at most 32 bits), else an optional sign
+  // and decimal digits within the signed 32-bit range; anything else leaves the field as it was.
+  // Booleans are integers, nonzero meaning true. Ports keep the low 16 bits (-1 gives 65535).
+  // Sections and keys are matched without regard to ASCII case; when a key appears twice in a
+  // section the first one counts. Name is taken even when empty; Folder only when it names an
+  // existing directory, kept as written.
   void LoadFromIni();
-  // Writes all nine values, creating missing folders. Throws std::runtime_error
-  // "Unable to write to <path>" when the write is refused; the old file then stays whole.
+  // Writes all nine values, creating missing folders, and keeps every other section and key of
+  // an existing file. The new content goes to a temporary file beside the old one, which is then
+  // renamed over it, so the old file stays whole when anything fails. Throws std::runtime_error
+  // "Unable to write to <ConfigFilePath()>" on any failure (also when an existing file cannot be
+  // read, which would otherwise lose its other keys).
   void SaveToIni() const;
-  // Applies the options it knows, walking one argument at a time; others are ignored.
+  // Applies the options it knows (exact case), walking one argument at a time, so a value is also
+  // looked at as an option in the next step; others are ignored. --folder takes an existing
+  // directory only and makes it absolute and lexically normal.
   void ApplyCommandLine(const std::vector<std::string>& AArgs);
 
   bool operator==(const TPondardConfig&) const = default;
 };
 
-// <APPDATA or XDG_CONFIG_HOME or ~/.config>/Pondar/pondard.ini
+// <dir>/Pondar/pondard.ini, where <dir> is $APPDATA when set and not empty, else
+// $XDG_CONFIG_HOME when set to an absolute path, else $HOME/.config (the password database's home
+// folder when HOME is unset or empty).
 std::string ConfigFilePath();
-// A fresh "adjective-animal" name, for instance calm-wren.
+// A fresh "adjective-animal" name, for instance calm-wren, both words drawn uniformly and
+// independently.
 RawUtf8 RandomPeerName();
-// Only "-", "0"-"9", "A"-"Z", "_", "a"-"z"; the empty name counts as valid.
+// Only "-", "0"-"9", "A"-"Z", "_", "a"-"z"; the empty name counts as valid. No length rule here.
 bool IsValidPeerName(const RawUtf8& AName);
+// What Init accepts as this peer's name: a valid name of at most MaxPeerNameBytes bytes.
+bool UsableAsPeerName(const RawUtf8& AName);
 
 }  // namespace Pondard::Core

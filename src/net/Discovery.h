@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 
@@ -22,24 +23,72 @@ using TOnPeerEvent = std::function<void(const TPeerInfo& APeer)>;
 
 // Owner's protocol: create, assign OnPeerDiscovered/OnPeerLost, Start. To stop: SendGoodbye
 // (any thread, while running), Terminate, WaitFor (the loop notices within one 512 ms wait).
-// OnPeerLost runs while FPeerLock is held: its handler must not call GetPeerList or PeerCount.
+// OnPeerLost runs while FPeerLock is held: its handler must not call GetPeerList or PeerCount,
+// nor wait for a thread that does.
+//
+// The thread binds 0.0.0.0 on the UDP port without any address-reuse option, so a second
+// instance on the same port fails to bind and stays silent: it never announces, its table stays
+// empty and SendGoodbye does nothing. Failures are never reported; sends are single attempts.
 class TDiscoveryThread : public Core::TWorkerThread {
  public:
+  // Peers silent for longer than this many milliseconds are dropped (exactly this long stays).
+  static constexpr uint64_t PeerTimeoutMs = 15000;
+  // One receive wait; Terminate is noticed within one of them.
+  static constexpr int WaitMs = 512;
+  // Expired waits between two periodic announcements (about 5.1 s on a quiet network).
+  static constexpr int32_t AnnounceEveryWaits = 10;
+  static constexpr size_t ReceiveBufferSize = 65536;
+
   // ATick replaces the monotonic clock in tests; empty means the real one.
   TDiscoveryThread(RawUtf8 AName, uint16_t AUdpPort, uint16_t ATcpPort,
                    Core::TTickSource ATick = {});
+  // Terminates the thread, waits for it, then closes the socket.
   ~TDiscoveryThread() override;
 
+  // One goodbye broadcast. Safe from any thread while the discovery thread runs; the socket
+  // lives until the destructor, so it cannot close under this call. Nothing without a socket.
   void SendGoodbye();
+  // A copy of the table, in insertion order. Must not be called from OnPeerLost.
   TPeerInfoDynArray GetPeerList() const;
+  // The number of entries. Must not be called from OnPeerLost.
   int32_t PeerCount() const;
+  // The UDP port once the socket is bound and ready; 0 before that and when binding failed.
+  uint16_t BoundPort() const { return FBoundPort.load(std::memory_order_acquire); }
 
   TOnPeerEvent OnPeerDiscovered;  // raised after FPeerLock is released
   TOnPeerEvent OnPeerLost;        // raised while FPeerLock is held
 
-  // ... (the implementation adds what it needs below; tests may drive HandleDatagram/Prune)
  protected:
   void Execute() override;
+
+  // The loop's steps, reachable by tests without a socket or a network.
+  // Handles one received datagram from ASource: parse, drop our own, upsert/reply/goodbye.
+  void HandleDatagram(const uint8_t* AData, size_t ACount, const sockaddr_in& ASource);
+  // Drops every peer silent for more than PeerTimeoutMs at tick ATick.
+  void Prune(uint64_t ATick);
+
+ private:
+  uint64_t Now() const;
+  void Upsert(const TDiscoveryPacket& APacket, const RawUtf8& AIp);
+  void Goodbye(const RawUtf8& AName);
+  void SendPacket(TDiscoveryKind AKind, const sockaddr_in& ATarget);
+
+  const RawUtf8 FName;
+  // FName as it goes on the wire (cut to 255 bytes). Our own broadcasts come back with this
+  // name, so it, not FName, is what received names are compared with.
+  const RawUtf8 FWireName;
+  const uint16_t FUdpPort;
+  const uint16_t FTcpPort;
+  // Owned by the discovery thread while it sets the socket up; published through FSockFd once
+  // bound and configured, then left alone until the destructor closes it after the thread ended.
+  TSocket FSock;
+  std::atomic<int> FSockFd{-1};
+  std::atomic<uint16_t> FBoundPort{0};
+  TPeerInfoDynArray FPeers;
+  mutable Core::TLightLock FPeerLock;  // guards FPeers
+  int32_t FIdleTicks = 0;              // discovery thread only
+  sockaddr_in FBroadcastAddr{};        // written before FSockFd is published, read-only after
+  const Core::TTickSource FTick;
 };
 
 }  // namespace Pondar::Net

@@ -1,0 +1,142 @@
+// The program's engine: starts and stops every worker in a fixed order, owns the settings and
+// the shared file list, and routes every worker event, and every log line to the window.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+
+#include "app/DeliveryQueue.h"
+#include "app/TimerQueue.h"
+#include "core/Config.h"
+#include "core/Types.h"
+#include "sync/Engine.h"
+
+namespace Pondar::Net {
+class TDiscoveryThread;
+class TTcpServerThread;
+}  // namespace Pondar::Net
+namespace Pondar::Fs {
+class TFileWatcher;
+}
+
+namespace Pondard::Core {
+
+using Pondar::Core::TBytes;
+using Pondar::Core::TFileAction;
+using Pondar::Core::TFileEntries;
+using Pondar::Core::TPeerInfo;
+using Pondar::Core::TPeerInfoDynArray;
+
+using TLogSink = std::function<void(const RawUtf8& ALine)>;
+using TAppScreenFrameEvent = std::function<void(const RawUtf8& APeerName, const TBytes& AData)>;
+enum class TSound { Notification, Error };
+using TSoundHook = std::function<void(TSound ASound)>;
+
+// Short-lived threads (one sync each) that run detached but are counted, so that the engine
+// can wait for them, with a bound, when it goes away.
+class TShortLivedThreads : public std::enable_shared_from_this<TShortLivedThreads> {
+ public:
+  // Runs AJob on a new thread; an exception escaping it ends only that thread.
+  void Run(std::function<void()> AJob);
+  // Waits until none runs or ATimeout has passed; true when none runs.
+  bool WaitIdle(std::chrono::milliseconds ATimeout);
+  size_t Count();
+
+ private:
+  std::mutex FMutex;  // guards FCount
+  std::condition_variable FIdle;
+  size_t FCount = 0;
+};
+
+// What the window attaches to the engine. Touched only on the owner thread of the delivery
+// queue, except HasLog, which lets workers skip formatting when nobody listens.
+struct TAppSinks {
+  TLogSink Log;
+  TAppScreenFrameEvent ScreenFrame;
+  TSoundHook Sound;
+  std::atomic<bool> HasLog{false};
+};
+
+// Owner's protocol (all on the delivery queue's owner thread): create, attach sinks, Start;
+// Stop and Start again to apply new settings; destroy. Handlers are public because the workers,
+// and tests standing in for them, call them on their own threads.
+class TPondardApp {
+ public:
+  TPondardApp(TPondardConfig AConfig, std::shared_ptr<TDeliveryQueue> AQueue);
+  ~TPondardApp();
+  TPondardApp(const TPondardApp&) = delete;
+  TPondardApp& operator=(const TPondardApp&) = delete;
+
+  void Start();
+  // Goodbye first, then every worker stopped and freed; running syncs are left to finish.
+  void Stop();
+  bool Running() const { return FRunning; }
+  // The settings; change them only while stopped.
+  TPondardConfig& Config() { return FConfig; }
+
+  void SetLogSink(TLogSink ASink);
+  void SetScreenFrameSink(TAppScreenFrameEvent ASink);
+  void SetSoundHook(TSoundHook AHook);
+
+  // Stamps AMsg with the local time and hands the line to the log sink through the queue.
+  void Log(const RawUtf8& AMsg);
+  TPeerInfoDynArray GetPeers() const;
+
+  // Worker events.
+  void OnPeerDiscovered(const TPeerInfo& APeer);
+  void OnPeerGone(const TPeerInfo& APeer);
+  void OnChangesNotify(const RawUtf8& APeerIP, uint16_t ATcpPort);
+  void OnRemoteDelete(const RawUtf8& ARelPath);
+  void OnFileChange(TFileAction AAction, const RawUtf8& ARelPath);
+
+  // A copy of the shared file list, taken under its lock.
+  TFileEntries Entries() const;
+  // The TCP port the server listens on, 0 while it does not.
+  uint16_t ServerPort() const;
+  size_t RunningSyncs() const { return FSyncThreads->Count(); }
+
+  // A local change is taken up at most once per window, and a peer's change notice likewise;
+  // what arrives inside a window is taken up once when it ends, so the last change is never lost.
+  static constexpr uint64_t LocalChangeWindowMs = 2000;
+  static constexpr uint64_t ChangeNoticeWindowMs = 3000;
+  static constexpr int64_t MaxClockDriftSeconds = 5;
+
+ private:
+  void StartPeerSync(const TPeerInfo& APeer);
+  void SyncWithPeerAt(const RawUtf8& APeerIP);
+  void TakeUpLocalChange(const RawUtf8& ARelPath);
+  void TakeUpPendingLocalChange();
+  void TakeUpPendingNotices();
+  void RescanEntries();
+  void PlaySound(TSound ASound);
+  std::shared_ptr<Pondar::Net::TDiscoveryThread> Discovery() const;
+  TPeerInfoDynArray PeerList() const;
+
+  TPondardConfig FConfig;
+  const std::shared_ptr<TDeliveryQueue> FQueue;
+  const std::shared_ptr<TAppSinks> FSinks;
+  const std::shared_ptr<TShortLivedThreads> FSyncThreads;
+  Pondar::Sync::TSyncEngine FSyncEngine;  // its Entries and EntriesLock are the shared list
+  bool FRunning = false;
+
+  mutable std::mutex FWorkersLock;  // guards FDiscovery, read by handlers on worker threads
+  std::shared_ptr<Pondar::Net::TDiscoveryThread> FDiscovery;
+  std::unique_ptr<Pondar::Net::TTcpServerThread> FServer;
+  std::shared_ptr<Pondar::Fs::TFileWatcher> FWatcher;
+  std::unique_ptr<TTimerQueue> FTimers;  // take-ups at the end of a rate window
+
+  std::mutex FRateLock;  // guards the rate windows below
+  uint64_t FLastSyncTick = 0;
+  uint64_t FLastNotifyTick = 0;
+  RawUtf8 FPendingChangePath;        // last local change dropped inside its window
+  bool FChangeTakeUpScheduled = false;
+  std::set<RawUtf8> FPendingNoticeIPs;  // peers whose notices were dropped inside the window
+  bool FNoticeTakeUpScheduled = false;
+};
+
+}  // namespace Pondard::Core

@@ -1,0 +1,169 @@
+#include "net/Discovery.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <memory>
+#include <utility>
+
+namespace Pondar::Net {
+
+TDiscoveryThread::TDiscoveryThread(RawUtf8 AName, uint16_t AUdpPort, uint16_t ATcpPort,
+                                   Core::TTickSource ATick)
+    : FName(std::move(AName)),
+      FWireName(DiscoveryWireName(FName)),
+      FUdpPort(AUdpPort),
+      FTcpPort(ATcpPort),
+      FTick(std::move(ATick)) {}
+
+TDiscoveryThread::~TDiscoveryThread() {
+  // The loop may be inside its wait on the socket, so it has to end before the socket closes.
+  Terminate();
+  WaitFor();
+  FSockFd.store(-1, std::memory_order_release);
+  FSock.Close();
+}
+
+uint64_t TDiscoveryThread::Now() const { return FTick ? FTick() : Core::GetTickCount64(); }
+
+void TDiscoveryThread::SendGoodbye() {
+  if (FSockFd.load(std::memory_order_acquire) < 0) return;
+  SendPacket(TDiscoveryKind::dkGoodbye, FBroadcastAddr);
+}
+
+TPeerInfoDynArray TDiscoveryThread::GetPeerList() const {
+  std::lock_guard lock(FPeerLock);
+  return FPeers;
+}
+
+int32_t TDiscoveryThread::PeerCount() const {
+  std::lock_guard lock(FPeerLock);
+  return static_cast<int32_t>(FPeers.size());
+}
+
+void TDiscoveryThread::SendPacket(TDiscoveryKind AKind, const sockaddr_in& ATarget) {
+  const int fd = FSockFd.load(std::memory_order_acquire);
+  if (fd < 0) return;
+  const Core::TBytes packet = BuildDiscoveryPacket(AKind, FTcpPort, FName);
+  // Fire and forget: the next periodic announcement is the only retry.
+  (void)::sendto(fd, packet.data(), packet.size(), MSG_NOSIGNAL,
+                 reinterpret_cast<const sockaddr*>(&ATarget), sizeof ATarget);
+}
+
+void TDiscoveryThread::Execute() {
+  sockaddr_in local{};
+  MakeIpv4Address("0.0.0.0", FUdpPort, local);
+  TSocket sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!sock) return;
+  // No SO_REUSEADDR: a second instance on this machine must fail here and stay silent.
+  if (::bind(sock.Fd(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) return;
+  const int on = 1;
+  (void)::setsockopt(sock.Fd(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+  MakeIpv4Address("255.255.255.255", FUdpPort, FBroadcastAddr);
+
+  sockaddr_in bound{};
+  socklen_t boundLen = sizeof bound;
+  const uint16_t boundPort =
+      ::getsockname(sock.Fd(), reinterpret_cast<sockaddr*>(&bound), &boundLen) == 0
+          ? ntohs(bound.sin_port)
+          : FUdpPort;
+  FSock = std::move(sock);
+  FSockFd.store(FSock.Fd(), std::memory_order_release);
+  FBoundPort.store(boundPort, std::memory_order_release);
+
+  // A newcomer introduces itself at once; the others answer by unicast.
+  SendPacket(TDiscoveryKind::dkAnnounce, FBroadcastAddr);
+
+  const auto buffer = std::make_unique<uint8_t[]>(ReceiveBufferSize);
+  try {
+    while (!Terminated()) {
+      pollfd pfd{FSock.Fd(), POLLIN, 0};
+      const int ready = ::poll(&pfd, 1, WaitMs);
+      if (ready > 0) {
+        sockaddr_in source{};
+        socklen_t sourceLen = sizeof source;
+        const ssize_t got = ::recvfrom(FSock.Fd(), buffer.get(), ReceiveBufferSize, 0,
+                                       reinterpret_cast<sockaddr*>(&source), &sourceLen);
+        if (got > 0 && source.sin_family == AF_INET)
+          HandleDatagram(buffer.get(), static_cast<size_t>(got), source);
+      } else if (ready == 0) {
+        // Only a quiet wait counts: on a busy network announcing and pruning wait for a lull.
+        if (++FIdleTicks >= AnnounceEveryWaits) {
+          FIdleTicks = 0;
+          SendPacket(TDiscoveryKind::dkAnnounce, FBroadcastAddr);
+        }
+        Prune(Now());
+      }
+      // An interrupted wait is neither a datagram nor an expired wait.
+    }
+  } catch (...) {
+    // A throwing event handler ends only this thread; the owner still stops and frees it.
+  }
+}
+
+void TDiscoveryThread::HandleDatagram(const uint8_t* AData, size_t ACount,
+                                      const sockaddr_in& ASource) {
+  TDiscoveryPacket packet;
+  if (!ParseDiscoveryPacket(AData, ACount, packet)) return;
+  // Our own broadcasts loop back; a peer with our name is indistinguishable from them.
+  if (packet.Name == FWireName) return;
+  const RawUtf8 ip = Ipv4Text(ASource);
+  switch (packet.Kind) {
+    case TDiscoveryKind::dkAnnounce:
+      Upsert(packet, ip);
+      SendPacket(TDiscoveryKind::dkReply, ASource);
+      break;
+    case TDiscoveryKind::dkReply:
+      Upsert(packet, ip);
+      break;
+    case TDiscoveryKind::dkGoodbye:
+      Goodbye(packet.Name);
+      break;
+  }
+}
+
+void TDiscoveryThread::Upsert(const TDiscoveryPacket& APacket, const RawUtf8& AIp) {
+  const auto tick = static_cast<int64_t>(Now());
+  TPeerInfo added;
+  {
+    std::lock_guard lock(FPeerLock);
+    for (TPeerInfo& peer : FPeers) {
+      if (peer.Name != APacket.Name) continue;
+      // Same name, maybe a new address or port: a peer that moved is still the same peer.
+      peer.LastSeenTick = tick;
+      peer.UtcTime = APacket.UtcTime;
+      peer.IP = AIp;
+      peer.TcpPort = APacket.TcpPort;
+      return;
+    }
+    added = TPeerInfo{APacket.Name, AIp, APacket.TcpPort, tick, APacket.UtcTime};
+    FPeers.push_back(added);
+  }
+  // Outside the lock, so that the handler may read the table.
+  if (OnPeerDiscovered) OnPeerDiscovered(added);
+}
+
+void TDiscoveryThread::Goodbye(const RawUtf8& AName) {
+  std::lock_guard lock(FPeerLock);
+  for (size_t i = FPeers.size(); i-- > 0;) {
+    if (FPeers[i].Name != AName) continue;
+    const TPeerInfo lost = FPeers[i];
+    FPeers.erase(FPeers.begin() + static_cast<std::ptrdiff_t>(i));
+    if (OnPeerLost) OnPeerLost(lost);
+    return;
+  }
+}
+
+void TDiscoveryThread::Prune(uint64_t ATick) {
+  std::lock_guard lock(FPeerLock);
+  for (size_t i = FPeers.size(); i-- > 0;) {
+    // Unsigned, like every elapsed time here: a wrap of the tick counter changes nothing.
+    if (ATick - static_cast<uint64_t>(FPeers[i].LastSeenTick) <= PeerTimeoutMs) continue;
+    const TPeerInfo lost = FPeers[i];
+    FPeers.erase(FPeers.begin() + static_cast<std::ptrdiff_t>(i));
+    if (OnPeerLost) OnPeerLost(lost);
+  }
+}
+
+}  // namespace Pondar::Net
