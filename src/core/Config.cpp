@@ -16,8 +16,10 @@
 #include <system_error>
 
 // Only the narrow-character reader is used and the file is kept in UTF-8 as it is, so no
-// character conversion library is needed.
+// character conversion library is needed. Debian's header keeps the template bodies behind
+// SI_IMPLEMENTATION; taking them here keeps the program free of a run-time library for them.
 #define SI_NO_CONVERSION
+#define SI_IMPLEMENTATION
 #include <SimpleIni.h>
 
 namespace fs = std::filesystem;
@@ -78,7 +80,7 @@ int HexDigit(char AChar) {
   return -1;
 }
 
-// The integer forms the Windows profile API and the original command-line handling accept:
+// The integer forms the Windows profile reader accepts, used for the command line too:
 // "0x"/"0X" and hex digits for at most 32 bits (so 0xFFFFFFFF is -1), or an optional sign and
 // decimal digits inside the signed 32-bit range. Anything else, the empty text included, is no
 // integer.
@@ -113,9 +115,15 @@ std::optional<int32_t> ParseInteger(std::string_view AText) {
 uint16_t LowWord(int32_t AValue) { return static_cast<uint16_t>(static_cast<uint32_t>(AValue)); }
 
 // Reads a whole file. False when it is missing, is no regular readable file, or a read fails.
+// Opening does not block, so a FIFO left where the file should be cannot hang the program.
 bool ReadWholeFile(const std::string& APath, std::string& AOut) {
-  const int fd = ::open(APath.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = ::open(APath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return false;
+  }
   AOut.clear();
   std::array<char, 65536> buf;
   for (;;) {
@@ -178,9 +186,9 @@ std::string ConfigFilePath() {
 }
 
 RawUtf8 RandomPeerName() {
-  // The original reseeds a clock-seeded generator at every draw, which makes two names drawn in
-  // the same clock tick equal. What matters is uniform, independent draws, so both words come
-  // from the system's random source instead.
+  // A generator reseeded from the clock at every draw would hand out equal names for draws in
+  // the same clock tick. What matters is uniform, independent draws, so both words come from the
+  // system's random source.
   std::random_device source;
   std::uniform_int_distribution<size_t> pick(0, 31);
   const size_t adjective = pick(source);

@@ -2,14 +2,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <openssl/evp.h>
-
 #include <cerrno>
 #include <cstddef>
-#include <cstring>
 #include <memory>
 #include <string_view>
 #include <unordered_set>
@@ -193,7 +191,9 @@ void ScanFolder(const std::string& ARoot, TFileEntries& AList) {
   walker.WalkRoot(ARoot);
 }
 
-bool IsExcludedName(const std::string& AName) { return IsExcluded(AName); }
+bool IsExcludedName(const std::string& AName) {
+  return IsExcluded(AName);
+}
 
 double FileModifiedUtc(const std::string& APath) {
   // stat cannot be refused because another process holds the file open, so there is no second

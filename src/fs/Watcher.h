@@ -1,10 +1,14 @@
 // Reports local changes below the shared folder, except those the program made itself.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/Types.h"
@@ -12,6 +16,7 @@
 
 namespace Pondar::Fs {
 
+using Core::RawUtf8;
 using TFileChangeEvent = std::function<void(Core::TFileAction AAction, const RawUtf8& ARelPath)>;
 
 // Watches ARootDir and its whole tree (inotify, one watch per folder, folders created or moved
@@ -20,12 +25,24 @@ using TFileChangeEvent = std::function<void(Core::TFileAction AAction, const Raw
 // new one; an overflow loses that batch silently. OnChange runs on the watcher thread.
 // Owner's protocol: SignalStop, WaitFor, destroy. A folder that cannot be watched gives an
 // inert watcher that reports nothing.
+//
+// Linux specifics: the watches of the existing tree are in place when the constructor returns.
+// A folder that appears while running (created, moved in, or a new link to a folder) is watched
+// as soon as its event is read, and what it already holds by then is reported as created, so a
+// file written into a fresh folder before its watch existed is not missed. Links to folders are
+// followed like the scanner follows them, each folder watched once under the first path that
+// reaches it; a folder past the system's watch limit goes unwatched. Every change is reported
+// at least 200 ms after it was read; a change that repeats the report still waiting for the same
+// path (the several events of one write) is merged into that report.
 class TFileWatcher : public Core::TWorkerThread {
  public:
   explicit TFileWatcher(std::string ARootDir);
+  // The same, with the clock that times UnsuppressPathAfter replaced (for tests).
+  TFileWatcher(std::string ARootDir, Core::TTickSource ATicks);
   ~TFileWatcher() override;
 
-  // Sets the listener; safe while the thread runs. An empty function reports nothing.
+  // Sets the listener; safe while the thread runs. An empty function reports nothing. A call
+  // of the previous listener that has already begun may still finish after this returns.
   void SetOnChange(TFileChangeEvent AHandler);
   // Ends the thread at once (it is woken, not polled).
   void SignalStop();
@@ -36,6 +53,8 @@ class TFileWatcher : public Core::TWorkerThread {
   void UnsuppressPath(const RawUtf8& ARelPath);
   // Like UnsuppressPath, but the occurrence goes only ADelayMs from now, so that the change
   // notifications our own write is still causing are dropped without anyone sleeping.
+  // Both take the most recently added equal occurrence that is not already due to go, so
+  // every unsuppress call retires exactly one suppress call.
   void UnsuppressPathAfter(const RawUtf8& ARelPath, uint32_t ADelayMs);
   bool IsSuppressed(const RawUtf8& ARelPath);
 
@@ -44,6 +63,52 @@ class TFileWatcher : public Core::TWorkerThread {
 
  protected:
   void Execute() override;
+
+ private:
+  struct TSuppression {
+    RawUtf8 Path;
+    bool Expiring = false;  // UnsuppressPathAfter has retired it: it counts DelayMs more
+    uint64_t RetiredAt = 0;
+    uint32_t DelayMs = 0;
+  };
+  // A change read from the kernel, reported once it has settled.
+  struct TPendingChange {
+    Core::TFileAction Action;
+    RawUtf8 RelPath;
+    std::chrono::steady_clock::time_point ArrivedAt;  // when it was read
+    uint64_t Seq;
+  };
+
+  void OpenWatches();
+  void WatchTree(const std::string& ARelDir, bool AReport);
+  void ForgetTree(const std::string& ARelPath);
+  void ForgetWatch(int AWd);
+  void DrainEvents();
+  void HandleEvent(int AWd, uint32_t AMask, const char* AName);
+  void Record(Core::TFileAction AAction, const RawUtf8& ARelPath);
+  void ProcessDue(std::chrono::steady_clock::time_point ANow);
+  void Report(Core::TFileAction AAction, const RawUtf8& ARelPath);
+  std::string FullPath(const std::string& ARelPath) const;
+
+  const std::string FRootDir;
+  const Core::TTickSource FTicks;
+
+  // Only the constructor (before the thread starts) and the watcher thread touch these.
+  int FInotifyFd = -1;
+  int FWakeFd = -1;                                // eventfd written by SignalStop
+  std::unordered_map<int, std::string> FPathByWd;  // watched folder below the root; "" = root
+  std::map<std::string, int> FWdByPath;            // ordered, so a sub-tree is one key range
+  std::deque<TPendingChange> FPending;             // in arrival order
+  std::unordered_map<std::string, std::pair<Core::TFileAction, uint64_t>> FLastPending;
+  uint64_t FNextSeq = 0;
+  bool FOverflowed = false;
+
+  // FHandlerLock guards FOnChange only; the handler is called on a copy, outside the lock.
+  std::mutex FHandlerLock;
+  TFileChangeEvent FOnChange;
+  // FSuppressLock guards FSuppressed only, and is held for the list operation alone.
+  Core::TLightLock FSuppressLock;
+  std::vector<TSuppression> FSuppressed;  // in order of addition
 };
 
 }  // namespace Pondar::Fs

@@ -2,9 +2,15 @@
 // and turns notices, clipboard text and screen frames into events.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <list>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "core/Types.h"
 #include "core/Worker.h"
@@ -18,21 +24,57 @@ using TOnChangesNotify = std::function<void(const RawUtf8& APeerIP, uint16_t ATc
 using TOnClipboardNotify = std::function<void(const RawUtf8& AText)>;
 using TOnScreenFrameNotify = std::function<void(const RawUtf8& APeerName, const TBytes& AData)>;
 
-// Owner's protocol: create, assign the events, Start; to stop, Shutdown then WaitFor.
-// Types 1 to 5 are handled strictly one after another (their events are raised on one thread);
-// each screen frame is received on a thread of its own, and no OnScreenFrame call runs after
-// the server has been destroyed. The list behind AEntries is only read, under *AEntriesLock;
-// both must outlive the server.
+// Owner's protocol: create, assign the events, Start; to stop, Shutdown then WaitFor. The
+// events are assigned before Start and not changed while the server runs. The list behind
+// AEntries is only read, under *AEntriesLock, and only while encoding it; both must outlive the
+// server.
+//
+// Threads:
+// - The server thread (Execute) listens and accepts. It never reads from a connection with a
+//   blocking call: it keeps each new connection in a set that it polls, together with the
+//   listening socket and a wake-up eventfd, until the connection's type byte arrives. A
+//   connection that sends no type byte within the request time limit, or closes first, is
+//   dropped. So a silent peer never holds up accepting or anyone else's request.
+// - Types 1 to 5 go, in the order their type bytes arrived, into a queue served by ONE request
+//   thread. They are handled strictly one after another, and OnDeleteNotify, OnChangesNotify
+//   and OnClipboardNotify are raised on that thread, never at the same time.
+// - Each type 6 connection gets a frame receiver thread of its own, so frames keep arriving
+//   while a large file is served. OnScreenFrame is raised on it; several may run at once. At
+//   most MaxFrameReceivers run; further frames are closed at once while the cap is reached.
+//   Without an OnScreenFrame handler, frames are closed at once.
+//
+// Time limits: every receive and send on an accepted connection fails when it makes no
+// progress within the request time limit (30 000 ms unless set otherwise), so a silent peer
+// holds the request thread for that long at most.
+//
+// Stopping: Shutdown sets the terminate flag and wakes the server thread at once. Before
+// Execute returns (so before WaitFor does) it shuts down the sockets of the request in
+// progress and of every frame receiver, drops queued requests, and waits for the request
+// thread and the frame receivers to end. Handlers already running finish first; a frame
+// completed after Shutdown is dropped, and no handler runs once WaitFor has returned. The
+// destructor does Shutdown and WaitFor itself.
 class TTcpServerThread : public Core::TWorkerThread {
  public:
+  static constexpr size_t MaxFrameReceivers = 8;
+  // Connections waiting for their type byte, and type 1 to 5 requests waiting for the request
+  // thread. Beyond these the oldest waiting connection, or the new request, is closed, so a
+  // flood of connections cannot use up the process's descriptors.
+  static constexpr size_t MaxUntypedConnections = 64;
+  static constexpr size_t MaxQueuedRequests = 64;
+
   TTcpServerThread(uint16_t APort, std::string ARootDir, const Core::TFileEntries* AEntries,
                    Core::TLightLock* AEntriesLock);
   ~TTcpServerThread() override;
 
-  // Sets the terminate flag and wakes the blocked accept; returns at once.
+  // Sets the terminate flag and wakes the server thread; returns at once. Any thread.
   void Shutdown();
   // The port actually listened on (useful with port 0), 0 until listening or when it failed.
+  // Safe from any thread.
   uint16_t BoundPort() const;
+  // Sets the request time limit in milliseconds (default ServerTimeoutMs). Call before Start.
+  void SetRequestTimeLimit(int AMs) { FRequestTimeLimitMs = AMs; }
+  // Frame receivers currently running. Any thread; for diagnostics and tests.
+  size_t FrameReceiverCount() const;
 
   TOnDeleteNotify OnDeleteNotify;
   TOnChangesNotify OnChangesNotify;
@@ -41,6 +83,73 @@ class TTcpServerThread : public Core::TWorkerThread {
 
  protected:
   void Execute() override;
+
+ private:
+  // An accepted connection and the dotted IPv4 address of its peer.
+  struct TConnection {
+    TSocket Sock;
+    RawUtf8 PeerIP;
+  };
+  struct TUntyped {
+    TConnection Conn;
+    uint64_t DeadlineTick = 0;
+  };
+  struct TRequest {
+    TConnection Conn;
+    uint8_t Type = 0;
+  };
+  struct TFrameReceiver {
+    int Fd = -1;  // the receiver's socket while it is open; guarded by FFramesLock
+    bool Done = false;
+    std::thread Thread;
+  };
+
+  bool Listen();
+  void AcceptPending();
+  void ReadTypeByte(TUntyped& AEntry, bool& ADone);
+  void Dispatch(TConnection AConn, uint8_t AType);
+  void StartFrameReceiver(TConnection AConn);
+  void ReapFrameReceivers();
+  void StopHelpers();
+
+  // The request thread and what it runs.
+  void RequestLoop();
+  void HandleRequest(TRequest& ARequest);
+  void ServeFileList(int AFd);
+  void ServeFile(int AFd);
+  void TakeDeleteNotice(int AFd);
+  void TakeClipboardText(int AFd);
+  // Reads a type 2 or 3 path: false when it is too long (then nothing of it is read), cannot
+  // be read, or is refused (".." anywhere, a NUL byte). AOut has "/" between components.
+  bool ReadRequestPath(int AFd, RawUtf8& AOut);
+
+  void ReceiveFrame(TFrameReceiver* ASelf, TSocket ASock);
+
+  const uint16_t FPort;
+  const std::string FRootDir;
+  TSocket FServerSock;
+  const Core::TFileEntries* const FEntries;
+  Core::TLightLock* const FEntriesLock;
+
+  int FRequestTimeLimitMs = ServerTimeoutMs;
+  std::atomic<uint16_t> FBoundPort{0};
+  TSocket FWakeFd;  // eventfd: written once by Shutdown, polled by the server thread
+
+  // Connections whose type byte has not arrived; server thread only.
+  std::deque<TUntyped> FUntyped;
+
+  // The request queue, the request thread's state and the socket it is working on.
+  std::mutex FRequestsLock;
+  std::condition_variable FRequestsChanged;
+  std::deque<TRequest> FRequests;
+  bool FStopRequests = false;
+  int FCurrentRequestFd = -1;
+  std::thread FRequestThread;
+
+  // Running and finished (not yet joined) frame receivers.
+  mutable std::mutex FFramesLock;
+  std::list<TFrameReceiver> FFrames;
+  size_t FActiveFrames = 0;
 };
 
 }  // namespace Pondar::Net

@@ -12,15 +12,18 @@
 #   netlab.sh sweep          remove every lab whose owner has died (see names below).
 #   netlab.sh check          prove that namespaces can be made here (creates and removes one).
 #
-# LAB names are "pl<pid>x<tag>": <pid> is the owning process, <tag> is empty or letters and
-# digits. A lab is stale once that process is gone (or the pid now belongs to a process started
-# after the lab was). Only names of this form are ever touched, so the script can never remove
-# a namespace it did not make. All commands are idempotent.
+# A LAB name is letters, digits and '_', starting with a letter ("demo" by hand). Tests use
+# "pl<pid>x<tag>": <pid> is the owning process, <tag> is empty or letters and digits. Such a lab
+# is stale once that process is gone (or the pid now belongs to a process started after the lab
+# was); sweep removes only labs named so, so it never touches a namespace a test did not make.
+# "down LAB" removes the namespaces "LAB-hub" and "LAB-p<number>". All commands are idempotent.
 #
 # Nothing here touches the namespace the script runs in: the veth pairs are created inside the
 # hub namespace and one end is moved straight into the peer's namespace.
 
 set -u
+# Root's tools live in sbin, which a test runner's PATH does not always hold.
+export PATH="$PATH:/usr/sbin:/sbin"
 
 readonly NETLAB_SUBNET="10.213.0"
 readonly NETLAB_STATE="/run/pondar-netlab"
@@ -32,7 +35,7 @@ die() {
 }
 
 check_lab_name() {
-  [[ "$1" =~ $LAB_RE ]] || die "bad lab name '$1' (want pl<pid>x<tag>)"
+  [[ "$1" =~ ^[A-Za-z][A-Za-z0-9_]*$ ]] || die "bad lab name '$1' (letters, digits, '_')"
   # Interface names stay inside the peers' namespaces, but keep namespace names short anyway.
   ((${#1} <= 24)) || die "lab name '$1' is too long"
 }
@@ -84,10 +87,13 @@ cmd_up() {
   [[ "$n" =~ ^[0-9]+$ ]] && ((n >= 1 && n <= 200)) || die "peer count must be 1..200"
   cmd_down "$lab"
 
-  [[ "$lab" =~ $LAB_RE ]] && owner=${BASH_REMATCH[1]}
-  mkdir -p "$NETLAB_STATE"
-  if started=$(start_time_of "$owner"); then
-    echo "$owner $started" >"$NETLAB_STATE/$lab"
+  # Remember which process owns a test lab, so that sweep can tell a reused pid.
+  if [[ "$lab" =~ $LAB_RE ]]; then
+    owner=${BASH_REMATCH[1]}
+    mkdir -p "$NETLAB_STATE"
+    if started=$(start_time_of "$owner"); then
+      echo "$owner $started" >"$NETLAB_STATE/$lab"
+    fi
   fi
 
   hub="$lab-hub"

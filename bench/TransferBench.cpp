@@ -1,0 +1,212 @@
+// What a download costs over loopback compared with the plainest socket copy of the same bytes,
+// and what the file-list codec costs for a large folder.
+//
+// The download benchmarks work on one large file (1 GiB by default) made at start in
+// $PONDAR_BENCH_DIR (default /tmp) and removed at exit; $PONDAR_BENCH_MIB changes its size.
+// After the run the ratio of the two copy rates is printed: the download should reach at
+// least 0.9 of the plain copy.
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/Protocol.h"
+#include "net/TcpServer.h"
+#include "net/Transfer.h"
+
+namespace {
+
+using Pondar::Net::TSocket;
+constexpr size_t Block = 65536;
+
+// The source file and the folder it lives in, made once and removed at exit.
+struct TBenchFile {
+  std::string Dir;
+  std::string Name;
+  std::string Path;
+  int64_t Size = 0;
+
+  TBenchFile() {
+    const char* dir = std::getenv("PONDAR_BENCH_DIR");
+    const char* mib = std::getenv("PONDAR_BENCH_MIB");
+    std::string tmpl = std::string(dir && *dir ? dir : "/tmp") + "/pondar-bench-XXXXXX";
+    if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+    Dir = tmpl;
+    Name = "source.bin";
+    Path = Dir + "/" + Name;
+    Size = int64_t{mib && *mib ? std::atoll(mib) : 1024} << 20;
+
+    const int fd = ::open(Path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) throw std::runtime_error("cannot create " + Path);
+    std::mt19937_64 gen(42);
+    std::vector<uint64_t> buf(Block / 8);
+    for (int64_t left = Size; left > 0; left -= Block) {
+      for (auto& v : buf) v = gen();
+      if (::write(fd, buf.data(), Block) != static_cast<ssize_t>(Block))
+        throw std::runtime_error("cannot write " + Path);
+    }
+    ::close(fd);
+  }
+  ~TBenchFile() {
+    ::unlink(Path.c_str());
+    ::unlink(Target().c_str());
+    ::unlink((Target() + ".pondartmp").c_str());
+    ::rmdir(Dir.c_str());
+  }
+  std::string Target() const { return Dir + "/target.bin"; }
+};
+
+TBenchFile& BenchFile() {
+  static TBenchFile file;
+  return file;
+}
+
+void BM_DownloadFile(benchmark::State& AState) {
+  TBenchFile& file = BenchFile();
+  Pondar::Core::TFileEntries entries;
+  Pondar::Core::TLightLock lock;
+  Pondar::Net::TTcpServerThread server(0, file.Dir, &entries, &lock);
+  server.Start();
+  while (server.BoundPort() == 0 && server.Running()) std::this_thread::yield();
+  const uint16_t port = server.BoundPort();
+  for (auto _ : AState) {
+    if (!Pondar::Net::DownloadFile("127.0.0.1", port, file.Name, nullptr, file.Target()))
+      AState.SkipWithError("download failed");
+  }
+  AState.SetBytesProcessed(AState.iterations() * file.Size);
+}
+
+// The reference: one thread reads the file in 64 KiB blocks and sends them, the other receives
+// into a 64 KiB buffer and writes what it got to the target file.
+void BM_PlainSocketCopy(benchmark::State& AState) {
+  TBenchFile& file = BenchFile();
+  TSocket listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in addr{};
+  Pondar::Net::MakeIpv4Address("127.0.0.1", 0, addr);
+  socklen_t len = sizeof addr;
+  if (::bind(listener.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(listener.Fd(), 4) != 0 ||
+      ::getsockname(listener.Fd(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    AState.SkipWithError("cannot listen");
+    return;
+  }
+  std::vector<uint8_t> buf(Block);
+  for (auto _ : AState) {
+    std::thread sender([&] {
+      TSocket conn(::accept4(listener.Fd(), nullptr, nullptr, SOCK_CLOEXEC));
+      const int in = ::open(file.Path.c_str(), O_RDONLY | O_CLOEXEC);
+      std::vector<uint8_t> out(Block);
+      ssize_t n;
+      while ((n = ::read(in, out.data(), Block)) > 0)
+        if (!Pondar::Net::SendFull(conn.Fd(), out.data(), static_cast<size_t>(n))) break;
+      ::close(in);
+    });
+    TSocket sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ::connect(sock.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    const int outFd = ::open(file.Target().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int64_t total = 0;
+    ssize_t n;
+    while ((n = ::recv(sock.Fd(), buf.data(), Block, 0)) > 0) {
+      if (::write(outFd, buf.data(), static_cast<size_t>(n)) != n) break;
+      total += n;
+    }
+    ::close(outFd);
+    sender.join();
+    if (total != file.Size) AState.SkipWithError("copy incomplete");
+  }
+  AState.SetBytesProcessed(AState.iterations() * file.Size);
+}
+
+Pondar::Core::TFileEntries MakeEntries(size_t ACount) {
+  Pondar::Core::TFileEntries entries;
+  entries.reserve(ACount);
+  char path[64];
+  for (size_t i = 0; i < ACount; ++i) {
+    std::snprintf(path, sizeof path, "folder%03zu/sub/file%06zu.txt", i % 500, i);
+    entries.push_back({path, static_cast<int64_t>(i * 1000), 45000.0 + static_cast<double>(i),
+                       std::string(64, "0123456789abcdef"[i % 16])});
+  }
+  return entries;
+}
+
+void BM_EncodeFileList(benchmark::State& AState) {
+  const auto entries = MakeEntries(static_cast<size_t>(AState.range(0)));
+  size_t bytes = 0;
+  for (auto _ : AState) {
+    const auto encoded = Pondar::Net::EncodeFileList(entries);
+    bytes = encoded.size();
+    benchmark::DoNotOptimize(encoded.data());
+  }
+  AState.SetBytesProcessed(static_cast<int64_t>(AState.iterations() * bytes));
+}
+
+void BM_DecodeFileList(benchmark::State& AState) {
+  const auto encoded =
+      Pondar::Net::EncodeFileList(MakeEntries(static_cast<size_t>(AState.range(0))));
+  for (auto _ : AState) {
+    auto decoded = Pondar::Net::DecodeFileList(encoded);
+    if (decoded.size() != static_cast<size_t>(AState.range(0))) AState.SkipWithError("bad decode");
+    benchmark::DoNotOptimize(decoded.data());
+  }
+  AState.SetBytesProcessed(static_cast<int64_t>(AState.iterations() * encoded.size()));
+}
+
+// Repeated, so that one slow spell of the machine does not decide the ratio; run with
+// --benchmark_enable_random_interleaving=true to spread such spells over both copies.
+BENCHMARK(BM_PlainSocketCopy)
+    ->Iterations(3)
+    ->Repetitions(3)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DownloadFile)
+    ->Iterations(3)
+    ->Repetitions(3)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_EncodeFileList)->Arg(100000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DecodeFileList)->Arg(100000)->Unit(benchmark::kMillisecond);
+
+// Prints the results as usual and remembers the mean time of each copy benchmark.
+class TRatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& AReports) override {
+    ConsoleReporter::ReportRuns(AReports);
+    for (const auto& run : AReports)
+      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "mean")
+        FMeanMs[run.run_name.function_name] = run.GetAdjustedRealTime();
+  }
+  void PrintRatio() const {
+    const auto plain = FMeanMs.find("BM_PlainSocketCopy");
+    const auto download = FMeanMs.find("BM_DownloadFile");
+    if (plain == FMeanMs.end() || download == FMeanMs.end()) return;
+    std::printf("DownloadFile rate / plain socket copy rate = %.3f\n",
+                plain->second / download->second);
+  }
+
+ private:
+  std::map<std::string, double> FMeanMs;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  TRatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  reporter.PrintRatio();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Two real peers in the network lab (needs root), measured end to end:
+#   1. from saving a 1 KiB file on one peer until it is complete on the other (median of 20);
+#   2. bringing 1 000 files of 4 KiB across (moved in as one folder, and written one by one);
+#   3. one 1 GiB file, against a plain socket copy of the same file between the same namespaces
+#      timed in the same run;
+#   4. the receiving peer's peak resident memory (VmHWM) at the end.
+# Usage: bench/sync_lab.sh [build-dir]   (default build/bench-release, a Release build)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build/bench-release}
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DPONDAR_BENCH=ON -DPONDAR_TESTS=OFF >/dev/null
+cmake --build "$build" -j"$(nproc)" --target pondard plain_copy >/dev/null
+
+lab="pl$$xbench"
+work=$(mktemp -d /var/tmp/pondar-bench-XXXXXX)
+netlab=tests/lab/netlab.sh
+cleanup() {
+  "$netlab" down "$lab" >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+"$netlab" up "$lab" 2 >/dev/null
+mkdir -p "$work"/{a,b,appa,appb,stage}
+
+now_ms() { echo $(($(date +%s%N) / 1000000)); }
+wait_for() { # wait_for SECONDS COMMAND... : polls every 2 ms
+  local deadline=$(($(now_ms) + $1 * 1000))
+  shift
+  until "$@"; do
+    (($(now_ms) < deadline)) || { echo "timed out waiting for: $*" >&2; return 1; }
+    sleep 0.002
+  done
+}
+count_files() { find "$1" -type f 2>/dev/null | wc -l; }
+
+"$netlab" exec "$lab" 1 env APPDATA="$work/appa" "$build/pondard" --headless --name a \
+  --folder "$work/a" >"$work/a.log" 2>"$work/a.err" &
+"$netlab" exec "$lab" 2 env APPDATA="$work/appb" "$build/pondard" --headless --name b \
+  --folder "$work/b" >"$work/b.log" 2>"$work/b.err" &
+wait_for 10 grep -q "● a" "$work/b.log"
+pid_b=$(ip netns pids "$lab-p2" | head -n 1)
+
+# 1. Latency of one small save. Samples are spaced beyond the peers' rate windows (2 s local,
+#    3 s for notices), so each one is taken up at once.
+samples=()
+mkdir -p "$work/a/lat"
+sleep 3.2
+for i in $(seq 1 20); do
+  t0=$(now_ms)
+  head -c 1024 /dev/urandom >"$work/a/lat/$i.txt"
+  wait_for 10 test -f "$work/b/lat/$i.txt"
+  samples+=($(($(now_ms) - t0)))
+  sleep 3.2
+done
+median=$(printf '%s\n' "${samples[@]}" | sort -n | sed -n '10,11p' | awk '{s+=$1} END {print s/2}')
+echo "1 KiB save to complete on the other peer: median ${median} ms (samples: ${samples[*]})"
+
+# 2. A thousand small files.
+mkdir -p "$work/stage/many"
+for i in $(seq 1 1000); do head -c 4096 /dev/urandom >"$work/stage/many/f$i.bin"; done
+t0=$(now_ms)
+mv "$work/stage/many" "$work/a/many"
+wait_for 60 test "$(count_files "$work/b/many")" -eq 1000
+echo "1000 x 4 KiB moved in as one folder: $(($(now_ms) - t0)) ms"
+sleep 3.2
+mkdir -p "$work/a/many2"
+t0=$(now_ms)
+for i in $(seq 1 1000); do head -c 4096 /dev/urandom >"$work/a/many2/f$i.bin"; done
+wait_for 60 test "$(count_files "$work/b/many2")" -eq 1000
+echo "1000 x 4 KiB written one by one: $(($(now_ms) - t0)) ms from the first write"
+
+# 3. One 1 GiB file, and the same bytes by a plain socket copy.
+head -c $((1 << 30)) /dev/urandom >"$work/stage/big.bin"
+sync
+sleep 3.2
+t0=$(now_ms)
+mv "$work/stage/big.bin" "$work/a/big.bin"
+wait_for 120 test -f "$work/b/big.bin"
+pondar_ms=$(($(now_ms) - t0))
+cmp -s "$work/a/big.bin" "$work/b/big.bin" || echo "WARNING: the copies differ" >&2
+hwm=$(awk '/VmHWM/ {print $2}' "/proc/$pid_b/status")
+
+"$netlab" exec "$lab" 2 "$build/plain_copy" recv 9099 "$work/plain.bin" >"$work/plain.out" &
+recv_pid=$!
+wait_for 10 grep -q listening "$work/plain.out"
+t0=$(now_ms)
+"$netlab" exec "$lab" 1 "$build/plain_copy" send 10.213.0.2 9099 "$work/a/big.bin"
+wait "$recv_pid"
+plain_ms=$(($(now_ms) - t0))
+echo "1 GiB: pondar ${pondar_ms} ms (from the move until complete), plain socket copy ${plain_ms} ms;" \
+  "ratio $(awk -v a="$pondar_ms" -v b="$plain_ms" 'BEGIN {printf "%.2f", a / b}')"
+echo "receiving peer's peak resident memory: $((hwm / 1024)) MiB (${hwm} KiB)"

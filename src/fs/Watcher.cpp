@@ -1,0 +1,305 @@
+#include "fs/Watcher.h"
+
+#include <dirent.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <utility>
+
+#include "fs/Scanner.h"
+
+namespace Pondar::Fs {
+
+using Core::TFileAction;
+
+namespace {
+
+// Each change is handed on only this long after it was read, so that the suppression lookup for
+// it happens at least this long after the change, and a burst of changes arrives together.
+constexpr std::chrono::milliseconds KSettle{200};
+// Upper bound of one wait: a plain Terminate without SignalStop is still seen this soon.
+constexpr int KWaitSliceMs = 1000;
+
+constexpr uint32_t KWatchMask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB |
+                                IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_ONLYDIR;
+
+std::string Join(const std::string& ARelDir, const std::string& AName) {
+  return ARelDir.empty() ? AName : ARelDir + "/" + AName;
+}
+
+}  // namespace
+
+TFileWatcher::TFileWatcher(std::string ARootDir)
+    : TFileWatcher(std::move(ARootDir), [] { return Core::GetTickCount64(); }) {}
+
+TFileWatcher::TFileWatcher(std::string ARootDir, Core::TTickSource ATicks)
+    : FRootDir(std::move(ARootDir)), FTicks(std::move(ATicks)) {
+  FWakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (FWakeFd >= 0) OpenWatches();
+  // The tree is watched before the thread starts, so a change made right after construction
+  // is never missed.
+  Start();
+}
+
+TFileWatcher::~TFileWatcher() {
+  SignalStop();
+  WaitFor();
+  if (FInotifyFd >= 0) ::close(FInotifyFd);
+  if (FWakeFd >= 0) ::close(FWakeFd);
+}
+
+void TFileWatcher::SetOnChange(TFileChangeEvent AHandler) {
+  std::lock_guard lock(FHandlerLock);
+  FOnChange = std::move(AHandler);
+}
+
+void TFileWatcher::SignalStop() {
+  Terminate();
+  // The descriptors stay open until the destructor: closing one that the thread is polling
+  // would race with it. The eventfd wakes the poll instead.
+  if (FWakeFd >= 0) {
+    const uint64_t one = 1;
+    if (::write(FWakeFd, &one, sizeof one) < 0) {
+      // Only a counter overflow fails, and then the thread has been woken long ago.
+    }
+  }
+}
+
+void TFileWatcher::SuppressPath(const RawUtf8& ARelPath) {
+  std::lock_guard lock(FSuppressLock);
+  FSuppressed.push_back(TSuppression{ARelPath});
+}
+
+void TFileWatcher::UnsuppressPath(const RawUtf8& ARelPath) {
+  std::lock_guard lock(FSuppressLock);
+  for (auto it = FSuppressed.rbegin(); it != FSuppressed.rend(); ++it) {
+    if (!it->Expiring && SameRelPath(it->Path, ARelPath)) {
+      FSuppressed.erase(std::next(it).base());
+      return;
+    }
+  }
+}
+
+void TFileWatcher::UnsuppressPathAfter(const RawUtf8& ARelPath, uint32_t ADelayMs) {
+  const uint64_t now = FTicks();
+  std::lock_guard lock(FSuppressLock);
+  for (auto it = FSuppressed.rbegin(); it != FSuppressed.rend(); ++it) {
+    if (!it->Expiring && SameRelPath(it->Path, ARelPath)) {
+      it->Expiring = true;
+      it->RetiredAt = now;
+      it->DelayMs = ADelayMs;
+      return;
+    }
+  }
+}
+
+bool TFileWatcher::IsSuppressed(const RawUtf8& ARelPath) {
+  const uint64_t now = FTicks();
+  std::lock_guard lock(FSuppressLock);
+  std::erase_if(FSuppressed, [now](const TSuppression& AItem) {
+    return AItem.Expiring && now - AItem.RetiredAt >= AItem.DelayMs;
+  });
+  return std::any_of(FSuppressed.begin(), FSuppressed.end(),
+                     [&](const TSuppression& AItem) { return SameRelPath(AItem.Path, ARelPath); });
+}
+
+bool TFileWatcher::IsIgnoredPath(const RawUtf8& ARelPath) {
+  // The scanner's name rule applied to the whole path is exactly this rule: a suffix test
+  // catches a temporary file at any depth, while the equality test only matches "pondar.exe"
+  // directly in the root.
+  return IsExcludedName(ARelPath);
+}
+
+std::string TFileWatcher::FullPath(const std::string& ARelPath) const {
+  return ARelPath.empty() ? FRootDir : LocalPath(FRootDir, ARelPath);
+}
+
+void TFileWatcher::OpenWatches() {
+  if (FInotifyFd >= 0) ::close(FInotifyFd);
+  FPathByWd.clear();
+  FWdByPath.clear();
+  FInotifyFd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (FInotifyFd >= 0) WatchTree("", false);
+}
+
+void TFileWatcher::WatchTree(const std::string& ARelDir, bool AReport) {
+  const std::string full = FullPath(ARelDir);
+  // No IN_DONT_FOLLOW: a link to a folder is watched like a folder, as the scanner walks it.
+  const int wd = ::inotify_add_watch(FInotifyFd, full.c_str(), KWatchMask);
+  if (wd < 0) return;  // gone again, not a folder, or the watch limit is reached
+  // inotify gives the same descriptor for a folder that is already watched, also when it is
+  // reached through a link: that ends link cycles, and each folder keeps its first path.
+  if (!FPathByWd.try_emplace(wd, ARelDir).second) return;
+  FWdByPath[ARelDir] = wd;
+
+  // The folder may have been filled before its watch existed (mkdir -p, a moved-in tree, a
+  // quick writer): list it once, now that new changes are caught, and report what is there.
+  std::vector<std::pair<std::string, bool>> children;
+  if (DIR* dir = ::opendir(full.c_str())) {
+    while (const struct dirent* rec = ::readdir(dir)) {
+      const std::string name = rec->d_name;
+      if (name == "." || name == "..") continue;
+      bool isDir = rec->d_type == DT_DIR;
+      if (rec->d_type == DT_LNK || rec->d_type == DT_UNKNOWN) {
+        struct stat st;
+        isDir = ::fstatat(::dirfd(dir), rec->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+      }
+      children.emplace_back(name, isDir);
+    }
+    ::closedir(dir);
+  }
+  for (const auto& [name, isDir] : children) {
+    const std::string childRel = Join(ARelDir, name);
+    if (AReport) Record(TFileAction::faCreated, childRel);
+    if (isDir) WatchTree(childRel, AReport);
+  }
+}
+
+void TFileWatcher::ForgetTree(const std::string& ARelPath) {
+  auto forget = [this](std::map<std::string, int>::iterator AIt) {
+    ::inotify_rm_watch(FInotifyFd, AIt->second);
+    FPathByWd.erase(AIt->second);
+    return FWdByPath.erase(AIt);
+  };
+  if (auto it = FWdByPath.find(ARelPath); it != FWdByPath.end()) forget(it);
+  const std::string prefix = ARelPath + "/";
+  for (auto it = FWdByPath.lower_bound(prefix);
+       it != FWdByPath.end() && it->first.compare(0, prefix.size(), prefix) == 0;)
+    it = forget(it);
+}
+
+void TFileWatcher::ForgetWatch(int AWd) {
+  const auto it = FPathByWd.find(AWd);
+  if (it == FPathByWd.end()) return;
+  if (const auto byPath = FWdByPath.find(it->second);
+      byPath != FWdByPath.end() && byPath->second == AWd)
+    FWdByPath.erase(byPath);
+  FPathByWd.erase(it);
+}
+
+void TFileWatcher::DrainEvents() {
+  alignas(struct inotify_event) char buffer[64 * 1024];
+  // A bounded number of reads per call, so that a writer who never pauses cannot keep the
+  // thread from settling, reporting and seeing a stop request.
+  for (int reads = 0; reads < 16 && !Terminated(); ++reads) {
+    const ssize_t got = ::read(FInotifyFd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return;  // EAGAIN: the queue is empty
+    for (ssize_t pos = 0; pos < got;) {
+      const auto* ev = reinterpret_cast<const struct inotify_event*>(buffer + pos);
+      pos += static_cast<ssize_t>(sizeof(struct inotify_event) + ev->len);
+      HandleEvent(ev->wd, ev->mask, ev->len > 0 ? ev->name : "");
+    }
+  }
+}
+
+void TFileWatcher::HandleEvent(int AWd, uint32_t AMask, const char* AName) {
+  if (AMask & IN_Q_OVERFLOW) {
+    FOverflowed = true;
+    return;
+  }
+  if (AMask & IN_IGNORED) {
+    ForgetWatch(AWd);
+    return;
+  }
+  if (FOverflowed) return;  // the batch is lost and the watches are rebuilt anyway
+  const auto dir = FPathByWd.find(AWd);
+  if (dir == FPathByWd.end()) return;  // a watch already forgotten: its folder moved away
+  // Events about a watched folder itself carry no name; its parent reports the same change.
+  if (*AName == '\0') return;
+  const std::string rel = Join(dir->second, AName);
+
+  if (AMask & (IN_DELETE | IN_MOVED_FROM)) {
+    Record(TFileAction::faDeleted, rel);
+    // A folder moved elsewhere keeps its watches, and a removed link keeps the watch of the
+    // folder it led to: drop them, or changes outside the tree would be reported under this
+    // path. A folder moved within the tree is watched again under its new name below.
+    ForgetTree(rel);
+  } else if (AMask & (IN_CREATE | IN_MOVED_TO)) {
+    Record(TFileAction::faCreated, rel);
+    bool isDir = (AMask & IN_ISDIR) != 0;
+    if (!isDir) {
+      // A new link to a folder arrives as a plain entry; it is walked like a folder.
+      struct stat st;
+      isDir = ::stat(FullPath(rel).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    }
+    if (isDir) WatchTree(rel, true);
+  } else if (AMask & (IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB)) {
+    Record(TFileAction::faModified, rel);
+  }
+}
+
+void TFileWatcher::Record(TFileAction AAction, const RawUtf8& ARelPath) {
+  // A write comes as several IN_MODIFY and an IN_CLOSE_WRITE, and a folder's first listing may
+  // repeat a create that its watch also saw: while such a report is still waiting it already
+  // covers the repeat, which would tell the listener nothing new.
+  const auto last = FLastPending.find(ARelPath);
+  if (last != FLastPending.end() && last->second.first == AAction) return;
+  const uint64_t seq = FNextSeq++;
+  FPending.push_back(TPendingChange{AAction, ARelPath, std::chrono::steady_clock::now(), seq});
+  FLastPending[ARelPath] = {AAction, seq};
+}
+
+void TFileWatcher::ProcessDue(std::chrono::steady_clock::time_point ANow) {
+  while (!FPending.empty() && !Terminated()) {
+    if (ANow - FPending.front().ArrivedAt < KSettle) return;
+    TPendingChange change = std::move(FPending.front());
+    FPending.pop_front();
+    if (const auto last = FLastPending.find(change.RelPath);
+        last != FLastPending.end() && last->second.second == change.Seq)
+      FLastPending.erase(last);
+    Report(change.Action, change.RelPath);
+  }
+}
+
+void TFileWatcher::Report(TFileAction AAction, const RawUtf8& ARelPath) {
+  if (IsIgnoredPath(ARelPath)) return;
+  if (ARelPath.find("..") != RawUtf8::npos) return;
+  if (IsSuppressed(ARelPath)) return;
+  TFileChangeEvent handler;
+  {
+    std::lock_guard lock(FHandlerLock);
+    handler = FOnChange;
+  }
+  if (handler) handler(AAction, ARelPath);
+}
+
+void TFileWatcher::Execute() {
+  if (FInotifyFd < 0 || FWakeFd < 0) return;
+  while (!Terminated()) {
+    // Nothing left to watch (the root itself is gone) and nothing left to report: done.
+    if (FPathByWd.empty() && FPending.empty()) return;
+    int timeout = KWaitSliceMs;
+    if (!FPending.empty()) {
+      // Rounded up, so that the wait never ends just before the oldest change is due.
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+          FPending.front().ArrivedAt + KSettle - std::chrono::steady_clock::now());
+      timeout = static_cast<int>(std::clamp<int64_t>(left.count(), 0, KWaitSliceMs));
+    }
+    struct pollfd fds[2] = {{FWakeFd, POLLIN, 0}, {FInotifyFd, POLLIN, 0}};
+    if (::poll(fds, 2, timeout) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (Terminated() || (fds[0].revents & POLLIN)) return;
+    if (fds[1].revents & (POLLERR | POLLNVAL)) return;
+    if (fds[1].revents & POLLIN) DrainEvents();
+    if (FOverflowed) {
+      // The kernel dropped events: this batch is lost, and watches for folders that appeared
+      // unseen are missing. Start afresh with a new queue over the tree as it is now.
+      FPending.clear();
+      FLastPending.clear();
+      FOverflowed = false;
+      OpenWatches();
+    }
+    ProcessDue(std::chrono::steady_clock::now());
+  }
+}
+
+}  // namespace Pondar::Fs

@@ -1,0 +1,258 @@
+#include "net/Transfer.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <system_error>
+
+namespace Pondar::Net {
+
+namespace {
+
+constexpr const char* TempSuffix = ".pondartmp";
+
+uint8_t TypeByte(TMessageType AType) {
+  return static_cast<uint8_t>(AType);
+}
+
+// Type byte, 16-bit length and the text, as types 2 and 3 carry a path. A text longer than
+// the field keeps the low 16 bits of its length and that many bytes, so that the framing the
+// peer reads stays consistent (it refuses such a path anyway).
+TBytes PathMessage(TMessageType AType, const RawUtf8& APath) {
+  const auto len = static_cast<uint16_t>(APath.size());
+  TBytes msg(3 + size_t{len});
+  msg[0] = TypeByte(AType);
+  PutLe16(&msg[1], len);
+  std::memcpy(msg.data() + 3, APath.data(), len);
+  return msg;
+}
+
+std::system_error FileError(int AErrno, const std::string& AWhat, const std::string& APath) {
+  return std::system_error(AErrno, std::generic_category(), AWhat + " " + APath);
+}
+
+// Writes the whole block, retrying short writes and signals.
+bool WriteAll(int AFd, const uint8_t* AData, size_t ACount) {
+  while (ACount > 0) {
+    const ssize_t n = ::write(AFd, AData, ACount);
+    if (n > 0) {
+      AData += n;
+      ACount -= static_cast<size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+  }
+  return true;
+}
+
+// The temporary file of one download: removed when the download does not complete, unless
+// it was handed on (the complete file that could not be renamed stays, see DownloadFile).
+class TTempFile {
+ public:
+  explicit TTempFile(std::string APath) : FPath(std::move(APath)) {}
+  TTempFile(const TTempFile&) = delete;
+  TTempFile& operator=(const TTempFile&) = delete;
+  ~TTempFile() {
+    CloseFd();
+    if (FRemove) ::unlink(FPath.c_str());
+  }
+
+  // Creates or truncates the file; errno is set on failure.
+  bool Create() {
+    FFd = ::open(FPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (FFd < 0) return false;
+    FRemove = true;
+    return true;
+  }
+  int Fd() const { return FFd; }
+  // Closes the file; false (errno set) when the system reports a late write error.
+  bool CloseFd() {
+    if (FFd < 0) return true;
+    const int rc = ::close(FFd);
+    FFd = -1;
+    return rc == 0 || errno == EINTR;
+  }
+  void Keep() { FRemove = false; }
+  const std::string& Path() const { return FPath; }
+
+ private:
+  std::string FPath;
+  int FFd = -1;
+  bool FRemove = false;
+};
+
+// Directory part of a local path: everything before the last "/".
+std::string DirectoryPart(const std::string& APath) {
+  const auto pos = APath.rfind('/');
+  return pos == std::string::npos ? std::string() : APath.substr(0, pos);
+}
+
+}  // namespace
+
+TSocket ConnectToPeer(const RawUtf8& AHost, uint16_t APort) {
+  sockaddr_in addr{};
+  if (!MakeIpv4Address(AHost, APort, addr)) return {};
+  TSocket sock(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!sock) return {};
+
+  // Non-blocking connect so that the 5 000 ms limit holds even for a host that never answers.
+  if (::connect(sock.Fd(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    if (errno != EINPROGRESS && errno != EINTR) return {};
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ConnectTimeoutMs);
+    for (;;) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) return {};
+      pollfd pfd{sock.Fd(), POLLOUT, 0};
+      const int rc = ::poll(&pfd, 1, static_cast<int>(left));
+      if (rc < 0 && errno == EINTR) continue;
+      if (rc <= 0) return {};
+      break;
+    }
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (::getsockopt(sock.Fd(), SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return {};
+  }
+
+  const int flags = ::fcntl(sock.Fd(), F_GETFL);
+  if (flags < 0 || ::fcntl(sock.Fd(), F_SETFL, flags & ~O_NONBLOCK) != 0) return {};
+  if (!TuneTcpConnection(sock.Fd(), RequesterTimeoutMs)) return {};
+  return sock;
+}
+
+bool RecvExact(const TSocket& ASock, void* ABuffer, size_t ACount) {
+  return RecvFull(ASock.Fd(), ABuffer, ACount, TRecvStall::WaitAgain);
+}
+
+bool SendAll(const TSocket& ASock, const void* ABuffer, size_t ACount) {
+  return SendFull(ASock.Fd(), ABuffer, ACount);
+}
+
+TFileEntries RequestFileList(const RawUtf8& AHost, uint16_t APort) {
+  TSocket sock = ConnectToPeer(AHost, APort);
+  if (!sock) return {};
+  const uint8_t request = TypeByte(TMessageType::mtFileList);
+  if (!SendAll(sock, &request, 1)) return {};
+  uint8_t lenBytes[4];
+  if (!RecvExact(sock, lenBytes, sizeof lenBytes)) return {};
+  const uint32_t len = GetLe32(lenBytes);
+  if (len == 0 || len > MaxFileListBytes) return {};
+  TBytes body;
+  if (!RecvFullInto(sock.Fd(), body, len, TRecvStall::WaitAgain)) return {};
+  sock.Close();
+  return DecodeFileList(body);
+}
+
+bool DownloadFile(const RawUtf8& AHost, uint16_t APort, const RawUtf8& ARelPath,
+                  const TTransferProgressProc& AProgress, const std::string& ALocalPath,
+                  const std::atomic<bool>* ACancel) {
+  TSocket sock = ConnectToPeer(AHost, APort);
+  if (!sock) return false;
+
+  // A failed send shows up as a failed read of the size just below.
+  const TBytes request = PathMessage(TMessageType::mtGetFile, ARelPath);
+  SendAll(sock, request.data(), request.size());
+
+  uint8_t sizeBytes[8];
+  if (!RecvExact(sock, sizeBytes, sizeof sizeBytes)) return false;
+  const auto size = static_cast<int64_t>(GetLe64(sizeBytes));
+  if (size < 0) return false;  // -1: the peer has no such file
+
+  // Local file errors are the caller's to see, but only after the peer has been let go.
+  const auto fail = [&sock](const std::system_error& AError) {
+    sock.Close();
+    throw AError;
+  };
+
+  const std::string dir = DirectoryPart(ALocalPath);
+  if (!dir.empty()) {
+    std::error_code ec;
+    if (!std::filesystem::is_directory(dir, ec)) {
+      std::filesystem::create_directories(dir, ec);
+      if (ec) fail(FileError(ec.value(), "Unable to create folder", dir));
+    }
+  }
+
+  TTempFile temp(ALocalPath + TempSuffix);
+  if (!temp.Create()) fail(FileError(errno, "Unable to create", temp.Path()));
+
+  // One buffer per download: memory use does not grow with the file size.
+  const auto buffer = std::make_unique<uint8_t[]>(TransferChunk);
+  int64_t remaining = size;
+  while (remaining > 0) {
+    if (ACancel && ACancel->load(std::memory_order_relaxed)) return false;
+    const size_t block = static_cast<size_t>(std::min<int64_t>(remaining, TransferChunk));
+    // A cut connection or a cancel: the temporary file goes away with `temp`.
+    if (!RecvFull(sock.Fd(), buffer.get(), block, TRecvStall::WaitAgain, ACancel)) return false;
+    // A partial temporary file is never of use, so a write error removes it as well.
+    if (!WriteAll(temp.Fd(), buffer.get(), block))
+      fail(FileError(errno, "Unable to write to", temp.Path()));
+    remaining -= static_cast<int64_t>(block);
+    if (AProgress) AProgress(size - remaining, size);
+  }
+  sock.Close();
+  if (!temp.CloseFd()) fail(FileError(errno, "Unable to write to", temp.Path()));
+
+  // rename(2) replaces an existing file atomically, so the target never goes missing. It
+  // fails when the target is a folder; the complete temporary file then stays beside it.
+  temp.Keep();
+  return ::rename(temp.Path().c_str(), ALocalPath.c_str()) == 0;
+}
+
+void SendDeleteNotify(const RawUtf8& AHost, uint16_t APort, const RawUtf8& ARelPath) {
+  TSocket sock = ConnectToPeer(AHost, APort);
+  if (!sock) return;
+  const TBytes msg = PathMessage(TMessageType::mtDeleteNotify, ARelPath);
+  SendAll(sock, msg.data(), msg.size());
+}
+
+void SendChangesNotify(const RawUtf8& AHost, uint16_t APort) {
+  TSocket sock = ConnectToPeer(AHost, APort);
+  if (!sock) return;
+  const uint8_t msg = TypeByte(TMessageType::mtChangesNotify);
+  SendAll(sock, &msg, 1);
+}
+
+void SendClipboardText(const RawUtf8& AHost, uint16_t APort, const RawUtf8& AText) {
+  TSocket sock = ConnectToPeer(AHost, APort);
+  if (!sock) return;
+  // The four length bytes always go; the text only when there is some.
+  const auto len = static_cast<uint32_t>(AText.size());
+  TBytes msg(5 + size_t{len});
+  msg[0] = TypeByte(TMessageType::mtClipboard);
+  PutLe32(&msg[1], len);
+  std::memcpy(msg.data() + 5, AText.data(), len);
+  SendAll(sock, msg.data(), msg.size());
+}
+
+bool SendScreenFrame(const RawUtf8& AHost, uint16_t APort, const RawUtf8& APeerName,
+                     const TBytes& AData) {
+  TSocket sock = ConnectToPeer(AHost, APort);
+  if (!sock) return false;
+  const auto nameLen = static_cast<uint16_t>(APeerName.size());
+  const auto payloadLen = static_cast<uint32_t>(AData.size());
+  TBytes header(7 + size_t{nameLen});
+  header[0] = TypeByte(TMessageType::mtScreenFrame);
+  PutLe16(&header[1], nameLen);
+  std::memcpy(header.data() + 3, APeerName.data(), nameLen);
+  PutLe32(&header[3 + size_t{nameLen}], payloadLen);
+  // The header is held back (MSG_MORE) so that it leaves together with the payload.
+  if (!SendFull(sock.Fd(), header.data(), header.size(), payloadLen > 0)) return false;
+  if (payloadLen > 0 && !SendAll(sock, AData.data(), payloadLen)) return false;
+  return true;
+}
+
+}  // namespace Pondar::Net

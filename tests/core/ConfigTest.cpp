@@ -1,0 +1,917 @@
+// Settings of one peer: defaults, the settings file, the command line, the name fallback and
+// writing the file back. Every test runs against its own APPDATA folder and a fake COMPUTERNAME.
+#include "core/Config.h"
+
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "support/TestSupport.h"
+
+namespace fs = std::filesystem;
+using Pondard::Core::ConfigFilePath;
+using Pondard::Core::IsValidPeerName;
+using Pondard::Core::RandomPeerName;
+using Pondard::Core::TPondardConfig;
+using Pondard::Core::UsableAsPeerName;
+
+namespace {
+
+// The two word lists random names are drawn from, as the product defines them.
+const std::vector<std::string> kAdjectives = {
+    "fast", "calm", "bold", "warm", "cool", "keen", "wise", "wild", "soft", "dark", "tall",
+    "deep", "fair", "good", "kind", "pure", "rich", "safe", "true", "vast", "free", "glad",
+    "just", "neat", "rare", "slim", "sure", "tidy", "wary", "mild", "pale", "deft"};
+const std::vector<std::string> kAnimals = {
+    "fox", "owl", "elk", "bee", "cat", "dog", "bat", "ant", "yak", "emu", "jay",
+    "ram", "cod", "hen", "ape", "cow", "pig", "rat", "fly", "bug", "wren", "deer",
+    "swan", "toad", "wolf", "bear", "lynx", "mole", "hare", "seal", "crab", "dove"};
+
+bool Contains(const std::vector<std::string>& AList, const std::string& AWord) {
+  return std::find(AList.begin(), AList.end(), AWord) != AList.end();
+}
+
+// Splits "adjective-animal"; nullopt when the name is not of that form with words of the lists.
+std::optional<std::pair<std::string, std::string>> SplitRandomName(const std::string& AName) {
+  const size_t dash = AName.find('-');
+  if (dash == std::string::npos) return std::nullopt;
+  std::string adjective = AName.substr(0, dash);
+  std::string animal = AName.substr(dash + 1);
+  if (!Contains(kAdjectives, adjective) || !Contains(kAnimals, animal)) return std::nullopt;
+  return std::make_pair(adjective, animal);
+}
+
+bool IsRandomName(const std::string& AName) { return SplitRandomName(AName).has_value(); }
+
+// A minimal reading of an INI text, as the test's own check of what was written: section ->
+// key -> value, names kept as spelled, plus the order in which sections appear.
+struct TIniText {
+  std::map<std::string, std::map<std::string, std::string>> Values;
+  std::vector<std::string> SectionOrder;
+  std::map<std::string, int> KeyCount;  // "section/key" -> occurrences
+};
+
+TIniText ReadIniText(const std::string& AText) {
+  TIniText ini;
+  std::istringstream in(AText);
+  std::string line, section;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line[0] == ';' || line[0] == '#') continue;
+    if (line.front() == '[' && line.back() == ']') {
+      section = line.substr(1, line.size() - 2);
+      ini.SectionOrder.push_back(section);
+      continue;
+    }
+    const size_t eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    const std::string key = line.substr(0, eq);
+    ini.Values[section][key] = line.substr(eq + 1);
+    ++ini.KeyCount[section + "/" + key];
+  }
+  return ini;
+}
+
+// Sets an environment variable for the life of the object and puts the old state back.
+class TEnvVar {
+ public:
+  explicit TEnvVar(const char* AName) : FName(AName) {
+    if (const char* old = std::getenv(AName)) FOld = old;
+  }
+  ~TEnvVar() {
+    if (FOld) ::setenv(FName, FOld->c_str(), 1);
+    else ::unsetenv(FName);
+  }
+  void Set(const std::string& AValue) { ::setenv(FName, AValue.c_str(), 1); }
+  void Unset() { ::unsetenv(FName); }
+
+ private:
+  const char* FName;
+  std::optional<std::string> FOld;
+};
+
+class ConfigTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    FOldCwd = fs::current_path();
+    FAppData.Set(Box.Str());
+    FComputerName.Set("DESK-01");
+    FXdg.Unset();
+  }
+  void TearDown() override { fs::current_path(FOldCwd); }
+
+  fs::path IniPath() const { return Box.Path() / "Pondar" / "pondard.ini"; }
+  void WriteIni(const std::string& AContent) const { Box.Write("Pondar/pondard.ini", AContent); }
+  std::string ReadIni() const { return Box.Read("Pondar/pondard.ini"); }
+  static TPondardConfig InitWith(const std::vector<std::string>& AArgs = {}) {
+    TPondardConfig config;
+    config.Init(AArgs);
+    return config;
+  }
+  // Files in a folder, by name.
+  static std::set<std::string> FilesIn(const fs::path& ADir) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(ADir))
+      names.insert(entry.path().filename().string());
+    return names;
+  }
+
+  PondarTest::TSandbox Box;
+  TEnvVar FAppData{"APPDATA"};
+  TEnvVar FComputerName{"COMPUTERNAME"};
+  TEnvVar FXdg{"XDG_CONFIG_HOME"};
+  TEnvVar FHome{"HOME"};
+  fs::path FOldCwd;
+};
+
+// ---- Init: defaults and the name fallback ----
+
+TEST_F(ConfigTest, Init_NoFileNoArgs_DefaultsAndComputerName) {
+  const TPondardConfig config = InitWith();
+  EXPECT_EQ(config.Name, "DESK-01");
+  EXPECT_EQ(config.Folder, fs::current_path().string());
+  EXPECT_EQ(config.UdpPort, 7731);
+  EXPECT_EQ(config.TcpPort, 7732);
+  EXPECT_TRUE(config.FileSharing);
+  EXPECT_FALSE(config.Sound);
+  EXPECT_FALSE(config.Clipboard);
+  EXPECT_FALSE(config.ScreenBroadcast);
+  EXPECT_FALSE(config.ScreenReceive);
+  // Reading the settings never creates them.
+  EXPECT_FALSE(fs::exists(Box.Path() / "Pondar"));
+}
+
+TEST_F(ConfigTest, Init_ResetsEarlierValues) {
+  TPondardConfig config;
+  config.Name = "old-name";
+  config.UdpPort = 1;
+  config.Sound = true;
+  config.FileSharing = false;
+  config.Init({});
+  EXPECT_EQ(config.Name, "DESK-01");
+  EXPECT_EQ(config.UdpPort, 7731);
+  EXPECT_FALSE(config.Sound);
+  EXPECT_TRUE(config.FileSharing);
+}
+
+TEST_F(ConfigTest, Init_ComputerNameWithInvalidCharacter_RandomName) {
+  for (const std::string bad : {"DESK 01", "desk.local", "B\xC3\xBCro", "a/b", "x!"}) {
+    FComputerName.Set(bad);
+    const std::string name = InitWith().Name;
+    EXPECT_TRUE(IsRandomName(name)) << "COMPUTERNAME \"" << bad << "\" gave " << name;
+  }
+}
+
+TEST_F(ConfigTest, Init_AllowedCharactersInComputerName_Kept) {
+  FComputerName.Set("Az09-_zA");
+  EXPECT_EQ(InitWith().Name, "Az09-_zA");
+}
+
+TEST_F(ConfigTest, Init_NameOf255Bytes_Kept) {
+  const std::string name(255, 'n');
+  EXPECT_EQ(InitWith({"--name", name}).Name, name);
+  FComputerName.Set(name);
+  EXPECT_EQ(InitWith().Name, name);
+}
+
+TEST_F(ConfigTest, Init_NameLongerThanDatagramCarries_RandomName) {
+  const std::string name(256, 'n');
+  EXPECT_TRUE(IsRandomName(InitWith({"--name", name}).Name));
+  WriteIni("[General]\nName=" + name + "\n");
+  EXPECT_TRUE(IsRandomName(InitWith().Name));
+  fs::remove(IniPath());
+  FComputerName.Set(std::string(300, 'c'));
+  EXPECT_TRUE(IsRandomName(InitWith().Name));
+}
+
+TEST_F(ConfigTest, Init_InvalidIniName_RandomAndFileNotRewritten) {
+  const std::string content = "[General]\r\nName=my desk\r\n; keep me\r\n[Network]\r\nUdpPort=9000\r\n";
+  WriteIni(content);
+  PondarTest::SetMTime(IniPath(), 1000000000);
+  const TPondardConfig config = InitWith();
+  EXPECT_TRUE(IsRandomName(config.Name)) << config.Name;
+  EXPECT_EQ(config.UdpPort, 9000);
+  EXPECT_EQ(ReadIni(), content);
+  struct stat st {};
+  ASSERT_EQ(::stat(IniPath().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtime, 1000000000);
+  EXPECT_EQ(FilesIn(Box.Path() / "Pondar"), std::set<std::string>{"pondard.ini"});
+}
+
+TEST_F(ConfigTest, Init_EmptyIniName_FallsBackToComputerName) {
+  WriteIni("[General]\nName=\n");
+  EXPECT_EQ(InitWith().Name, "DESK-01");
+}
+
+TEST_F(ConfigTest, Init_IniName_WinsOverComputerName) {
+  WriteIni("[General]\nName=ini-desk\n");
+  EXPECT_EQ(InitWith().Name, "ini-desk");
+}
+
+TEST_F(ConfigTest, Init_CommandLine_WinsOverIni) {
+  WriteIni("[General]\nName=ini-desk\n[Network]\nUdpPort=1000\nTcpPort=1001\n");
+  const TPondardConfig config = InitWith({"--name", "cli-desk", "--udp-port", "2000"});
+  EXPECT_EQ(config.Name, "cli-desk");
+  EXPECT_EQ(config.UdpPort, 2000);
+  EXPECT_EQ(config.TcpPort, 1001);
+}
+
+TEST_F(ConfigTest, Init_EmptyNameOnCommandLine_FallsBackToComputerName) {
+  WriteIni("[General]\nName=ini-desk\n");
+  EXPECT_EQ(InitWith({"--name", ""}).Name, "DESK-01");
+}
+
+// Without COMPUTERNAME the host name stands in, up to its first dot. The host name is changed in
+// a UTS namespace of a child process only, so the machine's own name is never touched.
+TEST_F(ConfigTest, Init_NoComputerName_UsesShortHostName) {
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::unshare(CLONE_NEWUTS) != 0) ::_exit(77);
+    int failures = 0;
+    const auto hostTry = [&](const char* AHost, const char* AComputerName, bool AExpectRandom,
+                             const char* AExpected, int ABit) {
+      if (::sethostname(AHost, std::string(AHost).size()) != 0) ::_exit(78);
+      if (AComputerName) ::setenv("COMPUTERNAME", AComputerName, 1);
+      else ::unsetenv("COMPUTERNAME");
+      TPondardConfig config;
+      config.Init({});
+      const bool ok = AExpectRandom ? IsRandomName(config.Name) : config.Name == AExpected;
+      if (!ok) failures |= ABit;
+    };
+    hostTry("lab-host.example.org", nullptr, false, "lab-host", 1);
+    hostTry("labhost", "", false, "labhost", 2);      // set but empty counts as unset
+    hostTry("lab host", nullptr, true, nullptr, 4);   // not a valid name
+    hostTry("lab-host", "DESK-02", false, "DESK-02", 8);
+    ::_exit(failures);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77 || WEXITSTATUS(status) == 78)
+    GTEST_SKIP() << "cannot make a UTS namespace here (needs root)";
+  const int failures = WEXITSTATUS(status);
+  EXPECT_EQ(failures & 1, 0) << "FQDN host name not cut at its first dot";
+  EXPECT_EQ(failures & 2, 0) << "empty COMPUTERNAME not treated as unset";
+  EXPECT_EQ(failures & 4, 0) << "invalid host name not replaced by a random name";
+  EXPECT_EQ(failures & 8, 0) << "COMPUTERNAME did not win over the host name";
+}
+
+// ---- Peer names ----
+
+TEST(PeerNameTest, IsValidPeerName_EveryByte_OnlyTheAllowedSet) {
+  for (int b = 0; b < 256; ++b) {
+    const char c = static_cast<char>(b);
+    const bool allowed = c == '-' || c == '_' || (b >= '0' && b <= '9') ||
+                         (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z');
+    EXPECT_EQ(IsValidPeerName(std::string("ab") + c + "cd"), allowed) << "byte " << b;
+  }
+}
+
+TEST(PeerNameTest, IsValidPeerName_EmptyAndLong_Valid) {
+  EXPECT_TRUE(IsValidPeerName(""));
+  EXPECT_TRUE(IsValidPeerName(std::string(5000, 'x')));
+  EXPECT_FALSE(IsValidPeerName(std::string(5000, 'x') + "."));
+}
+
+TEST(PeerNameTest, UsableAsPeerName_LengthLimit) {
+  EXPECT_TRUE(UsableAsPeerName(std::string(255, 'x')));
+  EXPECT_FALSE(UsableAsPeerName(std::string(256, 'x')));
+  EXPECT_FALSE(UsableAsPeerName("a b"));
+  EXPECT_TRUE(UsableAsPeerName(""));
+}
+
+TEST(PeerNameTest, RandomPeerName_ManyDraws_UniformOverBothLists) {
+  constexpr int kDraws = 4096;
+  std::map<std::string, int> adjectives, animals;
+  std::set<std::string> pairs;
+  for (int i = 0; i < kDraws; ++i) {
+    const std::string name = RandomPeerName();
+    const auto words = SplitRandomName(name);
+    ASSERT_TRUE(words) << name;
+    ASSERT_TRUE(IsValidPeerName(name));
+    ++adjectives[words->first];
+    ++animals[words->second];
+    pairs.insert(name);
+  }
+  // 128 expected per word (standard deviation about 11): every word shows up, none dominates.
+  EXPECT_EQ(adjectives.size(), 32u);
+  EXPECT_EQ(animals.size(), 32u);
+  for (const auto& [word, count] : adjectives) EXPECT_LT(count, 220) << word;
+  for (const auto& [word, count] : animals) EXPECT_LT(count, 220) << word;
+  // Independent words: about 1005 of the 1024 pairs are expected; correlated draws give far fewer.
+  EXPECT_GT(pairs.size(), 900u);
+}
+
+TEST(PeerNameTest, RandomPeerName_TwoQuickDraws_UsuallyDiffer) {
+  // Names drawn back to back are independent, not tied to the clock: 64 draws in a row giving
+  // one single name would happen with probability 1024^-63.
+  std::set<std::string> names;
+  for (int i = 0; i < 64; ++i) names.insert(RandomPeerName());
+  EXPECT_GT(names.size(), 1u);
+}
+
+// ---- ConfigFilePath ----
+
+TEST_F(ConfigTest, ConfigFilePath_AppData_UsedWithOneSeparator) {
+  FAppData.Set("/data/app");
+  EXPECT_EQ(ConfigFilePath(), "/data/app/Pondar/pondard.ini");
+  FAppData.Set("/data/app/");
+  EXPECT_EQ(ConfigFilePath(), "/data/app/Pondar/pondard.ini");
+  FXdg.Set("/xdg");
+  EXPECT_EQ(ConfigFilePath(), "/data/app/Pondar/pondard.ini");
+}
+
+TEST_F(ConfigTest, ConfigFilePath_NoAppData_XdgConfigHome) {
+  FAppData.Unset();
+  FXdg.Set("/xdg/conf");
+  EXPECT_EQ(ConfigFilePath(), "/xdg/conf/Pondar/pondard.ini");
+  FAppData.Set("");
+  FXdg.Set("/xdg/conf/");
+  EXPECT_EQ(ConfigFilePath(), "/xdg/conf/Pondar/pondard.ini");
+}
+
+TEST_F(ConfigTest, ConfigFilePath_NoAppDataNoXdg_HomeConfig) {
+  FAppData.Unset();
+  FHome.Set("/home/tester");
+  EXPECT_EQ(ConfigFilePath(), "/home/tester/.config/Pondar/pondard.ini");
+  FXdg.Set("");
+  EXPECT_EQ(ConfigFilePath(), "/home/tester/.config/Pondar/pondard.ini");
+  FXdg.Set("relative/conf");  // not absolute: ignored like an unset one
+  EXPECT_EQ(ConfigFilePath(), "/home/tester/.config/Pondar/pondard.ini");
+}
+
+TEST_F(ConfigTest, LoadFromIni_XdgConfigHome_FileReadFromThere) {
+  FAppData.Unset();
+  FXdg.Set((Box.Path() / "xdg").string());
+  Box.Write("xdg/Pondar/pondard.ini", "[General]\nName=from-xdg\n");
+  EXPECT_EQ(InitWith().Name, "from-xdg");
+}
+
+// ---- LoadFromIni: value forms ----
+
+TEST_F(ConfigTest, LoadFromIni_AllKeys_Read) {
+  const fs::path shared = Box.Path() / "shared";
+  fs::create_directories(shared);
+  WriteIni("[General]\nName=file-desk\nSound=1\n[FileSharing]\nEnabled=0\nFolder=" +
+           shared.string() +
+           "\n[Clipboard]\nEnabled=1\n[Screen]\nBroadcast=1\nReceive=1\n[Network]\n"
+           "UdpPort=8001\nTcpPort=8002\n");
+  TPondardConfig config;
+  config.LoadFromIni();
+  EXPECT_EQ(config.Name, "file-desk");
+  EXPECT_TRUE(config.Sound);
+  EXPECT_FALSE(config.FileSharing);
+  EXPECT_EQ(config.Folder, shared.string());
+  EXPECT_TRUE(config.Clipboard);
+  EXPECT_TRUE(config.ScreenBroadcast);
+  EXPECT_TRUE(config.ScreenReceive);
+  EXPECT_EQ(config.UdpPort, 8001);
+  EXPECT_EQ(config.TcpPort, 8002);
+}
+
+TEST_F(ConfigTest, LoadFromIni_HexPort_Parsed) {
+  WriteIni("[Network]\nUdpPort=0x1E33\nTcpPort=0X1e34\n");
+  TPondardConfig config;
+  config.LoadFromIni();
+  EXPECT_EQ(config.UdpPort, 7731);
+  EXPECT_EQ(config.TcpPort, 7732);
+}
+
+TEST_F(ConfigTest, LoadFromIni_PortBeyond16Bits_LowBitsKept) {
+  WriteIni("[Network]\nUdpPort=65536\nTcpPort=-1\n");
+  TPondardConfig config;
+  config.LoadFromIni();
+  EXPECT_EQ(config.UdpPort, 0);
+  EXPECT_EQ(config.TcpPort, 65535);
+  WriteIni("[Network]\nUdpPort=72000\nTcpPort=0xFFFFFFFF\n");
+  config.LoadFromIni();
+  EXPECT_EQ(config.UdpPort, 72000 - 65536);
+  EXPECT_EQ(config.TcpPort, 65535);
+}
+
+TEST_F(ConfigTest, LoadFromIni_ValuesThatAreNoIntegers_FieldsKept) {
+  for (const std::string bad : {"yes", "", "12abc", "0x", "0x1G", "1 2", "+", "-", "0x-5",
+                                "2147483648", "-2147483649", "0x100000000", "1.5"}) {
+    WriteIni("[General]\nSound=" + bad + "\n[FileSharing]\nEnabled=" + bad +
+             "\n[Network]\nUdpPort=" + bad + "\nTcpPort=" + bad + "\n");
+    TPondardConfig config;
+    config.Sound = true;
+    config.LoadFromIni();
+    EXPECT_TRUE(config.FileSharing) << bad;
+    EXPECT_TRUE(config.Sound) << bad;
+    EXPECT_EQ(config.UdpPort, 7731) << bad;
+    EXPECT_EQ(config.TcpPort, 7732) << bad;
+  }
+}
+
+TEST_F(ConfigTest, LoadFromIni_IntegerEdges_Parsed) {
+  WriteIni("[Network]\nUdpPort=+80\nTcpPort=-2147483648\n");
+  TPondardConfig config;
+  config.LoadFromIni();
+  EXPECT_EQ(config.UdpPort, 80);
+  EXPECT_EQ(config.TcpPort, 0);  // -2^31 has zero low bits
+  WriteIni("[Network]\nUdpPort=2147483647\nTcpPort=007\n");
+  config.LoadFromIni();
+  EXPECT_EQ(config.UdpPort, 65535);
+  EXPECT_EQ(config.TcpPort, 7);
+}
+
+TEST_F(ConfigTest, LoadFromIni_Booleans_NonzeroTrueZeroFalse) {
+  WriteIni("[General]\nSound=2\n[FileSharing]\nEnabled=0\n[Clipboard]\nEnabled=-1\n"
+           "[Screen]\nBroadcast=0x10\nReceive=0x0\n");
+  TPondardConfig config;
+  config.ScreenReceive = true;
+  config.LoadFromIni();
+  EXPECT_TRUE(config.Sound);
+  EXPECT_FALSE(config.FileSharing);
+  EXPECT_TRUE(config.Clipboard);
+  EXPECT_TRUE(config.ScreenBroadcast);
+  EXPECT_FALSE(config.ScreenReceive);
+}
+
+TEST_F(ConfigTest, LoadFromIni_MissingKeys_FieldsKept) {
+  WriteIni("[General]\nName=only-name\n[Other]\nUdpPort=1\n");
+  TPondardConfig config;
+  config.Sound = true;
+  config.FileSharing = false;
+  config.UdpPort = 1234;
+  config.Folder = "/kept";
+  config.LoadFromIni();
+  EXPECT_EQ(config.Name, "only-name");
+  EXPECT_TRUE(config.Sound);
+  EXPECT_FALSE(config.FileSharing);
+  EXPECT_EQ(config.UdpPort, 1234);
+  EXPECT_EQ(config.Folder, "/kept");
+}
+
+TEST_F(ConfigTest, LoadFromIni_NameMissingFromExistingFile_NameEmptied) {
+  WriteIni("[Network]\nUdpPort=1\n");
+  TPondardConfig config;
+  config.Name = "before";
+  config.LoadFromIni();
+  EXPECT_EQ(config.Name, "");
+}
+
+TEST_F(ConfigTest, LoadFromIni_NoFile_NothingChanges) {
+  TPondardConfig config;
+  config.Name = "before";
+  config.UdpPort = 1;
+  const TPondardConfig before = config;
+  config.LoadFromIni();
+  EXPECT_EQ(config, before);
+}
+
+TEST_F(ConfigTest, LoadFromIni_UnreadableFile_LikeMissing) {
+  fs::create_directories(IniPath());  // a folder where the file should be
+  TPondardConfig config;
+  config.Name = "before";
+  const TPondardConfig before = config;
+  config.LoadFromIni();
+  EXPECT_EQ(config, before);
+}
+
+TEST_F(ConfigTest, LoadFromIni_FifoInPlaceOfFile_LikeMissingWithoutBlocking) {
+  fs::create_directories(IniPath().parent_path());
+  ASSERT_EQ(::mkfifo(IniPath().c_str(), 0600), 0);
+  TPondardConfig config;
+  config.Name = "before";
+  const TPondardConfig before = config;
+  config.LoadFromIni();  // would wait for a writer forever if it opened the FIFO blocking
+  EXPECT_EQ(config, before);
+  EXPECT_THROW(config.SaveToIni(), std::runtime_error);
+  EXPECT_EQ(fs::status(IniPath()).type(), fs::file_type::fifo);
+}
+
+TEST_F(ConfigTest, LoadFromIni_SectionAndKeyCase_Ignored) {
+  WriteIni("[general]\nNAME=case-desk\n[NETWORK]\nudpport=4000\n");
+  TPondardConfig config;
+  config.LoadFromIni();
+  EXPECT_EQ(config.Name, "case-desk");
+  EXPECT_EQ(config.UdpPort, 4000);
+}
+
+TEST_F(ConfigTest, LoadFromIni_DuplicateKey_FirstCounts) {
+  WriteIni("[Network]\nUdpPort=1000\nUdpPort=2000\n");
+  TPondardConfig config;
+  config.LoadFromIni();
+  EXPECT_EQ(config.UdpPort, 1000);
+}
+
+TEST_F(ConfigTest, LoadFromIni_Utf8SignatureAndBlanks_Read) {
+  WriteIni("\xEF\xBB\xBF[General]\r\nName = bom-desk  \r\n[Network]\r\n  UdpPort =  0x10\r\n");
+  TPondardConfig config;
+  config.LoadFromIni();
+  EXPECT_EQ(config.Name, "bom-desk");
+  EXPECT_EQ(config.UdpPort, 16);
+}
+
+TEST_F(ConfigTest, LoadFromIni_Utf8Name_KeptAsBytes) {
+  WriteIni("[General]\nName=B\xC3\xBCro\n");
+  TPondardConfig config;
+  config.LoadFromIni();
+  EXPECT_EQ(config.Name, "B\xC3\xBCro");
+}
+
+// A value is seen through 2047 characters at most: the tail of a longer one is ignored.
+TEST_F(ConfigTest, LoadFromIni_IntegerLongerThan2047_Cut) {
+  // 2047 zeros then "5": only the zeros are seen, so the port becomes 0, not 5.
+  WriteIni("[Network]\nUdpPort=" + std::string(2047, '0') + "5\nTcpPort=" +
+           std::string(2046, '0') + "9\n");
+  TPondardConfig config;
+  config.LoadFromIni();
+  EXPECT_EQ(config.UdpPort, 0);
+  EXPECT_EQ(config.TcpPort, 9);  // exactly 2047 characters: all seen
+  // A bad tail past the cut does not spoil the value.
+  WriteIni("[Network]\nUdpPort=" + std::string(2046, '0') + "8x\n");
+  config.LoadFromIni();
+  EXPECT_EQ(config.UdpPort, 8);
+  // 3000 digits: what is seen is still far too large to be an integer.
+  WriteIni("[Network]\nUdpPort=" + std::string(3000, '9') + "\n");
+  config.UdpPort = 4321;
+  config.LoadFromIni();
+  EXPECT_EQ(config.UdpPort, 4321);
+}
+
+TEST_F(ConfigTest, LoadFromIni_NameLongerThan2047_CutToValidLength) {
+  WriteIni("[General]\nName=" + std::string(2047, 'a') + "bbb\n");
+  TPondardConfig config;
+  config.LoadFromIni();
+  EXPECT_EQ(config.Name, std::string(2047, 'a'));
+  // Two-byte characters count as one each and are never split.
+  std::string utf8;
+  for (int i = 0; i < 2100; ++i) utf8 += "\xC3\xBC";
+  WriteIni("[General]\nName=" + utf8 + "\n");
+  config.LoadFromIni();
+  EXPECT_EQ(config.Name, utf8.substr(0, 2047 * 2));
+}
+
+// A folder path of more than 2047 characters is seen only up to character 2047.
+TEST_F(ConfigTest, LoadFromIni_FolderLongerThan2047_CutPathUsed) {
+  // Build nested folders so that character 2047 ends exactly at a folder boundary.
+  fs::path cut = Box.Path();
+  while (2047 - cut.string().size() > 202) cut /= std::string(200, 'd');
+  cut /= std::string(2047 - cut.string().size() - 1, 'e');
+  ASSERT_EQ(cut.string().size(), 2047u);
+  const fs::path full = cut / std::string(100, 'f') / std::string(100, 'g');
+  fs::create_directories(full);
+  WriteIni("[FileSharing]\nFolder=" + full.string() + "\n");
+  TPondardConfig config;
+  config.Folder = "/before";
+  config.LoadFromIni();
+  EXPECT_EQ(config.Folder, cut.string());
+
+  // A cut in the middle of a folder name names nothing: the folder stays as it was.
+  const fs::path longLeaf = cut.parent_path() / std::string(240, 'h');
+  fs::create_directories(longLeaf);
+  ASSERT_GT(longLeaf.string().size(), 2047u);
+  WriteIni("[FileSharing]\nFolder=" + longLeaf.string() + "\n");
+  config.Folder = "/before";
+  config.LoadFromIni();
+  EXPECT_EQ(config.Folder, "/before");
+}
+
+TEST_F(ConfigTest, LoadFromIni_Folder_OnlyExistingDirectoryAsWritten) {
+  fs::create_directories(Box.Path() / "a" / "b");
+  Box.Write("plain.txt", "x");
+  TPondardConfig config;
+  config.Folder = "/before";
+  for (const std::string& missing : {Box.Str() + "/nowhere", Box.Str() + "/plain.txt",
+                                    std::string()}) {
+    WriteIni("[FileSharing]\nFolder=" + missing + "\n");
+    config.LoadFromIni();
+    EXPECT_EQ(config.Folder, "/before") << missing;
+  }
+  const std::string asWritten = Box.Str() + "/a/./b/../b/";
+  WriteIni("[FileSharing]\nFolder=" + asWritten + "\n");
+  config.LoadFromIni();
+  EXPECT_EQ(config.Folder, asWritten);
+}
+
+// ---- ApplyCommandLine ----
+
+TEST_F(ConfigTest, ApplyCommandLine_NameThenSound_BothApplied) {
+  TPondardConfig config;
+  config.ApplyCommandLine({"--name", "--sound"});
+  EXPECT_EQ(config.Name, "--sound");
+  EXPECT_TRUE(config.Sound);
+  // Through Init the name stays: "--sound" is a valid name.
+  const TPondardConfig viaInit = InitWith({"--name", "--sound"});
+  EXPECT_EQ(viaInit.Name, "--sound");
+  EXPECT_TRUE(viaInit.Sound);
+}
+
+TEST_F(ConfigTest, ApplyCommandLine_ValueOptionAsLastArgument_NoEffect) {
+  TPondardConfig config;
+  config.Name = "kept";
+  const TPondardConfig before = config;
+  for (const std::string option : {"--udp-port", "--tcp-port", "--name", "--folder"}) {
+    config.ApplyCommandLine({option});
+    EXPECT_EQ(config, before) << option;
+  }
+}
+
+TEST_F(ConfigTest, ApplyCommandLine_Ports_ParsedLikeIni) {
+  TPondardConfig config;
+  config.ApplyCommandLine({"--udp-port", "0x1F", "--tcp-port", "65537"});
+  EXPECT_EQ(config.UdpPort, 31);
+  EXPECT_EQ(config.TcpPort, 1);
+  config.ApplyCommandLine({"--udp-port", "abc", "--tcp-port", "", "--udp-port"});
+  EXPECT_EQ(config.UdpPort, 31);
+  EXPECT_EQ(config.TcpPort, 1);
+  config.ApplyCommandLine({"--udp-port", "-1"});
+  EXPECT_EQ(config.UdpPort, 65535);
+}
+
+TEST_F(ConfigTest, ApplyCommandLine_Switches_OnlyTurnOn) {
+  TPondardConfig config;
+  config.ApplyCommandLine({"--sound", "--clipboard"});
+  EXPECT_TRUE(config.Sound);
+  EXPECT_TRUE(config.Clipboard);
+  EXPECT_TRUE(config.FileSharing);
+  EXPECT_FALSE(config.ScreenBroadcast);
+  EXPECT_FALSE(config.ScreenReceive);
+}
+
+TEST_F(ConfigTest, ApplyCommandLine_UnknownAndWrongCase_Ignored) {
+  TPondardConfig config;
+  const TPondardConfig before = config;
+  config.ApplyCommandLine({"--Sound", "-sound", "--CLIPBOARD", "sound", "--no-file-sharing",
+                           "--screen", "--Name", "x", "--sound=1", "--udp-port=5", ""});
+  EXPECT_EQ(config, before);
+}
+
+TEST_F(ConfigTest, ApplyCommandLine_ValueIsExaminedAsOptionToo) {
+  TPondardConfig config;
+  // "--name" takes "--udp-port" as the name; "--udp-port" then takes "5".
+  config.ApplyCommandLine({"--name", "--udp-port", "5", "--name", "--clipboard"});
+  EXPECT_EQ(config.Name, "--clipboard");
+  EXPECT_EQ(config.UdpPort, 5);
+  EXPECT_TRUE(config.Clipboard);
+  // A value option whose value is another value option: both take their next argument.
+  config.ApplyCommandLine({"--tcp-port", "--udp-port", "7"});
+  EXPECT_EQ(config.UdpPort, 7);
+  EXPECT_EQ(config.TcpPort, 7732);
+}
+
+TEST_F(ConfigTest, ApplyCommandLine_RelativeFolder_MadeAbsoluteAndNormal) {
+  fs::create_directories(Box.Path() / "share" / "sub");
+  fs::current_path(Box.Path());
+  TPondardConfig config;
+  config.ApplyCommandLine({"--folder", "share/./sub/.."});
+  EXPECT_EQ(config.Folder, (Box.Path() / "share").string());
+  config.ApplyCommandLine({"--folder", "share/sub/"});
+  EXPECT_EQ(config.Folder, (Box.Path() / "share" / "sub").string());
+  config.ApplyCommandLine({"--folder", "."});
+  EXPECT_EQ(config.Folder, Box.Str());
+}
+
+TEST_F(ConfigTest, ApplyCommandLine_AbsoluteFolder_Taken) {
+  fs::create_directories(Box.Path() / "abs");
+  TPondardConfig config;
+  config.ApplyCommandLine({"--folder", (Box.Path() / "abs").string()});
+  EXPECT_EQ(config.Folder, (Box.Path() / "abs").string());
+  config.ApplyCommandLine({"--folder", "/"});
+  EXPECT_EQ(config.Folder, "/");
+}
+
+TEST_F(ConfigTest, ApplyCommandLine_MissingFolderOrFile_Ignored) {
+  Box.Write("file.txt", "x");
+  fs::current_path(Box.Path());
+  TPondardConfig config;
+  config.Folder = "/before";
+  config.ApplyCommandLine({"--folder", "nowhere"});
+  config.ApplyCommandLine({"--folder", "file.txt"});
+  config.ApplyCommandLine({"--folder", ""});
+  EXPECT_EQ(config.Folder, "/before");
+}
+
+TEST_F(ConfigTest, Init_FolderFromIniThenCommandLine) {
+  fs::create_directories(Box.Path() / "from-ini");
+  fs::create_directories(Box.Path() / "from-cli");
+  WriteIni("[FileSharing]\nFolder=" + (Box.Path() / "from-ini").string() + "\n");
+  EXPECT_EQ(InitWith().Folder, (Box.Path() / "from-ini").string());
+  EXPECT_EQ(InitWith({"--folder", (Box.Path() / "from-cli").string()}).Folder,
+            (Box.Path() / "from-cli").string());
+  EXPECT_EQ(InitWith({"--folder", (Box.Path() / "missing").string()}).Folder,
+            (Box.Path() / "from-ini").string());
+}
+
+// ---- SaveToIni ----
+
+TEST_F(ConfigTest, SaveToIni_NoFolderYet_CreatesFoldersAndNineKeys) {
+  const fs::path appData = Box.Path() / "deep" / "app data";
+  FAppData.Set(appData.string());
+  TPondardConfig config;
+  config.Name = "saved-desk";
+  config.Folder = "/srv/shared folder";
+  config.UdpPort = 8100;
+  config.TcpPort = 8101;
+  config.Sound = true;
+  config.FileSharing = false;
+  config.Clipboard = true;
+  config.ScreenBroadcast = false;
+  config.ScreenReceive = true;
+  config.SaveToIni();
+
+  const fs::path file = appData / "Pondar" / "pondard.ini";
+  ASSERT_TRUE(fs::is_regular_file(file));
+  const TIniText ini = ReadIniText(Box.Read("deep/app data/Pondar/pondard.ini"));
+  const std::map<std::string, std::map<std::string, std::string>> expected = {
+      {"General", {{"Name", "saved-desk"}, {"Sound", "1"}}},
+      {"FileSharing", {{"Enabled", "0"}, {"Folder", "/srv/shared folder"}}},
+      {"Clipboard", {{"Enabled", "1"}}},
+      {"Screen", {{"Broadcast", "0"}, {"Receive", "1"}}},
+      {"Network", {{"UdpPort", "8100"}, {"TcpPort", "8101"}}},
+  };
+  EXPECT_EQ(ini.Values, expected);
+  EXPECT_EQ(ini.SectionOrder,
+            (std::vector<std::string>{"General", "FileSharing", "Clipboard", "Screen", "Network"}));
+  EXPECT_EQ(FilesIn(appData / "Pondar"), std::set<std::string>{"pondard.ini"});
+}
+
+TEST_F(ConfigTest, SaveToIni_ThenLoad_RoundTrip) {
+  fs::create_directories(Box.Path() / "shared");
+  TPondardConfig saved;
+  saved.Name = "round-trip";
+  saved.Folder = (Box.Path() / "shared").string();
+  saved.UdpPort = 65535;
+  saved.TcpPort = 0;
+  saved.Sound = true;
+  saved.FileSharing = false;
+  saved.Clipboard = true;
+  saved.ScreenBroadcast = true;
+  saved.ScreenReceive = true;
+  saved.SaveToIni();
+
+  TPondardConfig loaded;
+  loaded.LoadFromIni();
+  EXPECT_EQ(loaded, saved);
+
+  // And back to the defaults: every key is written, also when it holds the default.
+  TPondardConfig defaults;
+  defaults.Name = "round-trip-2";
+  defaults.Folder = saved.Folder;
+  defaults.SaveToIni();
+  loaded.LoadFromIni();
+  EXPECT_EQ(loaded, defaults);
+}
+
+TEST_F(ConfigTest, SaveToIni_ExistingFile_OtherKeysKeptAndKeysUpdatedInPlace) {
+  WriteIni("; settings of this desk\n"
+           "[network]\n"
+           "udpport=1\n"
+           "Proxy=none\n"
+           "\n"
+           "[Custom]\n"
+           "Colour=blue\n"
+           "Colour=green\n"
+           "\n"
+           "[General]\n"
+           "Name=old-name\n"
+           "Theme=dark\n");
+  TPondardConfig config;
+  config.Name = "new-name";
+  config.UdpPort = 7000;
+  config.SaveToIni();
+
+  const std::string text = ReadIni();
+  const TIniText ini = ReadIniText(text);
+  EXPECT_NE(text.find("; settings of this desk"), std::string::npos);
+  // Sections that were there keep their place; new ones follow.
+  EXPECT_EQ(ini.SectionOrder,
+            (std::vector<std::string>{"network", "Custom", "General", "FileSharing", "Clipboard",
+                                      "Screen"}));
+  EXPECT_EQ(ini.Values.at("network").at("Proxy"), "none");
+  EXPECT_EQ(ini.KeyCount.at("Custom/Colour"), 2);
+  EXPECT_EQ(ini.Values.at("General").at("Theme"), "dark");
+  EXPECT_EQ(ini.Values.at("General").at("Name"), "new-name");
+  EXPECT_EQ(ini.KeyCount.at("General/Name"), 1);
+  // The existing key, whatever its spelling, holds the new value; there is no second copy.
+  int udpKeys = 0;
+  std::string udpValue;
+  for (const auto& [key, value] : ini.Values.at("network")) {
+    std::string lower = key;
+    std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+    if (lower == "udpport") {
+      ++udpKeys;
+      udpValue = value;
+    }
+  }
+  EXPECT_EQ(udpKeys, 1);
+  EXPECT_EQ(udpValue, "7000");
+
+  TPondardConfig loaded;
+  loaded.LoadFromIni();
+  EXPECT_EQ(loaded.Name, "new-name");
+  EXPECT_EQ(loaded.UdpPort, 7000);
+}
+
+TEST_F(ConfigTest, SaveToIni_ExistingFile_ModeKept) {
+  WriteIni("[General]\nName=x\n");
+  ASSERT_EQ(::chmod(IniPath().c_str(), 0640), 0);
+  TPondardConfig config;
+  config.SaveToIni();
+  struct stat st {};
+  ASSERT_EQ(::stat(IniPath().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+TEST_F(ConfigTest, SaveToIni_SymlinkedFile_LinkKeptTargetUpdated) {
+  const fs::path real = Box.Write("dotfiles/pondard.ini", "[Extra]\nKeep=1\n");
+  fs::create_directories(IniPath().parent_path());
+  fs::create_symlink(real, IniPath());
+  TPondardConfig config;
+  config.Name = "linked";
+  config.SaveToIni();
+  EXPECT_TRUE(fs::is_symlink(IniPath()));
+  const TIniText ini = ReadIniText(Box.Read("dotfiles/pondard.ini"));
+  EXPECT_EQ(ini.Values.at("General").at("Name"), "linked");
+  EXPECT_EQ(ini.Values.at("Extra").at("Keep"), "1");
+}
+
+TEST_F(ConfigTest, SaveToIni_AppDataUnderRegularFile_ThrowsExactMessage) {
+  const fs::path blocker = Box.Write("blocker", "not a folder");
+  FAppData.Set(blocker.string());
+  TPondardConfig config;
+  try {
+    config.SaveToIni();
+    FAIL() << "no error raised";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "Unable to write to " + blocker.string() + "/Pondar/pondard.ini");
+  }
+  EXPECT_EQ(Box.Read("blocker"), "not a folder");
+  EXPECT_EQ(FilesIn(Box.Path()), std::set<std::string>{"blocker"});
+}
+
+TEST_F(ConfigTest, SaveToIni_TargetIsFolder_ThrowsAndLeavesNoTemporary) {
+  fs::create_directories(IniPath());
+  TPondardConfig config;
+  EXPECT_THROW(
+      {
+        try {
+          config.SaveToIni();
+        } catch (const std::runtime_error& e) {
+          EXPECT_EQ(std::string(e.what()), "Unable to write to " + IniPath().string());
+          throw;
+        }
+      },
+      std::runtime_error);
+  EXPECT_TRUE(fs::is_directory(IniPath()));
+  EXPECT_EQ(FilesIn(IniPath().parent_path()), std::set<std::string>{"pondard.ini"});
+}
+
+// A write that fails half way (here: the file size limit is hit) leaves the old file whole and
+// removes the temporary file.
+TEST_F(ConfigTest, SaveToIni_WriteFailsHalfway_OldFileWholeNoTemporary) {
+  const std::string old = "[General]\nName=old-desk\n[Keep]\nThis=1\n";
+  WriteIni(old);
+  TPondardConfig config;
+  config.Name = std::string(200, 'n');
+
+  struct rlimit saved {};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = saved;
+  small.rlim_cur = 64;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  std::string message;
+  try {
+    config.SaveToIni();
+  } catch (const std::runtime_error& e) {
+    message = e.what();
+  }
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  ::signal(SIGXFSZ, oldHandler);
+
+  EXPECT_EQ(message, "Unable to write to " + IniPath().string());
+  EXPECT_EQ(ReadIni(), old);
+  EXPECT_EQ(FilesIn(IniPath().parent_path()), std::set<std::string>{"pondard.ini"});
+}
+
+TEST_F(ConfigTest, SaveToIni_Twice_NoTemporaryLeft) {
+  TPondardConfig config;
+  config.SaveToIni();
+  config.UdpPort = 9;
+  config.SaveToIni();
+  EXPECT_EQ(FilesIn(IniPath().parent_path()), std::set<std::string>{"pondard.ini"});
+  EXPECT_EQ(ReadIniText(ReadIni()).Values.at("Network").at("UdpPort"), "9");
+}
+
+}  // namespace

@@ -1,0 +1,660 @@
+// The folder watcher on real folders with real inotify.
+//
+// To show that something was NOT reported without sleeping for a fixed time, tests create a
+// marker file after the change and wait for the marker's report: changes are reported in the
+// order they happened, so once the marker is in, everything before it is in too.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fs/Watcher.h"
+#include "support/TestSupport.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Pondar::Core::TFileAction;
+using Pondar::Fs::TFileWatcher;
+using PondarTest::TSandbox;
+using PondarTest::WaitFor;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const char* Name(TFileAction AAction) {
+  switch (AAction) {
+    case TFileAction::faCreated:
+      return "created";
+    case TFileAction::faModified:
+      return "modified";
+    case TFileAction::faDeleted:
+      return "deleted";
+    case TFileAction::faRenamed:
+      return "renamed";
+  }
+  return "?";
+}
+
+struct TReport {
+  TFileAction Action;
+  std::string Path;
+  Clock::time_point At;
+  bool operator==(const TReport& AOther) const {
+    return Action == AOther.Action && Path == AOther.Path;
+  }
+};
+
+std::ostream& operator<<(std::ostream& AOut, const TReport& AReport) {
+  return AOut << Name(AReport.Action) << " " << AReport.Path;
+}
+
+TReport R(TFileAction AAction, std::string APath) {
+  return TReport{AAction, std::move(APath), {}};
+}
+
+// Collects reports from the watcher thread.
+class TRecorder {
+ public:
+  Pondar::Fs::TFileChangeEvent Handler() {
+    return [this](TFileAction AAction, const std::string& APath) {
+      std::lock_guard lock(FLock);
+      FReports.push_back(TReport{AAction, APath, Clock::now()});
+    };
+  }
+  std::vector<TReport> All() {
+    std::lock_guard lock(FLock);
+    return FReports;
+  }
+  // Reports whose path is APath or lies below it, markers left out.
+  std::vector<TReport> About(const std::string& APath) {
+    std::vector<TReport> out;
+    for (const TReport& r : All())
+      if (r.Path == APath || r.Path.rfind(APath + "/", 0) == 0) out.push_back(r);
+    return out;
+  }
+  bool Has(TFileAction AAction, const std::string& APath) {
+    for (const TReport& r : All())
+      if (r.Action == AAction && r.Path == APath) return true;
+    return false;
+  }
+  bool WaitHas(TFileAction AAction, const std::string& APath,
+               std::chrono::milliseconds ATimeout = 5s) {
+    return WaitFor([&] { return Has(AAction, APath); }, ATimeout);
+  }
+  void Clear() {
+    std::lock_guard lock(FLock);
+    FReports.clear();
+  }
+
+ private:
+  std::mutex FLock;
+  std::vector<TReport> FReports;
+};
+
+std::vector<TReport> WithoutMarkers(const std::vector<TReport>& AReports) {
+  std::vector<TReport> out;
+  for (const TReport& r : AReports)
+    if (r.Path.rfind("zz-marker-", 0) != 0) out.push_back(r);
+  return out;
+}
+
+void Append(const fs::path& APath, const std::string& AText) {
+  std::ofstream out(APath, std::ios::binary | std::ios::app);
+  out << AText;
+}
+
+void Touch(const fs::path& APath) {
+  const int fd = ::open(APath.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0) << APath;
+  ::close(fd);
+}
+
+class WatcherTest : public ::testing::Test {
+ protected:
+  void StartWatcher(const std::string& ARoot) {
+    FWatcher = std::make_unique<TFileWatcher>(ARoot);
+    FWatcher->SetOnChange(FRec.Handler());
+  }
+  void StartWatcher() { StartWatcher(FBox.Str()); }
+
+  void TearDown() override { StopWatcher(); }
+  void StopWatcher() {
+    if (!FWatcher) return;
+    FWatcher->SignalStop();
+    FWatcher->WaitFor();
+    FWatcher.reset();
+  }
+
+  // Creates a marker file and waits until it is reported: everything changed before is then
+  // reported too, or never will be.
+  void Flush() {
+    const std::string name = "zz-marker-" + std::to_string(FMarkers++);
+    Touch(FBox.Path() / name);
+    ASSERT_TRUE(FRec.WaitHas(TFileAction::faCreated, name)) << "marker " << name << " not seen";
+  }
+
+  TSandbox FBox;
+  TRecorder FRec;  // declared before the watcher: it must outlive the watcher thread
+  std::unique_ptr<TFileWatcher> FWatcher;
+  int FMarkers = 0;
+};
+
+}  // namespace
+
+// ---- what is reported -----------------------------------------------------------------------
+
+TEST_F(WatcherTest, CreateWriteAndDeleteAreReported) {
+  fs::create_directory(FBox.Path() / "docs");
+  StartWatcher();
+
+  FBox.Write("docs/new.txt", "first");
+  ASSERT_TRUE(FRec.WaitHas(TFileAction::faCreated, "docs/new.txt"));
+  Flush();
+  FRec.Clear();
+
+  Append(FBox.Path() / "docs/new.txt", " more");
+  ASSERT_TRUE(FRec.WaitHas(TFileAction::faModified, "docs/new.txt"));
+  Flush();
+  for (const TReport& r : WithoutMarkers(FRec.All()))
+    EXPECT_EQ(r, R(TFileAction::faModified, "docs/new.txt"));
+  FRec.Clear();
+
+  fs::remove(FBox.Path() / "docs/new.txt");
+  ASSERT_TRUE(FRec.WaitHas(TFileAction::faDeleted, "docs/new.txt"));
+  Flush();
+  EXPECT_EQ(WithoutMarkers(FRec.All()),
+            std::vector<TReport>{R(TFileAction::faDeleted, "docs/new.txt")});
+}
+
+TEST_F(WatcherTest, ChangedModificationTimeIsReported) {
+  const fs::path file = FBox.Write("stamped.txt", "x");
+  StartWatcher();
+  PondarTest::SetMTime(file, 1600000000);
+  EXPECT_TRUE(FRec.WaitHas(TFileAction::faModified, "stamped.txt"));
+}
+
+TEST_F(WatcherTest, RenameIsDeleteOfOldThenCreateOfNew) {
+  FBox.Write("a.txt", "content");
+  StartWatcher();
+  fs::rename(FBox.Path() / "a.txt", FBox.Path() / "b.txt");
+  Flush();
+  EXPECT_EQ(WithoutMarkers(FRec.All()), (std::vector<TReport>{R(TFileAction::faDeleted, "a.txt"),
+                                                              R(TFileAction::faCreated, "b.txt")}));
+}
+
+TEST_F(WatcherTest, ChangesAreHandedOnOnlyAfterTheSettleTime) {
+  StartWatcher();
+  const auto before = Clock::now();
+  Touch(FBox.Path() / "settle.txt");
+  ASSERT_TRUE(FRec.WaitHas(TFileAction::faCreated, "settle.txt"));
+  for (const TReport& r : FRec.About("settle.txt")) EXPECT_GE(r.At - before, 200ms) << r;
+}
+
+TEST_F(WatcherTest, FoldersCreatedWhileRunningAreWatched) {
+  StartWatcher();
+  // The file is written right after mkdir, usually before the watcher has added the new
+  // folders' watches; it must be reported all the same.
+  fs::create_directories(FBox.Path() / "a/b/c");
+  FBox.Write("a/b/c/f.txt", "deep");
+  ASSERT_TRUE(FRec.WaitHas(TFileAction::faCreated, "a/b/c/f.txt"));
+  EXPECT_TRUE(FRec.Has(TFileAction::faCreated, "a"));
+  EXPECT_TRUE(FRec.Has(TFileAction::faCreated, "a/b"));
+  EXPECT_TRUE(FRec.Has(TFileAction::faCreated, "a/b/c"));
+  Flush();
+  FRec.Clear();
+
+  // Now the watch is surely in place: later changes there come as usual.
+  Append(FBox.Path() / "a/b/c/f.txt", "er");
+  FBox.Write("a/b/c/g.txt", "more");
+  EXPECT_TRUE(FRec.WaitHas(TFileAction::faModified, "a/b/c/f.txt"));
+  EXPECT_TRUE(FRec.WaitHas(TFileAction::faCreated, "a/b/c/g.txt"));
+}
+
+TEST_F(WatcherTest, TreeMovedInIsReportedWholeAndWatched) {
+  TSandbox outside;
+  outside.Write("tree/x/y.txt", "already there");
+  outside.Write("tree/top.txt", "already there");
+  StartWatcher();
+  // Everything exists before any watch can see it: only the listing of the new folders finds it.
+  fs::rename(outside.Path() / "tree", FBox.Path() / "tree");
+  ASSERT_TRUE(FRec.WaitHas(TFileAction::faCreated, "tree/x/y.txt"));
+  EXPECT_TRUE(FRec.Has(TFileAction::faCreated, "tree"));
+  EXPECT_TRUE(FRec.Has(TFileAction::faCreated, "tree/x"));
+  EXPECT_TRUE(FRec.Has(TFileAction::faCreated, "tree/top.txt"));
+
+  FBox.Write("tree/x/z.txt", "new");
+  EXPECT_TRUE(FRec.WaitHas(TFileAction::faCreated, "tree/x/z.txt"));
+}
+
+TEST_F(WatcherTest, FolderMovedOutIsNoLongerReported) {
+  TSandbox outside;
+  FBox.Write("gone/sub/old.txt", "x");
+  StartWatcher();
+  fs::rename(FBox.Path() / "gone", outside.Path() / "gone");
+  ASSERT_TRUE(FRec.WaitHas(TFileAction::faDeleted, "gone"));
+  Flush();
+  FRec.Clear();
+
+  outside.Write("gone/new.txt", "outside the tree now");
+  outside.Write("gone/sub/new.txt", "outside the tree now");
+  Append(outside.Path() / "gone/sub/old.txt", "y");
+  Flush();
+  EXPECT_TRUE(WithoutMarkers(FRec.All()).empty()) << ::testing::PrintToString(FRec.All());
+}
+
+TEST_F(WatcherTest, FolderRenamedWithinTheTreeIsReportedUnderItsNewName) {
+  FBox.Write("before/sub/f.txt", "x");
+  StartWatcher();
+  fs::rename(FBox.Path() / "before", FBox.Path() / "after");
+  ASSERT_TRUE(FRec.WaitHas(TFileAction::faCreated, "after"));
+  EXPECT_TRUE(FRec.Has(TFileAction::faDeleted, "before"));
+  Flush();
+  FRec.Clear();
+
+  Append(FBox.Path() / "after/sub/f.txt", "y");
+  FBox.Write("after/sub/g.txt", "z");
+  EXPECT_TRUE(FRec.WaitHas(TFileAction::faModified, "after/sub/f.txt"));
+  EXPECT_TRUE(FRec.WaitHas(TFileAction::faCreated, "after/sub/g.txt"));
+  Flush();
+  EXPECT_TRUE(FRec.About("before").empty()) << ::testing::PrintToString(FRec.All());
+}
+
+TEST_F(WatcherTest, FolderDeletedAndMadeAgainIsWatchedAgain) {
+  FBox.Write("d/f.txt", "x");
+  StartWatcher();
+  fs::remove_all(FBox.Path() / "d");
+  ASSERT_TRUE(FRec.WaitHas(TFileAction::faDeleted, "d"));
+  EXPECT_TRUE(FRec.Has(TFileAction::faDeleted, "d/f.txt"));
+  Flush();
+  FRec.Clear();
+
+  fs::create_directory(FBox.Path() / "d");
+  ASSERT_TRUE(FRec.WaitHas(TFileAction::faCreated, "d"));
+  Flush();  // the new folder's watch is surely in place
+  FBox.Write("d/g.txt", "y");
+  EXPECT_TRUE(FRec.WaitHas(TFileAction::faCreated, "d/g.txt"));
+}
+
+TEST_F(WatcherTest, LinkedFolderOutsideIsWatchedAndLinkCyclesEnd) {
+  TSandbox outside;
+  fs::create_directory_symlink(outside.Path(), FBox.Path() / "ext");
+  fs::create_directory(FBox.Path() / "a");
+  fs::create_directory_symlink("..", FBox.Path() / "a" / "up");
+  StartWatcher();
+
+  outside.Write("o.txt", "seen through the link");
+  EXPECT_TRUE(FRec.WaitHas(TFileAction::faCreated, "ext/o.txt"));
+
+  // The root is watched once, under its own path, not again through a/up.
+  Touch(FBox.Path() / "r.txt");
+  ASSERT_TRUE(FRec.WaitHas(TFileAction::faCreated, "r.txt"));
+  Flush();
+  EXPECT_TRUE(FRec.About("a/up").empty()) << ::testing::PrintToString(FRec.All());
+
+  // Removing the link stops the reports from the folder it led to.
+  fs::remove(FBox.Path() / "ext");
+  ASSERT_TRUE(FRec.WaitHas(TFileAction::faDeleted, "ext"));
+  Flush();
+  FRec.Clear();
+  outside.Write("p.txt", "no longer ours");
+  Flush();
+  EXPECT_TRUE(FRec.About("ext").empty()) << ::testing::PrintToString(FRec.All());
+}
+
+TEST_F(WatcherTest, LinkToFolderMadeWhileRunningIsWatched) {
+  TSandbox outside;
+  StartWatcher();
+  fs::create_directory_symlink(outside.Path(), FBox.Path() / "late");
+  ASSERT_TRUE(FRec.WaitHas(TFileAction::faCreated, "late"));
+  Flush();
+  outside.Write("q.txt", "x");
+  EXPECT_TRUE(FRec.WaitHas(TFileAction::faCreated, "late/q.txt"));
+}
+
+// ---- what is not reported -------------------------------------------------------------------
+
+TEST_F(WatcherTest, TemporaryDownloadRenamedToFinalNameIsOneCreate) {
+  fs::create_directory(FBox.Path() / "docs");
+  StartWatcher();
+  FBox.Write("docs/x.pondartmp", std::string(100000, 'd'));
+  Append(FBox.Path() / "docs/x.pondartmp", "tail");
+  fs::rename(FBox.Path() / "docs/x.pondartmp", FBox.Path() / "docs/x");
+  Flush();
+  EXPECT_EQ(WithoutMarkers(FRec.All()), std::vector<TReport>{R(TFileAction::faCreated, "docs/x")});
+}
+
+TEST_F(WatcherTest, ProgramInTheRootIsIgnoredButNotInSubFolders) {
+  fs::create_directory(FBox.Path() / "sub");
+  StartWatcher();
+  FBox.Write("Pondar.EXE", "root program");
+  FBox.Write("sub/pondar.exe", "not the program");
+  Flush();
+  EXPECT_TRUE(FRec.About("Pondar.EXE").empty());
+  EXPECT_TRUE(FRec.Has(TFileAction::faCreated, "sub/pondar.exe"));
+}
+
+TEST_F(WatcherTest, NamesWithTwoDotsAreNeverReported) {
+  StartWatcher();
+  Touch(FBox.Path() / "a..b");
+  fs::create_directory(FBox.Path() / "dir..x");
+  Touch(FBox.Path() / "dir..x" / "inner");
+  Flush();
+  EXPECT_EQ(WithoutMarkers(FRec.All()), std::vector<TReport>{});
+}
+
+TEST_F(WatcherTest, EmptyHandlerReportsNothingUntilOneIsSet) {
+  StartWatcher();
+  FWatcher->SetOnChange({});
+  Touch(FBox.Path() / "unheard.txt");
+  // No marker can be seen without a handler; a second watcher tells when this batch is done.
+  TRecorder other;
+  TFileWatcher second(FBox.Str());
+  second.SetOnChange(other.Handler());
+  Touch(FBox.Path() / "zz-marker-other");
+  ASSERT_TRUE(other.WaitHas(TFileAction::faCreated, "zz-marker-other"));
+  EXPECT_TRUE(FRec.All().empty());
+  second.SignalStop();
+  second.WaitFor();
+
+  FWatcher->SetOnChange(FRec.Handler());
+  Touch(FBox.Path() / "heard.txt");
+  EXPECT_TRUE(FRec.WaitHas(TFileAction::faCreated, "heard.txt"));
+}
+
+// ---- suppression ----------------------------------------------------------------------------
+
+TEST_F(WatcherTest, SuppressionIsCountedAndIgnoresCase) {
+  const fs::path file = FBox.Write("a.txt", "x");
+  StartWatcher();
+  FWatcher->SuppressPath("a.txt");
+  FWatcher->SuppressPath("a.txt");
+  FWatcher->UnsuppressPath("A.TXT");
+  EXPECT_TRUE(FWatcher->IsSuppressed("a.txt"));
+  EXPECT_TRUE(FWatcher->IsSuppressed("A.txt"));
+
+  Append(file, "y");
+  Flush();
+  EXPECT_TRUE(FRec.About("a.txt").empty()) << ::testing::PrintToString(FRec.All());
+
+  FWatcher->UnsuppressPath("A.TXT");
+  EXPECT_FALSE(FWatcher->IsSuppressed("a.txt"));
+  Append(file, "z");
+  EXPECT_TRUE(FRec.WaitHas(TFileAction::faModified, "a.txt"));
+}
+
+TEST_F(WatcherTest, UnsuppressOfAnAbsentPathChangesNothing) {
+  StartWatcher();
+  FWatcher->UnsuppressPath("never.txt");
+  FWatcher->SuppressPath("a.txt");
+  FWatcher->UnsuppressPath("b.txt");
+  FWatcher->UnsuppressPath("a.txt ");
+  EXPECT_TRUE(FWatcher->IsSuppressed("a.txt"));
+  EXPECT_FALSE(FWatcher->IsSuppressed("b.txt"));
+  FWatcher->UnsuppressPath("a.txt");
+  FWatcher->UnsuppressPath("a.txt");
+  EXPECT_FALSE(FWatcher->IsSuppressed("a.txt"));
+}
+
+TEST_F(WatcherTest, SuppressionCoversTheExactPathOnly) {
+  fs::create_directory(FBox.Path() / "docs");
+  StartWatcher();
+  FWatcher->SuppressPath("docs/sub/f.txt");
+  fs::create_directory(FBox.Path() / "docs/sub");
+  FBox.Write("docs/sub/f.txt", "download");
+  FBox.Write("docs/sub/g.txt", "user");
+  ASSERT_TRUE(FRec.WaitHas(TFileAction::faCreated, "docs/sub/g.txt"));
+  Flush();
+  EXPECT_TRUE(FRec.Has(TFileAction::faCreated, "docs/sub"));  // the folder on the way is reported
+  EXPECT_TRUE(FRec.About("docs/sub/f.txt").empty()) << ::testing::PrintToString(FRec.All());
+}
+
+TEST(WatcherSuppression, DelayedUnsuppressCountsUntilItsTime) {
+  TSandbox box;
+  std::atomic<uint64_t> now{1000};
+  TFileWatcher watcher(box.Str(), [&] { return now.load(); });
+
+  watcher.SuppressPath("x.txt");
+  watcher.UnsuppressPathAfter("X.TXT", 600);
+  EXPECT_TRUE(watcher.IsSuppressed("x.txt"));
+  now += 599;
+  EXPECT_TRUE(watcher.IsSuppressed("x.txt"));
+  now += 1;
+  EXPECT_FALSE(watcher.IsSuppressed("x.txt"));
+  now += 10000;
+  EXPECT_FALSE(watcher.IsSuppressed("x.txt"));
+
+  // Each unsuppress retires one suppress: a plain one after a delayed one takes the other
+  // occurrence, not the one that is already on its way out.
+  watcher.SuppressPath("y.txt");
+  watcher.SuppressPath("y.txt");
+  watcher.UnsuppressPathAfter("y.txt", 100);
+  watcher.UnsuppressPath("y.txt");
+  EXPECT_TRUE(watcher.IsSuppressed("y.txt"));
+  now += 100;
+  EXPECT_FALSE(watcher.IsSuppressed("y.txt"));
+
+  // A delayed unsuppress with nothing left to retire changes nothing.
+  watcher.SuppressPath("z.txt");
+  watcher.UnsuppressPathAfter("z.txt", 50);
+  watcher.UnsuppressPathAfter("z.txt", 5000);
+  now += 50;
+  EXPECT_FALSE(watcher.IsSuppressed("z.txt"));
+
+  watcher.SignalStop();
+  watcher.WaitFor();
+}
+
+TEST_F(WatcherTest, DelayedUnsuppressDropsChangesUntilItsTimeThenReports) {
+  const fs::path file = FBox.Write("a.txt", "x");
+  StartWatcher();
+  FWatcher->SuppressPath("a.txt");
+  Append(file, "our own write");
+  FWatcher->UnsuppressPathAfter("a.txt", 1500);
+  Flush();  // settles after about 200 ms, well inside the 1500 ms
+  EXPECT_TRUE(FRec.About("a.txt").empty()) << ::testing::PrintToString(FRec.All());
+
+  ASSERT_TRUE(WaitFor([&] { return !FWatcher->IsSuppressed("a.txt"); }, 5s));
+  Append(file, "the user's write");
+  EXPECT_TRUE(FRec.WaitHas(TFileAction::faModified, "a.txt"));
+}
+
+// ---- static rule ----------------------------------------------------------------------------
+
+TEST(WatcherIgnoredPath, TemporaryFilesAnywhereAndTheProgramInTheRoot) {
+  EXPECT_TRUE(TFileWatcher::IsIgnoredPath("x.pondartmp"));
+  EXPECT_TRUE(TFileWatcher::IsIgnoredPath("docs/deep/Report.PondarTmp"));
+  EXPECT_TRUE(TFileWatcher::IsIgnoredPath("Pondar.EXE"));
+  EXPECT_TRUE(TFileWatcher::IsIgnoredPath("pondar.exe"));
+  EXPECT_FALSE(TFileWatcher::IsIgnoredPath("sub/pondar.exe"));
+  EXPECT_FALSE(TFileWatcher::IsIgnoredPath("x.pondartmp/inner.txt"));
+  EXPECT_FALSE(TFileWatcher::IsIgnoredPath("pondar.exe.bak"));
+  EXPECT_FALSE(TFileWatcher::IsIgnoredPath("docs/x"));
+}
+
+// ---- lifetime -------------------------------------------------------------------------------
+
+TEST_F(WatcherTest, SignalStopEndsTheThreadWithin100ms) {
+  StartWatcher();
+  ASSERT_TRUE(FWatcher->Running());
+  std::this_thread::sleep_for(50ms);  // let the thread settle into its wait
+  const auto t0 = Clock::now();
+  FWatcher->SignalStop();
+  FWatcher->WaitFor();
+  const auto took = Clock::now() - t0;
+  EXPECT_LT(took, 100ms) << std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
+  EXPECT_FALSE(FWatcher->Running());
+}
+
+TEST_F(WatcherTest, SignalStopWhileChangesSettleEndsWithin100ms) {
+  StartWatcher();
+  Touch(FBox.Path() / "pending.txt");
+  std::this_thread::sleep_for(50ms);  // the change has been read and waits to settle
+  const auto t0 = Clock::now();
+  FWatcher->SignalStop();
+  FWatcher->WaitFor();
+  const auto took = Clock::now() - t0;
+  EXPECT_LT(took, 100ms) << std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
+}
+
+TEST_F(WatcherTest, RootThatCannotBeWatchedGivesAnInertWatcher) {
+  for (const std::string& root :
+       {(FBox.Path() / "missing").string(), FBox.Write("plain-file", "x").string()}) {
+    StartWatcher(root);
+    EXPECT_TRUE(WaitFor([&] { return !FWatcher->Running(); }, 1s)) << root;
+    FWatcher->SuppressPath("a");
+    EXPECT_TRUE(FWatcher->IsSuppressed("a"));
+    const auto t0 = Clock::now();
+    StopWatcher();
+    EXPECT_LT(Clock::now() - t0, 100ms);
+  }
+  EXPECT_TRUE(FRec.All().empty());
+}
+
+TEST_F(WatcherTest, RootRemovedEndsTheThreadQuietly) {
+  TSandbox outer;
+  fs::create_directory(outer.Path() / "root");
+  StartWatcher((outer.Path() / "root").string());
+  fs::remove(outer.Path() / "root");
+  EXPECT_TRUE(WaitFor([&] { return !FWatcher->Running(); }, 5s));
+}
+
+TEST_F(WatcherTest, DestroyingWithoutSignalStopStillEnds) {
+  StartWatcher();
+  Touch(FBox.Path() / "x.txt");
+  std::this_thread::sleep_for(50ms);  // the thread waits for the change to settle
+  const auto t0 = Clock::now();
+  FWatcher.reset();
+  EXPECT_LT(Clock::now() - t0, 100ms);
+}
+
+// The kernel's event queue overflows while the listener is busy: that batch is lost, and
+// watching goes on, including folders that appeared in the lost part.
+TEST_F(WatcherTest, QueueOverflowLosesTheBatchAndWatchingGoesOn) {
+  int maxQueued = 16384;
+  std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> maxQueued;
+  if (maxQueued > 200000) GTEST_SKIP() << "event queue too long to overflow here: " << maxQueued;
+
+  fs::create_directory(FBox.Path() / "bulk");
+  std::mutex gateLock;
+  std::condition_variable gateCv;
+  bool inHandler = false;
+  bool released = false;
+  FWatcher = std::make_unique<TFileWatcher>(FBox.Str());
+  auto record = FRec.Handler();
+  FWatcher->SetOnChange([&](TFileAction AAction, const std::string& APath) {
+    if (APath == "blocker.txt") {
+      std::unique_lock lock(gateLock);
+      inHandler = true;
+      gateCv.notify_all();
+      gateCv.wait(lock, [&] { return released; });
+    }
+    record(AAction, APath);
+  });
+  Touch(FBox.Path() / "blocker.txt");
+  {
+    std::unique_lock lock(gateLock);
+    ASSERT_TRUE(gateCv.wait_for(lock, 5s, [&] { return inHandler; }));
+  }
+  // Writes to two files in turn: each write is one event, and the kernel merges an event only
+  // with an identical one right before it, so every write takes a place in the queue.
+  const int fdA = ::open((FBox.Path() / "bulk/a").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+  const int fdB = ::open((FBox.Path() / "bulk/b").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+  ASSERT_GE(fdA, 0);
+  ASSERT_GE(fdB, 0);
+  for (int i = 0; i < maxQueued / 2 + 100; ++i) {
+    ASSERT_EQ(::write(fdA, "a", 1), 1);
+    ASSERT_EQ(::write(fdB, "b", 1), 1);
+  }
+  ::close(fdA);
+  ::close(fdB);
+  fs::create_directory(FBox.Path() / "late-folder");  // its create event is lost
+  {
+    std::lock_guard lock(gateLock);
+    released = true;
+  }
+  gateCv.notify_all();
+
+  // Markers made while the queue is still full are lost too: make new ones until one is seen.
+  int marker = 0;
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        for (const TReport& r : FRec.All())
+          if (r.Path.rfind("zz-marker-", 0) == 0) return true;
+        Touch(FBox.Path() / ("zz-marker-" + std::to_string(marker++)));
+        return false;
+      },
+      10s));
+  EXPECT_TRUE(FRec.About("bulk").empty()) << FRec.About("bulk").size() << " reports of bulk/";
+
+  FBox.Write("late-folder/after.txt", "x");
+  EXPECT_TRUE(FRec.WaitHas(TFileAction::faCreated, "late-folder/after.txt"));
+  FBox.Write("bulk/after.txt", "x");
+  EXPECT_TRUE(FRec.WaitHas(TFileAction::faCreated, "bulk/after.txt"));
+}
+
+// Watchers are started and stopped again and again while other threads keep changing the
+// tree and swapping the listener: catches races on stop and on the handler (run it under
+// ThreadSanitizer too), and checks that no report comes after WaitFor.
+TEST_F(WatcherTest, StopAndStartUnderLoad) {
+  std::atomic<bool> stopWriters{false};
+  std::vector<std::thread> writers;
+  for (int w = 0; w < 2; ++w) {
+    writers.emplace_back([&, w] {
+      const fs::path dir = FBox.Path() / ("w" + std::to_string(w));
+      std::error_code ec;
+      for (int i = 0; !stopWriters.load(); ++i) {
+        const fs::path sub = dir / ("d" + std::to_string(i % 7));
+        fs::create_directories(sub, ec);
+        const fs::path file = sub / ("f" + std::to_string(i % 13) + ".txt");
+        {
+          std::ofstream out(file, std::ios::binary | std::ios::app);
+          out << "line " << i << "\n";
+        }
+        if (i % 5 == 0) fs::rename(file, sub / ("r" + std::to_string(i % 3) + ".txt"), ec);
+        if (i % 11 == 0) fs::remove(sub / "r1.txt", ec);
+        if (i % 97 == 0) fs::remove_all(sub, ec);
+      }
+    });
+  }
+
+  std::atomic<int> calls{0};
+  auto counting = [&calls](TFileAction, const std::string&) { calls.fetch_add(1); };
+  std::chrono::nanoseconds worstStop{0};
+  int roundsWithReports = 0;
+  for (int round = 0; round < 25; ++round) {
+    auto watcher = std::make_unique<TFileWatcher>(FBox.Str());
+    watcher->SetOnChange(counting);
+    const int before = calls.load();
+    if (round % 2 == 0) {
+      if (WaitFor([&] { return calls.load() > before; }, 3s)) ++roundsWithReports;
+    }
+    // Swap the listener while reports may be flowing.
+    watcher->SetOnChange({});
+    watcher->SetOnChange(counting);
+    const auto t0 = Clock::now();
+    watcher->SignalStop();
+    watcher->WaitFor();
+    worstStop = std::max<std::chrono::nanoseconds>(worstStop, Clock::now() - t0);
+    const int afterStop = calls.load();
+    watcher.reset();
+    EXPECT_EQ(calls.load(), afterStop) << "report after WaitFor in round " << round;
+  }
+  stopWriters.store(true);
+  for (std::thread& t : writers) t.join();
+
+  EXPECT_GT(roundsWithReports, 0);
+  // The requirement is 100 ms; under a sanitizer and two busy writers allow some slack.
+  EXPECT_LT(worstStop, 250ms)
+      << std::chrono::duration_cast<std::chrono::milliseconds>(worstStop).count() << " ms";
+}

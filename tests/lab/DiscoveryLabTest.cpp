@@ -1,0 +1,255 @@
+// Discovery between real processes, one per network namespace, joined by a private bridge:
+// broadcasts, unicast replies, silence time-outs and goodbyes as they happen on a network.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <iostream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/Types.h"
+#include "support/NetLab.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using PondarTest::TLabProcess;
+using PondarTest::TNetLab;
+
+constexpr const char* kUdpPort = "7731";
+
+// One line of discovery_peer's output: "TICK WHAT ARGS...".
+struct TEvent {
+  uint64_t Tick = 0;
+  std::string What;
+  std::vector<std::string> Args;
+};
+
+std::vector<TEvent> ParseLog(const std::string& AText) {
+  std::vector<TEvent> out;
+  std::istringstream in(AText);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (in.eof()) break;  // a line still being written
+    std::istringstream words(line);
+    TEvent e;
+    if (!(words >> e.Tick >> e.What)) continue;
+    for (std::string w; words >> w;) e.Args.push_back(w);
+    out.push_back(std::move(e));
+  }
+  return out;
+}
+
+// A discovery_peer running in one lab namespace.
+struct TPeer {
+  int Index = 0;
+  std::string Name;
+  TLabProcess Process;
+  uint64_t ReadyTick = 0;
+
+  std::vector<TEvent> Events() const { return ParseLog(Process.ReadLog()); }
+  // The first event WHAT about peer AName, if any.
+  std::optional<TEvent> First(const std::string& AWhat, const std::string& AName) const {
+    for (auto& e : Events())
+      if (e.What == AWhat && !e.Args.empty() && e.Args[0] == AName) return e;
+    return std::nullopt;
+  }
+  int Count(const std::string& AWhat, const std::string& AName = "") const {
+    int n = 0;
+    for (auto& e : Events())
+      if (e.What == AWhat && (AName.empty() || (!e.Args.empty() && e.Args[0] == AName))) ++n;
+    return n;
+  }
+  std::string Log() const { return "---- log of peer " + std::to_string(Index) + " (" + Name +
+                                   ") ----\n" + Process.ReadLog(); }
+};
+
+uint16_t TcpPortOf(int AIndex) { return static_cast<uint16_t>(7800 + AIndex); }
+
+class DiscoveryLabTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why;
+    if (!TNetLab::Available(&why)) {
+      std::cerr << "\n!!!!! network lab unavailable, multi-peer discovery NOT TESTED: " << why
+                << "\n\n";
+      GTEST_SKIP() << "network lab unavailable: " << why;
+    }
+    FProgram = PondarTest::TestProgramPath("discovery_peer");
+    ASSERT_EQ(::access(FProgram.c_str(), X_OK), 0) << FProgram << " is not built";
+  }
+
+  // Starts discovery_peer in peer AIndex and waits until its socket is bound.
+  void StartPeer(TNetLab& ALab, TPeer& APeer, int AIndex, const std::string& AName) {
+    APeer.Index = AIndex;
+    APeer.Name = AName;
+    PondarTest::TSpawnOptions options;
+    // The program refuses to broadcast where it sees an interface the lab did not make.
+    options.Env["PONDAR_LAB_IFPREFIX"] = TNetLab::InterfacePrefix();
+    options.Streams = PondarTest::TLogStreams::StdoutOnly;
+    APeer.Process = ALab.Spawn(
+        AIndex, {FProgram, AName, kUdpPort, std::to_string(TcpPortOf(AIndex))}, options);
+    ASSERT_TRUE(PondarTest::WaitFor(
+        [&] { return APeer.Count("ready") + APeer.Count("inactive") > 0 || !APeer.Process.Running(); },
+        10s))
+        << APeer.Log();
+    const auto ready = APeer.First("ready", AName);
+    ASSERT_TRUE(ready) << APeer.Log() << "\nstderr: " << APeer.Process.ReadStderr();
+    APeer.ReadyTick = ready->Tick;
+  }
+
+  bool AllFound(const std::vector<TPeer*>& APeers, std::chrono::milliseconds ATimeout) {
+    return PondarTest::WaitFor(
+        [&] {
+          for (const TPeer* a : APeers)
+            for (const TPeer* b : APeers)
+              if (a != b && !a->First("found", b->Name)) return false;
+          return true;
+        },
+        ATimeout);
+  }
+
+  std::string FProgram;
+};
+
+TEST_F(DiscoveryLabTest, Lab_PeerNamespacesHoldOnlyLoopbackAndTheLabLink) {
+  TNetLab lab(2);
+  std::string out;
+  ASSERT_EQ(lab.Run(1, "ls /sys/class/net", &out), 0) << out;
+  EXPECT_EQ(out, "lo\n" + TNetLab::InterfacePrefix() + "1\n");
+  EXPECT_EQ(lab.Run(2, "exit 7"), 7);
+  ASSERT_EQ(lab.Run(2, "ip -4 -o addr show dev " + TNetLab::InterfacePrefix() + "2", &out), 0);
+  EXPECT_NE(out.find(lab.PeerIp(2) + "/24"), std::string::npos) << out;
+}
+
+TEST_F(DiscoveryLabTest, ThreePeers_FindEachOtherWithinTwoSeconds) {
+  TNetLab lab(3);
+  TPeer peers[3];
+  for (int i = 0; i < 3; ++i) StartPeer(lab, peers[i], i + 1, "peer" + std::to_string(i + 1));
+  if (HasFatalFailure()) return;
+  std::vector<TPeer*> all{&peers[0], &peers[1], &peers[2]};
+  ASSERT_TRUE(AllFound(all, 5s)) << peers[0].Log() << peers[1].Log() << peers[2].Log();
+
+  uint64_t worst = 0;
+  for (TPeer* a : all)
+    for (TPeer* b : all) {
+      if (a == b) continue;
+      const TEvent found = *a->First("found", b->Name);
+      ASSERT_EQ(found.Args.size(), 3u);
+      EXPECT_EQ(found.Args[1], lab.PeerIp(b->Index)) << "address of " << b->Name;
+      EXPECT_EQ(found.Args[2], std::to_string(TcpPortOf(b->Index))) << "TCP port of " << b->Name;
+      // From the moment both were up to the moment a knew b.
+      const uint64_t since = std::max(a->ReadyTick, b->ReadyTick);
+      const uint64_t latency = found.Tick > since ? found.Tick - since : 0;
+      worst = std::max(worst, latency);
+      EXPECT_LT(latency, 2000u) << a->Name << " found " << b->Name;
+      EXPECT_EQ(a->Count("found", b->Name), 1);
+    }
+  std::cout << "[ lab ] slowest discovery: " << worst << " ms\n";
+  RecordProperty("slowest_discovery_ms", static_cast<int>(worst));
+}
+
+TEST_F(DiscoveryLabTest, KilledPeer_DroppedByOthersAfterFifteenSecondsOfSilence) {
+  TNetLab lab(3);
+  TPeer peers[3];
+  for (int i = 0; i < 3; ++i) StartPeer(lab, peers[i], i + 1, "peer" + std::to_string(i + 1));
+  if (HasFatalFailure()) return;
+  ASSERT_TRUE(AllFound({&peers[0], &peers[1], &peers[2]}, 5s));
+  // Let a round of periodic announcements pass, so that the victim's last datagram is one.
+  std::this_thread::sleep_for(7s);
+
+  TPeer& victim = peers[2];
+  const uint64_t killTick = Pondar::Core::GetTickCount64();
+  ASSERT_TRUE(victim.Process.Signal(SIGKILL));
+  EXPECT_EQ(victim.Process.WaitExit(5s), 128 + SIGKILL);
+  EXPECT_EQ(victim.Count("goodbye"), 0);
+
+  ASSERT_TRUE(PondarTest::WaitFor(
+      [&] { return peers[0].First("lost", victim.Name) && peers[1].First("lost", victim.Name); },
+      25s))
+      << peers[0].Log() << peers[1].Log();
+  for (int i = 0; i < 2; ++i) {
+    const TEvent lost = *peers[i].First("lost", victim.Name);
+    ASSERT_EQ(lost.Args.size(), 4u);
+    const uint64_t lastSeen = std::stoull(lost.Args[3]);
+    const uint64_t silence = lost.Tick - lastSeen;
+    // Dropped only after more than 15 s without a datagram, and at the first prune after that.
+    EXPECT_GT(silence, 15000u) << peers[i].Log();
+    EXPECT_LT(silence, 17000u) << peers[i].Log();
+    // It was heard until shortly before it died: its periodic announcements kept it fresh.
+    EXPECT_LE(lastSeen, killTick + 100);
+    EXPECT_GT(lastSeen + 6000, killTick) << "no periodic announcement in the 6 s before the kill";
+    std::cout << "[ lab ] " << peers[i].Name << " dropped the killed peer " << silence
+              << " ms after its last datagram, " << lost.Tick - killTick << " ms after the kill\n";
+    RecordProperty("silence_ms_" + std::to_string(i + 1), static_cast<int>(silence));
+  }
+  // The survivors, who have heard from each other nothing but periodic announcements for far
+  // longer than 15 s by now, kept each other.
+  std::this_thread::sleep_for(1s);
+  EXPECT_EQ(peers[0].Count("lost", peers[1].Name), 0) << peers[0].Log();
+  EXPECT_EQ(peers[1].Count("lost", peers[0].Name), 0) << peers[1].Log();
+}
+
+TEST_F(DiscoveryLabTest, StoppedPeer_SaysGoodbyeAndIsDroppedAtOnce) {
+  TNetLab lab(3);
+  TPeer peers[3];
+  for (int i = 0; i < 3; ++i) StartPeer(lab, peers[i], i + 1, "peer" + std::to_string(i + 1));
+  if (HasFatalFailure()) return;
+  ASSERT_TRUE(AllFound({&peers[0], &peers[1], &peers[2]}, 5s));
+
+  TPeer& leaving = peers[2];
+  const uint64_t stopTick = Pondar::Core::GetTickCount64();
+  ASSERT_TRUE(leaving.Process.Signal(SIGTERM));
+  EXPECT_EQ(leaving.Process.WaitExit(3s), 0) << leaving.Log();
+  EXPECT_EQ(leaving.Count("goodbye"), 1);
+
+  ASSERT_TRUE(PondarTest::WaitFor(
+      [&] { return peers[0].First("lost", leaving.Name) && peers[1].First("lost", leaving.Name); },
+      5s))
+      << peers[0].Log() << peers[1].Log();
+  for (int i = 0; i < 2; ++i) {
+    const TEvent lost = *peers[i].First("lost", leaving.Name);
+    const uint64_t after = lost.Tick - stopTick;
+    EXPECT_LT(after, 1000u) << peers[i].Log();
+    std::cout << "[ lab ] " << peers[i].Name << " dropped the stopped peer " << after
+              << " ms after SIGTERM\n";
+    RecordProperty("goodbye_drop_ms_" + std::to_string(i + 1), static_cast<int>(after));
+  }
+  EXPECT_EQ(peers[0].Count("lost", peers[1].Name), 0);
+  EXPECT_EQ(peers[1].Count("lost", peers[0].Name), 0);
+}
+
+TEST_F(DiscoveryLabTest, SameName_TwinsNeverSeeEachOther_ThirdSeesOneOfThem) {
+  TNetLab lab(3);
+  TPeer twin1, twin2, solo;
+  StartPeer(lab, twin1, 1, "twin");
+  StartPeer(lab, twin2, 2, "twin");
+  StartPeer(lab, solo, 3, "solo");
+  if (HasFatalFailure()) return;
+  ASSERT_TRUE(PondarTest::WaitFor([&] {
+    return twin1.First("found", "solo") && twin2.First("found", "solo") &&
+           solo.First("found", "twin");
+  }))
+      << twin1.Log() << twin2.Log() << solo.Log();
+  // Past one round of periodic announcements, so that each twin has heard the other's.
+  std::this_thread::sleep_for(6s);
+
+  EXPECT_EQ(twin1.Count("found"), 1) << twin1.Log();
+  EXPECT_EQ(twin2.Count("found"), 1) << twin2.Log();
+  EXPECT_EQ(twin1.Count("found", "twin"), 0) << twin1.Log();
+  EXPECT_EQ(twin2.Count("found", "twin"), 0) << twin2.Log();
+  // The third knows one "twin": a single entry, whose address follows the last one heard.
+  EXPECT_EQ(solo.Count("found", "twin"), 1) << solo.Log();
+  EXPECT_EQ(solo.Count("lost"), 0) << solo.Log();
+  for (TPeer* p : {&twin1, &twin2, &solo}) EXPECT_EQ(p->Count("lost"), 0) << p->Log();
+}
+
+}  // namespace

@@ -1,0 +1,224 @@
+// Whole peers, each a real "pondard --headless" in a network namespace of its own, keeping
+// their folders in step over a private bridge.
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "fs/Scanner.h"
+#include "support/NetLab.h"
+#include "support/TestSupport.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using PondarTest::TLabProcess;
+using PondarTest::TNetLab;
+using PondarTest::WaitFor;
+
+namespace {
+
+constexpr int64_t PastUnix = 1700000000;
+
+struct TFileState {
+  uintmax_t Size = 0;
+  int64_t MTime = 0;
+  std::string Hash;
+  bool operator==(const TFileState&) const = default;
+};
+using TFolderState = std::map<std::string, TFileState>;
+
+// Every file below ARoot, temporary ones included, with size, whole-second time and content.
+TFolderState StateOf(const fs::path& ARoot) {
+  TFolderState out;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(ARoot, ec); !ec && it != fs::end(it);
+       it.increment(ec)) {
+    if (!it->is_regular_file(ec)) continue;
+    struct stat st {};
+    if (::stat(it->path().c_str(), &st) != 0) continue;
+    out[fs::relative(it->path(), ARoot).string()] = {
+        static_cast<uintmax_t>(st.st_size), st.st_mtim.tv_sec,
+        Pondar::Fs::HashFileSha256(it->path().string())};
+  }
+  return out;
+}
+
+std::string Describe(const TFolderState& AState) {
+  std::ostringstream s;
+  for (const auto& [path, f] : AState) s << "  " << path << " " << f.Size << " " << f.MTime << "\n";
+  return s.str();
+}
+
+// Lines of a peer's log that come from syncing: a sync begun, ended, or a file received.
+int SyncLines(const std::string& ALog) {
+  int n = 0;
+  std::istringstream in(ALog);
+  for (std::string line; std::getline(in, line);) {
+    if (line.find("\u21C4") != std::string::npos || line.find("\u2193") != std::string::npos ||
+        line.find("\u2713") != std::string::npos)
+      ++n;
+  }
+  return n;
+}
+
+class PeersLabTest : public ::testing::Test {
+ protected:
+  static constexpr int PeerCount = 3;
+
+  void SetUp() override {
+    std::string why;
+    if (!TNetLab::Available(&why)) GTEST_SKIP() << "network lab unavailable: " << why;
+    Lab = std::make_unique<TNetLab>(PeerCount);
+    for (int i = 1; i <= PeerCount; ++i) fs::create_directories(Folder(i));
+  }
+  void TearDown() override {
+    for (auto& p : Procs) {
+      if (p.Running()) {
+        p.Signal(SIGTERM);
+        EXPECT_EQ(p.WaitExit(10s), 0) << "a peer did not stop cleanly: " << p.ReadStderr();
+      }
+    }
+    if (HasFailure()) {
+      for (int i = 1; i <= PeerCount; ++i) {
+        std::cerr << "---- peer " << i << " log\n" << Procs[i - 1].ReadLog();
+        std::cerr << "---- peer " << i << " stderr\n" << Procs[i - 1].ReadStderr();
+        std::cerr << "---- peer " << i << " folder\n" << Describe(StateOf(Folder(i)));
+      }
+    }
+  }
+
+  fs::path Folder(int APeer) const { return Root.Path() / ("peer" + std::to_string(APeer)); }
+
+  void StartPeer(int APeer) {
+    const fs::path appData = Root.Path() / ("appdata" + std::to_string(APeer));
+    fs::create_directories(appData);
+    PondarTest::TSpawnOptions options;
+    options.Env["APPDATA"] = appData.string();
+    options.Streams = PondarTest::TLogStreams::StdoutOnly;
+    Procs[APeer - 1] = Lab->Spawn(APeer,
+                                  {PONDARD_EXE, "--headless", "--name",
+                                   "peer" + std::to_string(APeer), "--folder",
+                                   Folder(APeer).string()},
+                                  options);
+    ASSERT_TRUE(WaitFor([&] { return Log(APeer).find("\u25B6 Ready") != std::string::npos; },
+                        10s))
+        << Procs[APeer - 1].ReadStderr();
+  }
+  std::string Log(int APeer) { return Procs[APeer - 1].ReadLog(); }
+
+  void Put(int APeer, const std::string& ARelPath, const std::string& AContent,
+           int64_t AUnix = 0) {
+    const fs::path path = Folder(APeer) / ARelPath;
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << AContent;
+    if (AUnix) PondarTest::SetMTime(path, AUnix);
+  }
+
+  // True once every running peer's folder holds the same files with the same times and content.
+  bool Converged(const std::vector<int>& APeers, std::chrono::milliseconds ATimeout) {
+    return WaitFor(
+        [&] {
+          const TFolderState first = StateOf(Folder(APeers[0]));
+          for (size_t i = 1; i < APeers.size(); ++i)
+            if (StateOf(Folder(APeers[i])) != first) return false;
+          return true;
+        },
+        ATimeout);
+  }
+
+  PondarTest::TSandbox Root;
+  std::unique_ptr<TNetLab> Lab;
+  TLabProcess Procs[PeerCount];
+};
+
+}  // namespace
+
+TEST_F(PeersLabTest, ThreePeers_KeepOneFolderInStep) {
+  Put(1, "a.txt", "alpha from one", PastUnix);
+  Put(1, "docs/b.txt", "bravo from one", PastUnix + 1);
+  Put(2, "c.txt", "charlie from two", PastUnix + 2);
+  Put(2, "deep/x/y.txt", "yankee from two", PastUnix + 3);
+  Put(3, "z.txt", "zulu from three, who joins late", PastUnix + 4);
+
+  // Different files on each become the same set on both.
+  StartPeer(1);
+  StartPeer(2);
+  ASSERT_TRUE(Converged({1, 2}, 20s));
+  EXPECT_EQ(StateOf(Folder(1)).size(), 4u);
+  EXPECT_EQ(StateOf(Folder(2))["docs/b.txt"].MTime, PastUnix + 1);
+
+  // Create, modify, delete and rename, also in nested folders.
+  Put(1, "new/nested/file.txt", "created on one");
+  Put(2, "c.txt", "charlie, modified on two");
+  fs::remove(Folder(2) / "a.txt");
+  fs::rename(Folder(1) / "docs/b.txt", Folder(1) / "docs/renamed.txt");
+  ASSERT_TRUE(Converged({1, 2}, 20s));
+  const TFolderState afterEdits = StateOf(Folder(1));
+  EXPECT_TRUE(afterEdits.contains("new/nested/file.txt"));
+  EXPECT_TRUE(afterEdits.contains("docs/renamed.txt"));
+  EXPECT_FALSE(afterEdits.contains("docs/b.txt"));
+  EXPECT_FALSE(afterEdits.contains("a.txt"));
+  std::ifstream modified(Folder(1) / "c.txt");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(modified), {}), "charlie, modified on two");
+
+  // A 100 MB file arrives whole. It is written beside the folder and moved in, as a finished file.
+  {
+    const fs::path staging = Root.Path() / "big.bin";
+    std::ofstream out(staging, std::ios::binary);
+    std::string block(1 << 20, '\0');
+    for (int i = 0; i < 100; ++i) {
+      for (size_t j = 0; j < block.size(); j += 4096) block[j] = static_cast<char>(i + j / 4096);
+      out << block;
+    }
+    out.close();
+    fs::rename(staging, Folder(1) / "big.bin");
+  }
+  ASSERT_TRUE(Converged({1, 2}, 60s));
+  EXPECT_EQ(StateOf(Folder(2))["big.bin"].Size, 100u << 20);
+
+  // A peer that joins late catches up, and brings its own file.
+  StartPeer(3);
+  ASSERT_TRUE(Converged({1, 2, 3}, 60s));
+  EXPECT_TRUE(StateOf(Folder(1)).contains("z.txt"));
+
+  // After the last change the peers fall quiet.
+  std::this_thread::sleep_for(4s);  // let the last notices settle
+  int before[PeerCount];
+  for (int i = 1; i <= PeerCount; ++i) before[i - 1] = SyncLines(Log(i));
+  std::this_thread::sleep_for(10s);
+  for (int i = 1; i <= PeerCount; ++i)
+    EXPECT_EQ(SyncLines(Log(i)), before[i - 1]) << "peer " << i << " kept syncing";
+}
+
+TEST_F(PeersLabTest, PeerKilledMidTransfer_LeavesNoPartialFile) {
+  StartPeer(1);
+  StartPeer(2);
+  ASSERT_TRUE(Converged({1, 2}, 20s));
+
+  // Big enough that the transfer is still going when its sender dies.
+  const fs::path staging = Root.Path() / "huge.bin";
+  {
+    std::ofstream out(staging, std::ios::binary);
+    const std::string block(1 << 20, 'h');
+    for (int i = 0; i < 1024; ++i) out << block;
+  }
+  fs::rename(staging, Folder(1) / "huge.bin");
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(Folder(2) / "huge.bin.pondartmp"); }, 20s));
+  Procs[0].Signal(SIGKILL);
+  Procs[0].WaitExit(5s);
+
+  // The receiver drops its temporary file, and nothing partial ever stands under the name.
+  ASSERT_TRUE(WaitFor([&] { return !fs::exists(Folder(2) / "huge.bin.pondartmp"); }, 60s))
+      << Describe(StateOf(Folder(2)));
+  if (fs::exists(Folder(2) / "huge.bin")) {
+    EXPECT_EQ(fs::file_size(Folder(2) / "huge.bin"), 1u << 30);  // it finished before the kill
+  }
+  EXPECT_TRUE(Procs[1].Running());
+}

@@ -1,0 +1,660 @@
+// Discovery driven two ways: over loopback with hand-made datagrams sent to a running thread,
+// and through the protected handling steps with no socket at all.
+#include "net/Discovery.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "support/TestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Pondar::Core::CurrentUtcTime;
+using Pondar::Core::TBytes;
+using Pondar::Core::TPeerInfo;
+using Pondar::Core::TPeerInfoDynArray;
+using Pondar::Net::BuildDiscoveryPacket;
+using Pondar::Net::MakeIpv4Address;
+using Pondar::Net::TDiscoveryKind;
+using Pondar::Net::TDiscoveryThread;
+using Pondar::Net::TSocket;
+
+constexpr auto kAnnounce = TDiscoveryKind::dkAnnounce;
+constexpr auto kReply = TDiscoveryKind::dkReply;
+constexpr auto kGoodbye = TDiscoveryKind::dkGoodbye;
+
+// A clock the test moves by hand. Counts its readings, so a test can tell that the discovery
+// thread has read a new value and finished what it read it for.
+struct TManualClock {
+  std::atomic<uint64_t> Value{1000};
+  std::atomic<uint64_t> Reads{0};
+
+  Pondar::Core::TTickSource Source() {
+    return [this] {
+      Reads.fetch_add(1);
+      return Value.load();
+    };
+  }
+};
+
+// Both events, recorded from the discovery thread.
+struct TEventLog {
+  std::mutex Lock;
+  TPeerInfoDynArray Found, Lost;
+
+  void Bind(TDiscoveryThread& AThread) {
+    AThread.OnPeerDiscovered = [this](const TPeerInfo& APeer) {
+      std::lock_guard lock(Lock);
+      Found.push_back(APeer);
+    };
+    AThread.OnPeerLost = [this](const TPeerInfo& APeer) {
+      std::lock_guard lock(Lock);
+      Lost.push_back(APeer);
+    };
+  }
+  TPeerInfoDynArray FoundCopy() {
+    std::lock_guard lock(Lock);
+    return Found;
+  }
+  TPeerInfoDynArray LostCopy() {
+    std::lock_guard lock(Lock);
+    return Lost;
+  }
+};
+
+// Exposes the handling steps so that table rules can be checked without a socket.
+class TTestableDiscovery : public TDiscoveryThread {
+ public:
+  using TDiscoveryThread::HandleDatagram;
+  using TDiscoveryThread::Prune;
+  using TDiscoveryThread::TDiscoveryThread;
+
+  void Feed(const TBytes& ABytes, const char* AIp = "127.0.0.9", uint16_t APort = 40000) {
+    sockaddr_in from{};
+    MakeIpv4Address(AIp, APort, from);
+    HandleDatagram(ABytes.data(), ABytes.size(), from);
+  }
+};
+
+TBytes Packet(TDiscoveryKind AKind, uint16_t ATcpPort, const std::string& AName,
+              double AUtc = 45000.5) {
+  return BuildDiscoveryPacket(AKind, ATcpPort, AName, AUtc);
+}
+
+uint16_t PortOf(const TSocket& ASock) {
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  if (::getsockname(ASock.Fd(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
+  return ntohs(addr.sin_port);
+}
+
+// A UDP socket on a loopback address that plays the remote peer.
+class TRemote {
+ public:
+  explicit TRemote(const char* AIp = "127.0.0.1") : FSock(::socket(AF_INET, SOCK_DGRAM, 0)) {
+    sockaddr_in addr{};
+    MakeIpv4Address(AIp, 0, addr);
+    if (::bind(FSock.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+      throw std::runtime_error(std::string("cannot bind test socket on ") + AIp);
+    FPort = PortOf(FSock);
+  }
+  uint16_t Port() const { return FPort; }
+
+  void SendTo(uint16_t APort, const TBytes& ABytes) const {
+    sockaddr_in to{};
+    MakeIpv4Address("127.0.0.1", APort, to);
+    ASSERT_EQ(::sendto(FSock.Fd(), ABytes.data(), ABytes.size(), 0,
+                       reinterpret_cast<const sockaddr*>(&to), sizeof to),
+              static_cast<ssize_t>(ABytes.size()));
+  }
+
+  // The next datagram that arrives within ATimeout, with the port it came from.
+  std::optional<TBytes> Receive(std::chrono::milliseconds ATimeout, uint16_t* AFromPort = nullptr) {
+    pollfd pfd{FSock.Fd(), POLLIN, 0};
+    if (::poll(&pfd, 1, static_cast<int>(ATimeout.count())) <= 0) return std::nullopt;
+    TBytes buf(65536);
+    sockaddr_in from{};
+    socklen_t len = sizeof from;
+    const ssize_t got = ::recvfrom(FSock.Fd(), buf.data(), buf.size(), 0,
+                                   reinterpret_cast<sockaddr*>(&from), &len);
+    if (got < 0) return std::nullopt;
+    buf.resize(static_cast<size_t>(got));
+    if (AFromPort) *AFromPort = ntohs(from.sin_port);
+    return buf;
+  }
+
+ private:
+  TSocket FSock;
+  uint16_t FPort = 0;
+};
+
+// A port that was free a moment ago, learned by letting the kernel pick one.
+uint16_t FreeUdpPort() {
+  TSocket probe(::socket(AF_INET, SOCK_DGRAM, 0));
+  sockaddr_in addr{};
+  MakeIpv4Address("0.0.0.0", 0, addr);
+  if (::bind(probe.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return 0;
+  return PortOf(probe);
+}
+
+bool WaitBound(TDiscoveryThread& AThread) {
+  return PondarTest::WaitFor([&] { return AThread.BoundPort() != 0 || !AThread.Running(); }) &&
+         AThread.BoundPort() != 0;
+}
+
+// ---- Over loopback, with the thread running ----
+
+class DiscoveryLoopbackTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!PondarTest::InIsolatedNetwork()) {
+      std::cerr << "\n!!!!! REFUSING TO RUN: discovery broadcasts to 255.255.255.255 and this "
+                   "process sees network interfaces other than loopback.\n!!!!! Run it in a "
+                   "namespace of its own: unshare --net sh -c 'ip link set lo up; <test>'\n\n";
+      GTEST_SKIP() << "not in an isolated network namespace; discovery would broadcast on a "
+                      "real network (run under unshare --net)";
+    }
+  }
+
+  using TBinder = std::function<void(TDiscoveryThread&)>;
+
+  // Starts a discovery thread on a free port; retries if another process took the port first.
+  // ABind assigns the events, before the thread starts as owners must.
+  std::unique_ptr<TDiscoveryThread> Start(const std::string& AName, uint16_t ATcpPort,
+                                          Pondar::Core::TTickSource ATick = {},
+                                          const TBinder& ABind = {}) {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+      const uint16_t port = FreeUdpPort();
+      auto thread = std::make_unique<TDiscoveryThread>(AName, port, ATcpPort, ATick);
+      if (ABind) ABind(*thread);
+      thread->Start();
+      if (WaitBound(*thread)) {
+        FPort = port;
+        return thread;
+      }
+    }
+    ADD_FAILURE() << "could not start discovery on any free port";
+    return nullptr;
+  }
+
+  // Datagrams are handled in arrival order, so once an announcement sent after them has been
+  // answered, everything sent before has been handled. Adds the marker peer to the table.
+  void Flush(TRemote& ARemote, const std::string& AMarker = "marker") {
+    ARemote.SendTo(FPort, Packet(kAnnounce, 1, AMarker));
+    for (;;) {
+      auto got = ARemote.Receive(3s);
+      ASSERT_TRUE(got) << "no answer to the marker announcement";
+      Pondar::Net::TDiscoveryPacket reply;
+      ASSERT_TRUE(Pondar::Net::ParseDiscoveryPacket(got->data(), got->size(), reply));
+      if (reply.Kind == kReply) return;
+    }
+  }
+
+  std::unique_ptr<TDiscoveryThread> Start(const std::string& AName, uint16_t ATcpPort,
+                                          Pondar::Core::TTickSource ATick, TEventLog* AEvents) {
+    return Start(AName, ATcpPort, std::move(ATick),
+                 [AEvents](TDiscoveryThread& AThread) { AEvents->Bind(AThread); });
+  }
+
+  uint16_t FPort = 0;
+};
+
+TEST_F(DiscoveryLoopbackTest, Announce_NewPeer_AddedOnceAndAnsweredByUnicast) {
+  TManualClock clock;
+  TEventLog events;
+  auto disc = Start("alpha", 4242, clock.Source(), &events);
+  ASSERT_TRUE(disc);
+  TRemote remote;
+  const double utcBefore = CurrentUtcTime();
+  remote.SendTo(FPort, Packet(kAnnounce, 5555, "beta", 45123.25));
+
+  uint16_t from = 0;
+  auto reply = remote.Receive(3s, &from);
+  ASSERT_TRUE(reply) << "no reply to the announcement";
+  const double utcAfter = CurrentUtcTime();
+  // The reply is sent from the discovery socket itself, byte for byte in the datagram layout.
+  EXPECT_EQ(from, FPort);
+  ASSERT_EQ(reply->size(), 16u + 5u);
+  EXPECT_EQ(std::string(reply->begin(), reply->begin() + 4), "PNDR");
+  EXPECT_EQ((*reply)[4], 2) << "kind must be reply";
+  double utc = 0;
+  std::memcpy(&utc, reply->data() + 5, 8);  // little-endian host, as the wire
+  EXPECT_GE(utc, utcBefore);
+  EXPECT_LE(utc, utcAfter);
+  EXPECT_EQ((*reply)[13], 4242 & 0xFF);
+  EXPECT_EQ((*reply)[14], 4242 >> 8);
+  EXPECT_EQ((*reply)[15], 5);
+  EXPECT_EQ(std::string(reply->begin() + 16, reply->end()), "alpha");
+
+  ASSERT_TRUE(PondarTest::WaitFor([&] { return events.FoundCopy().size() == 1; }));
+  const TPeerInfo expected{"beta", "127.0.0.1", 5555, 1000, 45123.25};
+  EXPECT_EQ(events.FoundCopy()[0], expected);
+  EXPECT_EQ(disc->GetPeerList(), TPeerInfoDynArray{expected});
+  EXPECT_EQ(disc->PeerCount(), 1);
+  // One announcement, one answer.
+  EXPECT_FALSE(remote.Receive(300ms)) << "more than one reply";
+  EXPECT_EQ(events.FoundCopy().size(), 1u);
+  EXPECT_TRUE(events.LostCopy().empty());
+}
+
+TEST_F(DiscoveryLoopbackTest, Announce_KnownPeerFromNewAddress_UpdatedInPlaceWithoutEvent) {
+  TManualClock clock;
+  TEventLog events;
+  auto disc = Start("alpha", 4242, clock.Source(), &events);
+  ASSERT_TRUE(disc);
+  TRemote first("127.0.0.1");
+  first.SendTo(FPort, Packet(kAnnounce, 5555, "beta", 45000.0));
+  ASSERT_TRUE(first.Receive(3s));
+
+  clock.Value = 3000;
+  TRemote moved("127.0.0.2");
+  moved.SendTo(FPort, Packet(kAnnounce, 6666, "beta", 45001.5));
+  // The answer goes to where the latest announcement came from.
+  ASSERT_TRUE(moved.Receive(3s)) << "no reply at the new address";
+  EXPECT_EQ(disc->GetPeerList(),
+            (TPeerInfoDynArray{{"beta", "127.0.0.2", 6666, 3000, 45001.5}}));
+
+  // A reply refreshes too, and is not answered.
+  clock.Value = 4000;
+  first.SendTo(FPort, Packet(kReply, 7777, "beta", 45002.0));
+  ASSERT_TRUE(PondarTest::WaitFor([&] {
+    auto list = disc->GetPeerList();
+    return list.size() == 1 && list[0].TcpPort == 7777;
+  }));
+  EXPECT_EQ(disc->GetPeerList(),
+            (TPeerInfoDynArray{{"beta", "127.0.0.1", 7777, 4000, 45002.0}}));
+  EXPECT_FALSE(first.Receive(300ms)) << "a reply must not be answered";
+
+  EXPECT_EQ(events.FoundCopy().size(), 1u);
+  EXPECT_TRUE(events.LostCopy().empty());
+}
+
+TEST_F(DiscoveryLoopbackTest, Reply_NewPeer_AddedWithoutAnswer) {
+  TEventLog events;
+  auto disc = Start("alpha", 4242, {}, &events);
+  ASSERT_TRUE(disc);
+  TRemote remote;
+  remote.SendTo(FPort, Packet(kReply, 5555, "beta"));
+  ASSERT_TRUE(PondarTest::WaitFor([&] { return events.FoundCopy().size() == 1; }));
+  EXPECT_EQ(events.FoundCopy()[0].Name, "beta");
+  EXPECT_FALSE(remote.Receive(300ms));
+}
+
+TEST_F(DiscoveryLoopbackTest, Goodbye_KnownPeer_RemovedAndLostRaisedOnce) {
+  TManualClock clock;
+  TEventLog events;
+  auto disc = Start("alpha", 4242, clock.Source(), &events);
+  ASSERT_TRUE(disc);
+  TRemote remote;
+  remote.SendTo(FPort, Packet(kAnnounce, 5555, "beta", 45000.0));
+  ASSERT_TRUE(remote.Receive(3s));
+
+  remote.SendTo(FPort, Packet(kGoodbye, 1, "beta", 1.0));
+  ASSERT_TRUE(PondarTest::WaitFor([&] { return events.LostCopy().size() == 1; }));
+  // The copy handed over is the table entry as it was, not the goodbye's fields.
+  EXPECT_EQ(events.LostCopy()[0], (TPeerInfo{"beta", "127.0.0.1", 5555, 1000, 45000.0}));
+  EXPECT_EQ(disc->PeerCount(), 0);
+  EXPECT_FALSE(remote.Receive(300ms)) << "a goodbye must not be answered";
+
+  // A second goodbye finds nothing.
+  remote.SendTo(FPort, Packet(kGoodbye, 1, "beta"));
+  Flush(remote);
+  EXPECT_EQ(events.LostCopy().size(), 1u);
+}
+
+TEST_F(DiscoveryLoopbackTest, Goodbye_UnknownName_ChangesNothing) {
+  TEventLog events;
+  auto disc = Start("alpha", 4242, {}, &events);
+  ASSERT_TRUE(disc);
+  TRemote remote;
+  remote.SendTo(FPort, Packet(kAnnounce, 5555, "beta"));
+  ASSERT_TRUE(remote.Receive(3s));
+  remote.SendTo(FPort, Packet(kGoodbye, 5555, "Beta"));  // names are case-sensitive
+  remote.SendTo(FPort, Packet(kGoodbye, 5555, "gamma"));
+  Flush(remote);
+  const auto list = disc->GetPeerList();
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[0].Name, "beta");
+  EXPECT_EQ(list[1].Name, "marker");
+  EXPECT_TRUE(events.LostCopy().empty());
+}
+
+TEST_F(DiscoveryLoopbackTest, Prune_ThreadsOwnPrune_KeepsAtExactlyTimeoutDropsOneMsLater) {
+  TManualClock clock;
+  TEventLog events;
+  auto disc = Start("alpha", 4242, clock.Source(), &events);
+  ASSERT_TRUE(disc);
+  TRemote remote;
+  remote.SendTo(FPort, Packet(kAnnounce, 5555, "beta", 45000.0));
+  ASSERT_TRUE(remote.Receive(3s));
+  ASSERT_TRUE(PondarTest::WaitFor([&] { return disc->PeerCount() == 1; }));
+
+  // Only the prune after an expired wait reads the clock now. Two more readings after a change
+  // mean one whole prune has run with the new value.
+  auto pruneWith = [&](uint64_t ATick) {
+    clock.Value = ATick;
+    const uint64_t seen = clock.Reads.load();
+    return PondarTest::WaitFor([&] { return clock.Reads.load() >= seen + 2; }, 5s);
+  };
+  ASSERT_TRUE(pruneWith(1000 + 15000));
+  EXPECT_EQ(disc->PeerCount(), 1) << "silent for exactly 15000 ms must stay";
+  EXPECT_TRUE(events.LostCopy().empty());
+
+  ASSERT_TRUE(pruneWith(1000 + 15001));
+  EXPECT_EQ(disc->PeerCount(), 0) << "silent for 15001 ms must go";
+  ASSERT_EQ(events.LostCopy().size(), 1u);
+  EXPECT_EQ(events.LostCopy()[0].Name, "beta");
+  EXPECT_EQ(events.LostCopy()[0].LastSeenTick, 1000);
+}
+
+TEST_F(DiscoveryLoopbackTest, Prune_WaitsForAQuietWait_DatagramsAloneNeverPrune) {
+  TManualClock clock;
+  TEventLog events;
+  auto disc = Start("alpha", 4242, clock.Source(), &events);
+  ASSERT_TRUE(disc);
+  TRemote remote;
+  remote.SendTo(FPort, Packet(kAnnounce, 5555, "beta"));
+  ASSERT_TRUE(remote.Receive(3s));
+
+  // Datagrams that are dropped (and so read no clock) keep arriving every 50 ms: the socket
+  // never stays quiet for a whole wait. Meanwhile the clock says beta has long been silent.
+  const TBytes noise = {'n', 'o', 'i', 's', 'e'};
+  auto stream = [&](std::chrono::milliseconds AFor) {
+    const auto until = std::chrono::steady_clock::now() + AFor;
+    while (std::chrono::steady_clock::now() < until) {
+      remote.SendTo(FPort, noise);
+      std::this_thread::sleep_for(50ms);
+    }
+  };
+  stream(300ms);
+  clock.Value = 1000 + 60000;
+  stream(1500ms);
+  EXPECT_TRUE(events.LostCopy().empty()) << "pruned although no wait expired";
+  EXPECT_EQ(disc->PeerCount(), 1);
+  // Once the stream stops, the next expired wait prunes.
+  ASSERT_TRUE(PondarTest::WaitFor([&] { return events.LostCopy().size() == 1; }, 3s));
+}
+
+TEST_F(DiscoveryLoopbackTest, OwnName_AsItGoesOnTheWire_IsDropped) {
+  // 300 bytes: only the first 255 travel, so our own broadcasts come back with those.
+  const std::string longName = std::string(250, 'n') + "-tail-of-the-name-" + std::string(32, 'z');
+  ASSERT_GT(longName.size(), 255u);
+  TEventLog events;
+  auto disc = Start(longName, 4242, {}, &events);
+  ASSERT_TRUE(disc);
+  TRemote remote;
+  remote.SendTo(FPort, Packet(kAnnounce, 5555, longName.substr(0, 255)));
+  remote.SendTo(FPort, Packet(kReply, 5555, longName.substr(0, 255)));
+  // The name cut differently is someone else.
+  const std::string other = longName.substr(0, 254);
+  remote.SendTo(FPort, Packet(kAnnounce, 5555, other));
+  auto first = remote.Receive(3s);
+  ASSERT_TRUE(first);
+  Flush(remote);
+  const auto list = disc->GetPeerList();
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[0].Name, other);
+  EXPECT_EQ(list[1].Name, "marker");
+  // The answer carries our name cut to 255 bytes.
+  ASSERT_EQ(first->size(), 16u + 255u);
+  EXPECT_EQ(std::string(first->begin() + 16, first->end()), longName.substr(0, 255));
+}
+
+TEST_F(DiscoveryLoopbackTest, OwnName_ShortName_IsDroppedWithoutAnswer) {
+  TEventLog events;
+  auto disc = Start("alpha", 4242, {}, &events);
+  ASSERT_TRUE(disc);
+  TRemote remote;
+  remote.SendTo(FPort, Packet(kAnnounce, 5555, "alpha"));
+  EXPECT_FALSE(remote.Receive(500ms)) << "our own announcement must not be answered";
+  remote.SendTo(FPort, Packet(kAnnounce, 5555, "ALPHA"));  // case matters: another peer
+  EXPECT_TRUE(remote.Receive(3s));
+  const auto list = disc->GetPeerList();
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].Name, "ALPHA");
+}
+
+TEST_F(DiscoveryLoopbackTest, Malformed_Dropped_ExtraBytesAccepted) {
+  TEventLog events;
+  auto disc = Start("alpha", 4242, {}, &events);
+  ASSERT_TRUE(disc);
+  TRemote remote;
+
+  TBytes shortOne = Packet(kAnnounce, 1, "");  // 16 bytes
+  shortOne.pop_back();                          // 15
+  TBytes wrongMagic = Packet(kAnnounce, 1, "magic");
+  wrongMagic[3] = 'X';
+  TBytes kind0 = Packet(kAnnounce, 1, "kindzero");
+  kind0[4] = 0;
+  TBytes kind4 = Packet(kAnnounce, 1, "kindfour");
+  kind4[4] = 4;
+  TBytes pastEnd = Packet(kAnnounce, 1, "pastend");
+  pastEnd.pop_back();
+  for (const TBytes* bad : {&shortOne, &wrongMagic, &kind0, &kind4, &pastEnd})
+    remote.SendTo(FPort, *bad);
+  EXPECT_FALSE(remote.Receive(500ms)) << "a malformed datagram was answered";
+
+  TBytes extra = Packet(kAnnounce, 6000, "extra");
+  extra.insert(extra.end(), {'j', 'u', 'n', 'k'});
+  remote.SendTo(FPort, extra);
+  EXPECT_TRUE(remote.Receive(3s)) << "extra bytes after the name must be ignored";
+  const auto list = disc->GetPeerList();
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].Name, "extra");
+  EXPECT_EQ(list[0].TcpPort, 6000);
+  EXPECT_EQ(events.FoundCopy().size(), 1u);
+}
+
+TEST_F(DiscoveryLoopbackTest, EmptyName_IsAPeerLikeAnyOther) {
+  TEventLog events;
+  auto disc = Start("alpha", 4242, {}, &events);
+  ASSERT_TRUE(disc);
+  TRemote remote;
+  remote.SendTo(FPort, Packet(kAnnounce, 5555, ""));
+  EXPECT_TRUE(remote.Receive(3s));
+  const auto list = disc->GetPeerList();
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].Name, "");
+}
+
+TEST_F(DiscoveryLoopbackTest, SecondInstance_SamePort_StaysSilent) {
+  TEventLog events1, events2;
+  auto first = Start("alpha", 4242, {}, &events1);
+  ASSERT_TRUE(first);
+  TDiscoveryThread second("gamma", FPort, 4343);
+  events2.Bind(second);
+  second.Start();
+  ASSERT_TRUE(PondarTest::WaitFor([&] { return !second.Running(); }))
+      << "the second instance must give up when the port is taken";
+  EXPECT_EQ(second.BoundPort(), 0);
+  second.SendGoodbye();  // nothing to send it with; must simply return
+
+  TRemote remote;
+  remote.SendTo(FPort, Packet(kAnnounce, 5555, "beta"));
+  uint16_t from = 0;
+  auto reply = remote.Receive(3s, &from);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(std::string(reply->begin() + 16, reply->end()), "alpha");
+  EXPECT_FALSE(remote.Receive(300ms)) << "only one instance may answer";
+  EXPECT_EQ(first->PeerCount(), 1);
+  EXPECT_TRUE(second.GetPeerList().empty());
+  EXPECT_EQ(second.PeerCount(), 0);
+  EXPECT_TRUE(events2.FoundCopy().empty());
+}
+
+TEST_F(DiscoveryLoopbackTest, TerminateAndWaitFor_EndWithinOneWait) {
+  for (auto delay : {0ms, 130ms, 400ms}) {
+    auto disc = Start("alpha", 4242);
+    ASSERT_TRUE(disc);
+    std::this_thread::sleep_for(delay);
+    const auto t0 = std::chrono::steady_clock::now();
+    disc->Terminate();
+    disc->WaitFor();
+    const auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_FALSE(disc->Running());
+    EXPECT_LT(took, 600ms) << "after " << delay.count() << " ms";
+    disc->SendGoodbye();  // the socket lives until the destructor; sending is still safe
+  }
+}
+
+TEST_F(DiscoveryLoopbackTest, SendGoodbye_FromAnotherThread_WhileRunningAndStopping) {
+  // Run under ThreadSanitizer this shows that the goodbye never races the socket's set-up or
+  // close; in any build it must not crash or hang.
+  for (int round = 0; round < 8; ++round) {
+    auto disc = std::make_unique<TDiscoveryThread>("alpha", FreeUdpPort(), 4242);
+    std::atomic<bool> stop{false};
+    std::thread sender([&] {
+      while (!stop.load()) disc->SendGoodbye();
+    });
+    disc->Start();
+    std::this_thread::sleep_for(std::chrono::milliseconds(round % 5));
+    disc->Terminate();
+    disc->WaitFor();
+    stop = true;
+    sender.join();
+  }
+}
+
+TEST_F(DiscoveryLoopbackTest, OnPeerDiscovered_HandlerMayReadTheTable) {
+  std::atomic<bool> done{false};
+  std::atomic<bool> readDone{false};
+  std::atomic<bool> readInTime{false};
+  TPeerInfoDynArray seen;
+  std::thread reader;
+  // The handler reads through another thread and gives it 2 s, so a table still locked shows
+  // up as a late read instead of a hung test.
+  auto disc = Start("alpha", 4242, {}, [&](TDiscoveryThread& AThread) {
+    AThread.OnPeerDiscovered = [&](const TPeerInfo&) {
+      reader = std::thread([&] {
+        seen = AThread.GetPeerList();
+        readDone = true;
+      });
+      PondarTest::WaitFor([&] { return readDone.load(); }, 2s);
+      readInTime = readDone.load();
+      done = true;
+    };
+  });
+  ASSERT_TRUE(disc);
+  TRemote remote;
+  remote.SendTo(FPort, Packet(kAnnounce, 5555, "beta"));
+  ASSERT_TRUE(PondarTest::WaitFor([&] { return done.load() && readDone.load(); }));
+  reader.join();
+  EXPECT_TRUE(readInTime) << "the table was still locked while OnPeerDiscovered ran";
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].Name, "beta") << "the new peer must be in the table before the event";
+}
+
+TEST_F(DiscoveryLoopbackTest, OnPeerLost_RunsWhileTheTableIsLocked) {
+  std::atomic<bool> countReturned{false};
+  std::atomic<bool> returnedDuringHandler{true};
+  std::atomic<int32_t> countSeen{-1};
+  std::atomic<bool> handlerDone{false};
+  std::thread reader;
+  auto disc = Start("alpha", 4242, {}, [&](TDiscoveryThread& AThread) {
+    AThread.OnPeerLost = [&](const TPeerInfo&) {
+      reader = std::thread([&] {
+        countSeen = AThread.PeerCount();
+        countReturned = true;
+      });
+      std::this_thread::sleep_for(300ms);
+      returnedDuringHandler = countReturned.load();
+      handlerDone = true;
+    };
+  });
+  ASSERT_TRUE(disc);
+  TRemote remote;
+  remote.SendTo(FPort, Packet(kAnnounce, 5555, "beta"));
+  ASSERT_TRUE(remote.Receive(3s));
+  remote.SendTo(FPort, Packet(kGoodbye, 5555, "beta"));
+  ASSERT_TRUE(PondarTest::WaitFor([&] { return handlerDone.load() && countReturned.load(); }));
+  reader.join();
+  EXPECT_FALSE(returnedDuringHandler) << "PeerCount got the lock while OnPeerLost ran";
+  EXPECT_EQ(countSeen, 0) << "the peer must be out of the table once the lock is free";
+}
+
+// ---- The handling steps alone, without a socket (the thread is never started) ----
+
+TEST(DiscoveryRulesTest, Prune_ScansFromLastToFirst_DropsEverySilentPeer) {
+  TManualClock clock;
+  TEventLog events;
+  TTestableDiscovery disc("self", 7731, 7732, clock.Source());
+  events.Bind(disc);
+  const std::pair<const char*, uint64_t> peers[] = {
+      {"a", 1000}, {"b", 6000}, {"c", 1000}, {"d", 11000}};
+  for (const auto& [name, tick] : peers) {
+    clock.Value = tick;
+    disc.Feed(Packet(kAnnounce, 1, name));
+  }
+  ASSERT_EQ(disc.PeerCount(), 4);
+
+  disc.Prune(16001);
+  const auto lost = events.LostCopy();
+  ASSERT_EQ(lost.size(), 2u);
+  EXPECT_EQ(lost[0].Name, "c");  // from the last entry to the first
+  EXPECT_EQ(lost[1].Name, "a");
+  auto list = disc.GetPeerList();
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[0].Name, "b");
+  EXPECT_EQ(list[1].Name, "d");
+
+  disc.Prune(21000);  // b silent for exactly 15000 ms
+  EXPECT_EQ(disc.PeerCount(), 2);
+  disc.Prune(21001);
+  list = disc.GetPeerList();
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].Name, "d");
+  EXPECT_EQ(events.LostCopy().size(), 3u);
+}
+
+TEST(DiscoveryRulesTest, Goodbye_RemovesOnlyThatPeer_KeepsOrder) {
+  TEventLog events;
+  TTestableDiscovery disc("self", 7731, 7732);
+  events.Bind(disc);
+  for (const char* name : {"a", "b", "c"}) disc.Feed(Packet(kAnnounce, 1, name));
+  disc.Feed(Packet(kGoodbye, 1, "b"));
+  const auto list = disc.GetPeerList();
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[0].Name, "a");
+  EXPECT_EQ(list[1].Name, "c");
+  ASSERT_EQ(events.LostCopy().size(), 1u);
+  EXPECT_EQ(events.LostCopy()[0].Name, "b");
+}
+
+TEST(DiscoveryRulesTest, LostPeerHeardAgain_IsDiscoveredAgain) {
+  TManualClock clock;
+  TEventLog events;
+  TTestableDiscovery disc("self", 7731, 7732, clock.Source());
+  events.Bind(disc);
+  disc.Feed(Packet(kAnnounce, 1, "a"));
+  disc.Prune(clock.Value + 15001);
+  ASSERT_EQ(disc.PeerCount(), 0);
+  clock.Value = 20000;
+  disc.Feed(Packet(kReply, 2, "a"), "127.0.0.7");
+  ASSERT_EQ(events.FoundCopy().size(), 2u);
+  EXPECT_EQ(events.FoundCopy()[1], (TPeerInfo{"a", "127.0.0.7", 2, 20000, 45000.5}));
+  EXPECT_EQ(events.LostCopy().size(), 1u);
+}
+
+TEST(DiscoveryRulesTest, Announce_WithoutSocket_StillUpdatesTheTable) {
+  TTestableDiscovery disc("self", 7731, 7732);
+  disc.Feed(Packet(kAnnounce, 9, "a"));
+  disc.Feed(Packet(kAnnounce, 9, "self"));
+  EXPECT_EQ(disc.PeerCount(), 1);
+  disc.SendGoodbye();  // never bound: nothing to send with
+  EXPECT_EQ(disc.BoundPort(), 0);
+}
+
+}  // namespace

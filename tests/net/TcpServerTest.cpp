@@ -1,0 +1,689 @@
+// The server over real loopback sockets: hand-made requests from raw clients, replies checked
+// byte for byte, events checked as raised.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "net/TcpServer.h"
+#include "net/Transfer.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Pondar::Core::TBytes;
+using Pondar::Core::TFileEntries;
+using Pondar::Core::TFileEntry;
+using Pondar::Core::TLightLock;
+using Pondar::Net::TSocket;
+using Pondar::Net::TTcpServerThread;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* Loopback = "127.0.0.1";
+
+// ---- raw client helpers ----
+
+TBytes B(std::initializer_list<int> AValues) {
+  TBytes out;
+  for (int v : AValues) out.push_back(static_cast<uint8_t>(v));
+  return out;
+}
+
+TBytes operator+(TBytes A, const std::string& AText) {
+  A.insert(A.end(), AText.begin(), AText.end());
+  return A;
+}
+
+TBytes operator+(TBytes A, const TBytes& AMore) {
+  A.insert(A.end(), AMore.begin(), AMore.end());
+  return A;
+}
+
+TBytes Le16(size_t AValue) {
+  return B({int(AValue & 0xFF), int((AValue >> 8) & 0xFF)});
+}
+TBytes Le32(size_t AValue) {
+  return B({int(AValue & 0xFF), int((AValue >> 8) & 0xFF), int((AValue >> 16) & 0xFF),
+            int((AValue >> 24) & 0xFF)});
+}
+TBytes Le64(uint64_t AValue) {
+  TBytes out;
+  for (int i = 0; i < 8; ++i) out.push_back(static_cast<uint8_t>(AValue >> (8 * i)));
+  return out;
+}
+
+TBytes ToBytes(const std::string& AText) {
+  return TBytes(AText.begin(), AText.end());
+}
+
+// A plain blocking connection to the server under test.
+TSocket Dial(uint16_t APort) {
+  TSocket sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(APort);
+  ::inet_pton(AF_INET, Loopback, &addr.sin_addr);
+  if (::connect(sock.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return {};
+  return sock;
+}
+
+// Sends what it can; a refusing server may close before everything is out.
+bool Send(const TSocket& ASock, const TBytes& AData) {
+  size_t sent = 0;
+  while (sent < AData.size()) {
+    const ssize_t n = ::send(ASock.Fd(), AData.data() + sent, AData.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    sent += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+struct TReply {
+  TBytes Bytes;
+  bool Closed = false;  // the server closed (orderly or by reset) before the deadline
+};
+
+// Everything the server sends until it closes the connection or ATimeout passes.
+TReply ReadUntilClosed(const TSocket& ASock, std::chrono::milliseconds ATimeout = 5s) {
+  TReply reply;
+  const auto deadline = Clock::now() + ATimeout;
+  uint8_t buf[65536];
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) return reply;
+    pollfd pfd{ASock.Fd(), POLLIN, 0};
+    if (::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) continue;
+    const ssize_t n = ::recv(ASock.Fd(), buf, sizeof buf, MSG_DONTWAIT);
+    if (n > 0) {
+      reply.Bytes.insert(reply.Bytes.end(), buf, buf + n);
+    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+      reply.Closed = true;
+      return reply;
+    }
+  }
+}
+
+// Exactly ACount bytes, waiting at most ATimeout; fewer when the connection ends first.
+TBytes ReadExactly(const TSocket& ASock, size_t ACount, std::chrono::milliseconds ATimeout = 10s) {
+  TBytes out;
+  out.reserve(ACount);
+  const auto deadline = Clock::now() + ATimeout;
+  std::vector<uint8_t> buf(65536);
+  while (out.size() < ACount && Clock::now() < deadline) {
+    pollfd pfd{ASock.Fd(), POLLIN, 0};
+    if (::poll(&pfd, 1, 50) <= 0) continue;
+    const ssize_t n =
+        ::recv(ASock.Fd(), buf.data(), std::min(buf.size(), ACount - out.size()), MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) break;
+    if (n > 0) out.insert(out.end(), buf.data(), buf.data() + n);
+  }
+  return out;
+}
+
+// True when bytes (or a close) are waiting, without blocking.
+bool HasInput(const TSocket& ASock) {
+  pollfd pfd{ASock.Fd(), POLLIN, 0};
+  return ::poll(&pfd, 1, 0) > 0;
+}
+
+// One request on its own connection; the server's whole answer up to its close.
+TReply Ask(uint16_t APort, const TBytes& ARequest, std::chrono::milliseconds ATimeout = 5s) {
+  TSocket sock = Dial(APort);
+  EXPECT_TRUE(sock.Valid());
+  Send(sock, ARequest);
+  return ReadUntilClosed(sock, ATimeout);
+}
+
+std::string RandomText(size_t ASize, unsigned ASeed) {
+  std::mt19937 gen(ASeed);
+  std::string out(ASize, '\0');
+  for (auto& c : out) c = static_cast<char>(gen());
+  return out;
+}
+
+const TBytes EmptyListReply = B({0x04, 0, 0, 0, 0, 0, 0, 0});
+const TBytes MissingReply = B({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
+
+// What the handlers saw. Shared, so that a handler running too late still has somewhere to
+// write and the test can tell.
+struct TEvents {
+  std::mutex Lock;
+  std::vector<std::string> Deletes;
+  std::vector<std::pair<std::string, uint16_t>> Changes;
+  std::vector<std::string> Clips;
+  std::vector<std::pair<std::string, TBytes>> Frames;
+
+  template <class F>
+  auto With(F AFunc) {
+    std::lock_guard lock(Lock);
+    return AFunc();
+  }
+  size_t FrameCount() {
+    return With([&] { return Frames.size(); });
+  }
+};
+
+class TcpServerTest : public ::testing::Test {
+ protected:
+  PondarTest::TSandbox Root;
+  TFileEntries Entries;
+  TLightLock EntriesLock;
+  std::shared_ptr<TEvents> Events = std::make_shared<TEvents>();
+  std::unique_ptr<TTcpServerThread> Server;
+  uint16_t Port = 0;
+
+  void TearDown() override { Server.reset(); }
+
+  void StartServer(int ALimitMs = Pondar::Net::ServerTimeoutMs, bool AWithFrames = true) {
+    Server = std::make_unique<TTcpServerThread>(0, Root.Str(), &Entries, &EntriesLock);
+    Server->SetRequestTimeLimit(ALimitMs);
+    auto events = Events;
+    Server->OnDeleteNotify = [events](const std::string& APath) {
+      events->With([&] { events->Deletes.push_back(APath); });
+    };
+    Server->OnChangesNotify = [events](const std::string& AIp, uint16_t APort) {
+      events->With([&] { events->Changes.emplace_back(AIp, APort); });
+    };
+    Server->OnClipboardNotify = [events](const std::string& AText) {
+      events->With([&] { events->Clips.push_back(AText); });
+    };
+    if (AWithFrames) {
+      Server->OnScreenFrame = [events](const std::string& AName, const TBytes& AData) {
+        events->With([&] { events->Frames.emplace_back(AName, AData); });
+      };
+    }
+    Server->Start();
+    ASSERT_TRUE(PondarTest::WaitFor([&] { return Server->BoundPort() != 0; }));
+    Port = Server->BoundPort();
+  }
+
+  // The server still answers: an empty-list request gets the exact empty reply.
+  void ExpectStillServing() {
+    const TReply reply = Ask(Port, B({0x01}));
+    EXPECT_TRUE(reply.Closed);
+    EXPECT_EQ(reply.Bytes, EmptyListReply);
+  }
+};
+
+// ---- type 1 ----
+
+TEST_F(TcpServerTest, FileList_Empty_IsLengthFourAndCountZero) {
+  StartServer();
+  const TReply reply = Ask(Port, B({0x01}));
+  EXPECT_TRUE(reply.Closed);
+  EXPECT_EQ(reply.Bytes, EmptyListReply);
+}
+
+TEST_F(TcpServerTest, FileList_OneEntry_MatchesHandMadeBytes) {
+  Entries.push_back({"a.txt", 5, 1.5, "ab"});
+  StartServer();
+  // 4 + 82 + 5 = 91 bytes of encoding.
+  TBytes expected = B({91, 0, 0, 0}) + B({1, 0, 0, 0}) + B({5, 0}) + std::string("a.txt") +
+                    B({5, 0, 0, 0, 0, 0, 0, 0}) + B({0, 0, 0, 0, 0, 0, 0xF8, 0x3F}) +
+                    std::string("ab") + TBytes(62, 0);
+  const TReply reply = Ask(Port, B({0x01}));
+  EXPECT_TRUE(reply.Closed);
+  EXPECT_EQ(reply.Bytes, expected);
+}
+
+TEST_F(TcpServerTest, FileList_ReadsTheListAsItIsNow) {
+  StartServer();
+  {
+    std::lock_guard lock(EntriesLock);
+    Entries.push_back({"x", 1, 0, ""});
+  }
+  const TReply reply = Ask(Port, B({0x01}));
+  ASSERT_EQ(reply.Bytes.size(), 4u + 4 + 82 + 1);
+  EXPECT_EQ(TBytes(reply.Bytes.begin(), reply.Bytes.begin() + 8), B({87, 0, 0, 0, 1, 0, 0, 0}));
+}
+
+// ---- type 2 ----
+
+TEST_F(TcpServerTest, GetFile_ServesSizeThenContent) {
+  Root.Write("docs/a.txt", "hello");
+  StartServer();
+  const TReply reply = Ask(Port, B({0x02, 10, 0}) + std::string("docs/a.txt"));
+  EXPECT_TRUE(reply.Closed);
+  EXPECT_EQ(reply.Bytes, B({5, 0, 0, 0, 0, 0, 0, 0}) + std::string("hello"));
+}
+
+TEST_F(TcpServerTest, GetFile_LargeFileArrivesWhole) {
+  const std::string content = RandomText(3 * 65536 + 123, 7);
+  Root.Write("big.bin", content);
+  StartServer();
+  const TReply reply = Ask(Port, B({0x02, 7, 0}) + std::string("big.bin"), 10s);
+  EXPECT_TRUE(reply.Closed);
+  EXPECT_EQ(reply.Bytes, Le64(content.size()) + content);
+}
+
+TEST_F(TcpServerTest, GetFile_EmptyFileIsSizeZero) {
+  Root.Write("empty", "");
+  StartServer();
+  EXPECT_EQ(Ask(Port, B({0x02, 5, 0}) + std::string("empty")).Bytes, Le64(0));
+}
+
+TEST_F(TcpServerTest, GetFile_BackslashSeparatorIsAccepted) {
+  Root.Write("docs/a.txt", "backslash");
+  StartServer();
+  const TReply reply = Ask(Port, B({0x02, 10, 0}) + std::string("docs\\a.txt"));
+  EXPECT_EQ(reply.Bytes, Le64(9) + std::string("backslash"));
+}
+
+TEST_F(TcpServerTest, GetFile_MissingFileAndFolderGetMinusOne) {
+  std::filesystem::create_directories(Root.Path() / "folder");
+  StartServer();
+  TReply reply = Ask(Port, B({0x02, 7, 0}) + std::string("nothere"));
+  EXPECT_TRUE(reply.Closed);
+  EXPECT_EQ(reply.Bytes, MissingReply);
+  reply = Ask(Port, B({0x02, 6, 0}) + std::string("folder"));
+  EXPECT_TRUE(reply.Closed);
+  EXPECT_EQ(reply.Bytes, MissingReply);
+  reply = Ask(Port, B({0x02, 9, 0}) + std::string("nodir/x.y"));
+  EXPECT_EQ(reply.Bytes, MissingReply);
+}
+
+TEST_F(TcpServerTest, GetFile_DotDotAnywhereIsClosedWithoutReply) {
+  // Files that a server without the check would serve.
+  Root.Write("a..b", "harmless but refused");
+  const PondarTest::TSandbox outside;
+  outside.Write("x", "secret");
+  StartServer();
+  const std::string escape = "../" + outside.Path().filename().string() + "/x";
+  for (const std::string& path : {escape, std::string("a..b"), std::string("..")}) {
+    const TReply reply = Ask(Port, B({0x02}) + Le16(path.size()) + path);
+    EXPECT_TRUE(reply.Closed) << path;
+    EXPECT_TRUE(reply.Bytes.empty()) << path;
+  }
+  ExpectStillServing();
+}
+
+TEST_F(TcpServerTest, GetFile_PathWithNulByteIsRefused) {
+  Root.Write("a.txt", "would be served if cut at the NUL");
+  StartServer();
+  const std::string path("a.txt\0.x", 8);
+  const TReply reply = Ask(Port, B({0x02}) + Le16(path.size()) + path);
+  EXPECT_TRUE(reply.Closed);
+  EXPECT_TRUE(reply.Bytes.empty());
+}
+
+TEST_F(TcpServerTest, GetFile_PathOf4097BytesIsRefusedBeforeItIsRead) {
+  StartServer();  // full 30 s limit: a server waiting for the path would not close soon
+  TSocket sock = Dial(Port);
+  // Only the header goes out; the path itself is never sent.
+  ASSERT_TRUE(Send(sock, B({0x02, 0x01, 0x10})));
+  const TReply reply = ReadUntilClosed(sock, 3s);
+  EXPECT_TRUE(reply.Closed);
+  EXPECT_TRUE(reply.Bytes.empty());
+}
+
+TEST_F(TcpServerTest, GetFile_PathOf4096BytesIsReadAndAnswered) {
+  StartServer();
+  // No such file can exist (its name is longer than any file name), so the answer is -1; what
+  // matters is that the path was read and answered rather than refused.
+  const std::string path(4096, 'a');
+  const TReply reply = Ask(Port, B({0x02, 0x00, 0x10}) + path);
+  EXPECT_TRUE(reply.Closed);
+  EXPECT_EQ(reply.Bytes, MissingReply);
+}
+
+TEST_F(TcpServerTest, GetFile_FileThatCannotBeOpenedClosesWithoutReply) {
+  // A socket node exists in the folder, but opening it fails even for root.
+  TSocket unixSock(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const std::string path = (Root.Path() / "node").string();
+  ASSERT_LT(path.size(), sizeof addr.sun_path);
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  ASSERT_EQ(::bind(unixSock.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  StartServer();
+  const TReply reply = Ask(Port, B({0x02, 4, 0}) + std::string("node"));
+  EXPECT_TRUE(reply.Closed);
+  EXPECT_TRUE(reply.Bytes.empty());
+  ExpectStillServing();
+}
+
+TEST_F(TcpServerTest, GetFile_FifoIsNotAFile) {
+  ASSERT_EQ(::mkfifo((Root.Path() / "pipe").c_str(), 0600), 0);
+  StartServer();
+  const TReply reply = Ask(Port, B({0x02, 4, 0}) + std::string("pipe"));
+  EXPECT_TRUE(reply.Closed);
+  EXPECT_EQ(reply.Bytes, MissingReply);
+}
+
+// ---- connection-level refusals ----
+
+TEST_F(TcpServerTest, UnknownTypeIsClosedAndServerGoesOn) {
+  StartServer();
+  for (int type : {0, 7, 0xFF}) {
+    const TReply reply = Ask(Port, B({type, 1, 0, 'x'}));
+    EXPECT_TRUE(reply.Closed) << type;
+    EXPECT_TRUE(reply.Bytes.empty()) << type;
+  }
+  ExpectStillServing();
+}
+
+TEST_F(TcpServerTest, ConnectionClosedBeforeTypeByteIsDropped) {
+  StartServer();
+  {
+    TSocket sock = Dial(Port);
+    ASSERT_TRUE(sock.Valid());
+  }
+  {
+    TSocket sock = Dial(Port);
+    ::shutdown(sock.Fd(), SHUT_WR);  // half-closed: the server sees the end at once
+    const TReply reply = ReadUntilClosed(sock);
+    EXPECT_TRUE(reply.Closed);
+    EXPECT_TRUE(reply.Bytes.empty());
+  }
+  ExpectStillServing();
+  EXPECT_TRUE(Events->With([&] { return Events->Deletes.empty() && Events->Changes.empty(); }));
+}
+
+// ---- types 3, 4, 5 ----
+
+TEST_F(TcpServerTest, DeleteNotice_RaisesEventWithSlashPath) {
+  StartServer();
+  // The server closes after handling, so the event has been raised by the time we see it.
+  EXPECT_TRUE(Ask(Port, B({0x03, 10, 0}) + std::string("docs/a.txt")).Closed);
+  EXPECT_TRUE(Ask(Port, B({0x03, 11, 0}) + std::string("docs\\b\\c.md")).Closed);
+  EXPECT_TRUE(Ask(Port, B({0x03, 7, 0}) + std::string("../evil")).Closed);
+  EXPECT_TRUE(Ask(Port, B({0x03, 4, 0}) + std::string("a..b")).Closed);
+  EXPECT_TRUE(Ask(Port, B({0x03, 3, 0}) + std::string("a\0b", 3)).Closed);
+  EXPECT_TRUE(Ask(Port, B({0x03, 0x01, 0x10})).Closed);  // 4097: refused unread
+  const auto deletes = Events->With([&] { return Events->Deletes; });
+  EXPECT_EQ(deletes, (std::vector<std::string>{"docs/a.txt", "docs/b/c.md"}));
+}
+
+TEST_F(TcpServerTest, ChangesNotice_RaisesSourceAddressAndPortZero) {
+  StartServer();
+  EXPECT_TRUE(Ask(Port, B({0x04})).Closed);
+  const auto changes = Events->With([&] { return Events->Changes; });
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_EQ(changes[0].first, "127.0.0.1");
+  EXPECT_EQ(changes[0].second, 0);
+}
+
+TEST_F(TcpServerTest, Clipboard_EmptyAndOversizedRaiseNothing_TextIsRaised) {
+  StartServer();
+  EXPECT_TRUE(Ask(Port, B({0x05, 0, 0, 0, 0})).Closed);
+  EXPECT_TRUE(Ask(Port, B({0x05}) + Le32(104857601)).Closed);
+  const std::string text = "h\xC3\xA9llo\nw\0rld";
+  EXPECT_TRUE(Ask(Port, B({0x05}) + Le32(text.size()) + text).Closed);
+  const auto clips = Events->With([&] { return Events->Clips; });
+  EXPECT_EQ(clips, std::vector<std::string>{text});
+}
+
+// ---- type 6 ----
+
+TEST_F(TcpServerTest, Frame_GoodFrameIsRaisedWithExactNameAndBytes) {
+  StartServer();
+  const TBytes payload = B({0, 1, 2, 0xFF, 0, 0x80});
+  EXPECT_TRUE(Ask(Port, B({0x06, 5, 0}) + std::string("alice") + Le32(6) + payload).Closed);
+  ASSERT_TRUE(PondarTest::WaitFor([&] { return Events->FrameCount() == 1; }));
+  const auto frames = Events->With([&] { return Events->Frames; });
+  EXPECT_EQ(frames[0].first, "alice");
+  EXPECT_EQ(frames[0].second, payload);
+}
+
+TEST_F(TcpServerTest, Frame_EmptyNameIsAllowed) {
+  StartServer();
+  EXPECT_TRUE(Ask(Port, B({0x06, 0, 0}) + Le32(1) + B({42})).Closed);
+  ASSERT_TRUE(PondarTest::WaitFor([&] { return Events->FrameCount() == 1; }));
+  EXPECT_EQ(Events->With([&] { return Events->Frames[0].first; }), "");
+}
+
+TEST_F(TcpServerTest, Frame_BadLengthsRaiseNothing) {
+  StartServer();
+  const std::string longName(257, 'n');
+  const std::string name256(256, 'n');
+  // Each is closed by the receiver once it sees the bad field; frame handlers run before the
+  // close, so nothing can be raised later.
+  EXPECT_TRUE(Ask(Port, B({0x06, 0x01, 0x01}) + longName + Le32(1) + B({1})).Closed);
+  EXPECT_TRUE(Ask(Port, B({0x06, 3, 0}) + std::string("bob") + Le32(0)).Closed);
+  EXPECT_TRUE(Ask(Port, B({0x06, 3, 0}) + std::string("bob") + Le32(52428801)).Closed);
+  {
+    // Cut short: the sender goes away after 2 of 10 payload bytes.
+    TSocket sock = Dial(Port);
+    Send(sock, B({0x06, 3, 0}) + std::string("bob") + Le32(10) + B({1, 2}));
+    ::shutdown(sock.Fd(), SHUT_WR);
+    EXPECT_TRUE(ReadUntilClosed(sock).Closed);
+  }
+  EXPECT_EQ(Events->FrameCount(), 0u);
+  // The largest name is fine.
+  EXPECT_TRUE(Ask(Port, B({0x06, 0x00, 0x01}) + name256 + Le32(1) + B({7})).Closed);
+  ASSERT_TRUE(PondarTest::WaitFor([&] { return Events->FrameCount() == 1; }));
+  EXPECT_EQ(Events->With([&] { return Events->Frames[0].first; }), name256);
+  ExpectStillServing();
+}
+
+TEST_F(TcpServerTest, Frame_WithoutHandlerIsClosedAtOnce) {
+  StartServer(Pondar::Net::ServerTimeoutMs, /*AWithFrames=*/false);
+  TSocket sock = Dial(Port);
+  // The type byte alone: a server that tried to read the rest would wait for 30 s.
+  ASSERT_TRUE(Send(sock, B({0x06})));
+  const TReply reply = ReadUntilClosed(sock, 3s);
+  EXPECT_TRUE(reply.Closed);
+  EXPECT_TRUE(reply.Bytes.empty());
+  EXPECT_EQ(Server->FrameReceiverCount(), 0u);
+  ExpectStillServing();
+}
+
+TEST_F(TcpServerTest, AllRefusalsInARow_ServerStillAnswers) {
+  Root.Write("f", "data");
+  StartServer();
+  Ask(Port, B({0x09}));
+  Ask(Port, B({0x02, 0x01, 0x10}));
+  Ask(Port, B({0x02, 4, 0}) + std::string("../f"));
+  Ask(Port, B({0x03, 2, 0}) + std::string(".."));
+  Ask(Port, B({0x05, 0, 0, 0, 0}));
+  Ask(Port, B({0x06, 0x01, 0x01}));
+  Ask(Port, B({0x06, 1, 0}) + std::string("x") + Le32(0));
+  EXPECT_EQ(Ask(Port, B({0x02, 1, 0}) + std::string("f")).Bytes, Le64(4) + std::string("data"));
+  ExpectStillServing();
+}
+
+// ---- threads and time limits ----
+
+TEST_F(TcpServerTest, Shutdown_EndsWithin200Ms) {
+  StartServer();
+  ExpectStillServing();
+  // A silent client that has not even sent its type byte must not delay the stop.
+  TSocket silent = Dial(Port);
+  ASSERT_TRUE(silent.Valid());
+  const auto start = Clock::now();
+  Server->Shutdown();
+  Server->WaitFor();
+  EXPECT_LT(Clock::now() - start, 200ms);
+  EXPECT_FALSE(Server->Running());
+}
+
+TEST_F(TcpServerTest, Shutdown_BreaksARequestInProgress) {
+  Root.Write("big.bin", RandomText(32 << 20, 3));
+  StartServer();
+  TSocket reader = Dial(Port);
+  ASSERT_TRUE(Send(reader, B({0x02, 7, 0}) + std::string("big.bin")));
+  ASSERT_EQ(ReadExactly(reader, 8), Le64(32 << 20));  // serving has begun; we stop reading
+  const auto start = Clock::now();
+  Server->Shutdown();
+  Server->WaitFor();
+  EXPECT_LT(Clock::now() - start, 1s);
+}
+
+TEST_F(TcpServerTest, SilentClientBeforeTypeByteBlocksNobody) {
+  StartServer();  // full 30 s limit
+  TSocket silent = Dial(Port);
+  ASSERT_TRUE(silent.Valid());
+  const auto start = Clock::now();
+  ExpectStillServing();
+  EXPECT_LT(Clock::now() - start, 2s);
+  EXPECT_FALSE(HasInput(silent));  // still open: not dropped before its limit
+}
+
+TEST_F(TcpServerTest, SilentClientAfterTypeByteIsDroppedAtTheLimit) {
+  StartServer(300);
+  TSocket stalled = Dial(Port);
+  ASSERT_TRUE(Send(stalled, B({0x02, 0x05})));  // half the path length, then nothing
+  TSocket next = Dial(Port);
+  const auto start = Clock::now();
+  ASSERT_TRUE(Send(next, B({0x01})));
+  const TReply reply = ReadUntilClosed(next, 5s);
+  const auto waited = Clock::now() - start;
+  EXPECT_EQ(reply.Bytes, EmptyListReply);
+  EXPECT_LT(waited, 3s);
+  const TReply dropped = ReadUntilClosed(stalled, 1s);
+  EXPECT_TRUE(dropped.Closed);
+  EXPECT_TRUE(dropped.Bytes.empty());
+}
+
+TEST_F(TcpServerTest, SilentClientWithoutTypeByteIsDroppedAtTheLimit) {
+  StartServer(300);
+  TSocket silent = Dial(Port);
+  const TReply reply = ReadUntilClosed(silent, 3s);
+  EXPECT_TRUE(reply.Closed);
+  EXPECT_TRUE(reply.Bytes.empty());
+}
+
+TEST_F(TcpServerTest, FramesArriveWhileALargeFileIsServed_ListWaitsForIt) {
+  const std::string content = RandomText(32 << 20, 11);
+  Root.Write("big.bin", content);
+  StartServer();
+
+  TSocket reader = Dial(Port);
+  ASSERT_TRUE(Send(reader, B({0x02, 7, 0}) + std::string("big.bin")));
+  ASSERT_EQ(ReadExactly(reader, 8), Le64(content.size()));
+  // The reader now stops reading: the server is stuck sending into full buffers.
+
+  TSocket listAsker = Dial(Port);
+  ASSERT_TRUE(Send(listAsker, B({0x01})));
+  TSocket frame = Dial(Port);
+  ASSERT_TRUE(Send(frame, B({0x06, 3, 0}) + std::string("eve") + Le32(3) + B({9, 8, 7})));
+  ASSERT_TRUE(PondarTest::WaitFor([&] { return Events->FrameCount() == 1; }));
+  EXPECT_FALSE(HasInput(listAsker));  // the list waits behind the file
+
+  const TBytes body = ReadExactly(reader, content.size(), 30s);
+  EXPECT_EQ(body.size(), content.size());
+  EXPECT_TRUE(body == ToBytes(content));
+  EXPECT_EQ(ReadUntilClosed(listAsker).Bytes, EmptyListReply);
+}
+
+TEST_F(TcpServerTest, FrameReceiversAreCapped) {
+  StartServer();
+  std::vector<TSocket> holders;
+  for (size_t i = 0; i < TTcpServerThread::MaxFrameReceivers; ++i) {
+    holders.push_back(Dial(Port));
+    ASSERT_TRUE(Send(holders.back(), B({0x06, 1})));  // half a name length: receiver waits
+  }
+  ASSERT_TRUE(PondarTest::WaitFor(
+      [&] { return Server->FrameReceiverCount() == TTcpServerThread::MaxFrameReceivers; }));
+
+  const TBytes good = B({0x06, 1, 0}) + std::string("z") + Le32(1) + B({5});
+  TSocket refused = Dial(Port);
+  Send(refused, B({0x06}));
+  const TReply reply = ReadUntilClosed(refused, 3s);
+  EXPECT_TRUE(reply.Closed);
+  EXPECT_EQ(Server->FrameReceiverCount(), TTcpServerThread::MaxFrameReceivers);
+
+  holders.pop_back();  // one receiver ends
+  ASSERT_TRUE(PondarTest::WaitFor(
+      [&] { return Server->FrameReceiverCount() == TTcpServerThread::MaxFrameReceivers - 1; }));
+  EXPECT_TRUE(Ask(Port, good).Closed);
+  ASSERT_TRUE(PondarTest::WaitFor([&] { return Events->FrameCount() == 1; }));
+  EXPECT_EQ(Events->FrameCount(), 1u);
+}
+
+TEST_F(TcpServerTest, DestroyedMidFrame_HandlerNeverRunsAfterwards) {
+  StartServer();  // full 30 s limit: only shutting the socket down ends the receiver quickly
+  TSocket sender = Dial(Port);
+  ASSERT_TRUE(Send(sender, B({0x06, 1, 0}) + std::string("m") + Le32(1000) + TBytes(10, 1)));
+  ASSERT_TRUE(PondarTest::WaitFor([&] { return Server->FrameReceiverCount() == 1; }));
+
+  const auto start = Clock::now();
+  Server.reset();
+  EXPECT_LT(Clock::now() - start, 1s);
+
+  // The rest of the frame: a receiver that had been left running would now raise it.
+  Send(sender, TBytes(990, 2));
+  EXPECT_FALSE(PondarTest::WaitFor([&] { return Events->FrameCount() > 0; }, 500ms));
+}
+
+TEST_F(TcpServerTest, PortTaken_ThreadEndsSilently) {
+  TSocket holder(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  ASSERT_EQ(::bind(holder.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(holder.Fd(), 4), 0);
+  socklen_t len = sizeof addr;
+  ::getsockname(holder.Fd(), reinterpret_cast<sockaddr*>(&addr), &len);
+
+  TTcpServerThread server(ntohs(addr.sin_port), Root.Str(), &Entries, &EntriesLock);
+  server.Start();
+  ASSERT_TRUE(PondarTest::WaitFor([&] { return !server.Running(); }));
+  EXPECT_EQ(server.BoundPort(), 0);
+}
+
+TEST_F(TcpServerTest, ManyClientsAtOnce_AllAnswered) {
+  Root.Write("f.bin", RandomText(200000, 5));
+  StartServer();
+  constexpr int Clients = 4;
+  constexpr int Rounds = 10;
+  std::atomic<int> badLists{0}, badFiles{0}, framesSent{0};
+  std::atomic<bool> writing{true};
+  const PondarTest::TSandbox local;
+
+  // A writer keeps changing the list under its lock while the server encodes it.
+  std::thread writer([&] {
+    int n = 0;
+    while (writing) {
+      std::lock_guard lock(EntriesLock);
+      Entries.assign(static_cast<size_t>(n++ % 5), TFileEntry{"same/path", 3, 1.0, "h"});
+    }
+  });
+  std::vector<std::thread> clients;
+  for (int c = 0; c < Clients; ++c) {
+    clients.emplace_back([&, c] {
+      for (int r = 0; r < Rounds; ++r) {
+        const auto list = Pondar::Net::RequestFileList(Loopback, Port);
+        for (const auto& e : list)
+          if (!(e == TFileEntry{"same/path", 3, 1.0, "h"})) ++badLists;
+        const std::string target = local.Str() + "/c" + std::to_string(c);
+        if (!Pondar::Net::DownloadFile(Loopback, Port, "f.bin", nullptr, target)) ++badFiles;
+        if (Pondar::Net::SendScreenFrame(Loopback, Port, "p", TBytes(1000, uint8_t(c))))
+          ++framesSent;
+        Pondar::Net::SendChangesNotify(Loopback, Port);
+      }
+    });
+  }
+  for (auto& t : clients) t.join();
+  writing = false;
+  writer.join();
+
+  EXPECT_EQ(badLists, 0);
+  EXPECT_EQ(badFiles, 0);
+  EXPECT_GT(framesSent, 0);
+  // Notices are queued in order and handled one at a time; every one of them arrives.
+  EXPECT_TRUE(PondarTest::WaitFor([&] {
+    return Events->With([&] { return Events->Changes.size(); }) == size_t{Clients * Rounds};
+  }));
+  // Frames beyond the receiver cap may be refused; most get through, none twice.
+  EXPECT_GT(Events->FrameCount(), 0u);
+  EXPECT_LE(Events->FrameCount(), static_cast<size_t>(framesSent.load()));
+  for (int c = 0; c < Clients; ++c)
+    EXPECT_EQ(local.Read("c" + std::to_string(c)), Root.Read("f.bin"));
+}
+
+}  // namespace

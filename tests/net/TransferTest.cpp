@@ -1,0 +1,645 @@
+// The requesting operations over real loopback sockets: against the real server, and against
+// hand-made peers that record the exact request bytes and send scripted (also broken) replies.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/TcpServer.h"
+#include "net/Transfer.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+using Pondar::Core::TBytes;
+using Pondar::Core::TFileEntries;
+using Pondar::Core::TFileEntry;
+using Pondar::Core::TLightLock;
+using Pondar::Net::TSocket;
+using Pondar::Net::TTcpServerThread;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* Loopback = "127.0.0.1";
+
+TBytes B(std::initializer_list<int> AValues) {
+  TBytes out;
+  for (int v : AValues) out.push_back(static_cast<uint8_t>(v));
+  return out;
+}
+TBytes operator+(TBytes A, const std::string& AText) {
+  A.insert(A.end(), AText.begin(), AText.end());
+  return A;
+}
+TBytes operator+(TBytes A, const TBytes& AMore) {
+  A.insert(A.end(), AMore.begin(), AMore.end());
+  return A;
+}
+TBytes Le32(uint32_t AValue) {
+  return B({int(AValue & 0xFF), int((AValue >> 8) & 0xFF), int((AValue >> 16) & 0xFF),
+            int(AValue >> 24)});
+}
+TBytes Le64(uint64_t AValue) {
+  TBytes out;
+  for (int i = 0; i < 8; ++i) out.push_back(static_cast<uint8_t>(AValue >> (8 * i)));
+  return out;
+}
+
+std::string RandomText(size_t ASize, unsigned ASeed) {
+  std::mt19937 gen(ASeed);
+  std::string out(ASize, '\0');
+  for (auto& c : out) c = static_cast<char>(gen());
+  return out;
+}
+
+bool SendRaw(int AFd, const TBytes& AData) {
+  size_t sent = 0;
+  while (sent < AData.size()) {
+    const ssize_t n = ::send(AFd, AData.data() + sent, AData.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    sent += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Reads until the other side closes or ATimeout passes.
+TBytes ReadToEnd(int AFd, std::chrono::milliseconds ATimeout = 5s) {
+  TBytes out;
+  const auto deadline = Clock::now() + ATimeout;
+  uint8_t buf[4096];
+  while (Clock::now() < deadline) {
+    pollfd pfd{AFd, POLLIN, 0};
+    if (::poll(&pfd, 1, 20) <= 0) continue;
+    const ssize_t n = ::recv(AFd, buf, sizeof buf, MSG_DONTWAIT);
+    if (n > 0) {
+      out.insert(out.end(), buf, buf + n);
+    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+      break;
+    }
+  }
+  return out;
+}
+
+// Exactly ACount bytes, or fewer when the connection ends or ATimeout passes.
+TBytes ReadCount(int AFd, size_t ACount, std::chrono::milliseconds ATimeout = 5s) {
+  TBytes out;
+  const auto deadline = Clock::now() + ATimeout;
+  uint8_t buf[4096];
+  while (out.size() < ACount && Clock::now() < deadline) {
+    pollfd pfd{AFd, POLLIN, 0};
+    if (::poll(&pfd, 1, 20) <= 0) continue;
+    const ssize_t n = ::recv(AFd, buf, std::min(sizeof buf, ACount - out.size()), MSG_DONTWAIT);
+    if (n > 0) {
+      out.insert(out.end(), buf, buf + n);
+    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+      break;
+    }
+  }
+  return out;
+}
+
+// A peer of our own making: listens on loopback, accepts one connection and runs a script on
+// it on its own thread. The script gets the connection and a flag that is set when the test
+// is over, for scripts that hold the connection open.
+class THandMadePeer {
+ public:
+  using TScript = std::function<void(int AFd, const std::atomic<bool>& AStop)>;
+
+  explicit THandMadePeer(TScript AScript) {
+    FListen = TSocket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    ::inet_pton(AF_INET, Loopback, &addr.sin_addr);
+    EXPECT_EQ(::bind(FListen.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    EXPECT_EQ(::listen(FListen.Fd(), 4), 0);
+    socklen_t len = sizeof addr;
+    ::getsockname(FListen.Fd(), reinterpret_cast<sockaddr*>(&addr), &len);
+    FPort = ntohs(addr.sin_port);
+    FThread = std::thread([this, script = std::move(AScript)] {
+      pollfd pfd{FListen.Fd(), POLLIN, 0};
+      while (!FStop && ::poll(&pfd, 1, 20) == 0) {
+      }
+      if (FStop) return;
+      TSocket conn(::accept4(FListen.Fd(), nullptr, nullptr, SOCK_CLOEXEC));
+      if (conn) script(conn.Fd(), FStop);
+      FDone = true;
+    });
+  }
+  ~THandMadePeer() {
+    FStop = true;
+    FThread.join();
+  }
+  uint16_t Port() const { return FPort; }
+  // True once the script has returned and the connection is closed.
+  bool Done() const { return FDone; }
+
+ private:
+  TSocket FListen;
+  uint16_t FPort = 0;
+  std::atomic<bool> FStop{false};
+  std::atomic<bool> FDone{false};
+  std::thread FThread;
+};
+
+// Records every byte the requester sends until it closes; optionally answers first.
+struct TRecorder {
+  std::mutex Lock;
+  TBytes Request;
+  TBytes Get() {
+    std::lock_guard lock(Lock);
+    return Request;
+  }
+};
+
+THandMadePeer::TScript Record(std::shared_ptr<TRecorder> ARec) {
+  return [ARec](int AFd, const std::atomic<bool>&) {
+    TBytes got = ReadToEnd(AFd);
+    std::lock_guard lock(ARec->Lock);
+    ARec->Request = std::move(got);
+  };
+}
+
+// A port with nobody listening on it.
+uint16_t ClosedPort() {
+  TSocket sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  ::inet_pton(AF_INET, Loopback, &addr.sin_addr);
+  ::bind(sock.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  ::getsockname(sock.Fd(), reinterpret_cast<sockaddr*>(&addr), &len);
+  return ntohs(addr.sin_port);
+}
+
+int IntOption(int AFd, int ALevel, int AName) {
+  int value = -1;
+  socklen_t len = sizeof value;
+  ::getsockopt(AFd, ALevel, AName, &value, &len);
+  return value;
+}
+
+// A real server over a sandbox folder, and a second sandbox to download into.
+class TransferTest : public ::testing::Test {
+ protected:
+  PondarTest::TSandbox Remote;
+  PondarTest::TSandbox Local;
+  TFileEntries Entries;
+  TLightLock EntriesLock;
+  std::unique_ptr<TTcpServerThread> Server;
+  uint16_t Port = 0;
+
+  void StartServer() {
+    Server = std::make_unique<TTcpServerThread>(0, Remote.Str(), &Entries, &EntriesLock);
+    Server->Start();
+    ASSERT_TRUE(PondarTest::WaitFor([&] { return Server->BoundPort() != 0; }));
+    Port = Server->BoundPort();
+  }
+  void TearDown() override { Server.reset(); }
+
+  std::string LocalPath(const std::string& ARel) const { return Local.Str() + "/" + ARel; }
+  bool LocalExists(const std::string& ARel) const { return fs::exists(Local.Path() / ARel); }
+};
+
+// ---- ConnectToPeer, RecvExact, SendAll ----
+
+TEST(ConnectToPeerTest, SetsTimeoutsKeepAliveAndNoDelay) {
+  THandMadePeer peer([](int AFd, const std::atomic<bool>&) { ReadToEnd(AFd); });
+  TSocket sock = Pondar::Net::ConnectToPeer(Loopback, peer.Port());
+  ASSERT_TRUE(sock.Valid());
+  EXPECT_EQ(::fcntl(sock.Fd(), F_GETFL) & O_NONBLOCK, 0);
+  EXPECT_EQ(IntOption(sock.Fd(), SOL_SOCKET, SO_KEEPALIVE), 1);
+  EXPECT_EQ(IntOption(sock.Fd(), IPPROTO_TCP, TCP_NODELAY), 1);
+  EXPECT_EQ(IntOption(sock.Fd(), IPPROTO_TCP, TCP_KEEPIDLE), 30);
+  EXPECT_EQ(IntOption(sock.Fd(), IPPROTO_TCP, TCP_KEEPINTVL), 5);
+  EXPECT_EQ(IntOption(sock.Fd(), IPPROTO_TCP, TCP_KEEPCNT), 6);
+  for (int name : {SO_RCVTIMEO, SO_SNDTIMEO}) {
+    timeval tv{};
+    socklen_t len = sizeof tv;
+    ASSERT_EQ(::getsockopt(sock.Fd(), SOL_SOCKET, name, &tv, &len), 0);
+    EXPECT_EQ(tv.tv_sec, 5);
+    EXPECT_EQ(tv.tv_usec, 0);
+  }
+}
+
+TEST(ConnectToPeerTest, FailsForClosedPortAndForNonDottedHost) {
+  const auto start = Clock::now();
+  EXPECT_FALSE(Pondar::Net::ConnectToPeer(Loopback, ClosedPort()).Valid());
+  EXPECT_LT(Clock::now() - start, 1s);
+  EXPECT_FALSE(Pondar::Net::ConnectToPeer("localhost", 7732).Valid());
+  EXPECT_FALSE(Pondar::Net::ConnectToPeer("", 7732).Valid());
+}
+
+TEST(RecvExactTest, AReceiveTimeOutIsNotAFailure) {
+  THandMadePeer peer([](int AFd, const std::atomic<bool>&) {
+    // A slow peer: the first half at once, the rest after several receive time-outs.
+    SendRaw(AFd, B({1, 2}));
+    std::this_thread::sleep_for(300ms);
+    SendRaw(AFd, B({3, 4}));
+    ReadToEnd(AFd);
+  });
+  TSocket sock = Pondar::Net::ConnectToPeer(Loopback, peer.Port());
+  ASSERT_TRUE(sock.Valid());
+  ASSERT_TRUE(Pondar::Net::SetSocketTimeouts(sock.Fd(), 50));
+  uint8_t buf[4] = {};
+  EXPECT_TRUE(Pondar::Net::RecvExact(sock, buf, 4));
+  EXPECT_EQ(TBytes(buf, buf + 4), B({1, 2, 3, 4}));
+}
+
+TEST(RecvExactTest, FailsWhenTheConnectionClosesFirst) {
+  THandMadePeer peer([](int AFd, const std::atomic<bool>&) { SendRaw(AFd, B({1, 2, 3})); });
+  TSocket sock = Pondar::Net::ConnectToPeer(Loopback, peer.Port());
+  ASSERT_TRUE(sock.Valid());
+  uint8_t buf[4];
+  EXPECT_FALSE(Pondar::Net::RecvExact(sock, buf, 4));
+}
+
+TEST(SendAllTest, NoProgressWithinTheTimeOutFails) {
+  THandMadePeer peer([](int, const std::atomic<bool>& AStop) {
+    while (!AStop) std::this_thread::sleep_for(10ms);  // never reads
+  });
+  TSocket sock = Pondar::Net::ConnectToPeer(Loopback, peer.Port());
+  ASSERT_TRUE(sock.Valid());
+  ASSERT_TRUE(Pondar::Net::SetSocketTimeouts(sock.Fd(), 100));
+  const TBytes lots(64u << 20, 0x5A);
+  const auto start = Clock::now();
+  EXPECT_FALSE(Pondar::Net::SendAll(sock, lots.data(), lots.size()));
+  EXPECT_LT(Clock::now() - start, 10s);
+}
+
+// ---- RequestFileList ----
+
+TEST_F(TransferTest, RequestFileList_FromTheRealServer) {
+  Entries = {{"a.txt", 5, 45000.25, std::string(64, 'f')}, {"sub/b", 0, 0, ""}};
+  StartServer();
+  EXPECT_EQ(Pondar::Net::RequestFileList(Loopback, Port), Entries);
+}
+
+TEST_F(TransferTest, RequestFileList_EmptyServerGivesEmptyList) {
+  StartServer();
+  EXPECT_TRUE(Pondar::Net::RequestFileList(Loopback, Port).empty());
+}
+
+TEST(RequestFileListTest, SendsTheSingleTypeByteAndDecodesTheReply) {
+  auto got = std::make_shared<TBytes>();
+  THandMadePeer peer([got](int AFd, const std::atomic<bool>&) {
+    *got = ReadCount(AFd, 1);
+    // One entry, by hand: "x", size 7, time 2.0, hash "9f".
+    const TBytes list = B({1, 0, 0, 0, 1, 0}) + std::string("x") + Le64(7) +
+                        B({0, 0, 0, 0, 0, 0, 0, 0x40}) + std::string("9f") + TBytes(62, 0);
+    SendRaw(AFd, Le32(static_cast<uint32_t>(list.size())) + list);
+    const TBytes extra = ReadToEnd(AFd);
+    got->insert(got->end(), extra.begin(), extra.end());
+  });
+  const TFileEntries list = Pondar::Net::RequestFileList(Loopback, peer.Port());
+  ASSERT_TRUE(PondarTest::WaitFor([&] { return peer.Done(); }));
+  EXPECT_EQ(*got, B({0x01}));
+  EXPECT_EQ(list, (TFileEntries{{"x", 7, 2.0, "9f"}}));
+}
+
+TEST(RequestFileListTest, BadLengthsGiveEmptyListWithoutReadingOn) {
+  // The peer keeps the connection open after the length: reading on would hang.
+  for (uint32_t len : {0u, 104857601u, 0xFFFFFFFFu}) {
+    THandMadePeer peer([len](int AFd, const std::atomic<bool>& AStop) {
+      ReadCount(AFd, 1);
+      SendRaw(AFd, Le32(len) + TBytes(16, 0));
+      while (!AStop) {
+        pollfd pfd{AFd, POLLIN, 0};
+        if (::poll(&pfd, 1, 10) > 0) break;  // the requester closed
+      }
+    });
+    const auto start = Clock::now();
+    EXPECT_TRUE(Pondar::Net::RequestFileList(Loopback, peer.Port()).empty()) << len;
+    EXPECT_LT(Clock::now() - start, 2s) << len;
+  }
+}
+
+TEST(RequestFileListTest, CutReplyGivesEmptyList) {
+  THandMadePeer peer([](int AFd, const std::atomic<bool>&) {
+    ReadCount(AFd, 1);
+    SendRaw(AFd, Le32(100) + B({1, 0, 0, 0, 1, 0, 'x'}));
+  });
+  EXPECT_TRUE(Pondar::Net::RequestFileList(Loopback, peer.Port()).empty());
+}
+
+TEST(RequestFileListTest, UnreachablePeerGivesEmptyList) {
+  EXPECT_TRUE(Pondar::Net::RequestFileList(Loopback, ClosedPort()).empty());
+}
+
+// ---- DownloadFile ----
+
+TEST(DownloadFileTest, SendsTypeLengthAndPath) {
+  auto got = std::make_shared<TBytes>();
+  THandMadePeer peer([got](int AFd, const std::atomic<bool>&) {
+    *got = ReadCount(AFd, 13);
+    SendRaw(AFd, Le64(UINT64_MAX));
+  });
+  const PondarTest::TSandbox local;
+  EXPECT_FALSE(Pondar::Net::DownloadFile(Loopback, peer.Port(), "docs/a.txt", nullptr,
+                                         local.Str() + "/a.txt"));
+  EXPECT_EQ(*got, B({0x02, 10, 0}) + std::string("docs/a.txt"));
+}
+
+TEST_F(TransferTest, DownloadFile_ZeroBytesMakesEmptyFileWithoutProgress) {
+  Remote.Write("empty.txt", "");
+  StartServer();
+  int calls = 0;
+  const auto progress = [&](int64_t, int64_t) { ++calls; };
+  EXPECT_TRUE(Pondar::Net::DownloadFile(Loopback, Port, "empty.txt", progress,
+                                        LocalPath("new/dir/empty.txt")));
+  EXPECT_EQ(calls, 0);
+  ASSERT_TRUE(fs::is_regular_file(Local.Path() / "new/dir/empty.txt"));
+  EXPECT_EQ(fs::file_size(Local.Path() / "new/dir/empty.txt"), 0u);
+  EXPECT_FALSE(LocalExists("new/dir/empty.txt.pondartmp"));
+}
+
+TEST_F(TransferTest, DownloadFile_MissingFileMakesNoFolderAndNoTemp) {
+  StartServer();
+  EXPECT_FALSE(Pondar::Net::DownloadFile(Loopback, Port, "nothere.txt", nullptr,
+                                         LocalPath("sub/nothere.txt")));
+  EXPECT_FALSE(LocalExists("sub"));
+  EXPECT_TRUE(fs::is_empty(Local.Path()));
+}
+
+TEST_F(TransferTest, DownloadFile_UnreachablePeerIsFalse) {
+  EXPECT_FALSE(Pondar::Net::DownloadFile(Loopback, ClosedPort(), "a", nullptr, LocalPath("a")));
+  EXPECT_TRUE(fs::is_empty(Local.Path()));
+}
+
+TEST_F(TransferTest, DownloadFile_LargeFileReplacesOldOneWithOrderedProgress) {
+  const std::string content = RandomText(20u << 20, 1);
+  Remote.Write("media/big.bin", content);
+  Local.Write("media/big.bin", "old content");
+  StartServer();
+
+  std::vector<std::pair<int64_t, int64_t>> calls;
+  std::string targetDuringTransfer;
+  const auto progress = [&](int64_t AReceived, int64_t ATotal) {
+    if (calls.empty()) targetDuringTransfer = Local.Read("media/big.bin");
+    calls.emplace_back(AReceived, ATotal);
+  };
+  ASSERT_TRUE(Pondar::Net::DownloadFile(Loopback, Port, "media/big.bin", progress,
+                                        LocalPath("media/big.bin")));
+  EXPECT_EQ(targetDuringTransfer, "old content");  // replaced only once whole
+  EXPECT_TRUE(Local.Read("media/big.bin") == content);
+  EXPECT_FALSE(LocalExists("media/big.bin.pondartmp"));
+
+  const auto size = static_cast<int64_t>(content.size());
+  ASSERT_EQ(calls.size(), (content.size() + 65535) / 65536);
+  int64_t previous = 0;
+  for (const auto& [received, total] : calls) {
+    EXPECT_EQ(total, size);
+    EXPECT_GT(received, previous);
+    EXPECT_LE(received - previous, 65536);
+    previous = received;
+  }
+  EXPECT_EQ(calls.front().first, 65536);
+  EXPECT_EQ(calls.back().first, size);
+}
+
+TEST_F(TransferTest, DownloadFile_CancelEndsAsFailureAndLeavesOldTarget) {
+  Remote.Write("big.bin", RandomText(2u << 20, 2));
+  Local.Write("big.bin", "keep me");
+  StartServer();
+  std::atomic<bool> cancel{false};
+  int calls = 0;
+  const auto progress = [&](int64_t, int64_t) {
+    ++calls;
+    cancel = true;
+  };
+  EXPECT_FALSE(Pondar::Net::DownloadFile(Loopback, Port, "big.bin", progress, LocalPath("big.bin"),
+                                         &cancel));
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(Local.Read("big.bin"), "keep me");
+  EXPECT_FALSE(LocalExists("big.bin.pondartmp"));
+  // The server goes on serving the next request.
+  cancel = false;
+  EXPECT_TRUE(
+      Pondar::Net::DownloadFile(Loopback, Port, "big.bin", nullptr, LocalPath("big.bin"), &cancel));
+}
+
+TEST(DownloadFileTest, ConnectionCutMidBodyLeavesOldTargetAndNoTemp) {
+  THandMadePeer peer([](int AFd, const std::atomic<bool>&) {
+    ReadCount(AFd, 3 + 5);
+    SendRaw(AFd, Le64(200000) + TBytes(100000, 0xAB));  // half the body, then gone
+  });
+  const PondarTest::TSandbox local;
+  local.Write("f.bin", "previous");
+  int calls = 0;
+  EXPECT_FALSE(Pondar::Net::DownloadFile(
+      Loopback, peer.Port(), "f.bin", [&](int64_t, int64_t) { ++calls; }, local.Str() + "/f.bin"));
+  EXPECT_GT(calls, 0);  // it was under way when the connection broke
+  EXPECT_EQ(local.Read("f.bin"), "previous");
+  EXPECT_FALSE(fs::exists(local.Path() / "f.bin.pondartmp"));
+}
+
+TEST_F(TransferTest, DownloadFile_TargetIsAFolder_FalseAndCompleteTempStays) {
+  Remote.Write("thing", "complete body");
+  fs::create_directories(Local.Path() / "thing" / "inside");
+  StartServer();
+  EXPECT_FALSE(Pondar::Net::DownloadFile(Loopback, Port, "thing", nullptr, LocalPath("thing")));
+  EXPECT_TRUE(fs::is_directory(Local.Path() / "thing" / "inside"));
+  EXPECT_EQ(Local.Read("thing.pondartmp"), "complete body");
+}
+
+TEST_F(TransferTest, DownloadFile_TempCannotBeCreated_ThrowsAfterClosing) {
+  Remote.Write("a.txt", "abc");
+  fs::create_directories(Local.Path() / "a.txt.pondartmp");  // a folder in the temp file's way
+  StartServer();
+  EXPECT_THROW(Pondar::Net::DownloadFile(Loopback, Port, "a.txt", nullptr, LocalPath("a.txt")),
+               std::runtime_error);
+  EXPECT_FALSE(LocalExists("a.txt"));
+  EXPECT_TRUE(fs::is_directory(Local.Path() / "a.txt.pondartmp"));
+  // The request was let go: the server is free for the next one.
+  EXPECT_TRUE(Pondar::Net::RequestFileList(Loopback, Port).empty());
+}
+
+TEST_F(TransferTest, DownloadFile_FolderCannotBeCreated_Throws) {
+  Remote.Write("a.txt", "abc");
+  Local.Write("plain", "a file where a folder is needed");
+  StartServer();
+  EXPECT_THROW(
+      Pondar::Net::DownloadFile(Loopback, Port, "a.txt", nullptr, LocalPath("plain/a.txt")),
+      std::runtime_error);
+  EXPECT_EQ(Local.Read("plain"), "a file where a folder is needed");
+}
+
+TEST(DownloadFileTest, LocalErrorIsThrownAfterTheConnectionIsClosed) {
+  auto closedFirst = std::make_shared<std::atomic<bool>>(false);
+  THandMadePeer peer([closedFirst](int AFd, const std::atomic<bool>&) {
+    ReadCount(AFd, 3 + 1);
+    SendRaw(AFd, Le64(3) + B({'a', 'b', 'c'}));
+    ReadToEnd(AFd);  // returns when the requester closes
+    *closedFirst = true;
+  });
+  const PondarTest::TSandbox local;
+  fs::create_directories(local.Path() / "x.pondartmp");
+  try {
+    Pondar::Net::DownloadFile(Loopback, peer.Port(), "x", nullptr, local.Str() + "/x");
+    ADD_FAILURE() << "no error";
+  } catch (const std::runtime_error&) {
+    EXPECT_TRUE(PondarTest::WaitFor([&] { return closedFirst->load(); }, 2s));
+  }
+}
+
+TEST_F(TransferTest, DownloadFile_WriteErrorThrowsAndRemovesPartialTemp) {
+  Remote.Write("big.bin", RandomText(600000, 4));
+  StartServer();
+  // Files may grow to 200 000 bytes only: the temporary file's writes fail past that.
+  rlimit old{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+  const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+  rlimit small = old;
+  small.rlim_cur = 200000;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  bool threw = false;
+  try {
+    Pondar::Net::DownloadFile(Loopback, Port, "big.bin", nullptr, LocalPath("big.bin"));
+  } catch (const std::runtime_error&) {
+    threw = true;
+  }
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  ::signal(SIGXFSZ, oldHandler);
+  EXPECT_TRUE(threw);
+  EXPECT_FALSE(LocalExists("big.bin"));
+  EXPECT_FALSE(LocalExists("big.bin.pondartmp"));
+}
+
+// ---- notices, clipboard, frames ----
+
+TEST(NoticeTest, DeleteNoticeBytes) {
+  auto rec = std::make_shared<TRecorder>();
+  {
+    THandMadePeer peer(Record(rec));
+    Pondar::Net::SendDeleteNotify(Loopback, peer.Port(), "docs/a.txt");
+    ASSERT_TRUE(PondarTest::WaitFor([&] { return peer.Done(); }));
+  }
+  EXPECT_EQ(rec->Get(), B({0x03, 10, 0}) + std::string("docs/a.txt"));
+}
+
+TEST(NoticeTest, ChangesNoticeIsOneByte) {
+  auto rec = std::make_shared<TRecorder>();
+  {
+    THandMadePeer peer(Record(rec));
+    Pondar::Net::SendChangesNotify(Loopback, peer.Port());
+    ASSERT_TRUE(PondarTest::WaitFor([&] { return peer.Done(); }));
+  }
+  EXPECT_EQ(rec->Get(), B({0x04}));
+}
+
+TEST(NoticeTest, ClipboardEmptyTextIsTypeAndZeroLength) {
+  auto rec = std::make_shared<TRecorder>();
+  {
+    THandMadePeer peer(Record(rec));
+    Pondar::Net::SendClipboardText(Loopback, peer.Port(), "");
+    ASSERT_TRUE(PondarTest::WaitFor([&] { return peer.Done(); }));
+  }
+  EXPECT_EQ(rec->Get(), B({0x05, 0, 0, 0, 0}));
+}
+
+TEST(NoticeTest, ClipboardTextBytes) {
+  auto rec = std::make_shared<TRecorder>();
+  {
+    THandMadePeer peer(Record(rec));
+    Pondar::Net::SendClipboardText(Loopback, peer.Port(), "h\xC3\xA9");
+    ASSERT_TRUE(PondarTest::WaitFor([&] { return peer.Done(); }));
+  }
+  EXPECT_EQ(rec->Get(), B({0x05, 3, 0, 0, 0, 'h', 0xC3, 0xA9}));
+}
+
+TEST(NoticeTest, ScreenFrameBytes) {
+  auto rec = std::make_shared<TRecorder>();
+  {
+    THandMadePeer peer(Record(rec));
+    EXPECT_TRUE(Pondar::Net::SendScreenFrame(Loopback, peer.Port(), "alice", B({1, 0, 3})));
+    ASSERT_TRUE(PondarTest::WaitFor([&] { return peer.Done(); }));
+  }
+  EXPECT_EQ(rec->Get(), B({0x06, 5, 0}) + std::string("alice") + B({3, 0, 0, 0, 1, 0, 3}));
+}
+
+TEST(NoticeTest, ScreenFrameWithoutPayloadSendsHeaderOnly) {
+  auto rec = std::make_shared<TRecorder>();
+  {
+    THandMadePeer peer(Record(rec));
+    EXPECT_TRUE(Pondar::Net::SendScreenFrame(Loopback, peer.Port(), "", {}));
+    ASSERT_TRUE(PondarTest::WaitFor([&] { return peer.Done(); }));
+  }
+  EXPECT_EQ(rec->Get(), B({0x06, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST(NoticeTest, ScreenFrameToClosedPortIsFalseQuickly) {
+  const auto start = Clock::now();
+  EXPECT_FALSE(Pondar::Net::SendScreenFrame(Loopback, ClosedPort(), "a", B({1})));
+  EXPECT_LT(Clock::now() - start, 1s);
+}
+
+TEST(NoticeTest, NoticesToClosedPortReturnQuietly) {
+  const uint16_t port = ClosedPort();
+  const auto start = Clock::now();
+  Pondar::Net::SendDeleteNotify(Loopback, port, "a");
+  Pondar::Net::SendChangesNotify(Loopback, port);
+  Pondar::Net::SendClipboardText(Loopback, port, "t");
+  EXPECT_LT(Clock::now() - start, 1s);
+}
+
+TEST_F(TransferTest, AllOperationsAgainstTheRealServer) {
+  std::mutex lock;
+  std::vector<std::string> seen;
+  Server = std::make_unique<TTcpServerThread>(0, Remote.Str(), &Entries, &EntriesLock);
+  Server->OnDeleteNotify = [&](const std::string& APath) {
+    std::lock_guard g(lock);
+    seen.push_back("delete " + APath);
+  };
+  Server->OnChangesNotify = [&](const std::string& AIp, uint16_t APort) {
+    std::lock_guard g(lock);
+    seen.push_back("changes " + AIp + " " + std::to_string(APort));
+  };
+  Server->OnClipboardNotify = [&](const std::string& AText) {
+    std::lock_guard g(lock);
+    seen.push_back("clip " + AText);
+  };
+  Server->OnScreenFrame = [&](const std::string& AName, const TBytes& AData) {
+    std::lock_guard g(lock);
+    seen.push_back("frame " + AName + " " + std::to_string(AData.size()));
+  };
+  Server->Start();
+  ASSERT_TRUE(PondarTest::WaitFor([&] { return Server->BoundPort() != 0; }));
+  Port = Server->BoundPort();
+
+  // The empty clipboard text is ignored by the server, so it must not show up.
+  Pondar::Net::SendClipboardText(Loopback, Port, "");
+  Pondar::Net::SendDeleteNotify(Loopback, Port, "x/y.txt");
+  Pondar::Net::SendChangesNotify(Loopback, Port);
+  Pondar::Net::SendClipboardText(Loopback, Port, "text");
+  ASSERT_TRUE(Pondar::Net::SendScreenFrame(Loopback, Port, "me", TBytes(5000, 1)));
+  const std::vector<std::string> expected = {"delete x/y.txt", "changes 127.0.0.1 0", "clip text",
+                                             "frame me 5000"};
+  ASSERT_TRUE(PondarTest::WaitFor([&] {
+    std::lock_guard g(lock);
+    return seen.size() >= expected.size();
+  }));
+  Server.reset();  // no handler runs past here
+  std::sort(seen.begin(), seen.end());
+  std::vector<std::string> sorted = expected;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(seen, sorted);
+}
+
+}  // namespace

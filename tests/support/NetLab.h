@@ -1,0 +1,140 @@
+// A private network for multi-peer tests: one network namespace per peer, joined by a bridge.
+//
+// TNetLab builds the network with tests/lab/netlab.sh (root needed) and always takes it down
+// again. Peers are numbered from 1; peer i has the address PeerIp(i) = 10.213.0.i/24 on an
+// interface whose name starts with InterfacePrefix(), and 255.255.255.255 is routed out of that
+// interface, so a broadcast sent by one peer reaches all the others and nothing else. The hub
+// namespace (index 0) only holds the bridge.
+//
+// Typical use:
+//
+//   std::string why;
+//   if (!TNetLab::Available(&why)) GTEST_SKIP() << "network lab unavailable: " << why;
+//   TNetLab lab(3);
+//   TSpawnOptions o;
+//   o.Env["APPDATA"] = sandbox.Str();
+//   o.WorkDir = sandbox.Str();
+//   TLabProcess p1 = lab.Spawn(1, {PONDARD_EXE, "--headless", "--name", "one"}, o);
+//   WaitFor([&] { return p1.ReadLog().find("Ready") != std::string::npos; });
+//   p1.Signal(SIGTERM);
+//   auto status = p1.WaitExit(std::chrono::seconds(5));   // nullopt: still running
+//
+// Clean-up: the destructor kills every process left in the lab's namespaces and removes them,
+// also when the test failed. If the test process dies without running it (crash, SIGKILL from a
+// time-out), a guardian process started with the lab notices and removes the lab, and the next
+// lab built on this machine sweeps away labs whose owner has died. Lab names are "pl<pid>x<n>".
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace PondarTest {
+
+// The full path of a small program built from tests/programs/<AName>.cpp.
+std::string TestProgramPath(const std::string& AName);
+
+// Where a spawned process writes.
+enum class TLogStreams {
+  StdoutAndStderr,  // both into the log file, interleaved as written
+  StdoutOnly,       // stdout into the log file, stderr into "<log>.stderr"
+};
+
+struct TSpawnOptions {
+  // Set in the process's environment on top of the test's own (same key: this value wins).
+  std::map<std::string, std::string> Env;
+  // Current directory of the process; empty keeps the test's.
+  std::string WorkDir;
+  // Created or truncated. Empty: "<LogDir>/p<peer>-<n>.log".
+  std::string LogPath;
+  TLogStreams Streams = TLogStreams::StdoutAndStderr;
+};
+
+// One process running in a lab namespace. Owns it: the destructor kills it (SIGKILL) if it is
+// still running and reaps it. Movable, not copyable. Not thread-safe: use from one thread.
+class TLabProcess {
+ public:
+  TLabProcess() = default;
+  TLabProcess(pid_t APid, std::string ALogPath, std::string AErrPath);
+  TLabProcess(TLabProcess&& AOther) noexcept;
+  TLabProcess& operator=(TLabProcess&& AOther) noexcept;
+  TLabProcess(const TLabProcess&) = delete;
+  TLabProcess& operator=(const TLabProcess&) = delete;
+  ~TLabProcess();
+
+  // The program's own pid (the namespace switch execs into it, so signals reach it directly).
+  pid_t Pid() const { return FPid; }
+  // Sends ASignal; false when the process has already been reaped or the kill failed.
+  bool Signal(int ASignal);
+  // Waits up to ATimeout for the process to end. Returns its exit status, or 128 + the signal
+  // number when a signal ended it; nullopt when it is still running. Repeatable once ended.
+  std::optional<int> WaitExit(std::chrono::milliseconds ATimeout);
+  // True while the process has not ended (reaps it when it has).
+  bool Running();
+  // Everything the process wrote to its log so far; ReadStderr for TLogStreams::StdoutOnly.
+  std::string ReadLog() const;
+  std::string ReadStderr() const;
+  const std::string& LogPath() const { return FLogPath; }
+
+ private:
+  bool Reap(bool ABlock);
+  void KillAndReap();
+
+  pid_t FPid = -1;
+  std::optional<int> FExitStatus;
+  std::string FLogPath;
+  std::string FErrPath;  // empty when stderr shares the log
+};
+
+class TNetLab {
+ public:
+  // True when a lab can be built here: root, the "ip" command, the lab script, and network
+  // namespaces with bridge and veth devices. Otherwise false with the reason in AWhyNot.
+  static bool Available(std::string* AWhyNot = nullptr);
+  // Builds a lab of APeers peers (1..200) under a name unique to this process, after sweeping
+  // away stale labs. Throws std::runtime_error with the script's output when building fails.
+  explicit TNetLab(int APeers);
+  // Kills what is left in the namespaces, removes them and the log folder (kept when the
+  // environment variable PONDAR_KEEP_LAB_LOGS is set). Never throws.
+  ~TNetLab();
+  TNetLab(const TNetLab&) = delete;
+  TNetLab& operator=(const TNetLab&) = delete;
+
+  const std::string& Name() const { return FName; }
+  int Peers() const { return FPeers; }
+  // "<name>-p<i>" for peer i, "<name>-hub" for 0.
+  std::string NamespaceName(int APeer) const;
+  // "10.213.0.<i>".
+  std::string PeerIp(int APeer) const;
+  // Every interface a peer namespace holds besides loopback starts with this.
+  static std::string InterfacePrefix() { return "plv"; }
+  // A fresh folder for logs, removed with the lab.
+  const std::filesystem::path& LogDir() const { return FLogDir; }
+
+  // Runs "sh -c AShellCommand" in peer APeer (0 = hub) and waits for it. Returns its exit
+  // status (128 + signal when killed, -1 when it could not be started); stdout and stderr
+  // together go to AOutput when given.
+  int Run(int APeer, const std::string& AShellCommand, std::string* AOutput = nullptr) const;
+  // Starts AArgv (AArgv[0] is looked up in PATH when it has no "/") in peer APeer and returns
+  // at once. Standard input is /dev/null. Throws std::runtime_error when it cannot be started.
+  TLabProcess Spawn(int APeer, const std::vector<std::string>& AArgv,
+                    const TSpawnOptions& AOptions = {});
+
+ private:
+  void CheckPeer(int APeer) const;
+  void TearDown() noexcept;
+
+  std::string FName;
+  int FPeers = 0;
+  std::filesystem::path FLogDir;
+  int FSpawned = 0;
+  pid_t FGuardian = -1;
+  int FGuardianPipe = -1;  // write end; the guardian removes the lab when it sees EOF
+};
+
+}  // namespace PondarTest

@@ -1,0 +1,346 @@
+#include "sync/Engine.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "core/Types.h"
+#include "fs/Scanner.h"
+#include "fs/Watcher.h"
+#include "net/Protocol.h"
+#include "net/TcpServer.h"
+#include "support/TestSupport.h"
+
+namespace fs = std::filesystem;
+using namespace Pondar;
+using Core::TFileEntries;
+using Core::TFileEntry;
+using PondarTest::TSandbox;
+using PondarTest::WaitFor;
+
+namespace {
+
+constexpr int64_t BaseUnix = 1700000000;  // a whole second, far from "now"
+double Day(int64_t AUnixSeconds) { return AUnixSeconds / 86400.0 + 25569.0; }
+
+int64_t MTimeOf(const fs::path& APath) {
+  struct stat st {};
+  if (::stat(APath.c_str(), &st) != 0) return -1;
+  return st.st_mtim.tv_sec;
+}
+
+// The peer: a real server over its own folder, with a list the test may doctor.
+struct TRemotePeer {
+  TSandbox Folder;
+  TFileEntries Entries;
+  Core::TLightLock Lock;
+  std::unique_ptr<Net::TTcpServerThread> Server;
+
+  TFileEntry& Add(const std::string& ARelPath, const std::string& AContent, int64_t AUnix) {
+    const auto path = Folder.Write(ARelPath, AContent);
+    PondarTest::SetMTime(path, AUnix);
+    std::lock_guard lock(Lock);
+    Entries.push_back({ARelPath, static_cast<int64_t>(AContent.size()), Day(AUnix), ""});
+    return Entries.back();
+  }
+  uint16_t Start() {
+    Server = std::make_unique<Net::TTcpServerThread>(0, Folder.Str(), &Entries, &Lock);
+    Server->Start();
+    EXPECT_TRUE(WaitFor([&] { return Server->BoundPort() != 0; }));
+    return Server->BoundPort();
+  }
+  ~TRemotePeer() {
+    if (Server) {
+      Server->Shutdown();
+      Server->WaitFor();
+    }
+  }
+};
+
+class SyncEngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Engine.RootDir = Local.Str();
+    Engine.OnLog = [this](const Core::RawUtf8& AMsg) {
+      std::lock_guard lock(LogLock);
+      LogLines.push_back(AMsg);
+    };
+  }
+  void AddLocal(const std::string& ARelPath, const std::string& AContent, int64_t AUnix) {
+    const auto path = Local.Write(ARelPath, AContent);
+    PondarTest::SetMTime(path, AUnix);
+    Engine.Entries->push_back({ARelPath, static_cast<int64_t>(AContent.size()), Day(AUnix), ""});
+  }
+  std::vector<std::string> Logged() {
+    std::lock_guard lock(LogLock);
+    return LogLines;
+  }
+  Sync::TSyncStats SyncNow() { return Engine.SyncWithPeer("127.0.0.1", Port, "peer"); }
+
+  TSandbox Local;
+  TRemotePeer Remote;
+  uint16_t Port = 0;
+  Sync::TSyncEngine Engine;
+  std::mutex LogLock;
+  std::vector<std::string> LogLines;
+};
+
+}  // namespace
+
+TEST_F(SyncEngineTest, SyncWithPeer_MissingFile_FetchedStampedListedAndLogged) {
+  Remote.Add("docs/a.txt", "hello", BaseUnix);
+  Port = Remote.Start();
+
+  const auto stats = SyncNow();
+  EXPECT_EQ(stats.Received, 1);
+  EXPECT_EQ(stats.Sent, 0);
+  EXPECT_EQ(stats.Deleted, 0);
+  EXPECT_EQ(Local.Read("docs/a.txt"), "hello");
+  EXPECT_EQ(MTimeOf(Local.Path() / "docs/a.txt"), BaseUnix);
+  ASSERT_EQ(Engine.Entries->size(), 1u);
+  EXPECT_EQ((*Engine.Entries)[0].RelPath, "docs/a.txt");
+  EXPECT_EQ((*Engine.Entries)[0].Size, 5);
+  EXPECT_EQ(Logged(), std::vector<std::string>{"  \u2193 docs/a.txt (5 B)"});
+
+  // Nothing changed on either side: a second sync fetches nothing.
+  EXPECT_EQ(SyncNow().Received, 0);
+}
+
+TEST_F(SyncEngineTest, SyncWithPeer_DecisionTable) {
+  struct TRow {
+    const char* Name;
+    int64_t LocalUnix;
+    int64_t RemoteUnix;
+    std::string LocalContent;
+    std::string RemoteContent;
+    const char* RemoteHash;  // "local" = the hash of the local content
+    bool Fetched;
+  };
+  const std::vector<TRow> rows = {
+      {"remote-newer-2s-same-size", BaseUnix, BaseUnix + 2, "aaaa", "bbbb", "", true},
+      {"local-newer-2s", BaseUnix + 2, BaseUnix, "aaaa", "bbbbbb", "", false},
+      {"local-newer-much", BaseUnix + 500, BaseUnix, "aa", "bbbbbbbb", "", false},
+      {"1s-apart-same-size", BaseUnix, BaseUnix + 1, "aaaa", "bbbb", "", false},
+      {"equal-times-sizes-differ-no-hash", BaseUnix, BaseUnix, "aaaa", "bbbbbb", "", true},
+      {"equal-times-sizes-differ-hash-matches", BaseUnix, BaseUnix, "aaaa", "bbbbbb", "local",
+       false},
+      {"equal-times-sizes-differ-hash-differs", BaseUnix, BaseUnix, "aaaa", "bbbbbb",
+       "0000000000000000000000000000000000000000000000000000000000000000", true},
+  };
+  for (const auto& row : rows) {
+    AddLocal(row.Name, row.LocalContent, row.LocalUnix);
+    auto& r = Remote.Add(row.Name, row.RemoteContent, row.RemoteUnix);
+    if (std::string(row.RemoteHash) == "local") {
+      r.Sha256 = Fs::HashFileSha256((Local.Path() / row.Name).string());
+    } else {
+      r.Sha256 = row.RemoteHash;
+    }
+  }
+  Port = Remote.Start();
+
+  int expected = 0;
+  for (const auto& row : rows) expected += row.Fetched ? 1 : 0;
+  EXPECT_EQ(SyncNow().Received, expected);
+  for (const auto& row : rows) {
+    EXPECT_EQ(Local.Read(row.Name), row.Fetched ? row.RemoteContent : row.LocalContent)
+        << row.Name;
+  }
+}
+
+TEST_F(SyncEngineTest, SyncWithPeer_CaseOnlyDifferentEntry_KeepsLocalSpelling) {
+  AddLocal("a/b.txt", "old", BaseUnix);
+  Remote.Add("A/B.txt", "newer", BaseUnix + 10);
+  Port = Remote.Start();
+  EXPECT_EQ(SyncNow().Received, 1);
+  ASSERT_EQ(Engine.Entries->size(), 1u);
+  EXPECT_EQ((*Engine.Entries)[0].RelPath, "a/b.txt");
+  EXPECT_EQ((*Engine.Entries)[0].Size, 5);
+}
+
+TEST_F(SyncEngineTest, SyncWithPeer_DotDotPathInRemoteList_NeverFetched) {
+  Remote.Add("ok.txt", "fine", BaseUnix);
+  {
+    std::lock_guard lock(Remote.Lock);
+    Remote.Entries.insert(Remote.Entries.begin(), {"../escape.txt", 4, Day(BaseUnix), ""});
+  }
+  Port = Remote.Start();
+  EXPECT_EQ(SyncNow().Received, 1);
+  EXPECT_FALSE(fs::exists(Local.Path().parent_path() / "escape.txt"));
+  EXPECT_EQ(Engine.Entries->size(), 1u);
+}
+
+TEST_F(SyncEngineTest, SyncWithPeer_FileVanishedBeforeFetch_ThreeAttemptsThenNextFile) {
+  Remote.Add("gone.txt", "soon gone", BaseUnix);
+  Remote.Add("kept.txt", "kept", BaseUnix);
+  fs::remove(Remote.Folder.Path() / "gone.txt");
+  Port = Remote.Start();
+
+  const auto started = std::chrono::steady_clock::now();
+  const auto stats = SyncNow();
+  const auto elapsed = std::chrono::steady_clock::now() - started;
+  EXPECT_EQ(stats.Received, 1);
+  EXPECT_GE(elapsed, std::chrono::milliseconds(500));  // pauses of 200 and 300 ms
+  EXPECT_FALSE(fs::exists(Local.Path() / "gone.txt"));
+  EXPECT_FALSE(fs::exists(Local.Path() / "gone.txt.pondartmp"));
+  EXPECT_EQ(Logged(), std::vector<std::string>{"  \u2193 kept.txt (4 B)"});
+}
+
+TEST_F(SyncEngineTest, SyncWithPeer_UnreachablePeer_AllZeros) {
+  Port = Remote.Start();
+  Remote.Server->Shutdown();
+  Remote.Server->WaitFor();
+  const auto stats = SyncNow();
+  EXPECT_EQ(stats.Received + stats.Sent + stats.Deleted, 0);
+  EXPECT_TRUE(Logged().empty());
+}
+
+TEST_F(SyncEngineTest, SyncWithPeer_PeerVanishesAfterList_EndsWithoutTryingEveryFile) {
+  // A hand-made peer that answers the list request once and then stops listening.
+  TFileEntries listed;
+  for (int i = 0; i < 10; ++i) listed.push_back({"f" + std::to_string(i), 10, Day(BaseUnix), ""});
+  const Core::TBytes body = Net::EncodeFileList(listed);
+  int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
+  socklen_t len = sizeof addr;
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+  Port = ntohs(addr.sin_port);
+  std::thread peer([&] {
+    const int conn = ::accept(listener, nullptr, nullptr);
+    ::close(listener);  // gone for good after this one answer
+    uint8_t type = 0;
+    ASSERT_EQ(::recv(conn, &type, 1, MSG_WAITALL), 1);
+    uint8_t header[4];
+    Net::PutLe32(header, static_cast<uint32_t>(body.size()));
+    ::send(conn, header, 4, MSG_NOSIGNAL);
+    ::send(conn, body.data(), body.size(), MSG_NOSIGNAL);
+    ::close(conn);
+  });
+
+  const auto started = std::chrono::steady_clock::now();
+  const auto stats = SyncNow();
+  const auto elapsed = std::chrono::steady_clock::now() - started;
+  peer.join();
+  EXPECT_EQ(stats.Received, 0);
+  // Ten files with three attempts each would take at least five seconds.
+  EXPECT_LT(elapsed, std::chrono::milliseconds(2000));
+}
+
+TEST_F(SyncEngineTest, SyncWithPeer_OverlappingSyncsOfOnePeer_EachFileFetchedOnceAndWhole) {
+  const std::string big(3 * 1024 * 1024, 'x');
+  for (int i = 0; i < 6; ++i) Remote.Add("f" + std::to_string(i) + ".bin", big, BaseUnix + i);
+  Port = Remote.Start();
+
+  std::atomic<int> received{0};
+  std::vector<std::thread> syncs;
+  for (int i = 0; i < 3; ++i) {
+    syncs.emplace_back([&, copy = Engine]() mutable {
+      received += copy.SyncWithPeer("127.0.0.1", Port, "peer").Received;
+    });
+  }
+  for (auto& t : syncs) t.join();
+  EXPECT_EQ(received.load(), 6);
+  EXPECT_EQ(Engine.Entries->size(), 6u);
+  for (int i = 0; i < 6; ++i) {
+    const std::string name = "f" + std::to_string(i) + ".bin";
+    EXPECT_EQ(fs::file_size(Local.Path() / name), big.size());
+    EXPECT_FALSE(fs::exists(Local.Path() / (name + ".pondartmp")));
+  }
+}
+
+TEST_F(SyncEngineTest, SyncWithPeer_ProgressOnlyForLargeFiles) {
+  Remote.Add("small.bin", std::string(262143, 's'), BaseUnix);
+  Remote.Add("large.bin", std::string(262144, 'l'), BaseUnix);
+  Port = Remote.Start();
+  std::vector<std::pair<std::string, int64_t>> calls;
+  Engine.OnProgress = [&](const Core::RawUtf8& APath, int64_t AReceived, int64_t ATotal) {
+    EXPECT_EQ(ATotal, 262144);
+    calls.emplace_back(APath, AReceived);
+  };
+  EXPECT_EQ(SyncNow().Received, 2);
+  ASSERT_FALSE(calls.empty());
+  for (const auto& [path, received] : calls) EXPECT_EQ(path, "large.bin");
+  EXPECT_EQ(calls.back().second, 262144);
+}
+
+TEST_F(SyncEngineTest, SyncWithPeer_OwnWritesNotReportedByWatcher) {
+  Remote.Add("deep/new.txt", "from peer", BaseUnix);
+  Remote.Add("top.txt", "also", BaseUnix);
+  Port = Remote.Start();
+  auto watcher = std::make_shared<Fs::TFileWatcher>(Local.Str());
+  std::mutex reportsLock;
+  std::vector<std::string> reports;
+  watcher->SetOnChange([&](Core::TFileAction, const Core::RawUtf8& APath) {
+    std::lock_guard lock(reportsLock);
+    reports.push_back(APath);
+  });
+  Engine.Watcher = watcher;
+
+  EXPECT_EQ(SyncNow().Received, 2);
+  Engine.HandleRemoteDelete("top.txt");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  watcher->SignalStop();
+  watcher->WaitFor();
+  std::lock_guard lock(reportsLock);
+  for (const auto& path : reports) {
+    // The folder a download creates on its way is ours too, but only the files are suppressed.
+    EXPECT_EQ(path, "deep") << "unexpected report";
+  }
+}
+
+TEST_F(SyncEngineTest, HandleRemoteDelete_FileFolderAndMissingPath) {
+  AddLocal("docs/a.txt", "bye", BaseUnix);
+  fs::create_directories(Local.Path() / "folder");
+
+  Engine.HandleRemoteDelete("docs/a.txt");
+  EXPECT_FALSE(fs::exists(Local.Path() / "docs/a.txt"));
+  EXPECT_TRUE(Engine.Entries->empty());
+  EXPECT_EQ(Logged(), std::vector<std::string>{"  \u2715 docs/a.txt"});
+
+  Engine.HandleRemoteDelete("folder");
+  Engine.HandleRemoteDelete("missing.txt");
+  Engine.HandleRemoteDelete("../docs/a.txt");
+  EXPECT_TRUE(fs::is_directory(Local.Path() / "folder"));
+  EXPECT_EQ(Logged().size(), 1u);
+}
+
+TEST_F(SyncEngineTest, NotifyPeers_SendsOneNoticeToEachPeer) {
+  std::mutex lock;
+  std::vector<std::string> deletes;
+  int changes = 0;
+  Remote.Server = std::make_unique<Net::TTcpServerThread>(0, Remote.Folder.Str(), &Remote.Entries,
+                                                          &Remote.Lock);
+  Remote.Server->OnDeleteNotify = [&](const Core::RawUtf8& APath) {
+    std::lock_guard l(lock);
+    deletes.push_back(APath);
+  };
+  Remote.Server->OnChangesNotify = [&](const Core::RawUtf8& AIP, uint16_t APort) {
+    std::lock_guard l(lock);
+    EXPECT_EQ(AIP, "127.0.0.1");
+    EXPECT_EQ(APort, 0);
+    ++changes;
+  };
+  Remote.Server->Start();
+  ASSERT_TRUE(WaitFor([&] { return Remote.Server->BoundPort() != 0; }));
+  Core::TPeerInfo peer{"p", "127.0.0.1", Remote.Server->BoundPort(), 0, 0};
+
+  Engine.NotifyPeersOfChange({peer, peer});
+  Engine.NotifyPeersOfDelete("docs/x.txt", {peer});
+  Engine.NotifyPeersOfDelete("never.txt", {});
+  ASSERT_TRUE(WaitFor([&] {
+    std::lock_guard l(lock);
+    return changes == 2 && deletes.size() == 1;
+  }));
+  std::lock_guard l(lock);
+  EXPECT_EQ(deletes[0], "docs/x.txt");
+}
