@@ -71,26 +71,27 @@ void TFileWatcher::SignalStop() {
   }
 }
 
-void TFileWatcher::SuppressPath(const RawUtf8& ARelPath) {
+void TFileWatcher::SuppressPath(const RawUtf8& ARelPath, TSuppressKind AKind) {
   std::lock_guard lock(FSuppressLock);
-  FSuppressed.push_back(TSuppression{ARelPath});
+  FSuppressed.push_back(TSuppression{ARelPath, AKind});
 }
 
-void TFileWatcher::UnsuppressPath(const RawUtf8& ARelPath) {
+void TFileWatcher::UnsuppressPath(const RawUtf8& ARelPath, TSuppressKind AKind) {
   std::lock_guard lock(FSuppressLock);
   for (auto it = FSuppressed.rbegin(); it != FSuppressed.rend(); ++it) {
-    if (!it->Expiring && SameRelPath(it->Path, ARelPath)) {
+    if (!it->Expiring && it->Kind == AKind && SameRelPath(it->Path, ARelPath)) {
       FSuppressed.erase(std::next(it).base());
       return;
     }
   }
 }
 
-void TFileWatcher::UnsuppressPathAfter(const RawUtf8& ARelPath, uint32_t ADelayMs) {
+void TFileWatcher::UnsuppressPathAfter(const RawUtf8& ARelPath, uint32_t ADelayMs,
+                                       TSuppressKind AKind) {
   const uint64_t now = FTicks();
   std::lock_guard lock(FSuppressLock);
   for (auto it = FSuppressed.rbegin(); it != FSuppressed.rend(); ++it) {
-    if (!it->Expiring && SameRelPath(it->Path, ARelPath)) {
+    if (!it->Expiring && it->Kind == AKind && SameRelPath(it->Path, ARelPath)) {
       it->Expiring = true;
       it->RetiredAt = now;
       it->DelayMs = ADelayMs;
@@ -100,13 +101,27 @@ void TFileWatcher::UnsuppressPathAfter(const RawUtf8& ARelPath, uint32_t ADelayM
 }
 
 bool TFileWatcher::IsSuppressed(const RawUtf8& ARelPath) {
+  return IsSuppressedWhere(ARelPath, [](TSuppressKind) { return true; });
+}
+
+bool TFileWatcher::IsSuppressed(const RawUtf8& ARelPath, TFileAction AAction) {
+  const bool isDelete = AAction == TFileAction::faDeleted;
+  return IsSuppressedWhere(ARelPath, [isDelete](TSuppressKind AKind) {
+    return AKind == TSuppressKind::Everything ||
+           (isDelete ? AKind == TSuppressKind::Deletes : AKind == TSuppressKind::Writes);
+  });
+}
+
+bool TFileWatcher::IsSuppressedWhere(const RawUtf8& ARelPath,
+                                     const std::function<bool(TSuppressKind)>& ACovers) {
   const uint64_t now = FTicks();
   std::lock_guard lock(FSuppressLock);
   std::erase_if(FSuppressed, [now](const TSuppression& AItem) {
     return AItem.Expiring && now - AItem.RetiredAt >= AItem.DelayMs;
   });
-  return std::any_of(FSuppressed.begin(), FSuppressed.end(),
-                     [&](const TSuppression& AItem) { return SameRelPath(AItem.Path, ARelPath); });
+  return std::any_of(FSuppressed.begin(), FSuppressed.end(), [&](const TSuppression& AItem) {
+    return ACovers(AItem.Kind) && SameRelPath(AItem.Path, ARelPath);
+  });
 }
 
 bool TFileWatcher::IsIgnoredPath(const RawUtf8& ARelPath) {
@@ -261,7 +276,7 @@ void TFileWatcher::ProcessDue(std::chrono::steady_clock::time_point ANow) {
 void TFileWatcher::Report(TFileAction AAction, const RawUtf8& ARelPath) {
   if (IsIgnoredPath(ARelPath)) return;
   if (ARelPath.find("..") != RawUtf8::npos) return;
-  if (IsSuppressed(ARelPath)) return;
+  if (IsSuppressed(ARelPath, AAction)) return;
   TFileChangeEvent handler;
   {
     std::lock_guard lock(FHandlerLock);

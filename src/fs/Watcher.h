@@ -47,16 +47,25 @@ class TFileWatcher : public Core::TWorkerThread {
   // Ends the thread at once (it is woken, not polled).
   void SignalStop();
 
+  // Which of our own changes a suppression stands for. A download only ever creates or
+  // modifies its path and a delete only deletes it, so the user's opposite change to the same
+  // path, made while the hold lasts, is still reported.
+  enum class TSuppressKind : uint8_t { Everything, Writes, Deletes };
+
   // The counted suppression list, compared with SameRelPath.
-  void SuppressPath(const RawUtf8& ARelPath);
-  // Removes the most recently added equal occurrence; nothing when there is none.
-  void UnsuppressPath(const RawUtf8& ARelPath);
+  void SuppressPath(const RawUtf8& ARelPath, TSuppressKind AKind = TSuppressKind::Everything);
+  // Removes the most recently added equal occurrence of that kind; nothing when there is none.
+  void UnsuppressPath(const RawUtf8& ARelPath, TSuppressKind AKind = TSuppressKind::Everything);
   // Like UnsuppressPath, but the occurrence goes only ADelayMs from now, so that the change
   // notifications our own write is still causing are dropped without anyone sleeping.
   // Both take the most recently added equal occurrence that is not already due to go, so
   // every unsuppress call retires exactly one suppress call.
-  void UnsuppressPathAfter(const RawUtf8& ARelPath, uint32_t ADelayMs);
+  void UnsuppressPathAfter(const RawUtf8& ARelPath, uint32_t ADelayMs,
+                           TSuppressKind AKind = TSuppressKind::Everything);
+  // True when any occurrence of the path is held, of whatever kind.
   bool IsSuppressed(const RawUtf8& ARelPath);
+  // True when an occurrence held for the path covers AAction.
+  bool IsSuppressed(const RawUtf8& ARelPath, Core::TFileAction AAction);
 
   // True for paths ending in ".pondartmp" and for "pondar.exe" in the root, whatever the case.
   static bool IsIgnoredPath(const RawUtf8& ARelPath);
@@ -67,6 +76,7 @@ class TFileWatcher : public Core::TWorkerThread {
  private:
   struct TSuppression {
     RawUtf8 Path;
+    TSuppressKind Kind = TSuppressKind::Everything;
     bool Expiring = false;  // UnsuppressPathAfter has retired it: it counts DelayMs more
     uint64_t RetiredAt = 0;
     uint32_t DelayMs = 0;
@@ -88,6 +98,7 @@ class TFileWatcher : public Core::TWorkerThread {
   void Record(Core::TFileAction AAction, const RawUtf8& ARelPath);
   void ProcessDue(std::chrono::steady_clock::time_point ANow);
   void Report(Core::TFileAction AAction, const RawUtf8& ARelPath);
+  bool IsSuppressedWhere(const RawUtf8& ARelPath, const std::function<bool(TSuppressKind)>& ACovers);
   std::string FullPath(const std::string& ARelPath) const;
 
   const std::string FRootDir;

@@ -124,14 +124,16 @@ TSyncStats TSyncEngine::SyncWithPeer(const RawUtf8& APeerIP, uint16_t APeerPort,
     // Another sync may have fetched this path while we waited for the gate.
     if (!ShouldFetch(r)) continue;
 
-    if (Watcher) Watcher->SuppressPath(p);
+    if (Watcher) Watcher->SuppressPath(p, Fs::TFileWatcher::TSuppressKind::Writes);
     // The suppression is released from a timer, so the next file starts at once while our own
     // write's notifications are still dropped for the hold time.
     struct TRelease {
       const TSyncEngine& Engine;
       const RawUtf8& Path;
       ~TRelease() {
-        if (Engine.Watcher) Engine.Watcher->UnsuppressPathAfter(Path, DownloadHoldMs);
+        if (Engine.Watcher)
+          Engine.Watcher->UnsuppressPathAfter(Path, DownloadHoldMs,
+                                              Fs::TFileWatcher::TSuppressKind::Writes);
       }
     } release{*this, p};
 
@@ -174,14 +176,15 @@ void TSyncEngine::HandleRemoteDelete(const RawUtf8& ARelPath) {
   if (HasDotDot(ARelPath)) return;
   const std::string f = Fs::LocalPath(RootDir, ARelPath);
   if (!IsRegularFile(f)) return;
-  if (Watcher) Watcher->SuppressPath(ARelPath);
+  if (Watcher) Watcher->SuppressPath(ARelPath, Fs::TFileWatcher::TSuppressKind::Deletes);
   ::unlink(f.c_str());  // a file that cannot be deleted still leaves the list
   Log(FormatCaption(Captions::RemoteDeleteApplied, {ARelPath}));
   {
     std::lock_guard lock(*EntriesLock);
     Fs::RemoveEntry(*Entries, ARelPath);
   }
-  if (Watcher) Watcher->UnsuppressPathAfter(ARelPath, DeleteHoldMs);
+  if (Watcher)
+    Watcher->UnsuppressPathAfter(ARelPath, DeleteHoldMs, Fs::TFileWatcher::TSuppressKind::Deletes);
 }
 
 void TSyncEngine::NotifyPeersOfChange(const TPeerInfoDynArray& APeers) const {

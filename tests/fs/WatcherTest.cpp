@@ -419,6 +419,31 @@ TEST_F(WatcherTest, SuppressionCoversTheExactPathOnly) {
   EXPECT_TRUE(FRec.About("docs/sub/f.txt").empty()) << ::testing::PrintToString(FRec.All());
 }
 
+TEST_F(WatcherTest, SuppressionOfOneKindLetsTheOppositeChangeThrough) {
+  FBox.Write("downloaded.txt", "ours");
+  FBox.Write("deleted.txt", "ours");
+  StartWatcher();
+  using Kind = TFileWatcher::TSuppressKind;
+  // Held for our own write: the user's delete right after it must still be seen.
+  FWatcher->SuppressPath("downloaded.txt", Kind::Writes);
+  Append(FBox.Path() / "downloaded.txt", " and more");
+  fs::remove(FBox.Path() / "downloaded.txt");
+  // Held for our own delete: a file the user makes again at once must still be seen.
+  FWatcher->SuppressPath("deleted.txt", Kind::Deletes);
+  fs::remove(FBox.Path() / "deleted.txt");
+  FBox.Write("deleted.txt", "the user's");
+  Flush();
+  EXPECT_TRUE(FRec.Has(TFileAction::faDeleted, "downloaded.txt"));
+  EXPECT_TRUE(FRec.Has(TFileAction::faCreated, "deleted.txt"));
+  EXPECT_FALSE(FRec.Has(TFileAction::faModified, "downloaded.txt"));
+  EXPECT_FALSE(FRec.Has(TFileAction::faDeleted, "deleted.txt"));
+
+  FWatcher->UnsuppressPath("downloaded.txt", Kind::Everything);  // another kind: no effect
+  EXPECT_TRUE(FWatcher->IsSuppressed("downloaded.txt", TFileAction::faModified));
+  FWatcher->UnsuppressPath("downloaded.txt", Kind::Writes);
+  EXPECT_FALSE(FWatcher->IsSuppressed("downloaded.txt"));
+}
+
 TEST(WatcherSuppression, DelayedUnsuppressCountsUntilItsTime) {
   TSandbox box;
   std::atomic<uint64_t> now{1000};

@@ -68,6 +68,10 @@ struct TPeer {
       if (e.What == AWhat && (AName.empty() || (!e.Args.empty() && e.Args[0] == AName))) ++n;
     return n;
   }
+  // Anything on stderr (a refusal, a sanitizer report) is a failure.
+  void ExpectQuietStderr() const {
+    EXPECT_EQ(Process.ReadStderr(), "") << "stderr of peer " << Index << " (" << Name << ")";
+  }
   std::string Log() const { return "---- log of peer " + std::to_string(Index) + " (" + Name +
                                    ") ----\n" + Process.ReadLog(); }
 };
@@ -130,6 +134,17 @@ TEST_F(DiscoveryLabTest, Lab_PeerNamespacesHoldOnlyLoopbackAndTheLabLink) {
   EXPECT_NE(out.find(lab.PeerIp(2) + "/24"), std::string::npos) << out;
 }
 
+TEST_F(DiscoveryLabTest, Lab_PeerProgramRefusesInterfacesItWasNotToldAbout) {
+  TNetLab lab(1);
+  // Without the lab's prefix the lab link counts as a real network: no discovery may start.
+  PondarTest::TSpawnOptions options;
+  options.Streams = PondarTest::TLogStreams::StdoutOnly;
+  TLabProcess p = lab.Spawn(1, {FProgram, "careful", kUdpPort, "7800"}, options);
+  EXPECT_EQ(p.WaitExit(5s), 3);
+  EXPECT_EQ(p.ReadLog(), "");
+  EXPECT_NE(p.ReadStderr().find("REFUSING"), std::string::npos) << p.ReadStderr();
+}
+
 TEST_F(DiscoveryLabTest, ThreePeers_FindEachOtherWithinTwoSeconds) {
   TNetLab lab(3);
   TPeer peers[3];
@@ -155,6 +170,7 @@ TEST_F(DiscoveryLabTest, ThreePeers_FindEachOtherWithinTwoSeconds) {
     }
   std::cout << "[ lab ] slowest discovery: " << worst << " ms\n";
   RecordProperty("slowest_discovery_ms", static_cast<int>(worst));
+  for (TPeer* p : all) p->ExpectQuietStderr();
 }
 
 TEST_F(DiscoveryLabTest, KilledPeer_DroppedByOthersAfterFifteenSecondsOfSilence) {
@@ -196,6 +212,7 @@ TEST_F(DiscoveryLabTest, KilledPeer_DroppedByOthersAfterFifteenSecondsOfSilence)
   std::this_thread::sleep_for(1s);
   EXPECT_EQ(peers[0].Count("lost", peers[1].Name), 0) << peers[0].Log();
   EXPECT_EQ(peers[1].Count("lost", peers[0].Name), 0) << peers[1].Log();
+  for (TPeer& p : peers) p.ExpectQuietStderr();
 }
 
 TEST_F(DiscoveryLabTest, StoppedPeer_SaysGoodbyeAndIsDroppedAtOnce) {
@@ -225,6 +242,7 @@ TEST_F(DiscoveryLabTest, StoppedPeer_SaysGoodbyeAndIsDroppedAtOnce) {
   }
   EXPECT_EQ(peers[0].Count("lost", peers[1].Name), 0);
   EXPECT_EQ(peers[1].Count("lost", peers[0].Name), 0);
+  for (TPeer& p : peers) p.ExpectQuietStderr();
 }
 
 TEST_F(DiscoveryLabTest, SameName_TwinsNeverSeeEachOther_ThirdSeesOneOfThem) {
@@ -249,7 +267,10 @@ TEST_F(DiscoveryLabTest, SameName_TwinsNeverSeeEachOther_ThirdSeesOneOfThem) {
   // The third knows one "twin": a single entry, whose address follows the last one heard.
   EXPECT_EQ(solo.Count("found", "twin"), 1) << solo.Log();
   EXPECT_EQ(solo.Count("lost"), 0) << solo.Log();
-  for (TPeer* p : {&twin1, &twin2, &solo}) EXPECT_EQ(p->Count("lost"), 0) << p->Log();
+  for (TPeer* p : {&twin1, &twin2, &solo}) {
+    EXPECT_EQ(p->Count("lost"), 0) << p->Log();
+    p->ExpectQuietStderr();
+  }
 }
 
 }  // namespace

@@ -133,6 +133,24 @@ class PeersLabTest : public ::testing::Test {
         ATimeout);
   }
 
+  // Waits until no peer has logged a sync line for AQuiet; false after ATimeout.
+  bool Quiet(std::chrono::milliseconds AQuiet, std::chrono::milliseconds ATimeout) {
+    int last = -1;
+    auto since = std::chrono::steady_clock::now();
+    return WaitFor(
+        [&] {
+          int total = 0;
+          for (int i = 1; i <= PeerCount; ++i)
+            if (Procs[i - 1].Pid() > 0) total += SyncLines(Log(i));
+          if (total != last) {
+            last = total;
+            since = std::chrono::steady_clock::now();
+          }
+          return std::chrono::steady_clock::now() - since >= AQuiet;
+        },
+        ATimeout);
+  }
+
   PondarTest::TSandbox Root;
   std::unique_ptr<TNetLab> Lab;
   TLabProcess Procs[PeerCount];
@@ -154,7 +172,10 @@ TEST_F(PeersLabTest, ThreePeers_KeepOneFolderInStep) {
   EXPECT_EQ(StateOf(Folder(1)).size(), 4u);
   EXPECT_EQ(StateOf(Folder(2))["docs/b.txt"].MTime, PastUnix + 1);
 
-  // Create, modify, delete and rename, also in nested folders.
+  // Create, modify, delete and rename, also in nested folders. The edits wait for the peers to
+  // finish the syncs the first exchange set off: a pull that starts between a local delete and
+  // its report fetches the file back (deletes travel only as notices).
+  ASSERT_TRUE(Quiet(3s, 30s));
   Put(1, "new/nested/file.txt", "created on one");
   Put(2, "c.txt", "charlie, modified on two");
   fs::remove(Folder(2) / "a.txt");

@@ -240,9 +240,12 @@ TNetLab::TNetLab(int APeers) : FPeers(APeers) {
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     ResetSignals(attr, POSIX_SPAWN_SETSID);
-    std::vector<std::string> args{
-        "bash", "-c", "read -r v; [ \"$v\" = done ] || exec bash \"$0\" down \"$1\"",
-        LabScript, FName};
+    // $2, the log folder, goes too unless the logs are to be kept.
+    const std::string logs = std::getenv("PONDAR_KEEP_LAB_LOGS") ? "" : FLogDir.string();
+    std::vector<std::string> args{"bash", "-c",
+                                  "read -r v; [ \"$v\" = done ] && exit 0; bash \"$0\" down "
+                                  "\"$1\"; [ -n \"$2\" ] && rm -rf -- \"$2\"",
+                                  LabScript, FName, logs};
     std::vector<char*> argv = CArray(args);
     if (::posix_spawnp(&FGuardian, "bash", &actions, &attr, argv.data(), environ) == 0) {
       FGuardianPipe = fds[1];
