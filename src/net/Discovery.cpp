@@ -25,7 +25,9 @@ TDiscoveryThread::~TDiscoveryThread() {
   FSock.Close();
 }
 
-uint64_t TDiscoveryThread::Now() const { return FTick ? FTick() : Core::GetTickCount64(); }
+uint64_t TDiscoveryThread::Now() const {
+  return FTick ? FTick() : Core::GetTickCount64();
+}
 
 void TDiscoveryThread::SendGoodbye() {
   if (FSockFd.load(std::memory_order_acquire) < 0) return;

@@ -28,7 +28,9 @@ TFileEntries RequestFileList(const RawUtf8& AHost, uint16_t APort);
 // Receives ARelPath into ALocalPath + ".pondartmp" and renames it over ALocalPath once whole.
 // False when the peer is unreachable, lacks the file, or the transfer breaks (no temporary file
 // is then left), or when the old target cannot be replaced (the complete temporary file stays).
-// Throws std::runtime_error when the temporary file cannot be created or written.
+// Throws std::runtime_error (after closing the connection) when the folder or the temporary
+// file cannot be created or written; a partial temporary file is then removed, as it is never
+// of use. The old target is untouched in every failure.
 // ACancel, when given and set, ends the transfer between blocks as a failed one.
 bool DownloadFile(const RawUtf8& AHost, uint16_t APort, const RawUtf8& ARelPath,
                   const TTransferProgressProc& AProgress, const std::string& ALocalPath,

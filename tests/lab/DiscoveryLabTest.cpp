@@ -72,11 +72,15 @@ struct TPeer {
   void ExpectQuietStderr() const {
     EXPECT_EQ(Process.ReadStderr(), "") << "stderr of peer " << Index << " (" << Name << ")";
   }
-  std::string Log() const { return "---- log of peer " + std::to_string(Index) + " (" + Name +
-                                   ") ----\n" + Process.ReadLog(); }
+  std::string Log() const {
+    return "---- log of peer " + std::to_string(Index) + " (" + Name + ") ----\n" +
+           Process.ReadLog();
+  }
 };
 
-uint16_t TcpPortOf(int AIndex) { return static_cast<uint16_t>(7800 + AIndex); }
+uint16_t TcpPortOf(int AIndex) {
+  return static_cast<uint16_t>(7800 + AIndex);
+}
 
 class DiscoveryLabTest : public ::testing::Test {
  protected:
@@ -99,10 +103,12 @@ class DiscoveryLabTest : public ::testing::Test {
     // The program refuses to broadcast where it sees an interface the lab did not make.
     options.Env["PONDAR_LAB_IFPREFIX"] = TNetLab::InterfacePrefix();
     options.Streams = PondarTest::TLogStreams::StdoutOnly;
-    APeer.Process = ALab.Spawn(
-        AIndex, {FProgram, AName, kUdpPort, std::to_string(TcpPortOf(AIndex))}, options);
+    APeer.Process =
+        ALab.Spawn(AIndex, {FProgram, AName, kUdpPort, std::to_string(TcpPortOf(AIndex))}, options);
     ASSERT_TRUE(PondarTest::WaitFor(
-        [&] { return APeer.Count("ready") + APeer.Count("inactive") > 0 || !APeer.Process.Running(); },
+        [&] {
+          return APeer.Count("ready") + APeer.Count("inactive") > 0 || !APeer.Process.Running();
+        },
         10s))
         << APeer.Log();
     const auto ready = APeer.First("ready", AName);
@@ -255,8 +261,8 @@ TEST_F(DiscoveryLabTest, SameName_TwinsNeverSeeEachOther_ThirdSeesOneOfThem) {
   ASSERT_TRUE(PondarTest::WaitFor([&] {
     return twin1.First("found", "solo") && twin2.First("found", "solo") &&
            solo.First("found", "twin");
-  }))
-      << twin1.Log() << twin2.Log() << solo.Log();
+  })) << twin1.Log()
+      << twin2.Log() << solo.Log();
   // Past one round of periodic announcements, so that each twin has heard the other's.
   std::this_thread::sleep_for(6s);
 

@@ -1,7 +1,5 @@
 // Discovery driven two ways: over loopback with hand-made datagrams sent to a running thread,
 // and through the protected handling steps with no socket at all.
-#include "net/Discovery.h"
-
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -17,6 +15,7 @@
 #include <optional>
 #include <thread>
 
+#include "net/Discovery.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -128,8 +127,8 @@ class TRemote {
     TBytes buf(65536);
     sockaddr_in from{};
     socklen_t len = sizeof from;
-    const ssize_t got = ::recvfrom(FSock.Fd(), buf.data(), buf.size(), 0,
-                                   reinterpret_cast<sockaddr*>(&from), &len);
+    const ssize_t got =
+        ::recvfrom(FSock.Fd(), buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
     if (got < 0) return std::nullopt;
     buf.resize(static_cast<size_t>(got));
     if (AFromPort) *AFromPort = ntohs(from.sin_port);
@@ -264,8 +263,7 @@ TEST_F(DiscoveryLoopbackTest, Announce_KnownPeerFromNewAddress_UpdatedInPlaceWit
   moved.SendTo(FPort, Packet(kAnnounce, 6666, "beta", 45001.5));
   // The answer goes to where the latest announcement came from.
   ASSERT_TRUE(moved.Receive(3s)) << "no reply at the new address";
-  EXPECT_EQ(disc->GetPeerList(),
-            (TPeerInfoDynArray{{"beta", "127.0.0.2", 6666, 3000, 45001.5}}));
+  EXPECT_EQ(disc->GetPeerList(), (TPeerInfoDynArray{{"beta", "127.0.0.2", 6666, 3000, 45001.5}}));
 
   // A reply refreshes too, and is not answered.
   clock.Value = 4000;
@@ -274,8 +272,7 @@ TEST_F(DiscoveryLoopbackTest, Announce_KnownPeerFromNewAddress_UpdatedInPlaceWit
     auto list = disc->GetPeerList();
     return list.size() == 1 && list[0].TcpPort == 7777;
   }));
-  EXPECT_EQ(disc->GetPeerList(),
-            (TPeerInfoDynArray{{"beta", "127.0.0.1", 7777, 4000, 45002.0}}));
+  EXPECT_EQ(disc->GetPeerList(), (TPeerInfoDynArray{{"beta", "127.0.0.1", 7777, 4000, 45002.0}}));
   EXPECT_FALSE(first.Receive(300ms)) << "a reply must not be answered";
 
   EXPECT_EQ(events.FoundCopy().size(), 1u);
@@ -434,7 +431,7 @@ TEST_F(DiscoveryLoopbackTest, Malformed_Dropped_ExtraBytesAccepted) {
   TRemote remote;
 
   TBytes shortOne = Packet(kAnnounce, 1, "");  // 16 bytes
-  shortOne.pop_back();                          // 15
+  shortOne.pop_back();                         // 15
   TBytes wrongMagic = Packet(kAnnounce, 1, "magic");
   wrongMagic[3] = 'X';
   TBytes kind0 = Packet(kAnnounce, 1, "kindzero");

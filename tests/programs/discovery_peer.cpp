@@ -103,8 +103,7 @@ int main(int argc, char** argv) {
   while (discovery.BoundPort() == 0 && discovery.Running() &&
          std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  Say((discovery.BoundPort() != 0 ? "ready " : "inactive ") + name + " " +
-      std::to_string(udpPort));
+  Say((discovery.BoundPort() != 0 ? "ready " : "inactive ") + name + " " + std::to_string(udpPort));
 
   int signal = 0;
   while (sigwait(&stopSignals, &signal) != 0) {

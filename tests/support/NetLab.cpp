@@ -56,8 +56,8 @@ void ResetSignals(posix_spawnattr_t& AAttr, short AExtraFlags) {
     sigaddset(&defaults, sig);
   posix_spawnattr_setsigmask(&AAttr, &none);
   posix_spawnattr_setsigdefault(&AAttr, &defaults);
-  posix_spawnattr_setflags(&AAttr, static_cast<short>(POSIX_SPAWN_SETSIGMASK |
-                                                      POSIX_SPAWN_SETSIGDEF | AExtraFlags));
+  posix_spawnattr_setflags(
+      &AAttr, static_cast<short>(POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | AExtraFlags));
 }
 
 // Runs AArgv to its end with stdout and stderr captured together; returns the exit status.
@@ -150,7 +150,9 @@ TLabProcess& TLabProcess::operator=(TLabProcess&& AOther) noexcept {
   return *this;
 }
 
-TLabProcess::~TLabProcess() { KillAndReap(); }
+TLabProcess::~TLabProcess() {
+  KillAndReap();
+}
 
 bool TLabProcess::Reap(bool ABlock) {
   if (FPid < 0 || FExitStatus) return true;
@@ -192,11 +194,17 @@ std::optional<int> TLabProcess::WaitExit(std::chrono::milliseconds ATimeout) {
   return FExitStatus;
 }
 
-bool TLabProcess::Running() { return FPid >= 0 && !Reap(false); }
+bool TLabProcess::Running() {
+  return FPid >= 0 && !Reap(false);
+}
 
-std::string TLabProcess::ReadLog() const { return ReadWholeFile(FLogPath); }
+std::string TLabProcess::ReadLog() const {
+  return ReadWholeFile(FLogPath);
+}
 
-std::string TLabProcess::ReadStderr() const { return ReadWholeFile(FErrPath); }
+std::string TLabProcess::ReadStderr() const {
+  return ReadWholeFile(FErrPath);
+}
 
 // ---- TNetLab ----
 
@@ -242,10 +250,13 @@ TNetLab::TNetLab(int APeers) : FPeers(APeers) {
     ResetSignals(attr, POSIX_SPAWN_SETSID);
     // $2, the log folder, goes too unless the logs are to be kept.
     const std::string logs = std::getenv("PONDAR_KEEP_LAB_LOGS") ? "" : FLogDir.string();
-    std::vector<std::string> args{"bash", "-c",
+    std::vector<std::string> args{"bash",
+                                  "-c",
                                   "read -r v; [ \"$v\" = done ] && exit 0; bash \"$0\" down "
                                   "\"$1\"; [ -n \"$2\" ] && rm -rf -- \"$2\"",
-                                  LabScript, FName, logs};
+                                  LabScript,
+                                  FName,
+                                  logs};
     std::vector<char*> argv = CArray(args);
     if (::posix_spawnp(&FGuardian, "bash", &actions, &attr, argv.data(), environ) == 0) {
       FGuardianPipe = fds[1];
@@ -268,7 +279,9 @@ TNetLab::TNetLab(int APeers) : FPeers(APeers) {
   }
 }
 
-TNetLab::~TNetLab() { TearDown(); }
+TNetLab::~TNetLab() {
+  TearDown();
+}
 
 void TNetLab::TearDown() noexcept {
   if (FName.empty()) return;
@@ -310,9 +323,8 @@ std::string TNetLab::PeerIp(int APeer) const {
 }
 
 int TNetLab::Run(int APeer, const std::string& AShellCommand, std::string* AOutput) const {
-  return RunCaptured({IpCommand(), "netns", "exec", NamespaceName(APeer), "sh", "-c",
-                      AShellCommand},
-                     AOutput);
+  return RunCaptured(
+      {IpCommand(), "netns", "exec", NamespaceName(APeer), "sh", "-c", AShellCommand}, AOutput);
 }
 
 TLabProcess TNetLab::Spawn(int APeer, const std::vector<std::string>& AArgv,
@@ -347,8 +359,8 @@ TLabProcess TNetLab::Spawn(int APeer, const std::vector<std::string>& AArgv,
   if (errPath.empty())
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
   else
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
   // Last, so that relative log paths mean the test's directory.
   if (!AOptions.WorkDir.empty())
     posix_spawn_file_actions_addchdir_np(&actions, AOptions.WorkDir.c_str());
