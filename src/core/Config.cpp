@@ -317,8 +317,10 @@ void TPondardConfig::SaveToIni() const {
   std::string tempPath;
   int fd = -1;
   for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
-    tempPath = (dir / ("." + target.filename().string() + "." + std::to_string(source()) + ".tmp"))
-                   .string();
+    std::string name = ".";
+    name.append(target.filename().string()).append(".").append(std::to_string(source()));
+    name.append(".tmp");
+    tempPath = (dir / name).string();
     fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0 && errno != EEXIST) break;
   }
