@@ -13,6 +13,7 @@
 #include "core/Captions.h"
 #include "net/Protocol.h"
 #include "net/TcpServer.h"
+#include "support/ServedFolder.h"
 #include "support/TestSupport.h"
 
 namespace fs = std::filesystem;
@@ -24,7 +25,6 @@ using PondarTest::WaitFor;
 namespace {
 
 constexpr int64_t BaseUnix = 1700000000;
-double Day(int64_t AUnixSeconds) { return AUnixSeconds / 86400.0 + 25569.0; }
 
 // A port nobody listens on right now, for protocols whose port we must announce up front.
 uint16_t FreePort(int AType) {
@@ -38,33 +38,6 @@ uint16_t FreePort(int AType) {
   ::close(fd);
   return ntohs(addr.sin_port);
 }
-
-// A peer with a real server over a folder of its own, announced to the engine by hand.
-struct TFakePeer {
-  TSandbox Folder;
-  TFileEntries Entries;
-  Pondar::Core::TLightLock Lock;
-  std::unique_ptr<Pondar::Net::TTcpServerThread> Server;
-
-  void Put(const std::string& ARelPath, const std::string& AContent, int64_t AUnix) {
-    PondarTest::SetMTime(Folder.Write(ARelPath, AContent), AUnix);
-    std::lock_guard lock(Lock);
-    std::erase_if(Entries, [&](const auto& e) { return e.RelPath == ARelPath; });
-    Entries.push_back({ARelPath, static_cast<int64_t>(AContent.size()), Day(AUnix), ""});
-  }
-  uint16_t Start() {
-    Server = std::make_unique<Pondar::Net::TTcpServerThread>(0, Folder.Str(), &Entries, &Lock);
-    Server->Start();
-    EXPECT_TRUE(WaitFor([&] { return Server->BoundPort() != 0; }));
-    return Server->BoundPort();
-  }
-  ~TFakePeer() {
-    if (Server) {
-      Server->Shutdown();
-      Server->WaitFor();
-    }
-  }
-};
 
 class AppTest : public ::testing::Test {
  protected:
@@ -204,7 +177,7 @@ TEST_F(AppTest, OnPeerDiscovered_FileSharingOff_LoggedButNoSync) {
 }
 
 TEST_F(AppTest, DiscoveredPeer_FilesFetchedThenChangeNoticesRateLimitedButTakenUp) {
-  TFakePeer peer;
+  PondarTest::TServedFolder peer;
   peer.Put("shared.txt", "version 1", BaseUnix);
   const uint16_t peerPort = peer.Start();
   Create();

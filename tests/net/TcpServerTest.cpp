@@ -20,12 +20,18 @@
 
 #include "net/TcpServer.h"
 #include "net/Transfer.h"
+#include "support/Bytes.h"
 #include "support/TestSupport.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Pondar::Core::TBytes;
+using PondarTest::B;
+using PondarTest::Le16;
+using PondarTest::Le32;
+using PondarTest::Le64;
+using PondarTest::RandomText;
 using Pondar::Core::TFileEntries;
 using Pondar::Core::TFileEntry;
 using Pondar::Core::TLightLock;
@@ -36,35 +42,6 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* Loopback = "127.0.0.1";
 
 // ---- raw client helpers ----
-
-TBytes B(std::initializer_list<int> AValues) {
-  TBytes out;
-  for (int v : AValues) out.push_back(static_cast<uint8_t>(v));
-  return out;
-}
-
-TBytes operator+(TBytes A, const std::string& AText) {
-  A.insert(A.end(), AText.begin(), AText.end());
-  return A;
-}
-
-TBytes operator+(TBytes A, const TBytes& AMore) {
-  A.insert(A.end(), AMore.begin(), AMore.end());
-  return A;
-}
-
-TBytes Le16(size_t AValue) {
-  return B({int(AValue & 0xFF), int((AValue >> 8) & 0xFF)});
-}
-TBytes Le32(size_t AValue) {
-  return B({int(AValue & 0xFF), int((AValue >> 8) & 0xFF), int((AValue >> 16) & 0xFF),
-            int((AValue >> 24) & 0xFF)});
-}
-TBytes Le64(uint64_t AValue) {
-  TBytes out;
-  for (int i = 0; i < 8; ++i) out.push_back(static_cast<uint8_t>(AValue >> (8 * i)));
-  return out;
-}
 
 TBytes ToBytes(const std::string& AText) {
   return TBytes(AText.begin(), AText.end());
@@ -147,13 +124,6 @@ TReply Ask(uint16_t APort, const TBytes& ARequest, std::chrono::milliseconds ATi
   EXPECT_TRUE(sock.Valid());
   Send(sock, ARequest);
   return ReadUntilClosed(sock, ATimeout);
-}
-
-std::string RandomText(size_t ASize, unsigned ASeed) {
-  std::mt19937 gen(ASeed);
-  std::string out(ASize, '\0');
-  for (auto& c : out) c = static_cast<char>(gen());
-  return out;
 }
 
 const TBytes EmptyListReply = B({0x04, 0, 0, 0, 0, 0, 0, 0});

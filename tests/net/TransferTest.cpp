@@ -24,6 +24,7 @@
 
 #include "net/TcpServer.h"
 #include "net/Transfer.h"
+#include "support/Bytes.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -31,6 +32,11 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using Pondar::Core::TBytes;
+using PondarTest::B;
+using PondarTest::Le16;
+using PondarTest::Le32;
+using PondarTest::Le64;
+using PondarTest::RandomText;
 using Pondar::Core::TFileEntries;
 using Pondar::Core::TFileEntry;
 using Pondar::Core::TLightLock;
@@ -39,36 +45,6 @@ using Pondar::Net::TTcpServerThread;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* Loopback = "127.0.0.1";
-
-TBytes B(std::initializer_list<int> AValues) {
-  TBytes out;
-  for (int v : AValues) out.push_back(static_cast<uint8_t>(v));
-  return out;
-}
-TBytes operator+(TBytes A, const std::string& AText) {
-  A.insert(A.end(), AText.begin(), AText.end());
-  return A;
-}
-TBytes operator+(TBytes A, const TBytes& AMore) {
-  A.insert(A.end(), AMore.begin(), AMore.end());
-  return A;
-}
-TBytes Le32(uint32_t AValue) {
-  return B({int(AValue & 0xFF), int((AValue >> 8) & 0xFF), int((AValue >> 16) & 0xFF),
-            int(AValue >> 24)});
-}
-TBytes Le64(uint64_t AValue) {
-  TBytes out;
-  for (int i = 0; i < 8; ++i) out.push_back(static_cast<uint8_t>(AValue >> (8 * i)));
-  return out;
-}
-
-std::string RandomText(size_t ASize, unsigned ASeed) {
-  std::mt19937 gen(ASeed);
-  std::string out(ASize, '\0');
-  for (auto& c : out) c = static_cast<char>(gen());
-  return out;
-}
 
 bool SendRaw(int AFd, const TBytes& AData) {
   size_t sent = 0;

@@ -16,6 +16,7 @@
 #include "fs/Watcher.h"
 #include "net/Protocol.h"
 #include "net/TcpServer.h"
+#include "support/ServedFolder.h"
 #include "support/TestSupport.h"
 
 namespace fs = std::filesystem;
@@ -35,34 +36,6 @@ int64_t MTimeOf(const fs::path& APath) {
   if (::stat(APath.c_str(), &st) != 0) return -1;
   return st.st_mtim.tv_sec;
 }
-
-// The peer: a real server over its own folder, with a list the test may doctor.
-struct TRemotePeer {
-  TSandbox Folder;
-  TFileEntries Entries;
-  Core::TLightLock Lock;
-  std::unique_ptr<Net::TTcpServerThread> Server;
-
-  TFileEntry& Add(const std::string& ARelPath, const std::string& AContent, int64_t AUnix) {
-    const auto path = Folder.Write(ARelPath, AContent);
-    PondarTest::SetMTime(path, AUnix);
-    std::lock_guard lock(Lock);
-    Entries.push_back({ARelPath, static_cast<int64_t>(AContent.size()), Day(AUnix), ""});
-    return Entries.back();
-  }
-  uint16_t Start() {
-    Server = std::make_unique<Net::TTcpServerThread>(0, Folder.Str(), &Entries, &Lock);
-    Server->Start();
-    EXPECT_TRUE(WaitFor([&] { return Server->BoundPort() != 0; }));
-    return Server->BoundPort();
-  }
-  ~TRemotePeer() {
-    if (Server) {
-      Server->Shutdown();
-      Server->WaitFor();
-    }
-  }
-};
 
 class SyncEngineTest : public ::testing::Test {
  protected:
@@ -85,7 +58,7 @@ class SyncEngineTest : public ::testing::Test {
   Sync::TSyncStats SyncNow() { return Engine.SyncWithPeer("127.0.0.1", Port, "peer"); }
 
   TSandbox Local;
-  TRemotePeer Remote;
+  PondarTest::TServedFolder Remote;
   uint16_t Port = 0;
   Sync::TSyncEngine Engine;
   std::mutex LogLock;
@@ -95,7 +68,7 @@ class SyncEngineTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(SyncEngineTest, SyncWithPeer_MissingFile_FetchedStampedListedAndLogged) {
-  Remote.Add("docs/a.txt", "hello", BaseUnix);
+  Remote.Put("docs/a.txt", "hello", BaseUnix);
   Port = Remote.Start();
 
   const auto stats = SyncNow();
@@ -136,7 +109,7 @@ TEST_F(SyncEngineTest, SyncWithPeer_DecisionTable) {
   };
   for (const auto& row : rows) {
     AddLocal(row.Name, row.LocalContent, row.LocalUnix);
-    auto& r = Remote.Add(row.Name, row.RemoteContent, row.RemoteUnix);
+    auto& r = Remote.Put(row.Name, row.RemoteContent, row.RemoteUnix);
     if (std::string(row.RemoteHash) == "local") {
       r.Sha256 = Fs::HashFileSha256((Local.Path() / row.Name).string());
     } else {
@@ -156,7 +129,7 @@ TEST_F(SyncEngineTest, SyncWithPeer_DecisionTable) {
 
 TEST_F(SyncEngineTest, SyncWithPeer_CaseOnlyDifferentEntry_KeepsLocalSpelling) {
   AddLocal("a/b.txt", "old", BaseUnix);
-  Remote.Add("A/B.txt", "newer", BaseUnix + 10);
+  Remote.Put("A/B.txt", "newer", BaseUnix + 10);
   Port = Remote.Start();
   EXPECT_EQ(SyncNow().Received, 1);
   ASSERT_EQ(Engine.Entries->size(), 1u);
@@ -165,7 +138,7 @@ TEST_F(SyncEngineTest, SyncWithPeer_CaseOnlyDifferentEntry_KeepsLocalSpelling) {
 }
 
 TEST_F(SyncEngineTest, SyncWithPeer_DotDotPathInRemoteList_NeverFetched) {
-  Remote.Add("ok.txt", "fine", BaseUnix);
+  Remote.Put("ok.txt", "fine", BaseUnix);
   {
     std::lock_guard lock(Remote.Lock);
     Remote.Entries.insert(Remote.Entries.begin(), {"../escape.txt", 4, Day(BaseUnix), ""});
@@ -177,8 +150,8 @@ TEST_F(SyncEngineTest, SyncWithPeer_DotDotPathInRemoteList_NeverFetched) {
 }
 
 TEST_F(SyncEngineTest, SyncWithPeer_FileVanishedBeforeFetch_ThreeAttemptsThenNextFile) {
-  Remote.Add("gone.txt", "soon gone", BaseUnix);
-  Remote.Add("kept.txt", "kept", BaseUnix);
+  Remote.Put("gone.txt", "soon gone", BaseUnix);
+  Remote.Put("kept.txt", "kept", BaseUnix);
   fs::remove(Remote.Folder.Path() / "gone.txt");
   Port = Remote.Start();
 
@@ -194,8 +167,7 @@ TEST_F(SyncEngineTest, SyncWithPeer_FileVanishedBeforeFetch_ThreeAttemptsThenNex
 
 TEST_F(SyncEngineTest, SyncWithPeer_UnreachablePeer_AllZeros) {
   Port = Remote.Start();
-  Remote.Server->Shutdown();
-  Remote.Server->WaitFor();
+  Remote.Stop();
   const auto stats = SyncNow();
   EXPECT_EQ(stats.Received + stats.Sent + stats.Deleted, 0);
   EXPECT_TRUE(Logged().empty());
@@ -238,7 +210,7 @@ TEST_F(SyncEngineTest, SyncWithPeer_PeerVanishesAfterList_EndsWithoutTryingEvery
 
 TEST_F(SyncEngineTest, SyncWithPeer_OverlappingSyncsOfOnePeer_EachFileFetchedOnceAndWhole) {
   const std::string big(3 * 1024 * 1024, 'x');
-  for (int i = 0; i < 6; ++i) Remote.Add("f" + std::to_string(i) + ".bin", big, BaseUnix + i);
+  for (int i = 0; i < 6; ++i) Remote.Put("f" + std::to_string(i) + ".bin", big, BaseUnix + i);
   Port = Remote.Start();
 
   std::atomic<int> received{0};
@@ -259,8 +231,8 @@ TEST_F(SyncEngineTest, SyncWithPeer_OverlappingSyncsOfOnePeer_EachFileFetchedOnc
 }
 
 TEST_F(SyncEngineTest, SyncWithPeer_ProgressOnlyForLargeFiles) {
-  Remote.Add("small.bin", std::string(262143, 's'), BaseUnix);
-  Remote.Add("large.bin", std::string(262144, 'l'), BaseUnix);
+  Remote.Put("small.bin", std::string(262143, 's'), BaseUnix);
+  Remote.Put("large.bin", std::string(262144, 'l'), BaseUnix);
   Port = Remote.Start();
   std::vector<std::pair<std::string, int64_t>> calls;
   Engine.OnProgress = [&](const Core::RawUtf8& APath, int64_t AReceived, int64_t ATotal) {
@@ -274,8 +246,8 @@ TEST_F(SyncEngineTest, SyncWithPeer_ProgressOnlyForLargeFiles) {
 }
 
 TEST_F(SyncEngineTest, SyncWithPeer_OwnWritesNotReportedByWatcher) {
-  Remote.Add("deep/new.txt", "from peer", BaseUnix);
-  Remote.Add("top.txt", "also", BaseUnix);
+  Remote.Put("deep/new.txt", "from peer", BaseUnix);
+  Remote.Put("top.txt", "also", BaseUnix);
   Port = Remote.Start();
   auto watcher = std::make_shared<Fs::TFileWatcher>(Local.Str());
   std::mutex reportsLock;
@@ -318,9 +290,7 @@ TEST_F(SyncEngineTest, NotifyPeers_SendsOneNoticeToEachPeer) {
   std::mutex lock;
   std::vector<std::string> deletes;
   int changes = 0;
-  Remote.Server = std::make_unique<Net::TTcpServerThread>(0, Remote.Folder.Str(), &Remote.Entries,
-                                                          &Remote.Lock);
-  Remote.Server->OnDeleteNotify = [&](const Core::RawUtf8& APath) {
+  Remote.Create().OnDeleteNotify = [&](const Core::RawUtf8& APath) {
     std::lock_guard l(lock);
     deletes.push_back(APath);
   };
@@ -330,9 +300,7 @@ TEST_F(SyncEngineTest, NotifyPeers_SendsOneNoticeToEachPeer) {
     EXPECT_EQ(APort, 0);
     ++changes;
   };
-  Remote.Server->Start();
-  ASSERT_TRUE(WaitFor([&] { return Remote.Server->BoundPort() != 0; }));
-  Core::TPeerInfo peer{"p", "127.0.0.1", Remote.Server->BoundPort(), 0, 0};
+  Core::TPeerInfo peer{"p", "127.0.0.1", Remote.Start(), 0, 0};
 
   Engine.NotifyPeersOfChange({peer, peer});
   Engine.NotifyPeersOfDelete("docs/x.txt", {peer});

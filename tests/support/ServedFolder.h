@@ -1,0 +1,54 @@
+// A peer's side in tests: a real TCP server over a folder of its own, with a list that the test
+// fills (and may doctor) by hand.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "core/Types.h"
+#include "net/TcpServer.h"
+#include "support/TestSupport.h"
+
+namespace PondarTest {
+
+class TServedFolder {
+ public:
+  ~TServedFolder() { Stop(); }
+
+  // Writes the file with the given whole-second time and lists it, replacing an entry of the
+  // same path; returns the entry so a test can change what the list claims.
+  Pondar::Core::TFileEntry& Put(const std::string& ARelPath, const std::string& AContent,
+                                int64_t AUnixSeconds) {
+    SetMTime(Folder.Write(ARelPath, AContent), AUnixSeconds);
+    std::lock_guard lock(Lock);
+    std::erase_if(Entries, [&](const auto& AEntry) { return AEntry.RelPath == ARelPath; });
+    Entries.push_back({ARelPath, static_cast<int64_t>(AContent.size()),
+                       AUnixSeconds / 86400.0 + 25569.0, ""});
+    return Entries.back();
+  }
+  // Makes the server (port 0), so that a test may bind events before Start.
+  Pondar::Net::TTcpServerThread& Create() {
+    Server = std::make_unique<Pondar::Net::TTcpServerThread>(0, Folder.Str(), &Entries, &Lock);
+    return *Server;
+  }
+  // Starts the server (made now when Create was not called) and returns its port once bound.
+  uint16_t Start() {
+    if (!Server) Create();
+    Server->Start();
+    WaitFor([&] { return Server->BoundPort() != 0; });
+    return Server->BoundPort();
+  }
+  void Stop() {
+    if (!Server) return;
+    Server->Shutdown();
+    Server->WaitFor();
+  }
+
+  TSandbox Folder;
+  Pondar::Core::TFileEntries Entries;
+  Pondar::Core::TLightLock Lock;
+  std::unique_ptr<Pondar::Net::TTcpServerThread> Server;
+};
+
+}  // namespace PondarTest
