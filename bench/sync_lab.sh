@@ -32,7 +32,7 @@ wait_for() { # wait_for SECONDS COMMAND... : polls every 2 ms
     sleep 0.002
   done
 }
-count_files() { find "$1" -type f 2>/dev/null | wc -l; }
+has_files() { test "$(find "$1" -type f 2>/dev/null | wc -l)" -eq "$2"; }
 
 "$netlab" exec "$lab" 1 env APPDATA="$work/appa" "$build/pondard" --headless --name a \
   --folder "$work/a" >"$work/a.log" 2>"$work/a.err" &
@@ -61,13 +61,13 @@ mkdir -p "$work/stage/many"
 for i in $(seq 1 1000); do head -c 4096 /dev/urandom >"$work/stage/many/f$i.bin"; done
 t0=$(now_ms)
 mv "$work/stage/many" "$work/a/many"
-wait_for 60 test "$(count_files "$work/b/many")" -eq 1000
+wait_for 60 has_files "$work/b/many" 1000
 echo "1000 x 4 KiB moved in as one folder: $(($(now_ms) - t0)) ms"
 sleep 3.2
 mkdir -p "$work/a/many2"
 t0=$(now_ms)
 for i in $(seq 1 1000); do head -c 4096 /dev/urandom >"$work/a/many2/f$i.bin"; done
-wait_for 60 test "$(count_files "$work/b/many2")" -eq 1000
+wait_for 60 has_files "$work/b/many2" 1000
 echo "1000 x 4 KiB written one by one: $(($(now_ms) - t0)) ms from the first write"
 
 # 3. One 1 GiB file, and the same bytes by a plain socket copy.

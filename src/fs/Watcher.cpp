@@ -253,9 +253,15 @@ void TFileWatcher::HandleEvent(int AWd, uint32_t AMask, const char* AName) {
 void TFileWatcher::Record(TFileAction AAction, const RawUtf8& ARelPath) {
   // A write comes as several IN_MODIFY and an IN_CLOSE_WRITE, and a folder's first listing may
   // repeat a create that its watch also saw: while such a report is still waiting it already
-  // covers the repeat, which would tell the listener nothing new.
+  // covers the repeat, which would tell the listener nothing new. Likewise the writes that
+  // follow a create still waiting are part of making the file: one report of a new file, not
+  // two, so that the listener's rate limit is not spent on the second half of one save.
   const auto last = FLastPending.find(ARelPath);
-  if (last != FLastPending.end() && last->second.first == AAction) return;
+  if (last != FLastPending.end()) {
+    const TFileAction waiting = last->second.first;
+    if (waiting == AAction) return;
+    if (waiting == TFileAction::faCreated && AAction == TFileAction::faModified) return;
+  }
   const uint64_t seq = FNextSeq++;
   FPending.push_back(TPendingChange{AAction, ARelPath, std::chrono::steady_clock::now(), seq});
   FLastPending[ARelPath] = {AAction, seq};

@@ -161,6 +161,9 @@ TEST_F(WatcherTest, CreateWriteAndDeleteAreReported) {
   FBox.Write("docs/new.txt", "first");
   ASSERT_TRUE(FRec.WaitHas(TFileAction::faCreated, "docs/new.txt"));
   Flush();
+  // The writes that make a new file belong to its one report.
+  EXPECT_EQ(WithoutMarkers(FRec.All()),
+            std::vector<TReport>{R(TFileAction::faCreated, "docs/new.txt")});
   FRec.Clear();
 
   Append(FBox.Path() / "docs/new.txt", " more");
