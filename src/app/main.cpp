@@ -31,8 +31,8 @@ void PrintHelp() {
       "  --folder DIR      the shared folder (default: the current directory)\n"
       "  --udp-port PORT   UDP port for finding peers (default 7731)\n"
       "  --tcp-port PORT   TCP port for serving files (default 7732)\n"
-      "  --sound           sound on peer events (needs a window)\n"
-      "  --clipboard       share clipboard text (needs a window)\n"
+      "  --sound           sound on peer events (only with a window; none headless)\n"
+      "  --clipboard       share clipboard text (not available yet in this build)\n"
       "  --help            show this text and exit\n"
       "\n"
       "Settings are read from %s, then from the options above.\n"
@@ -52,10 +52,14 @@ void WarnAboutIgnoredValues(const std::vector<std::string>& AArgs) {
                      value.c_str());
     } else if (option == "--udp-port" || option == "--tcp-port") {
       char* end = nullptr;
-      const long port = std::strtol(value.c_str(), &end, 0);
-      if (value.empty() || *end != '\0' || port < 0 || port > 65535)
-        std::fprintf(stderr, "pondard: %s %s: not a port number from 0 to 65535\n",
-                     option.c_str(), value.c_str());
+      const long long port = std::strtoll(value.c_str(), &end, 0);
+      if (value.empty() || *end != '\0') {
+        std::fprintf(stderr, "pondard: %s %s: not a number, option ignored\n", option.c_str(),
+                     value.c_str());
+      } else if (port < 0 || port > 65535) {
+        std::fprintf(stderr, "pondard: %s %s: beyond 0 to 65535, its low 16 bits give %u\n",
+                     option.c_str(), value.c_str(), static_cast<unsigned>(port & 0xFFFF));
+      }
     }
   }
 }
