@@ -252,17 +252,12 @@ void TPondardApp::OnChangesNotify(const RawUtf8& APeerIP, uint16_t /*ATcpPort*/)
   if (!FConfig.FileSharing) return;
   {
     std::lock_guard lock(FRateLock);
-    const uint64_t now = GetTickCount64();
-    if (now - FLastSyncTick < ChangeNoticeWindowMs) {
+    if (!FNoticeWindow.Admit(GetTickCount64(), [this](uint64_t ADelayMs) {
+          if (FTimers) FTimers->Schedule(ADelayMs, [this] { TakeUpPendingNotices(); });
+        })) {
       FPendingNoticeIPs.insert(APeerIP);
-      if (!FNoticeTakeUpScheduled && FTimers) {
-        FNoticeTakeUpScheduled = true;
-        FTimers->Schedule(FLastSyncTick + ChangeNoticeWindowMs - now,
-                          [this] { TakeUpPendingNotices(); });
-      }
       return;
     }
-    FLastSyncTick = now;
   }
   // The port comes from the discovery table; a sender we do not know is ignored.
   SyncWithPeerAt(APeerIP);
@@ -272,10 +267,8 @@ void TPondardApp::TakeUpPendingNotices() {
   std::set<RawUtf8> ips;
   {
     std::lock_guard lock(FRateLock);
-    FNoticeTakeUpScheduled = false;
     ips.swap(FPendingNoticeIPs);
-    if (ips.empty()) return;
-    FLastSyncTick = GetTickCount64();
+    FNoticeWindow.Ended(GetTickCount64(), !ips.empty());
   }
   for (const auto& ip : ips) SyncWithPeerAt(ip);
 }
@@ -293,17 +286,12 @@ void TPondardApp::OnFileChange(TFileAction AAction, const RawUtf8& ARelPath) {
     case TFileAction::faModified: {
       {
         std::lock_guard lock(FRateLock);
-        const uint64_t now = GetTickCount64();
-        if (now - FLastNotifyTick < LocalChangeWindowMs) {
+        if (!FLocalChangeWindow.Admit(GetTickCount64(), [this](uint64_t ADelayMs) {
+              if (FTimers) FTimers->Schedule(ADelayMs, [this] { TakeUpPendingLocalChange(); });
+            })) {
           FPendingChangePath = ARelPath;
-          if (!FChangeTakeUpScheduled && FTimers) {
-            FChangeTakeUpScheduled = true;
-            FTimers->Schedule(FLastNotifyTick + LocalChangeWindowMs - now,
-                              [this] { TakeUpPendingLocalChange(); });
-          }
           return;
         }
-        FLastNotifyTick = now;
         // This take-up covers whatever was waiting for the window's end.
         FPendingChangePath.clear();
       }
@@ -329,12 +317,10 @@ void TPondardApp::TakeUpPendingLocalChange() {
   RawUtf8 path;
   {
     std::lock_guard lock(FRateLock);
-    FChangeTakeUpScheduled = false;
-    if (FPendingChangePath.empty()) return;
     path.swap(FPendingChangePath);
-    FLastNotifyTick = GetTickCount64();
+    FLocalChangeWindow.Ended(GetTickCount64(), !path.empty());
   }
-  TakeUpLocalChange(path);
+  if (!path.empty()) TakeUpLocalChange(path);
 }
 
 void TPondardApp::TakeUpLocalChange(const RawUtf8& ARelPath) {

@@ -11,6 +11,7 @@
 #include <set>
 
 #include "app/DeliveryQueue.h"
+#include "app/RateWindow.h"
 #include "app/TimerQueue.h"
 #include "core/Config.h"
 #include "core/Types.h"
@@ -130,13 +131,11 @@ class TPondardApp {
   std::shared_ptr<Pondar::Fs::TFileWatcher> FWatcher;
   std::unique_ptr<TTimerQueue> FTimers;  // take-ups at the end of a rate window
 
-  std::mutex FRateLock;  // guards the rate windows below
-  uint64_t FLastSyncTick = 0;
-  uint64_t FLastNotifyTick = 0;
-  RawUtf8 FPendingChangePath;        // last local change dropped inside its window
-  bool FChangeTakeUpScheduled = false;
-  std::set<RawUtf8> FPendingNoticeIPs;  // peers whose notices were dropped inside the window
-  bool FNoticeTakeUpScheduled = false;
+  std::mutex FRateLock;  // guards the rate windows and what they hold back
+  TRateWindow FNoticeWindow{ChangeNoticeWindowMs};      // peers' change notices, all peers
+  std::set<RawUtf8> FPendingNoticeIPs;                  // senders held back in the window
+  TRateWindow FLocalChangeWindow{LocalChangeWindowMs};  // local creates and modifies
+  RawUtf8 FPendingChangePath;                           // the last one held back
 };
 
 }  // namespace Pondard::Core

@@ -1,0 +1,42 @@
+// At most one take-up per window, without losing what arrives inside it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+namespace Pondard::Core {
+
+// The owner keeps what was held back (under its own lock, which it also holds around every call
+// here) and takes it up once, when the window ends: so the last change always propagates, while
+// bursts still cost one take-up per window.
+class TRateWindow {
+ public:
+  explicit TRateWindow(uint64_t AWindowMs) : FWindowMs(AWindowMs) {}
+
+  // True: take it up now; the window starts again at ANow. False: it falls inside the window;
+  // the owner remembers it, and AScheduleEnd is called once per window with the time left, to
+  // arrange the deferred take-up.
+  bool Admit(uint64_t ANow, const std::function<void(uint64_t ADelayMs)>& AScheduleEnd) {
+    if (ANow - FLastTick >= FWindowMs) {
+      FLastTick = ANow;
+      return true;
+    }
+    if (!FEndScheduled) {
+      FEndScheduled = true;
+      AScheduleEnd(FLastTick + FWindowMs - ANow);
+    }
+    return false;
+  }
+  // The deferred take-up runs: it starts a new window when it has something to take up.
+  void Ended(uint64_t ANow, bool ATakingUp) {
+    FEndScheduled = false;
+    if (ATakingUp) FLastTick = ANow;
+  }
+
+ private:
+  const uint64_t FWindowMs;
+  uint64_t FLastTick = 0;  // when the last take-up began (0: never)
+  bool FEndScheduled = false;
+};
+
+}  // namespace Pondard::Core
