@@ -14,7 +14,6 @@
 //
 // It broadcasts, so it refuses to start (status 3) unless every network interface it can see
 // is loopback or starts with $PONDAR_LAB_IFPREFIX: it belongs in a namespace of its own.
-#include <net/if.h>
 #include <signal.h>
 
 #include <chrono>
@@ -27,6 +26,7 @@
 
 #include "core/Types.h"
 #include "net/Discovery.h"
+#include "support/Isolation.h"
 
 namespace {
 
@@ -36,22 +36,6 @@ void Say(const std::string& ALine) {
   std::lock_guard lock(OutputLock);
   std::printf("%" PRIu64 " %s\n", Pondar::Core::GetTickCount64(), ALine.c_str());
   std::fflush(stdout);
-}
-
-// The first interface that is neither loopback nor ours, or empty when there is none.
-std::string ForeignInterface(const std::string& AOwnPrefix) {
-  struct if_nameindex* names = ::if_nameindex();
-  if (!names) return "(interfaces unreadable)";
-  std::string foreign;
-  for (const struct if_nameindex* p = names; p->if_index != 0 && p->if_name; ++p) {
-    const std::string name = p->if_name;
-    if (name == "lo") continue;
-    if (!AOwnPrefix.empty() && name.rfind(AOwnPrefix, 0) == 0) continue;
-    foreign = name;
-    break;
-  }
-  ::if_freenameindex(names);
-  return foreign;
 }
 
 bool ParsePort(const char* AText, uint16_t& AOut) {
@@ -71,7 +55,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const char* prefix = std::getenv("PONDAR_LAB_IFPREFIX");
-  const std::string foreign = ForeignInterface(prefix ? prefix : "");
+  const std::string foreign = PondarTest::ForeignInterface(prefix ? prefix : "");
   if (!foreign.empty()) {
     std::fprintf(stderr,
                  "discovery_peer: REFUSING TO BROADCAST: interface '%s' is not a lab interface; "

@@ -1,7 +1,6 @@
 #include "support/TestSupport.h"
 
 #include <fcntl.h>
-#include <net/if.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +9,8 @@
 #include <random>
 #include <sstream>
 #include <stdexcept>
+
+#include "support/Isolation.h"
 
 namespace fs = std::filesystem;
 
@@ -61,20 +62,7 @@ void SetMTime(const fs::path& APath, int64_t AUnixSeconds) {
 }
 
 bool InIsolatedNetwork(const std::string& AOwnPrefix) {
-  // Ask the kernel, not /sys/class/net: sysfs shows the namespace of whoever mounted it, so
-  // under a bare "unshare --net" it still lists the machine's own interfaces.
-  struct if_nameindex* names = ::if_nameindex();
-  if (!names) return false;
-  bool isolated = true;
-  for (const struct if_nameindex* p = names; p->if_index != 0 && p->if_name; ++p) {
-    const std::string name = p->if_name;
-    if (name == "lo") continue;
-    if (!AOwnPrefix.empty() && name.rfind(AOwnPrefix, 0) == 0) continue;
-    isolated = false;
-    break;
-  }
-  ::if_freenameindex(names);
-  return isolated;
+  return ForeignInterface(AOwnPrefix).empty();
 }
 
 }  // namespace PondarTest
