@@ -13,31 +13,21 @@
 #include "core/Captions.h"
 #include "net/Protocol.h"
 #include "net/TcpServer.h"
+#include "support/RawSockets.h"
+#include "support/ScriptedPeer.h"
 #include "support/ServedFolder.h"
 #include "support/TestSupport.h"
 
 namespace fs = std::filesystem;
 using namespace Pondard::Core;
 using Pondar::Core::TFileEntries;
+using PondarTest::FreePort;
 using PondarTest::TSandbox;
 using PondarTest::WaitFor;
 
 namespace {
 
 constexpr int64_t BaseUnix = 1700000000;
-
-// A port nobody listens on right now, for protocols whose port we must announce up front.
-uint16_t FreePort(int AType) {
-  const int fd = ::socket(AF_INET, AType, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(fd);
-  return ntohs(addr.sin_port);
-}
 
 class AppTest : public ::testing::Test {
  protected:
@@ -245,25 +235,14 @@ TEST_F(AppTest, OnFileChange_SecondChangeInsideWindow_TakenUpOnceWhenItEnds) {
 
 TEST_F(AppTest, Destroy_WithSyncInFlight_ReturnsAndSinkNeverCalledAfterwards) {
   // A peer that accepts, then stays silent for a second before hanging up.
-  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  ::listen(listener, 4);
-  socklen_t len = sizeof addr;
-  ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
-  std::thread silent([&] {
-    const int conn = ::accept(listener, nullptr, nullptr);
+  PondarTest::TScriptedPeer silent([](int, const std::atomic<bool>&) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-    ::close(conn);
   });
 
   Create();
   App->Start();
   std::thread([&] {
-    App->OnPeerDiscovered({"slow", "127.0.0.1", ntohs(addr.sin_port), 0,
-                           Pondar::Core::CurrentUtcTime()});
+    App->OnPeerDiscovered({"slow", "127.0.0.1", silent.Port(), 0, Pondar::Core::CurrentUtcTime()});
   }).join();
   ASSERT_TRUE(WaitFor([&] { return App->RunningSyncs() == 1; }));
   const auto stopping = std::chrono::steady_clock::now();
@@ -277,6 +256,4 @@ TEST_F(AppTest, Destroy_WithSyncInFlight_ReturnsAndSinkNeverCalledAfterwards) {
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   Queue->RunPending();
   EXPECT_EQ(Lines.size(), before);  // queued lines find no sink once the engine is gone
-  silent.join();
-  ::close(listener);
 }

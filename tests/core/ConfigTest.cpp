@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "support/EnvVar.h"
 #include "support/TestSupport.h"
 
 namespace fs = std::filesystem;
@@ -29,6 +30,7 @@ using Pondard::Core::IsValidPeerName;
 using Pondard::Core::RandomPeerName;
 using Pondard::Core::TPondardConfig;
 using Pondard::Core::UsableAsPeerName;
+using PondarTest::TEnvVar;
 
 namespace {
 
@@ -86,24 +88,6 @@ TIniText ReadIniText(const std::string& AText) {
   }
   return ini;
 }
-
-// Sets an environment variable for the life of the object and puts the old state back.
-class TEnvVar {
- public:
-  explicit TEnvVar(const char* AName) : FName(AName) {
-    if (const char* old = std::getenv(AName)) FOld = old;
-  }
-  ~TEnvVar() {
-    if (FOld) ::setenv(FName, FOld->c_str(), 1);
-    else ::unsetenv(FName);
-  }
-  void Set(const std::string& AValue) { ::setenv(FName, AValue.c_str(), 1); }
-  void Unset() { ::unsetenv(FName); }
-
- private:
-  const char* FName;
-  std::optional<std::string> FOld;
-};
 
 class ConfigTest : public ::testing::Test {
  protected:

@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "support/EnvVar.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -64,18 +65,12 @@ class TCommaLocale {
     const std::string dir = FBox.Str();
     const std::string cmd = "localedef -i de_DE -f UTF-8 '" + dir + "/de_DE.UTF-8' >/dev/null 2>&1";
     if (std::system(cmd.c_str()) == -1) return;
-    if (const char* old = std::getenv("LOCPATH")) FOldLocPath = old;
-    ::setenv("LOCPATH", dir.c_str(), 1);
-    FSetLocPath = true;
+    FLocPath.emplace("LOCPATH");
+    FLocPath->Set(dir);
     TryLocale("de_DE.UTF-8");
   }
-  ~TCommaLocale() {
-    std::setlocale(LC_ALL, "C");
-    if (FSetLocPath) {
-      if (FOldLocPath) ::setenv("LOCPATH", FOldLocPath->c_str(), 1);
-      else ::unsetenv("LOCPATH");
-    }
-  }
+  // Back to "C" before LOCPATH is restored (FLocPath goes after this body).
+  ~TCommaLocale() { std::setlocale(LC_ALL, "C"); }
   bool Active() const { return FActive; }
   const std::string& Name() const { return FName; }
 
@@ -96,8 +91,7 @@ class TCommaLocale {
 
   PondarTest::TSandbox FBox;
   bool FActive = false;
-  bool FSetLocPath = false;
-  std::optional<std::string> FOldLocPath;
+  std::optional<PondarTest::TEnvVar> FLocPath;
   std::string FName;
 };
 
@@ -120,18 +114,16 @@ TEST(FormatSizeTest, CommaDecimalLocale_StillWritesPoint) {
 class TTimeZone {
  public:
   explicit TTimeZone(const char* AZone) {
-    if (const char* old = std::getenv("TZ")) FOld = old;
-    ::setenv("TZ", AZone, 1);
+    FTz.Set(AZone);
     ::tzset();
   }
   ~TTimeZone() {
-    if (FOld) ::setenv("TZ", FOld->c_str(), 1);
-    else ::unsetenv("TZ");
+    FTz.Restore();
     ::tzset();
   }
 
  private:
-  std::optional<std::string> FOld;
+  PondarTest::TEnvVar FTz{"TZ"};
 };
 
 std::string UtcClockText(std::time_t ATime, int AOffsetSeconds) {

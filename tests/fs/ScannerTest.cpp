@@ -18,6 +18,7 @@
 
 namespace fs = std::filesystem;
 using namespace Pondar::Fs;
+using PondarTest::DayCount;
 using PondarTest::TSandbox;
 
 namespace {
@@ -31,10 +32,6 @@ std::vector<std::string> Paths(const TFileEntries& AList) {
 std::vector<std::string> Sorted(std::vector<std::string> AList) {
   std::sort(AList.begin(), AList.end());
   return AList;
-}
-
-double DayCount(int64_t AUnixSeconds) {
-  return static_cast<double>(AUnixSeconds) / 86400.0 + 25569.0;
 }
 
 void SetMTimeNs(const fs::path& APath, int64_t ASeconds, long ANanoseconds, int AFlags = 0) {

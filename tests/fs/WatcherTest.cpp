@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "fs/Watcher.h"
+#include "support/Recorder.h"
 #include "support/TestSupport.h"
 
 namespace fs = std::filesystem;
@@ -64,18 +65,14 @@ TReport R(TFileAction AAction, std::string APath) {
 }
 
 // Collects reports from the watcher thread.
-class TRecorder {
+class TReportLog {
  public:
   Pondar::Fs::TFileChangeEvent Handler() {
     return [this](TFileAction AAction, const std::string& APath) {
-      std::lock_guard lock(FLock);
-      FReports.push_back(TReport{AAction, APath, Clock::now()});
+      FReports.Add(TReport{AAction, APath, Clock::now()});
     };
   }
-  std::vector<TReport> All() {
-    std::lock_guard lock(FLock);
-    return FReports;
-  }
+  std::vector<TReport> All() { return FReports.All(); }
   // Reports whose path is APath or lies below it, markers left out.
   std::vector<TReport> About(const std::string& APath) {
     std::vector<TReport> out;
@@ -92,14 +89,10 @@ class TRecorder {
                std::chrono::milliseconds ATimeout = 5s) {
     return WaitFor([&] { return Has(AAction, APath); }, ATimeout);
   }
-  void Clear() {
-    std::lock_guard lock(FLock);
-    FReports.clear();
-  }
+  void Clear() { FReports.Clear(); }
 
  private:
-  std::mutex FLock;
-  std::vector<TReport> FReports;
+  PondarTest::TRecorder<TReport> FReports;
 };
 
 std::vector<TReport> WithoutMarkers(const std::vector<TReport>& AReports) {
@@ -145,7 +138,7 @@ class WatcherTest : public ::testing::Test {
   }
 
   TSandbox FBox;
-  TRecorder FRec;  // declared before the watcher: it must outlive the watcher thread
+  TReportLog FRec;  // declared before the watcher: it must outlive the watcher thread
   std::unique_ptr<TFileWatcher> FWatcher;
   int FMarkers = 0;
 };
@@ -361,7 +354,7 @@ TEST_F(WatcherTest, EmptyHandlerReportsNothingUntilOneIsSet) {
   FWatcher->SetOnChange({});
   Touch(FBox.Path() / "unheard.txt");
   // No marker can be seen without a handler; a second watcher tells when this batch is done.
-  TRecorder other;
+  TReportLog other;
   TFileWatcher second(FBox.Str());
   second.SetOnChange(other.Handler());
   Touch(FBox.Path() / "zz-marker-other");

@@ -11,11 +11,12 @@
 #include <functional>
 #include <iostream>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <thread>
 
 #include "net/Discovery.h"
+#include "support/RawSockets.h"
+#include "support/Recorder.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -30,6 +31,9 @@ using Pondar::Net::MakeIpv4Address;
 using Pondar::Net::TDiscoveryKind;
 using Pondar::Net::TDiscoveryThread;
 using Pondar::Net::TSocket;
+using PondarTest::FreePort;
+using PondarTest::PortOf;
+using PondarTest::TRecorder;
 
 constexpr auto kAnnounce = TDiscoveryKind::dkAnnounce;
 constexpr auto kReply = TDiscoveryKind::dkReply;
@@ -51,26 +55,11 @@ struct TManualClock {
 
 // Both events, recorded from the discovery thread.
 struct TEventLog {
-  std::mutex Lock;
-  TPeerInfoDynArray Found, Lost;
+  TRecorder<TPeerInfo> Found, Lost;
 
   void Bind(TDiscoveryThread& AThread) {
-    AThread.OnPeerDiscovered = [this](const TPeerInfo& APeer) {
-      std::lock_guard lock(Lock);
-      Found.push_back(APeer);
-    };
-    AThread.OnPeerLost = [this](const TPeerInfo& APeer) {
-      std::lock_guard lock(Lock);
-      Lost.push_back(APeer);
-    };
-  }
-  TPeerInfoDynArray FoundCopy() {
-    std::lock_guard lock(Lock);
-    return Found;
-  }
-  TPeerInfoDynArray LostCopy() {
-    std::lock_guard lock(Lock);
-    return Lost;
+    AThread.OnPeerDiscovered = [this](const TPeerInfo& APeer) { Found.Add(APeer); };
+    AThread.OnPeerLost = [this](const TPeerInfo& APeer) { Lost.Add(APeer); };
   }
 };
 
@@ -91,13 +80,6 @@ class TTestableDiscovery : public TDiscoveryThread {
 TBytes Packet(TDiscoveryKind AKind, uint16_t ATcpPort, const std::string& AName,
               double AUtc = 45000.5) {
   return BuildDiscoveryPacket(AKind, ATcpPort, AName, AUtc);
-}
-
-uint16_t PortOf(const TSocket& ASock) {
-  sockaddr_in addr{};
-  socklen_t len = sizeof addr;
-  if (::getsockname(ASock.Fd(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
-  return ntohs(addr.sin_port);
 }
 
 // A UDP socket on a loopback address that plays the remote peer.
@@ -140,15 +122,6 @@ class TRemote {
   uint16_t FPort = 0;
 };
 
-// A port that was free a moment ago, learned by letting the kernel pick one.
-uint16_t FreeUdpPort() {
-  TSocket probe(::socket(AF_INET, SOCK_DGRAM, 0));
-  sockaddr_in addr{};
-  MakeIpv4Address("0.0.0.0", 0, addr);
-  if (::bind(probe.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return 0;
-  return PortOf(probe);
-}
-
 bool WaitBound(TDiscoveryThread& AThread) {
   return PondarTest::WaitFor([&] { return AThread.BoundPort() != 0 || !AThread.Running(); }) &&
          AThread.BoundPort() != 0;
@@ -176,7 +149,7 @@ class DiscoveryLoopbackTest : public ::testing::Test {
                                           Pondar::Core::TTickSource ATick = {},
                                           const TBinder& ABind = {}) {
     for (int attempt = 0; attempt < 5; ++attempt) {
-      const uint16_t port = FreeUdpPort();
+      const uint16_t port = FreePort(SOCK_DGRAM);
       auto thread = std::make_unique<TDiscoveryThread>(AName, port, ATcpPort, ATick);
       if (ABind) ABind(*thread);
       thread->Start();
@@ -238,15 +211,15 @@ TEST_F(DiscoveryLoopbackTest, Announce_NewPeer_AddedOnceAndAnsweredByUnicast) {
   EXPECT_EQ((*reply)[15], 5);
   EXPECT_EQ(std::string(reply->begin() + 16, reply->end()), "alpha");
 
-  ASSERT_TRUE(PondarTest::WaitFor([&] { return events.FoundCopy().size() == 1; }));
+  ASSERT_TRUE(PondarTest::WaitFor([&] { return events.Found.Count() == 1; }));
   const TPeerInfo expected{"beta", "127.0.0.1", 5555, 1000, 45123.25};
-  EXPECT_EQ(events.FoundCopy()[0], expected);
+  EXPECT_EQ(events.Found.All()[0], expected);
   EXPECT_EQ(disc->GetPeerList(), TPeerInfoDynArray{expected});
   EXPECT_EQ(disc->PeerCount(), 1);
   // One announcement, one answer.
   EXPECT_FALSE(remote.Receive(300ms)) << "more than one reply";
-  EXPECT_EQ(events.FoundCopy().size(), 1u);
-  EXPECT_TRUE(events.LostCopy().empty());
+  EXPECT_EQ(events.Found.Count(), 1u);
+  EXPECT_TRUE(events.Lost.All().empty());
 }
 
 TEST_F(DiscoveryLoopbackTest, Announce_KnownPeerFromNewAddress_UpdatedInPlaceWithoutEvent) {
@@ -275,8 +248,8 @@ TEST_F(DiscoveryLoopbackTest, Announce_KnownPeerFromNewAddress_UpdatedInPlaceWit
   EXPECT_EQ(disc->GetPeerList(), (TPeerInfoDynArray{{"beta", "127.0.0.1", 7777, 4000, 45002.0}}));
   EXPECT_FALSE(first.Receive(300ms)) << "a reply must not be answered";
 
-  EXPECT_EQ(events.FoundCopy().size(), 1u);
-  EXPECT_TRUE(events.LostCopy().empty());
+  EXPECT_EQ(events.Found.Count(), 1u);
+  EXPECT_TRUE(events.Lost.All().empty());
 }
 
 TEST_F(DiscoveryLoopbackTest, Reply_NewPeer_AddedWithoutAnswer) {
@@ -285,8 +258,8 @@ TEST_F(DiscoveryLoopbackTest, Reply_NewPeer_AddedWithoutAnswer) {
   ASSERT_TRUE(disc);
   TRemote remote;
   remote.SendTo(FPort, Packet(kReply, 5555, "beta"));
-  ASSERT_TRUE(PondarTest::WaitFor([&] { return events.FoundCopy().size() == 1; }));
-  EXPECT_EQ(events.FoundCopy()[0].Name, "beta");
+  ASSERT_TRUE(PondarTest::WaitFor([&] { return events.Found.Count() == 1; }));
+  EXPECT_EQ(events.Found.All()[0].Name, "beta");
   EXPECT_FALSE(remote.Receive(300ms));
 }
 
@@ -300,16 +273,16 @@ TEST_F(DiscoveryLoopbackTest, Goodbye_KnownPeer_RemovedAndLostRaisedOnce) {
   ASSERT_TRUE(remote.Receive(3s));
 
   remote.SendTo(FPort, Packet(kGoodbye, 1, "beta", 1.0));
-  ASSERT_TRUE(PondarTest::WaitFor([&] { return events.LostCopy().size() == 1; }));
+  ASSERT_TRUE(PondarTest::WaitFor([&] { return events.Lost.Count() == 1; }));
   // The copy handed over is the table entry as it was, not the goodbye's fields.
-  EXPECT_EQ(events.LostCopy()[0], (TPeerInfo{"beta", "127.0.0.1", 5555, 1000, 45000.0}));
+  EXPECT_EQ(events.Lost.All()[0], (TPeerInfo{"beta", "127.0.0.1", 5555, 1000, 45000.0}));
   EXPECT_EQ(disc->PeerCount(), 0);
   EXPECT_FALSE(remote.Receive(300ms)) << "a goodbye must not be answered";
 
   // A second goodbye finds nothing.
   remote.SendTo(FPort, Packet(kGoodbye, 1, "beta"));
   Flush(remote);
-  EXPECT_EQ(events.LostCopy().size(), 1u);
+  EXPECT_EQ(events.Lost.Count(), 1u);
 }
 
 TEST_F(DiscoveryLoopbackTest, Goodbye_UnknownName_ChangesNothing) {
@@ -326,7 +299,7 @@ TEST_F(DiscoveryLoopbackTest, Goodbye_UnknownName_ChangesNothing) {
   ASSERT_EQ(list.size(), 2u);
   EXPECT_EQ(list[0].Name, "beta");
   EXPECT_EQ(list[1].Name, "marker");
-  EXPECT_TRUE(events.LostCopy().empty());
+  EXPECT_TRUE(events.Lost.All().empty());
 }
 
 TEST_F(DiscoveryLoopbackTest, Prune_ThreadsOwnPrune_KeepsAtExactlyTimeoutDropsOneMsLater) {
@@ -348,13 +321,13 @@ TEST_F(DiscoveryLoopbackTest, Prune_ThreadsOwnPrune_KeepsAtExactlyTimeoutDropsOn
   };
   ASSERT_TRUE(pruneWith(1000 + 15000));
   EXPECT_EQ(disc->PeerCount(), 1) << "silent for exactly 15000 ms must stay";
-  EXPECT_TRUE(events.LostCopy().empty());
+  EXPECT_TRUE(events.Lost.All().empty());
 
   ASSERT_TRUE(pruneWith(1000 + 15001));
   EXPECT_EQ(disc->PeerCount(), 0) << "silent for 15001 ms must go";
-  ASSERT_EQ(events.LostCopy().size(), 1u);
-  EXPECT_EQ(events.LostCopy()[0].Name, "beta");
-  EXPECT_EQ(events.LostCopy()[0].LastSeenTick, 1000);
+  ASSERT_EQ(events.Lost.Count(), 1u);
+  EXPECT_EQ(events.Lost.All()[0].Name, "beta");
+  EXPECT_EQ(events.Lost.All()[0].LastSeenTick, 1000);
 }
 
 TEST_F(DiscoveryLoopbackTest, Prune_WaitsForAQuietWait_DatagramsAloneNeverPrune) {
@@ -379,10 +352,10 @@ TEST_F(DiscoveryLoopbackTest, Prune_WaitsForAQuietWait_DatagramsAloneNeverPrune)
   stream(300ms);
   clock.Value = 1000 + 60000;
   stream(1500ms);
-  EXPECT_TRUE(events.LostCopy().empty()) << "pruned although no wait expired";
+  EXPECT_TRUE(events.Lost.All().empty()) << "pruned although no wait expired";
   EXPECT_EQ(disc->PeerCount(), 1);
   // Once the stream stops, the next expired wait prunes.
-  ASSERT_TRUE(PondarTest::WaitFor([&] { return events.LostCopy().size() == 1; }, 3s));
+  ASSERT_TRUE(PondarTest::WaitFor([&] { return events.Lost.Count() == 1; }, 3s));
 }
 
 TEST_F(DiscoveryLoopbackTest, OwnName_AsItGoesOnTheWire_IsDropped) {
@@ -452,7 +425,7 @@ TEST_F(DiscoveryLoopbackTest, Malformed_Dropped_ExtraBytesAccepted) {
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0].Name, "extra");
   EXPECT_EQ(list[0].TcpPort, 6000);
-  EXPECT_EQ(events.FoundCopy().size(), 1u);
+  EXPECT_EQ(events.Found.Count(), 1u);
 }
 
 TEST_F(DiscoveryLoopbackTest, EmptyName_IsAPeerLikeAnyOther) {
@@ -489,7 +462,7 @@ TEST_F(DiscoveryLoopbackTest, SecondInstance_SamePort_StaysSilent) {
   EXPECT_EQ(first->PeerCount(), 1);
   EXPECT_TRUE(second.GetPeerList().empty());
   EXPECT_EQ(second.PeerCount(), 0);
-  EXPECT_TRUE(events2.FoundCopy().empty());
+  EXPECT_TRUE(events2.Found.All().empty());
 }
 
 TEST_F(DiscoveryLoopbackTest, TerminateAndWaitFor_EndWithinOneWait) {
@@ -511,7 +484,7 @@ TEST_F(DiscoveryLoopbackTest, SendGoodbye_FromAnotherThread_WhileRunningAndStopp
   // Run under ThreadSanitizer this shows that the goodbye never races the socket's set-up or
   // close; in any build it must not crash or hang.
   for (int round = 0; round < 8; ++round) {
-    auto disc = std::make_unique<TDiscoveryThread>("alpha", FreeUdpPort(), 4242);
+    auto disc = std::make_unique<TDiscoveryThread>("alpha", FreePort(SOCK_DGRAM), 4242);
     std::atomic<bool> stop{false};
     std::thread sender([&] {
       while (!stop.load()) disc->SendGoodbye();
@@ -598,7 +571,7 @@ TEST(DiscoveryRulesTest, Prune_ScansFromLastToFirst_DropsEverySilentPeer) {
   ASSERT_EQ(disc.PeerCount(), 4);
 
   disc.Prune(16001);
-  const auto lost = events.LostCopy();
+  const auto lost = events.Lost.All();
   ASSERT_EQ(lost.size(), 2u);
   EXPECT_EQ(lost[0].Name, "c");  // from the last entry to the first
   EXPECT_EQ(lost[1].Name, "a");
@@ -613,7 +586,7 @@ TEST(DiscoveryRulesTest, Prune_ScansFromLastToFirst_DropsEverySilentPeer) {
   list = disc.GetPeerList();
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0].Name, "d");
-  EXPECT_EQ(events.LostCopy().size(), 3u);
+  EXPECT_EQ(events.Lost.Count(), 3u);
 }
 
 TEST(DiscoveryRulesTest, Goodbye_RemovesOnlyThatPeer_KeepsOrder) {
@@ -626,8 +599,8 @@ TEST(DiscoveryRulesTest, Goodbye_RemovesOnlyThatPeer_KeepsOrder) {
   ASSERT_EQ(list.size(), 2u);
   EXPECT_EQ(list[0].Name, "a");
   EXPECT_EQ(list[1].Name, "c");
-  ASSERT_EQ(events.LostCopy().size(), 1u);
-  EXPECT_EQ(events.LostCopy()[0].Name, "b");
+  ASSERT_EQ(events.Lost.Count(), 1u);
+  EXPECT_EQ(events.Lost.All()[0].Name, "b");
 }
 
 TEST(DiscoveryRulesTest, LostPeerHeardAgain_IsDiscoveredAgain) {
@@ -640,9 +613,9 @@ TEST(DiscoveryRulesTest, LostPeerHeardAgain_IsDiscoveredAgain) {
   ASSERT_EQ(disc.PeerCount(), 0);
   clock.Value = 20000;
   disc.Feed(Packet(kReply, 2, "a"), "127.0.0.7");
-  ASSERT_EQ(events.FoundCopy().size(), 2u);
-  EXPECT_EQ(events.FoundCopy()[1], (TPeerInfo{"a", "127.0.0.7", 2, 20000, 45000.5}));
-  EXPECT_EQ(events.LostCopy().size(), 1u);
+  ASSERT_EQ(events.Found.Count(), 2u);
+  EXPECT_EQ(events.Found.All()[1], (TPeerInfo{"a", "127.0.0.7", 2, 20000, 45000.5}));
+  EXPECT_EQ(events.Lost.Count(), 1u);
 }
 
 TEST(DiscoveryRulesTest, Announce_WithoutSocket_StillUpdatesTheTable) {

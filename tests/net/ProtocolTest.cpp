@@ -9,31 +9,25 @@
 #include <string>
 #include <vector>
 
+#include "support/Bytes.h"
+
 namespace {
 
 using namespace Pondar::Net;
 using Pondar::Core::CurrentUtcTime;
 using Pondar::Core::TFileEntry;
-
-TBytes Bytes(std::initializer_list<int> AValues) {
-  TBytes out;
-  for (int v : AValues) out.push_back(static_cast<uint8_t>(v));
-  return out;
-}
-
-void Append(TBytes& ADst, const TBytes& ASrc) { ADst.insert(ADst.end(), ASrc.begin(), ASrc.end()); }
-void Append(TBytes& ADst, const std::string& AText) { ADst.insert(ADst.end(), AText.begin(), AText.end()); }
+using PondarTest::B;
 
 // 45000.5 and 45000.25 as little-endian IEEE-754 doubles.
-const TBytes kDay45000_5 = Bytes({0x00, 0x00, 0x00, 0x00, 0x10, 0xF9, 0xE5, 0x40});
-const TBytes kDay45000_25 = Bytes({0x00, 0x00, 0x00, 0x00, 0x08, 0xF9, 0xE5, 0x40});
+const TBytes kDay45000_5 = B({0x00, 0x00, 0x00, 0x00, 0x10, 0xF9, 0xE5, 0x40});
+const TBytes kDay45000_25 = B({0x00, 0x00, 0x00, 0x00, 0x08, 0xF9, 0xE5, 0x40});
 
 // A well-formed datagram: kind 1, day 45000.5, port 7732, name "wren".
 TBytes WrenDatagram() {
-  TBytes d = Bytes({0x50, 0x4E, 0x44, 0x52, 0x01});
-  Append(d, kDay45000_5);
-  Append(d, Bytes({0x34, 0x1E, 0x04}));
-  Append(d, std::string("wren"));
+  TBytes d = B({0x50, 0x4E, 0x44, 0x52, 0x01});
+  d += kDay45000_5;
+  d += B({0x34, 0x1E, 0x04});
+  d += std::string("wren");
   return d;
 }
 
@@ -44,18 +38,18 @@ bool Parse(const TBytes& AData, TDiscoveryPacket& AOut) {
 // ---- Discovery datagram ----
 
 TEST(DiscoveryPacketTest, Build_ExactBytes) {
-  TBytes expected = Bytes({0x50, 0x4E, 0x44, 0x52, 0x02});
-  Append(expected, kDay45000_5);
-  Append(expected, Bytes({0x34, 0x1E, 0x04, 'w', 'r', 'e', 'n'}));
+  TBytes expected = B({0x50, 0x4E, 0x44, 0x52, 0x02});
+  expected += kDay45000_5;
+  expected += B({0x34, 0x1E, 0x04, 'w', 'r', 'e', 'n'});
   EXPECT_EQ(BuildDiscoveryPacket(TDiscoveryKind::dkReply, 7732, "wren", 45000.5), expected);
 }
 
 TEST(DiscoveryPacketTest, Build_EveryKindSameLayout) {
   for (const auto kind : {TDiscoveryKind::dkAnnounce, TDiscoveryKind::dkReply,
                           TDiscoveryKind::dkGoodbye}) {
-    TBytes expected = Bytes({0x50, 0x4E, 0x44, 0x52, static_cast<int>(kind)});
-    Append(expected, kDay45000_25);
-    Append(expected, Bytes({0xFF, 0xFF, 0x00}));
+    TBytes expected = B({0x50, 0x4E, 0x44, 0x52, static_cast<int>(kind)});
+    expected += kDay45000_25;
+    expected += B({0xFF, 0xFF, 0x00});
     EXPECT_EQ(BuildDiscoveryPacket(kind, 65535, "", 45000.25), expected);
   }
 }
@@ -142,7 +136,7 @@ TEST(DiscoveryPacketTest, Parse_NamePastEnd_Rejected) {
 
 TEST(DiscoveryPacketTest, Parse_ExtraBytesAfterName_Accepted) {
   TBytes d = WrenDatagram();
-  Append(d, std::string("trailing junk"));
+  d += std::string("trailing junk");
   TDiscoveryPacket p;
   ASSERT_TRUE(Parse(d, p));
   EXPECT_EQ(p.Name, "wren");
@@ -150,9 +144,9 @@ TEST(DiscoveryPacketTest, Parse_ExtraBytesAfterName_Accepted) {
 }
 
 TEST(DiscoveryPacketTest, Parse_EmptyName_Valid) {
-  TBytes d = Bytes({0x50, 0x4E, 0x44, 0x52, 0x03});
-  Append(d, kDay45000_25);
-  Append(d, Bytes({0x01, 0x00, 0x00}));
+  TBytes d = B({0x50, 0x4E, 0x44, 0x52, 0x03});
+  d += kDay45000_25;
+  d += B({0x01, 0x00, 0x00});
   TDiscoveryPacket p;
   p.Name = "stale";
   ASSERT_TRUE(Parse(d, p));
@@ -176,18 +170,18 @@ TEST(DiscoveryPacketTest, Parse_Utf8Name_TakenAsBytes) {
 TBytes ZeroBytes(size_t ACount) { return TBytes(ACount, 0); }
 
 TEST(FileListTest, Encode_Empty_FourZeroBytes) {
-  EXPECT_EQ(EncodeFileList({}), Bytes({0x00, 0x00, 0x00, 0x00}));
-  EXPECT_TRUE(DecodeFileList(Bytes({0x00, 0x00, 0x00, 0x00})).empty());
+  EXPECT_EQ(EncodeFileList({}), B({0x00, 0x00, 0x00, 0x00}));
+  EXPECT_TRUE(DecodeFileList(B({0x00, 0x00, 0x00, 0x00})).empty());
 }
 
 TEST(FileListTest, Encode_OneRecord_ExactBytes) {
   const TFileEntry entry{"a/b.txt", 1536, 45000.5, "abc"};
-  TBytes expected = Bytes({0x01, 0x00, 0x00, 0x00, 0x07, 0x00});
-  Append(expected, std::string("a/b.txt"));
-  Append(expected, Bytes({0x00, 0x06, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}));
-  Append(expected, kDay45000_5);
-  Append(expected, std::string("abc"));
-  Append(expected, ZeroBytes(61));
+  TBytes expected = B({0x01, 0x00, 0x00, 0x00, 0x07, 0x00});
+  expected += std::string("a/b.txt");
+  expected += B({0x00, 0x06, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
+  expected += kDay45000_5;
+  expected += std::string("abc");
+  expected += ZeroBytes(61);
   ASSERT_EQ(expected.size(), 4u + 82u + 7u);
   EXPECT_EQ(EncodeFileList({entry}), expected);
   const auto decoded = DecodeFileList(expected);
@@ -196,15 +190,15 @@ TEST(FileListTest, Encode_OneRecord_ExactBytes) {
 }
 
 TEST(FileListTest, Encode_TwoRecords_CountAndOrder) {
-  TBytes expected = Bytes({0x02, 0x00, 0x00, 0x00});
-  Append(expected, Bytes({0x01, 0x00, 'x'}));
-  Append(expected, Bytes({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));  // size -1
-  Append(expected, kDay45000_25);
-  Append(expected, ZeroBytes(64));
-  Append(expected, Bytes({0x00, 0x00}));                                      // empty path
-  Append(expected, Bytes({0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00}));  // size 2^32
-  Append(expected, ZeroBytes(8));                                             // time 0.0
-  Append(expected, ZeroBytes(64));
+  TBytes expected = B({0x02, 0x00, 0x00, 0x00});
+  expected += B({0x01, 0x00, 'x'});
+  expected += B({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});  // size -1
+  expected += kDay45000_25;
+  expected += ZeroBytes(64);
+  expected += B({0x00, 0x00});                                      // empty path
+  expected += B({0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00});  // size 2^32
+  expected += ZeroBytes(8);                                         // time 0.0
+  expected += ZeroBytes(64);
   EXPECT_EQ(EncodeFileList({{"x", -1, 45000.25, ""}, {"", int64_t{1} << 32, 0.0, ""}}),
             expected);
 }
@@ -235,13 +229,13 @@ TEST(FileListTest, HashLongerThan64_FirstBytesKept) {
 }
 
 TEST(FileListTest, Decode_HashBlock_BlanksAndControlsStrippedAtBothEnds) {
-  TBytes bytes = Bytes({0x01, 0x00, 0x00, 0x00, 0x01, 0x00, 'p'});
-  Append(bytes, ZeroBytes(16));
-  TBytes block = Bytes({' ', 0x01, '\t'});
-  Append(block, std::string("ab c"));
-  Append(block, Bytes({' ', 0x1F}));
+  TBytes bytes = B({0x01, 0x00, 0x00, 0x00, 0x01, 0x00, 'p'});
+  bytes += ZeroBytes(16);
+  TBytes block = B({' ', 0x01, '\t'});
+  block += std::string("ab c");
+  block += B({' ', 0x1F});
   block.resize(64, 0);
-  Append(bytes, block);
+  bytes += block;
   const auto decoded = DecodeFileList(bytes);
   ASSERT_EQ(decoded.size(), 1u);
   EXPECT_EQ(decoded[0].Sha256, "ab c");
@@ -256,7 +250,7 @@ TEST(FileListTest, Decode_CountLargerThanRecords_CompleteRecordsOnly) {
   EXPECT_EQ(decoded[1].RelPath, "two");
   EXPECT_EQ(decoded[1].Sha256, "h2");
   // A huge count over no records at all.
-  EXPECT_TRUE(DecodeFileList(Bytes({0xFF, 0xFF, 0xFF, 0xFF})).empty());
+  EXPECT_TRUE(DecodeFileList(B({0xFF, 0xFF, 0xFF, 0xFF})).empty());
 }
 
 TEST(FileListTest, Decode_CutRecord_Dropped) {
@@ -274,14 +268,14 @@ TEST(FileListTest, Decode_CutRecord_Dropped) {
 }
 
 TEST(FileListTest, Decode_CountZeroWithTrailingBytes_Empty) {
-  TBytes bytes = Bytes({0x00, 0x00, 0x00, 0x00});
+  TBytes bytes = B({0x00, 0x00, 0x00, 0x00});
   const TBytes record = EncodeFileList({{"x", 1, 1.0, "h"}});
   bytes.insert(bytes.end(), record.begin() + 4, record.end());
   EXPECT_TRUE(DecodeFileList(bytes).empty());
 }
 
 TEST(FileListTest, Decode_FewerThanFourBytes_Empty) {
-  const TBytes bytes = Bytes({0x01, 0x00, 0x00});
+  const TBytes bytes = B({0x01, 0x00, 0x00});
   for (size_t len = 0; len <= 3; ++len)
     EXPECT_TRUE(DecodeFileList(bytes.data(), len).empty()) << "length " << len;
 }
@@ -320,9 +314,9 @@ TEST(LittleEndianTest, PutAndGet_ByteOrder) {
   EXPECT_EQ(buf[0], 0x34);
   EXPECT_EQ(buf[1], 0x12);
   PutLe32(buf, 0x89ABCDEF);
-  EXPECT_EQ(TBytes(buf, buf + 4), Bytes({0xEF, 0xCD, 0xAB, 0x89}));
+  EXPECT_EQ(TBytes(buf, buf + 4), B({0xEF, 0xCD, 0xAB, 0x89}));
   PutLe64(buf, 0x0102030405060708ull);
-  EXPECT_EQ(TBytes(buf, buf + 8), Bytes({8, 7, 6, 5, 4, 3, 2, 1}));
+  EXPECT_EQ(TBytes(buf, buf + 8), B({8, 7, 6, 5, 4, 3, 2, 1}));
   const uint8_t high[8] = {0xFF, 0xFE, 0xFD, 0xFC, 0xFB, 0xFA, 0xF9, 0xF8};
   EXPECT_EQ(GetLe16(high), 0xFEFF);
   EXPECT_EQ(GetLe32(high), 0xFCFDFEFFu);

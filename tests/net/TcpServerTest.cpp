@@ -1,8 +1,6 @@
 // The server over real loopback sockets: hand-made requests from raw clients, replies checked
 // byte for byte, events checked as raised.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -21,109 +19,37 @@
 #include "net/TcpServer.h"
 #include "net/Transfer.h"
 #include "support/Bytes.h"
+#include "support/RawSockets.h"
+#include "support/Recorder.h"
 #include "support/TestSupport.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Pondar::Core::TBytes;
-using PondarTest::B;
-using PondarTest::Le16;
-using PondarTest::Le32;
-using PondarTest::Le64;
-using PondarTest::RandomText;
 using Pondar::Core::TFileEntries;
 using Pondar::Core::TFileEntry;
 using Pondar::Core::TLightLock;
 using Pondar::Net::TSocket;
 using Pondar::Net::TTcpServerThread;
+using PondarTest::Ask;
+using PondarTest::B;
+using PondarTest::Dial;
+using PondarTest::HasInput;
+using PondarTest::Le16;
+using PondarTest::Le32;
+using PondarTest::Le64;
+using PondarTest::Loopback;
+using PondarTest::RandomText;
+using PondarTest::ReadExactly;
+using PondarTest::ReadUntilClosed;
+using PondarTest::SendRaw;
+using PondarTest::TRecorder;
+using PondarTest::TReply;
 using Clock = std::chrono::steady_clock;
-
-constexpr const char* Loopback = "127.0.0.1";
-
-// ---- raw client helpers ----
 
 TBytes ToBytes(const std::string& AText) {
   return TBytes(AText.begin(), AText.end());
-}
-
-// A plain blocking connection to the server under test.
-TSocket Dial(uint16_t APort) {
-  TSocket sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(APort);
-  ::inet_pton(AF_INET, Loopback, &addr.sin_addr);
-  if (::connect(sock.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return {};
-  return sock;
-}
-
-// Sends what it can; a refusing server may close before everything is out.
-bool Send(const TSocket& ASock, const TBytes& AData) {
-  size_t sent = 0;
-  while (sent < AData.size()) {
-    const ssize_t n = ::send(ASock.Fd(), AData.data() + sent, AData.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    sent += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-struct TReply {
-  TBytes Bytes;
-  bool Closed = false;  // the server closed (orderly or by reset) before the deadline
-};
-
-// Everything the server sends until it closes the connection or ATimeout passes.
-TReply ReadUntilClosed(const TSocket& ASock, std::chrono::milliseconds ATimeout = 5s) {
-  TReply reply;
-  const auto deadline = Clock::now() + ATimeout;
-  uint8_t buf[65536];
-  for (;;) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) return reply;
-    pollfd pfd{ASock.Fd(), POLLIN, 0};
-    if (::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) continue;
-    const ssize_t n = ::recv(ASock.Fd(), buf, sizeof buf, MSG_DONTWAIT);
-    if (n > 0) {
-      reply.Bytes.insert(reply.Bytes.end(), buf, buf + n);
-    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-      reply.Closed = true;
-      return reply;
-    }
-  }
-}
-
-// Exactly ACount bytes, waiting at most ATimeout; fewer when the connection ends first.
-TBytes ReadExactly(const TSocket& ASock, size_t ACount, std::chrono::milliseconds ATimeout = 10s) {
-  TBytes out;
-  out.reserve(ACount);
-  const auto deadline = Clock::now() + ATimeout;
-  std::vector<uint8_t> buf(65536);
-  while (out.size() < ACount && Clock::now() < deadline) {
-    pollfd pfd{ASock.Fd(), POLLIN, 0};
-    if (::poll(&pfd, 1, 50) <= 0) continue;
-    const ssize_t n =
-        ::recv(ASock.Fd(), buf.data(), std::min(buf.size(), ACount - out.size()), MSG_DONTWAIT);
-    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) break;
-    if (n > 0) out.insert(out.end(), buf.data(), buf.data() + n);
-  }
-  return out;
-}
-
-// True when bytes (or a close) are waiting, without blocking.
-bool HasInput(const TSocket& ASock) {
-  pollfd pfd{ASock.Fd(), POLLIN, 0};
-  return ::poll(&pfd, 1, 0) > 0;
-}
-
-// One request on its own connection; the server's whole answer up to its close.
-TReply Ask(uint16_t APort, const TBytes& ARequest, std::chrono::milliseconds ATimeout = 5s) {
-  TSocket sock = Dial(APort);
-  EXPECT_TRUE(sock.Valid());
-  Send(sock, ARequest);
-  return ReadUntilClosed(sock, ATimeout);
 }
 
 const TBytes EmptyListReply = B({0x04, 0, 0, 0, 0, 0, 0, 0});
@@ -132,20 +58,10 @@ const TBytes MissingReply = B({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
 // What the handlers saw. Shared, so that a handler running too late still has somewhere to
 // write and the test can tell.
 struct TEvents {
-  std::mutex Lock;
-  std::vector<std::string> Deletes;
-  std::vector<std::pair<std::string, uint16_t>> Changes;
-  std::vector<std::string> Clips;
-  std::vector<std::pair<std::string, TBytes>> Frames;
-
-  template <class F>
-  auto With(F AFunc) {
-    std::lock_guard lock(Lock);
-    return AFunc();
-  }
-  size_t FrameCount() {
-    return With([&] { return Frames.size(); });
-  }
+  TRecorder<std::string> Deletes;
+  TRecorder<std::pair<std::string, uint16_t>> Changes;
+  TRecorder<std::string> Clips;
+  TRecorder<std::pair<std::string, TBytes>> Frames;
 };
 
 class TcpServerTest : public ::testing::Test {
@@ -163,18 +79,14 @@ class TcpServerTest : public ::testing::Test {
     Server = std::make_unique<TTcpServerThread>(0, Root.Str(), &Entries, &EntriesLock);
     Server->SetRequestTimeLimit(ALimitMs);
     auto events = Events;
-    Server->OnDeleteNotify = [events](const std::string& APath) {
-      events->With([&] { events->Deletes.push_back(APath); });
-    };
+    Server->OnDeleteNotify = [events](const std::string& APath) { events->Deletes.Add(APath); };
     Server->OnChangesNotify = [events](const std::string& AIp, uint16_t APort) {
-      events->With([&] { events->Changes.emplace_back(AIp, APort); });
+      events->Changes.Add({AIp, APort});
     };
-    Server->OnClipboardNotify = [events](const std::string& AText) {
-      events->With([&] { events->Clips.push_back(AText); });
-    };
+    Server->OnClipboardNotify = [events](const std::string& AText) { events->Clips.Add(AText); };
     if (AWithFrames) {
       Server->OnScreenFrame = [events](const std::string& AName, const TBytes& AData) {
-        events->With([&] { events->Frames.emplace_back(AName, AData); });
+        events->Frames.Add({AName, AData});
       };
     }
     Server->Start();
@@ -295,7 +207,7 @@ TEST_F(TcpServerTest, GetFile_PathOf4097BytesIsRefusedBeforeItIsRead) {
   StartServer();  // full 30 s limit: a server waiting for the path would not close soon
   TSocket sock = Dial(Port);
   // Only the header goes out; the path itself is never sent.
-  ASSERT_TRUE(Send(sock, B({0x02, 0x01, 0x10})));
+  ASSERT_TRUE(SendRaw(sock, B({0x02, 0x01, 0x10})));
   const TReply reply = ReadUntilClosed(sock, 3s);
   EXPECT_TRUE(reply.Closed);
   EXPECT_TRUE(reply.Bytes.empty());
@@ -361,7 +273,7 @@ TEST_F(TcpServerTest, ConnectionClosedBeforeTypeByteIsDropped) {
     EXPECT_TRUE(reply.Bytes.empty());
   }
   ExpectStillServing();
-  EXPECT_TRUE(Events->With([&] { return Events->Deletes.empty() && Events->Changes.empty(); }));
+  EXPECT_TRUE(Events->Deletes.Count() == 0 && Events->Changes.Count() == 0);
 }
 
 // ---- types 3, 4, 5 ----
@@ -375,14 +287,14 @@ TEST_F(TcpServerTest, DeleteNotice_RaisesEventWithSlashPath) {
   EXPECT_TRUE(Ask(Port, B({0x03, 4, 0}) + std::string("a..b")).Closed);
   EXPECT_TRUE(Ask(Port, B({0x03, 3, 0}) + std::string("a\0b", 3)).Closed);
   EXPECT_TRUE(Ask(Port, B({0x03, 0x01, 0x10})).Closed);  // 4097: refused unread
-  const auto deletes = Events->With([&] { return Events->Deletes; });
+  const auto deletes = Events->Deletes.All();
   EXPECT_EQ(deletes, (std::vector<std::string>{"docs/a.txt", "docs/b/c.md"}));
 }
 
 TEST_F(TcpServerTest, ChangesNotice_RaisesSourceAddressAndPortZero) {
   StartServer();
   EXPECT_TRUE(Ask(Port, B({0x04})).Closed);
-  const auto changes = Events->With([&] { return Events->Changes; });
+  const auto changes = Events->Changes.All();
   ASSERT_EQ(changes.size(), 1u);
   EXPECT_EQ(changes[0].first, "127.0.0.1");
   EXPECT_EQ(changes[0].second, 0);
@@ -394,7 +306,7 @@ TEST_F(TcpServerTest, Clipboard_EmptyAndOversizedRaiseNothing_TextIsRaised) {
   EXPECT_TRUE(Ask(Port, B({0x05}) + Le32(104857601)).Closed);
   const std::string text = "h\xC3\xA9llo\nw\0rld";
   EXPECT_TRUE(Ask(Port, B({0x05}) + Le32(text.size()) + text).Closed);
-  const auto clips = Events->With([&] { return Events->Clips; });
+  const auto clips = Events->Clips.All();
   EXPECT_EQ(clips, std::vector<std::string>{text});
 }
 
@@ -404,8 +316,8 @@ TEST_F(TcpServerTest, Frame_GoodFrameIsRaisedWithExactNameAndBytes) {
   StartServer();
   const TBytes payload = B({0, 1, 2, 0xFF, 0, 0x80});
   EXPECT_TRUE(Ask(Port, B({0x06, 5, 0}) + std::string("alice") + Le32(6) + payload).Closed);
-  ASSERT_TRUE(PondarTest::WaitFor([&] { return Events->FrameCount() == 1; }));
-  const auto frames = Events->With([&] { return Events->Frames; });
+  ASSERT_TRUE(PondarTest::WaitFor([&] { return Events->Frames.Count() == 1; }));
+  const auto frames = Events->Frames.All();
   EXPECT_EQ(frames[0].first, "alice");
   EXPECT_EQ(frames[0].second, payload);
 }
@@ -413,8 +325,8 @@ TEST_F(TcpServerTest, Frame_GoodFrameIsRaisedWithExactNameAndBytes) {
 TEST_F(TcpServerTest, Frame_EmptyNameIsAllowed) {
   StartServer();
   EXPECT_TRUE(Ask(Port, B({0x06, 0, 0}) + Le32(1) + B({42})).Closed);
-  ASSERT_TRUE(PondarTest::WaitFor([&] { return Events->FrameCount() == 1; }));
-  EXPECT_EQ(Events->With([&] { return Events->Frames[0].first; }), "");
+  ASSERT_TRUE(PondarTest::WaitFor([&] { return Events->Frames.Count() == 1; }));
+  EXPECT_EQ(Events->Frames.All()[0].first, "");
 }
 
 TEST_F(TcpServerTest, Frame_BadLengthsRaiseNothing) {
@@ -429,15 +341,15 @@ TEST_F(TcpServerTest, Frame_BadLengthsRaiseNothing) {
   {
     // Cut short: the sender goes away after 2 of 10 payload bytes.
     TSocket sock = Dial(Port);
-    Send(sock, B({0x06, 3, 0}) + std::string("bob") + Le32(10) + B({1, 2}));
+    SendRaw(sock, B({0x06, 3, 0}) + std::string("bob") + Le32(10) + B({1, 2}));
     ::shutdown(sock.Fd(), SHUT_WR);
     EXPECT_TRUE(ReadUntilClosed(sock).Closed);
   }
-  EXPECT_EQ(Events->FrameCount(), 0u);
+  EXPECT_EQ(Events->Frames.Count(), 0u);
   // The largest name is fine.
   EXPECT_TRUE(Ask(Port, B({0x06, 0x00, 0x01}) + name256 + Le32(1) + B({7})).Closed);
-  ASSERT_TRUE(PondarTest::WaitFor([&] { return Events->FrameCount() == 1; }));
-  EXPECT_EQ(Events->With([&] { return Events->Frames[0].first; }), name256);
+  ASSERT_TRUE(PondarTest::WaitFor([&] { return Events->Frames.Count() == 1; }));
+  EXPECT_EQ(Events->Frames.All()[0].first, name256);
   ExpectStillServing();
 }
 
@@ -445,7 +357,7 @@ TEST_F(TcpServerTest, Frame_WithoutHandlerIsClosedAtOnce) {
   StartServer(Pondar::Net::ServerTimeoutMs, /*AWithFrames=*/false);
   TSocket sock = Dial(Port);
   // The type byte alone: a server that tried to read the rest would wait for 30 s.
-  ASSERT_TRUE(Send(sock, B({0x06})));
+  ASSERT_TRUE(SendRaw(sock, B({0x06})));
   const TReply reply = ReadUntilClosed(sock, 3s);
   EXPECT_TRUE(reply.Closed);
   EXPECT_TRUE(reply.Bytes.empty());
@@ -486,8 +398,8 @@ TEST_F(TcpServerTest, Shutdown_BreaksARequestInProgress) {
   Root.Write("big.bin", RandomText(32 << 20, 3));
   StartServer();
   TSocket reader = Dial(Port);
-  ASSERT_TRUE(Send(reader, B({0x02, 7, 0}) + std::string("big.bin")));
-  ASSERT_EQ(ReadExactly(reader, 8), Le64(32 << 20));  // serving has begun; we stop reading
+  ASSERT_TRUE(SendRaw(reader, B({0x02, 7, 0}) + std::string("big.bin")));
+  ASSERT_EQ(ReadExactly(reader, 8, 10s), Le64(32 << 20));  // serving has begun; we stop reading
   const auto start = Clock::now();
   Server->Shutdown();
   Server->WaitFor();
@@ -507,10 +419,10 @@ TEST_F(TcpServerTest, SilentClientBeforeTypeByteBlocksNobody) {
 TEST_F(TcpServerTest, SilentClientAfterTypeByteIsDroppedAtTheLimit) {
   StartServer(300);
   TSocket stalled = Dial(Port);
-  ASSERT_TRUE(Send(stalled, B({0x02, 0x05})));  // half the path length, then nothing
+  ASSERT_TRUE(SendRaw(stalled, B({0x02, 0x05})));  // half the path length, then nothing
   TSocket next = Dial(Port);
   const auto start = Clock::now();
-  ASSERT_TRUE(Send(next, B({0x01})));
+  ASSERT_TRUE(SendRaw(next, B({0x01})));
   const TReply reply = ReadUntilClosed(next, 5s);
   const auto waited = Clock::now() - start;
   EXPECT_EQ(reply.Bytes, EmptyListReply);
@@ -534,15 +446,15 @@ TEST_F(TcpServerTest, FramesArriveWhileALargeFileIsServed_ListWaitsForIt) {
   StartServer();
 
   TSocket reader = Dial(Port);
-  ASSERT_TRUE(Send(reader, B({0x02, 7, 0}) + std::string("big.bin")));
-  ASSERT_EQ(ReadExactly(reader, 8), Le64(content.size()));
+  ASSERT_TRUE(SendRaw(reader, B({0x02, 7, 0}) + std::string("big.bin")));
+  ASSERT_EQ(ReadExactly(reader, 8, 10s), Le64(content.size()));
   // The reader now stops reading: the server is stuck sending into full buffers.
 
   TSocket listAsker = Dial(Port);
-  ASSERT_TRUE(Send(listAsker, B({0x01})));
+  ASSERT_TRUE(SendRaw(listAsker, B({0x01})));
   TSocket frame = Dial(Port);
-  ASSERT_TRUE(Send(frame, B({0x06, 3, 0}) + std::string("eve") + Le32(3) + B({9, 8, 7})));
-  ASSERT_TRUE(PondarTest::WaitFor([&] { return Events->FrameCount() == 1; }));
+  ASSERT_TRUE(SendRaw(frame, B({0x06, 3, 0}) + std::string("eve") + Le32(3) + B({9, 8, 7})));
+  ASSERT_TRUE(PondarTest::WaitFor([&] { return Events->Frames.Count() == 1; }));
   EXPECT_FALSE(HasInput(listAsker));  // the list waits behind the file
 
   const TBytes body = ReadExactly(reader, content.size(), 30s);
@@ -556,14 +468,14 @@ TEST_F(TcpServerTest, FrameReceiversAreCapped) {
   std::vector<TSocket> holders;
   for (size_t i = 0; i < TTcpServerThread::MaxFrameReceivers; ++i) {
     holders.push_back(Dial(Port));
-    ASSERT_TRUE(Send(holders.back(), B({0x06, 1})));  // half a name length: receiver waits
+    ASSERT_TRUE(SendRaw(holders.back(), B({0x06, 1})));  // half a name length: receiver waits
   }
   ASSERT_TRUE(PondarTest::WaitFor(
       [&] { return Server->FrameReceiverCount() == TTcpServerThread::MaxFrameReceivers; }));
 
   const TBytes good = B({0x06, 1, 0}) + std::string("z") + Le32(1) + B({5});
   TSocket refused = Dial(Port);
-  Send(refused, B({0x06}));
+  SendRaw(refused, B({0x06}));
   const TReply reply = ReadUntilClosed(refused, 3s);
   EXPECT_TRUE(reply.Closed);
   EXPECT_EQ(Server->FrameReceiverCount(), TTcpServerThread::MaxFrameReceivers);
@@ -572,14 +484,14 @@ TEST_F(TcpServerTest, FrameReceiversAreCapped) {
   ASSERT_TRUE(PondarTest::WaitFor(
       [&] { return Server->FrameReceiverCount() == TTcpServerThread::MaxFrameReceivers - 1; }));
   EXPECT_TRUE(Ask(Port, good).Closed);
-  ASSERT_TRUE(PondarTest::WaitFor([&] { return Events->FrameCount() == 1; }));
-  EXPECT_EQ(Events->FrameCount(), 1u);
+  ASSERT_TRUE(PondarTest::WaitFor([&] { return Events->Frames.Count() == 1; }));
+  EXPECT_EQ(Events->Frames.Count(), 1u);
 }
 
 TEST_F(TcpServerTest, DestroyedMidFrame_HandlerNeverRunsAfterwards) {
   StartServer();  // full 30 s limit: only shutting the socket down ends the receiver quickly
   TSocket sender = Dial(Port);
-  ASSERT_TRUE(Send(sender, B({0x06, 1, 0}) + std::string("m") + Le32(1000) + TBytes(10, 1)));
+  ASSERT_TRUE(SendRaw(sender, B({0x06, 1, 0}) + std::string("m") + Le32(1000) + TBytes(10, 1)));
   ASSERT_TRUE(PondarTest::WaitFor([&] { return Server->FrameReceiverCount() == 1; }));
 
   const auto start = Clock::now();
@@ -587,20 +499,15 @@ TEST_F(TcpServerTest, DestroyedMidFrame_HandlerNeverRunsAfterwards) {
   EXPECT_LT(Clock::now() - start, 1s);
 
   // The rest of the frame: a receiver that had been left running would now raise it.
-  Send(sender, TBytes(990, 2));
-  EXPECT_FALSE(PondarTest::WaitFor([&] { return Events->FrameCount() > 0; }, 500ms));
+  SendRaw(sender, TBytes(990, 2));
+  EXPECT_FALSE(PondarTest::WaitFor([&] { return Events->Frames.Count() > 0; }, 500ms));
 }
 
 TEST_F(TcpServerTest, PortTaken_ThreadEndsSilently) {
-  TSocket holder(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  ASSERT_EQ(::bind(holder.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ASSERT_EQ(::listen(holder.Fd(), 4), 0);
-  socklen_t len = sizeof addr;
-  ::getsockname(holder.Fd(), reinterpret_cast<sockaddr*>(&addr), &len);
+  const TSocket holder = PondarTest::ListenTcp("0.0.0.0");
+  ASSERT_TRUE(holder.Valid());
 
-  TTcpServerThread server(ntohs(addr.sin_port), Root.Str(), &Entries, &EntriesLock);
+  TTcpServerThread server(PondarTest::PortOf(holder), Root.Str(), &Entries, &EntriesLock);
   server.Start();
   ASSERT_TRUE(PondarTest::WaitFor([&] { return !server.Running(); }));
   EXPECT_EQ(server.BoundPort(), 0);
@@ -646,12 +553,11 @@ TEST_F(TcpServerTest, ManyClientsAtOnce_AllAnswered) {
   EXPECT_EQ(badFiles, 0);
   EXPECT_GT(framesSent, 0);
   // Notices are queued in order and handled one at a time; every one of them arrives.
-  EXPECT_TRUE(PondarTest::WaitFor([&] {
-    return Events->With([&] { return Events->Changes.size(); }) == size_t{Clients * Rounds};
-  }));
+  EXPECT_TRUE(
+      PondarTest::WaitFor([&] { return Events->Changes.Count() == size_t{Clients * Rounds}; }));
   // Frames beyond the receiver cap may be refused; most get through, none twice.
-  EXPECT_GT(Events->FrameCount(), 0u);
-  EXPECT_LE(Events->FrameCount(), static_cast<size_t>(framesSent.load()));
+  EXPECT_GT(Events->Frames.Count(), 0u);
+  EXPECT_LE(Events->Frames.Count(), static_cast<size_t>(framesSent.load()));
   for (int c = 0; c < Clients; ++c)
     EXPECT_EQ(local.Read("c" + std::to_string(c)), Root.Read("f.bin"));
 }

@@ -1,6 +1,5 @@
 // The requesting operations over real loopback sockets: against the real server, and against
 // hand-made peers that record the exact request bytes and send scripted (also broken) replies.
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/tcp.h>
@@ -13,9 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -25,6 +22,9 @@
 #include "net/TcpServer.h"
 #include "net/Transfer.h"
 #include "support/Bytes.h"
+#include "support/RawSockets.h"
+#include "support/Recorder.h"
+#include "support/ScriptedPeer.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -32,138 +32,24 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using Pondar::Core::TBytes;
-using PondarTest::B;
-using PondarTest::Le16;
-using PondarTest::Le32;
-using PondarTest::Le64;
-using PondarTest::RandomText;
 using Pondar::Core::TFileEntries;
 using Pondar::Core::TFileEntry;
 using Pondar::Core::TLightLock;
 using Pondar::Net::TSocket;
 using Pondar::Net::TTcpServerThread;
+using PondarTest::B;
+using PondarTest::FreePort;
+using PondarTest::Le32;
+using PondarTest::Le64;
+using PondarTest::Loopback;
+using PondarTest::RandomText;
+using PondarTest::ReadExactly;
+using PondarTest::ReadUntilClosed;
+using PondarTest::Record;
+using PondarTest::SendRaw;
+using PondarTest::TRecorder;
+using PondarTest::TScriptedPeer;
 using Clock = std::chrono::steady_clock;
-
-constexpr const char* Loopback = "127.0.0.1";
-
-bool SendRaw(int AFd, const TBytes& AData) {
-  size_t sent = 0;
-  while (sent < AData.size()) {
-    const ssize_t n = ::send(AFd, AData.data() + sent, AData.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    sent += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Reads until the other side closes or ATimeout passes.
-TBytes ReadToEnd(int AFd, std::chrono::milliseconds ATimeout = 5s) {
-  TBytes out;
-  const auto deadline = Clock::now() + ATimeout;
-  uint8_t buf[4096];
-  while (Clock::now() < deadline) {
-    pollfd pfd{AFd, POLLIN, 0};
-    if (::poll(&pfd, 1, 20) <= 0) continue;
-    const ssize_t n = ::recv(AFd, buf, sizeof buf, MSG_DONTWAIT);
-    if (n > 0) {
-      out.insert(out.end(), buf, buf + n);
-    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-      break;
-    }
-  }
-  return out;
-}
-
-// Exactly ACount bytes, or fewer when the connection ends or ATimeout passes.
-TBytes ReadCount(int AFd, size_t ACount, std::chrono::milliseconds ATimeout = 5s) {
-  TBytes out;
-  const auto deadline = Clock::now() + ATimeout;
-  uint8_t buf[4096];
-  while (out.size() < ACount && Clock::now() < deadline) {
-    pollfd pfd{AFd, POLLIN, 0};
-    if (::poll(&pfd, 1, 20) <= 0) continue;
-    const ssize_t n = ::recv(AFd, buf, std::min(sizeof buf, ACount - out.size()), MSG_DONTWAIT);
-    if (n > 0) {
-      out.insert(out.end(), buf, buf + n);
-    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-      break;
-    }
-  }
-  return out;
-}
-
-// A peer of our own making: listens on loopback, accepts one connection and runs a script on
-// it on its own thread. The script gets the connection and a flag that is set when the test
-// is over, for scripts that hold the connection open.
-class THandMadePeer {
- public:
-  using TScript = std::function<void(int AFd, const std::atomic<bool>& AStop)>;
-
-  explicit THandMadePeer(TScript AScript) {
-    FListen = TSocket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    ::inet_pton(AF_INET, Loopback, &addr.sin_addr);
-    EXPECT_EQ(::bind(FListen.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    EXPECT_EQ(::listen(FListen.Fd(), 4), 0);
-    socklen_t len = sizeof addr;
-    ::getsockname(FListen.Fd(), reinterpret_cast<sockaddr*>(&addr), &len);
-    FPort = ntohs(addr.sin_port);
-    FThread = std::thread([this, script = std::move(AScript)] {
-      pollfd pfd{FListen.Fd(), POLLIN, 0};
-      while (!FStop && ::poll(&pfd, 1, 20) == 0) {
-      }
-      if (FStop) return;
-      TSocket conn(::accept4(FListen.Fd(), nullptr, nullptr, SOCK_CLOEXEC));
-      if (conn) script(conn.Fd(), FStop);
-      FDone = true;
-    });
-  }
-  ~THandMadePeer() {
-    FStop = true;
-    FThread.join();
-  }
-  uint16_t Port() const { return FPort; }
-  // True once the script has returned and the connection is closed.
-  bool Done() const { return FDone; }
-
- private:
-  TSocket FListen;
-  uint16_t FPort = 0;
-  std::atomic<bool> FStop{false};
-  std::atomic<bool> FDone{false};
-  std::thread FThread;
-};
-
-// Records every byte the requester sends until it closes; optionally answers first.
-struct TRecorder {
-  std::mutex Lock;
-  TBytes Request;
-  TBytes Get() {
-    std::lock_guard lock(Lock);
-    return Request;
-  }
-};
-
-THandMadePeer::TScript Record(std::shared_ptr<TRecorder> ARec) {
-  return [ARec](int AFd, const std::atomic<bool>&) {
-    TBytes got = ReadToEnd(AFd);
-    std::lock_guard lock(ARec->Lock);
-    ARec->Request = std::move(got);
-  };
-}
-
-// A port with nobody listening on it.
-uint16_t ClosedPort() {
-  TSocket sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  ::inet_pton(AF_INET, Loopback, &addr.sin_addr);
-  ::bind(sock.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  ::getsockname(sock.Fd(), reinterpret_cast<sockaddr*>(&addr), &len);
-  return ntohs(addr.sin_port);
-}
 
 int IntOption(int AFd, int ALevel, int AName) {
   int value = -1;
@@ -197,7 +83,7 @@ class TransferTest : public ::testing::Test {
 // ---- ConnectToPeer, RecvExact, SendAll ----
 
 TEST(ConnectToPeerTest, SetsTimeoutsKeepAliveAndNoDelay) {
-  THandMadePeer peer([](int AFd, const std::atomic<bool>&) { ReadToEnd(AFd); });
+  TScriptedPeer peer([](int AFd, const std::atomic<bool>&) { ReadUntilClosed(AFd); });
   TSocket sock = Pondar::Net::ConnectToPeer(Loopback, peer.Port());
   ASSERT_TRUE(sock.Valid());
   EXPECT_EQ(::fcntl(sock.Fd(), F_GETFL) & O_NONBLOCK, 0);
@@ -217,19 +103,19 @@ TEST(ConnectToPeerTest, SetsTimeoutsKeepAliveAndNoDelay) {
 
 TEST(ConnectToPeerTest, FailsForClosedPortAndForNonDottedHost) {
   const auto start = Clock::now();
-  EXPECT_FALSE(Pondar::Net::ConnectToPeer(Loopback, ClosedPort()).Valid());
+  EXPECT_FALSE(Pondar::Net::ConnectToPeer(Loopback, FreePort()).Valid());
   EXPECT_LT(Clock::now() - start, 1s);
   EXPECT_FALSE(Pondar::Net::ConnectToPeer("localhost", 7732).Valid());
   EXPECT_FALSE(Pondar::Net::ConnectToPeer("", 7732).Valid());
 }
 
 TEST(RecvExactTest, AReceiveTimeOutIsNotAFailure) {
-  THandMadePeer peer([](int AFd, const std::atomic<bool>&) {
+  TScriptedPeer peer([](int AFd, const std::atomic<bool>&) {
     // A slow peer: the first half at once, the rest after several receive time-outs.
     SendRaw(AFd, B({1, 2}));
     std::this_thread::sleep_for(300ms);
     SendRaw(AFd, B({3, 4}));
-    ReadToEnd(AFd);
+    ReadUntilClosed(AFd);
   });
   TSocket sock = Pondar::Net::ConnectToPeer(Loopback, peer.Port());
   ASSERT_TRUE(sock.Valid());
@@ -240,7 +126,7 @@ TEST(RecvExactTest, AReceiveTimeOutIsNotAFailure) {
 }
 
 TEST(RecvExactTest, FailsWhenTheConnectionClosesFirst) {
-  THandMadePeer peer([](int AFd, const std::atomic<bool>&) { SendRaw(AFd, B({1, 2, 3})); });
+  TScriptedPeer peer([](int AFd, const std::atomic<bool>&) { SendRaw(AFd, B({1, 2, 3})); });
   TSocket sock = Pondar::Net::ConnectToPeer(Loopback, peer.Port());
   ASSERT_TRUE(sock.Valid());
   uint8_t buf[4];
@@ -248,7 +134,7 @@ TEST(RecvExactTest, FailsWhenTheConnectionClosesFirst) {
 }
 
 TEST(SendAllTest, NoProgressWithinTheTimeOutFails) {
-  THandMadePeer peer([](int, const std::atomic<bool>& AStop) {
+  TScriptedPeer peer([](int, const std::atomic<bool>& AStop) {
     while (!AStop) std::this_thread::sleep_for(10ms);  // never reads
   });
   TSocket sock = Pondar::Net::ConnectToPeer(Loopback, peer.Port());
@@ -275,13 +161,13 @@ TEST_F(TransferTest, RequestFileList_EmptyServerGivesEmptyList) {
 
 TEST(RequestFileListTest, SendsTheSingleTypeByteAndDecodesTheReply) {
   auto got = std::make_shared<TBytes>();
-  THandMadePeer peer([got](int AFd, const std::atomic<bool>&) {
-    *got = ReadCount(AFd, 1);
+  TScriptedPeer peer([got](int AFd, const std::atomic<bool>&) {
+    *got = ReadExactly(AFd, 1);
     // One entry, by hand: "x", size 7, time 2.0, hash "9f".
     const TBytes list = B({1, 0, 0, 0, 1, 0}) + std::string("x") + Le64(7) +
                         B({0, 0, 0, 0, 0, 0, 0, 0x40}) + std::string("9f") + TBytes(62, 0);
     SendRaw(AFd, Le32(static_cast<uint32_t>(list.size())) + list);
-    const TBytes extra = ReadToEnd(AFd);
+    const TBytes extra = ReadUntilClosed(AFd).Bytes;
     got->insert(got->end(), extra.begin(), extra.end());
   });
   const TFileEntries list = Pondar::Net::RequestFileList(Loopback, peer.Port());
@@ -293,8 +179,8 @@ TEST(RequestFileListTest, SendsTheSingleTypeByteAndDecodesTheReply) {
 TEST(RequestFileListTest, BadLengthsGiveEmptyListWithoutReadingOn) {
   // The peer keeps the connection open after the length: reading on would hang.
   for (uint32_t len : {0u, 104857601u, 0xFFFFFFFFu}) {
-    THandMadePeer peer([len](int AFd, const std::atomic<bool>& AStop) {
-      ReadCount(AFd, 1);
+    TScriptedPeer peer([len](int AFd, const std::atomic<bool>& AStop) {
+      ReadExactly(AFd, 1);
       SendRaw(AFd, Le32(len) + TBytes(16, 0));
       while (!AStop) {
         pollfd pfd{AFd, POLLIN, 0};
@@ -308,23 +194,23 @@ TEST(RequestFileListTest, BadLengthsGiveEmptyListWithoutReadingOn) {
 }
 
 TEST(RequestFileListTest, CutReplyGivesEmptyList) {
-  THandMadePeer peer([](int AFd, const std::atomic<bool>&) {
-    ReadCount(AFd, 1);
+  TScriptedPeer peer([](int AFd, const std::atomic<bool>&) {
+    ReadExactly(AFd, 1);
     SendRaw(AFd, Le32(100) + B({1, 0, 0, 0, 1, 0, 'x'}));
   });
   EXPECT_TRUE(Pondar::Net::RequestFileList(Loopback, peer.Port()).empty());
 }
 
 TEST(RequestFileListTest, UnreachablePeerGivesEmptyList) {
-  EXPECT_TRUE(Pondar::Net::RequestFileList(Loopback, ClosedPort()).empty());
+  EXPECT_TRUE(Pondar::Net::RequestFileList(Loopback, FreePort()).empty());
 }
 
 // ---- DownloadFile ----
 
 TEST(DownloadFileTest, SendsTypeLengthAndPath) {
   auto got = std::make_shared<TBytes>();
-  THandMadePeer peer([got](int AFd, const std::atomic<bool>&) {
-    *got = ReadCount(AFd, 13);
+  TScriptedPeer peer([got](int AFd, const std::atomic<bool>&) {
+    *got = ReadExactly(AFd, 13);
     SendRaw(AFd, Le64(UINT64_MAX));
   });
   const PondarTest::TSandbox local;
@@ -355,7 +241,7 @@ TEST_F(TransferTest, DownloadFile_MissingFileMakesNoFolderAndNoTemp) {
 }
 
 TEST_F(TransferTest, DownloadFile_UnreachablePeerIsFalse) {
-  EXPECT_FALSE(Pondar::Net::DownloadFile(Loopback, ClosedPort(), "a", nullptr, LocalPath("a")));
+  EXPECT_FALSE(Pondar::Net::DownloadFile(Loopback, FreePort(), "a", nullptr, LocalPath("a")));
   EXPECT_TRUE(fs::is_empty(Local.Path()));
 }
 
@@ -412,8 +298,8 @@ TEST_F(TransferTest, DownloadFile_CancelEndsAsFailureAndLeavesOldTarget) {
 }
 
 TEST(DownloadFileTest, ConnectionCutMidBodyLeavesOldTargetAndNoTemp) {
-  THandMadePeer peer([](int AFd, const std::atomic<bool>&) {
-    ReadCount(AFd, 3 + 5);
+  TScriptedPeer peer([](int AFd, const std::atomic<bool>&) {
+    ReadExactly(AFd, 3 + 5);
     SendRaw(AFd, Le64(200000) + TBytes(100000, 0xAB));  // half the body, then gone
   });
   const PondarTest::TSandbox local;
@@ -459,10 +345,10 @@ TEST_F(TransferTest, DownloadFile_FolderCannotBeCreated_Throws) {
 
 TEST(DownloadFileTest, LocalErrorIsThrownAfterTheConnectionIsClosed) {
   auto closedFirst = std::make_shared<std::atomic<bool>>(false);
-  THandMadePeer peer([closedFirst](int AFd, const std::atomic<bool>&) {
-    ReadCount(AFd, 3 + 1);
+  TScriptedPeer peer([closedFirst](int AFd, const std::atomic<bool>&) {
+    ReadExactly(AFd, 3 + 1);
     SendRaw(AFd, Le64(3) + B({'a', 'b', 'c'}));
-    ReadToEnd(AFd);  // returns when the requester closes
+    ReadUntilClosed(AFd);  // returns when the requester closes
     *closedFirst = true;
   });
   const PondarTest::TSandbox local;
@@ -501,73 +387,73 @@ TEST_F(TransferTest, DownloadFile_WriteErrorThrowsAndRemovesPartialTemp) {
 // ---- notices, clipboard, frames ----
 
 TEST(NoticeTest, DeleteNoticeBytes) {
-  auto rec = std::make_shared<TRecorder>();
+  auto got = std::make_shared<TBytes>();
   {
-    THandMadePeer peer(Record(rec));
+    TScriptedPeer peer(Record(got));
     Pondar::Net::SendDeleteNotify(Loopback, peer.Port(), "docs/a.txt");
     ASSERT_TRUE(PondarTest::WaitFor([&] { return peer.Done(); }));
   }
-  EXPECT_EQ(rec->Get(), B({0x03, 10, 0}) + std::string("docs/a.txt"));
+  EXPECT_EQ(*got, B({0x03, 10, 0}) + std::string("docs/a.txt"));
 }
 
 TEST(NoticeTest, ChangesNoticeIsOneByte) {
-  auto rec = std::make_shared<TRecorder>();
+  auto got = std::make_shared<TBytes>();
   {
-    THandMadePeer peer(Record(rec));
+    TScriptedPeer peer(Record(got));
     Pondar::Net::SendChangesNotify(Loopback, peer.Port());
     ASSERT_TRUE(PondarTest::WaitFor([&] { return peer.Done(); }));
   }
-  EXPECT_EQ(rec->Get(), B({0x04}));
+  EXPECT_EQ(*got, B({0x04}));
 }
 
 TEST(NoticeTest, ClipboardEmptyTextIsTypeAndZeroLength) {
-  auto rec = std::make_shared<TRecorder>();
+  auto got = std::make_shared<TBytes>();
   {
-    THandMadePeer peer(Record(rec));
+    TScriptedPeer peer(Record(got));
     Pondar::Net::SendClipboardText(Loopback, peer.Port(), "");
     ASSERT_TRUE(PondarTest::WaitFor([&] { return peer.Done(); }));
   }
-  EXPECT_EQ(rec->Get(), B({0x05, 0, 0, 0, 0}));
+  EXPECT_EQ(*got, B({0x05, 0, 0, 0, 0}));
 }
 
 TEST(NoticeTest, ClipboardTextBytes) {
-  auto rec = std::make_shared<TRecorder>();
+  auto got = std::make_shared<TBytes>();
   {
-    THandMadePeer peer(Record(rec));
+    TScriptedPeer peer(Record(got));
     Pondar::Net::SendClipboardText(Loopback, peer.Port(), "h\xC3\xA9");
     ASSERT_TRUE(PondarTest::WaitFor([&] { return peer.Done(); }));
   }
-  EXPECT_EQ(rec->Get(), B({0x05, 3, 0, 0, 0, 'h', 0xC3, 0xA9}));
+  EXPECT_EQ(*got, B({0x05, 3, 0, 0, 0, 'h', 0xC3, 0xA9}));
 }
 
 TEST(NoticeTest, ScreenFrameBytes) {
-  auto rec = std::make_shared<TRecorder>();
+  auto got = std::make_shared<TBytes>();
   {
-    THandMadePeer peer(Record(rec));
+    TScriptedPeer peer(Record(got));
     EXPECT_TRUE(Pondar::Net::SendScreenFrame(Loopback, peer.Port(), "alice", B({1, 0, 3})));
     ASSERT_TRUE(PondarTest::WaitFor([&] { return peer.Done(); }));
   }
-  EXPECT_EQ(rec->Get(), B({0x06, 5, 0}) + std::string("alice") + B({3, 0, 0, 0, 1, 0, 3}));
+  EXPECT_EQ(*got, B({0x06, 5, 0}) + std::string("alice") + B({3, 0, 0, 0, 1, 0, 3}));
 }
 
 TEST(NoticeTest, ScreenFrameWithoutPayloadSendsHeaderOnly) {
-  auto rec = std::make_shared<TRecorder>();
+  auto got = std::make_shared<TBytes>();
   {
-    THandMadePeer peer(Record(rec));
+    TScriptedPeer peer(Record(got));
     EXPECT_TRUE(Pondar::Net::SendScreenFrame(Loopback, peer.Port(), "", {}));
     ASSERT_TRUE(PondarTest::WaitFor([&] { return peer.Done(); }));
   }
-  EXPECT_EQ(rec->Get(), B({0x06, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(*got, B({0x06, 0, 0, 0, 0, 0, 0}));
 }
 
 TEST(NoticeTest, ScreenFrameToClosedPortIsFalseQuickly) {
   const auto start = Clock::now();
-  EXPECT_FALSE(Pondar::Net::SendScreenFrame(Loopback, ClosedPort(), "a", B({1})));
+  EXPECT_FALSE(Pondar::Net::SendScreenFrame(Loopback, FreePort(), "a", B({1})));
   EXPECT_LT(Clock::now() - start, 1s);
 }
 
 TEST(NoticeTest, NoticesToClosedPortReturnQuietly) {
-  const uint16_t port = ClosedPort();
+  const uint16_t port = FreePort();
   const auto start = Clock::now();
   Pondar::Net::SendDeleteNotify(Loopback, port, "a");
   Pondar::Net::SendChangesNotify(Loopback, port);
@@ -576,24 +462,15 @@ TEST(NoticeTest, NoticesToClosedPortReturnQuietly) {
 }
 
 TEST_F(TransferTest, AllOperationsAgainstTheRealServer) {
-  std::mutex lock;
-  std::vector<std::string> seen;
+  TRecorder<std::string> events;
   Server = std::make_unique<TTcpServerThread>(0, Remote.Str(), &Entries, &EntriesLock);
-  Server->OnDeleteNotify = [&](const std::string& APath) {
-    std::lock_guard g(lock);
-    seen.push_back("delete " + APath);
-  };
+  Server->OnDeleteNotify = [&](const std::string& APath) { events.Add("delete " + APath); };
   Server->OnChangesNotify = [&](const std::string& AIp, uint16_t APort) {
-    std::lock_guard g(lock);
-    seen.push_back("changes " + AIp + " " + std::to_string(APort));
+    events.Add("changes " + AIp + " " + std::to_string(APort));
   };
-  Server->OnClipboardNotify = [&](const std::string& AText) {
-    std::lock_guard g(lock);
-    seen.push_back("clip " + AText);
-  };
+  Server->OnClipboardNotify = [&](const std::string& AText) { events.Add("clip " + AText); };
   Server->OnScreenFrame = [&](const std::string& AName, const TBytes& AData) {
-    std::lock_guard g(lock);
-    seen.push_back("frame " + AName + " " + std::to_string(AData.size()));
+    events.Add("frame " + AName + " " + std::to_string(AData.size()));
   };
   Server->Start();
   ASSERT_TRUE(PondarTest::WaitFor([&] { return Server->BoundPort() != 0; }));
@@ -607,11 +484,9 @@ TEST_F(TransferTest, AllOperationsAgainstTheRealServer) {
   ASSERT_TRUE(Pondar::Net::SendScreenFrame(Loopback, Port, "me", TBytes(5000, 1)));
   const std::vector<std::string> expected = {"delete x/y.txt", "changes 127.0.0.1 0", "clip text",
                                              "frame me 5000"};
-  ASSERT_TRUE(PondarTest::WaitFor([&] {
-    std::lock_guard g(lock);
-    return seen.size() >= expected.size();
-  }));
+  ASSERT_TRUE(PondarTest::WaitFor([&] { return events.Count() >= expected.size(); }));
   Server.reset();  // no handler runs past here
+  std::vector<std::string> seen = events.All();
   std::sort(seen.begin(), seen.end());
   std::vector<std::string> sorted = expected;
   std::sort(sorted.begin(), sorted.end());

@@ -1,4 +1,4 @@
-// Building wire bytes by hand in tests: B({0x01, 0x02}) + Le32(n) + "text".
+// Building wire bytes by hand in tests: B({0x01, 0x02}) + Le32(n) + "text", and d += Le16(n).
 #pragma once
 
 #include <cstdint>
@@ -43,6 +43,15 @@ inline Pondar::Core::TBytes operator+(Pondar::Core::TBytes A, const std::string&
   return A;
 }
 inline Pondar::Core::TBytes operator+(Pondar::Core::TBytes A, const Pondar::Core::TBytes& AMore) {
+  A.insert(A.end(), AMore.begin(), AMore.end());
+  return A;
+}
+inline Pondar::Core::TBytes& operator+=(Pondar::Core::TBytes& A, const std::string& AText) {
+  A.insert(A.end(), AText.begin(), AText.end());
+  return A;
+}
+inline Pondar::Core::TBytes& operator+=(Pondar::Core::TBytes& A,
+                                        const Pondar::Core::TBytes& AMore) {
   A.insert(A.end(), AMore.begin(), AMore.end());
   return A;
 }

@@ -23,8 +23,8 @@ class TServedFolder {
     SetMTime(Folder.Write(ARelPath, AContent), AUnixSeconds);
     std::lock_guard lock(Lock);
     std::erase_if(Entries, [&](const auto& AEntry) { return AEntry.RelPath == ARelPath; });
-    Entries.push_back({ARelPath, static_cast<int64_t>(AContent.size()),
-                       AUnixSeconds / 86400.0 + 25569.0, ""});
+    Entries.push_back(
+        {ARelPath, static_cast<int64_t>(AContent.size()), DayCount(AUnixSeconds), ""});
     return Entries.back();
   }
   // Makes the server (port 0), so that a test may bind events before Start.

@@ -1,7 +1,8 @@
-// What every test shares: a sandbox folder of its own and waiting with a deadline.
+// What every test shares: a sandbox folder of its own, waiting with a deadline, file times.
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -33,6 +34,12 @@ bool WaitFor(const std::function<bool()>& APredicate,
 
 // Sets the last-write time of a file to whole Unix seconds.
 void SetMTime(const std::filesystem::path& APath, int64_t AUnixSeconds);
+
+// Whole Unix seconds as the day count that file lists carry (days since 1899-12-30), worked
+// out here rather than by the code under test.
+inline double DayCount(int64_t AUnixSeconds) {
+  return static_cast<double>(AUnixSeconds) / 86400.0 + 25569.0;
+}
 
 // True when the only network interfaces are loopback and those whose name starts with
 // AOwnPrefix: the test then runs in a namespace of its own and may broadcast.

@@ -16,6 +16,8 @@
 #include "fs/Watcher.h"
 #include "net/Protocol.h"
 #include "net/TcpServer.h"
+#include "support/Recorder.h"
+#include "support/ScriptedPeer.h"
 #include "support/ServedFolder.h"
 #include "support/TestSupport.h"
 
@@ -23,13 +25,13 @@ namespace fs = std::filesystem;
 using namespace Pondar;
 using Core::TFileEntries;
 using Core::TFileEntry;
+using PondarTest::DayCount;
 using PondarTest::TSandbox;
 using PondarTest::WaitFor;
 
 namespace {
 
 constexpr int64_t BaseUnix = 1700000000;  // a whole second, far from "now"
-double Day(int64_t AUnixSeconds) { return AUnixSeconds / 86400.0 + 25569.0; }
 
 int64_t MTimeOf(const fs::path& APath) {
   struct stat st {};
@@ -41,28 +43,22 @@ class SyncEngineTest : public ::testing::Test {
  protected:
   void SetUp() override {
     Engine.RootDir = Local.Str();
-    Engine.OnLog = [this](const Core::RawUtf8& AMsg) {
-      std::lock_guard lock(LogLock);
-      LogLines.push_back(AMsg);
-    };
+    Engine.OnLog = [this](const Core::RawUtf8& AMsg) { LogLines.Add(AMsg); };
   }
   void AddLocal(const std::string& ARelPath, const std::string& AContent, int64_t AUnix) {
     const auto path = Local.Write(ARelPath, AContent);
     PondarTest::SetMTime(path, AUnix);
-    Engine.Entries->push_back({ARelPath, static_cast<int64_t>(AContent.size()), Day(AUnix), ""});
+    Engine.Entries->push_back(
+        {ARelPath, static_cast<int64_t>(AContent.size()), DayCount(AUnix), ""});
   }
-  std::vector<std::string> Logged() {
-    std::lock_guard lock(LogLock);
-    return LogLines;
-  }
+  std::vector<std::string> Logged() { return LogLines.All(); }
   Sync::TSyncStats SyncNow() { return Engine.SyncWithPeer("127.0.0.1", Port, "peer"); }
 
   TSandbox Local;
   PondarTest::TServedFolder Remote;
   uint16_t Port = 0;
   Sync::TSyncEngine Engine;
-  std::mutex LogLock;
-  std::vector<std::string> LogLines;
+  PondarTest::TRecorder<std::string> LogLines;
 };
 
 }  // namespace
@@ -141,7 +137,7 @@ TEST_F(SyncEngineTest, SyncWithPeer_DotDotPathInRemoteList_NeverFetched) {
   Remote.Put("ok.txt", "fine", BaseUnix);
   {
     std::lock_guard lock(Remote.Lock);
-    Remote.Entries.insert(Remote.Entries.begin(), {"../escape.txt", 4, Day(BaseUnix), ""});
+    Remote.Entries.insert(Remote.Entries.begin(), {"../escape.txt", 4, DayCount(BaseUnix), ""});
   }
   Port = Remote.Start();
   EXPECT_EQ(SyncNow().Received, 1);
@@ -176,33 +172,23 @@ TEST_F(SyncEngineTest, SyncWithPeer_UnreachablePeer_AllZeros) {
 TEST_F(SyncEngineTest, SyncWithPeer_PeerVanishesAfterList_EndsWithoutTryingEveryFile) {
   // A hand-made peer that answers the list request once and then stops listening.
   TFileEntries listed;
-  for (int i = 0; i < 10; ++i) listed.push_back({"f" + std::to_string(i), 10, Day(BaseUnix), ""});
+  for (int i = 0; i < 10; ++i)
+    listed.push_back({"f" + std::to_string(i), 10, DayCount(BaseUnix), ""});
   const Core::TBytes body = Net::EncodeFileList(listed);
-  int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ASSERT_EQ(::listen(listener, 4), 0);
-  socklen_t len = sizeof addr;
-  ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
-  Port = ntohs(addr.sin_port);
-  std::thread peer([&] {
-    const int conn = ::accept(listener, nullptr, nullptr);
-    ::close(listener);  // gone for good after this one answer
+  // It stops listening once it has accepted: gone for good after this one answer.
+  PondarTest::TScriptedPeer peer([&](int AConn, const std::atomic<bool>&) {
     uint8_t type = 0;
-    ASSERT_EQ(::recv(conn, &type, 1, MSG_WAITALL), 1);
+    ASSERT_EQ(::recv(AConn, &type, 1, MSG_WAITALL), 1);
     uint8_t header[4];
     Net::PutLe32(header, static_cast<uint32_t>(body.size()));
-    ::send(conn, header, 4, MSG_NOSIGNAL);
-    ::send(conn, body.data(), body.size(), MSG_NOSIGNAL);
-    ::close(conn);
+    ::send(AConn, header, 4, MSG_NOSIGNAL);
+    ::send(AConn, body.data(), body.size(), MSG_NOSIGNAL);
   });
+  Port = peer.Port();
 
   const auto started = std::chrono::steady_clock::now();
   const auto stats = SyncNow();
   const auto elapsed = std::chrono::steady_clock::now() - started;
-  peer.join();
   EXPECT_EQ(stats.Received, 0);
   // Ten files with three attempts each would take at least five seconds.
   EXPECT_LT(elapsed, std::chrono::milliseconds(2000));
@@ -250,12 +236,8 @@ TEST_F(SyncEngineTest, SyncWithPeer_OwnWritesNotReportedByWatcher) {
   Remote.Put("top.txt", "also", BaseUnix);
   Port = Remote.Start();
   auto watcher = std::make_shared<Fs::TFileWatcher>(Local.Str());
-  std::mutex reportsLock;
-  std::vector<std::string> reports;
-  watcher->SetOnChange([&](Core::TFileAction, const Core::RawUtf8& APath) {
-    std::lock_guard lock(reportsLock);
-    reports.push_back(APath);
-  });
+  PondarTest::TRecorder<std::string> reports;
+  watcher->SetOnChange([&](Core::TFileAction, const Core::RawUtf8& APath) { reports.Add(APath); });
   Engine.Watcher = watcher;
 
   EXPECT_EQ(SyncNow().Received, 2);
@@ -263,8 +245,7 @@ TEST_F(SyncEngineTest, SyncWithPeer_OwnWritesNotReportedByWatcher) {
   std::this_thread::sleep_for(std::chrono::milliseconds(1200));
   watcher->SignalStop();
   watcher->WaitFor();
-  std::lock_guard lock(reportsLock);
-  for (const auto& path : reports) {
+  for (const auto& path : reports.All()) {
     // The folder a download creates on its way is ours too, but only the files are suppressed.
     EXPECT_EQ(path, "deep") << "unexpected report";
   }

@@ -1,0 +1,120 @@
+#include "support/RawSockets.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
+
+namespace PondarTest {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds left until ADeadline, for poll; 0 once it has passed.
+int LeftMs(Clock::time_point ADeadline) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(ADeadline - Clock::now());
+  return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+}
+
+// Waits up to ADeadline for input on AFd, then takes at most AMax bytes into AOut without
+// blocking. False once the connection has ended (closed, reset or failed).
+bool ReadSome(int AFd, size_t AMax, Clock::time_point ADeadline, TBytes& AOut) {
+  pollfd pfd{AFd, POLLIN, 0};
+  if (::poll(&pfd, 1, LeftMs(ADeadline)) <= 0) return true;
+  uint8_t buf[65536];
+  const ssize_t n = ::recv(AFd, buf, std::min(sizeof buf, AMax), MSG_DONTWAIT);
+  if (n > 0) {
+    AOut.insert(AOut.end(), buf, buf + n);
+    return true;
+  }
+  return n < 0 && (errno == EAGAIN || errno == EINTR);
+}
+
+}  // namespace
+
+uint16_t PortOf(int AFd) {
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  if (::getsockname(AFd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
+  return ntohs(addr.sin_port);
+}
+
+uint16_t FreePort(int AType) {
+  const TSocket probe(::socket(AF_INET, AType | SOCK_CLOEXEC, 0));
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (::bind(probe.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return 0;
+  return PortOf(probe);
+}
+
+TSocket ListenTcp(const char* AIp) {
+  TSocket sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  if (::inet_pton(AF_INET, AIp, &addr.sin_addr) != 1) return {};
+  if (::bind(sock.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return {};
+  if (::listen(sock.Fd(), 4) != 0) return {};
+  return sock;
+}
+
+TSocket Dial(uint16_t APort) {
+  TSocket sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(APort);
+  ::inet_pton(AF_INET, Loopback, &addr.sin_addr);
+  if (::connect(sock.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return {};
+  return sock;
+}
+
+bool SendRaw(int AFd, const TBytes& AData) {
+  size_t sent = 0;
+  while (sent < AData.size()) {
+    const ssize_t n = ::send(AFd, AData.data() + sent, AData.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    sent += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+TReply ReadUntilClosed(int AFd, std::chrono::milliseconds ATimeout) {
+  TReply reply;
+  const auto deadline = Clock::now() + ATimeout;
+  while (Clock::now() < deadline) {
+    if (!ReadSome(AFd, SIZE_MAX, deadline, reply.Bytes)) {
+      reply.Closed = true;
+      break;
+    }
+  }
+  return reply;
+}
+
+TBytes ReadExactly(int AFd, size_t ACount, std::chrono::milliseconds ATimeout) {
+  TBytes out;
+  out.reserve(ACount);
+  const auto deadline = Clock::now() + ATimeout;
+  while (out.size() < ACount && Clock::now() < deadline) {
+    if (!ReadSome(AFd, ACount - out.size(), deadline, out)) break;
+  }
+  return out;
+}
+
+bool HasInput(int AFd) {
+  pollfd pfd{AFd, POLLIN, 0};
+  return ::poll(&pfd, 1, 0) > 0;
+}
+
+TReply Ask(uint16_t APort, const TBytes& ARequest, std::chrono::milliseconds ATimeout) {
+  const TSocket sock = Dial(APort);
+  EXPECT_TRUE(sock.Valid()) << "connection to port " << APort << " refused";
+  SendRaw(sock, ARequest);
+  return ReadUntilClosed(sock, ATimeout);
+}
+
+}  // namespace PondarTest
