@@ -235,7 +235,7 @@ TEST_F(AppTest, OnFileChange_SecondChangeInsideWindow_TakenUpOnceWhenItEnds) {
 
 TEST_F(AppTest, Destroy_WithSyncInFlight_ReturnsAndSinkNeverCalledAfterwards) {
   // A peer that accepts, then stays silent for a second before hanging up.
-  PondarTest::TScriptedPeer silent([](int, const std::atomic<bool>&) {
+  PondarTest::TScriptedPeer silent([](const Pondar::Net::TSocket&, const std::atomic<bool>&) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
   });
 

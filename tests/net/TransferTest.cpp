@@ -25,6 +25,7 @@
 #include "support/RawSockets.h"
 #include "support/Recorder.h"
 #include "support/ScriptedPeer.h"
+#include "support/ServedFolder.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -33,8 +34,6 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using Pondar::Core::TBytes;
 using Pondar::Core::TFileEntries;
-using Pondar::Core::TFileEntry;
-using Pondar::Core::TLightLock;
 using Pondar::Net::TSocket;
 using Pondar::Net::TTcpServerThread;
 using PondarTest::B;
@@ -61,20 +60,15 @@ int IntOption(int AFd, int ALevel, int AName) {
 // A real server over a sandbox folder, and a second sandbox to download into.
 class TransferTest : public ::testing::Test {
  protected:
-  PondarTest::TSandbox Remote;
+  PondarTest::TServedFolder Remote;
   PondarTest::TSandbox Local;
-  TFileEntries Entries;
-  TLightLock EntriesLock;
-  std::unique_ptr<TTcpServerThread> Server;
   uint16_t Port = 0;
 
   void StartServer() {
-    Server = std::make_unique<TTcpServerThread>(0, Remote.Str(), &Entries, &EntriesLock);
-    Server->Start();
-    ASSERT_TRUE(PondarTest::WaitFor([&] { return Server->BoundPort() != 0; }));
-    Port = Server->BoundPort();
+    Port = Remote.Start();
+    ASSERT_NE(Port, 0);
   }
-  void TearDown() override { Server.reset(); }
+  void TearDown() override { Remote.Stop(); }
 
   std::string LocalPath(const std::string& ARel) const { return Local.Str() + "/" + ARel; }
   bool LocalExists(const std::string& ARel) const { return fs::exists(Local.Path() / ARel); }
@@ -83,7 +77,8 @@ class TransferTest : public ::testing::Test {
 // ---- ConnectToPeer, RecvExact, SendAll ----
 
 TEST(ConnectToPeerTest, SetsTimeoutsKeepAliveAndNoDelay) {
-  TScriptedPeer peer([](int AFd, const std::atomic<bool>&) { ReadUntilClosed(AFd); });
+  TScriptedPeer peer(
+      [](const TSocket& AConn, const std::atomic<bool>&) { ReadUntilClosed(AConn); });
   TSocket sock = Pondar::Net::ConnectToPeer(Loopback, peer.Port());
   ASSERT_TRUE(sock.Valid());
   EXPECT_EQ(::fcntl(sock.Fd(), F_GETFL) & O_NONBLOCK, 0);
@@ -110,12 +105,12 @@ TEST(ConnectToPeerTest, FailsForClosedPortAndForNonDottedHost) {
 }
 
 TEST(RecvExactTest, AReceiveTimeOutIsNotAFailure) {
-  TScriptedPeer peer([](int AFd, const std::atomic<bool>&) {
+  TScriptedPeer peer([](const TSocket& AConn, const std::atomic<bool>&) {
     // A slow peer: the first half at once, the rest after several receive time-outs.
-    SendRaw(AFd, B({1, 2}));
+    SendRaw(AConn, B({1, 2}));
     std::this_thread::sleep_for(300ms);
-    SendRaw(AFd, B({3, 4}));
-    ReadUntilClosed(AFd);
+    SendRaw(AConn, B({3, 4}));
+    ReadUntilClosed(AConn);
   });
   TSocket sock = Pondar::Net::ConnectToPeer(Loopback, peer.Port());
   ASSERT_TRUE(sock.Valid());
@@ -126,7 +121,9 @@ TEST(RecvExactTest, AReceiveTimeOutIsNotAFailure) {
 }
 
 TEST(RecvExactTest, FailsWhenTheConnectionClosesFirst) {
-  TScriptedPeer peer([](int AFd, const std::atomic<bool>&) { SendRaw(AFd, B({1, 2, 3})); });
+  TScriptedPeer peer([](const TSocket& AConn, const std::atomic<bool>&) {
+    SendRaw(AConn, B({1, 2, 3}));
+  });
   TSocket sock = Pondar::Net::ConnectToPeer(Loopback, peer.Port());
   ASSERT_TRUE(sock.Valid());
   uint8_t buf[4];
@@ -134,7 +131,7 @@ TEST(RecvExactTest, FailsWhenTheConnectionClosesFirst) {
 }
 
 TEST(SendAllTest, NoProgressWithinTheTimeOutFails) {
-  TScriptedPeer peer([](int, const std::atomic<bool>& AStop) {
+  TScriptedPeer peer([](const TSocket&, const std::atomic<bool>& AStop) {
     while (!AStop) std::this_thread::sleep_for(10ms);  // never reads
   });
   TSocket sock = Pondar::Net::ConnectToPeer(Loopback, peer.Port());
@@ -149,9 +146,9 @@ TEST(SendAllTest, NoProgressWithinTheTimeOutFails) {
 // ---- RequestFileList ----
 
 TEST_F(TransferTest, RequestFileList_FromTheRealServer) {
-  Entries = {{"a.txt", 5, 45000.25, std::string(64, 'f')}, {"sub/b", 0, 0, ""}};
+  Remote.Entries = {{"a.txt", 5, 45000.25, std::string(64, 'f')}, {"sub/b", 0, 0, ""}};
   StartServer();
-  EXPECT_EQ(Pondar::Net::RequestFileList(Loopback, Port), Entries);
+  EXPECT_EQ(Pondar::Net::RequestFileList(Loopback, Port), Remote.Entries);
 }
 
 TEST_F(TransferTest, RequestFileList_EmptyServerGivesEmptyList) {
@@ -161,13 +158,13 @@ TEST_F(TransferTest, RequestFileList_EmptyServerGivesEmptyList) {
 
 TEST(RequestFileListTest, SendsTheSingleTypeByteAndDecodesTheReply) {
   auto got = std::make_shared<TBytes>();
-  TScriptedPeer peer([got](int AFd, const std::atomic<bool>&) {
-    *got = ReadExactly(AFd, 1);
+  TScriptedPeer peer([got](const TSocket& AConn, const std::atomic<bool>&) {
+    *got = ReadExactly(AConn, 1);
     // One entry, by hand: "x", size 7, time 2.0, hash "9f".
     const TBytes list = B({1, 0, 0, 0, 1, 0}) + std::string("x") + Le64(7) +
                         B({0, 0, 0, 0, 0, 0, 0, 0x40}) + std::string("9f") + TBytes(62, 0);
-    SendRaw(AFd, Le32(static_cast<uint32_t>(list.size())) + list);
-    const TBytes extra = ReadUntilClosed(AFd).Bytes;
+    SendRaw(AConn, Le32(static_cast<uint32_t>(list.size())) + list);
+    const TBytes extra = ReadUntilClosed(AConn).Bytes;
     got->insert(got->end(), extra.begin(), extra.end());
   });
   const TFileEntries list = Pondar::Net::RequestFileList(Loopback, peer.Port());
@@ -179,11 +176,11 @@ TEST(RequestFileListTest, SendsTheSingleTypeByteAndDecodesTheReply) {
 TEST(RequestFileListTest, BadLengthsGiveEmptyListWithoutReadingOn) {
   // The peer keeps the connection open after the length: reading on would hang.
   for (uint32_t len : {0u, 104857601u, 0xFFFFFFFFu}) {
-    TScriptedPeer peer([len](int AFd, const std::atomic<bool>& AStop) {
-      ReadExactly(AFd, 1);
-      SendRaw(AFd, Le32(len) + TBytes(16, 0));
+    TScriptedPeer peer([len](const TSocket& AConn, const std::atomic<bool>& AStop) {
+      ReadExactly(AConn, 1);
+      SendRaw(AConn, Le32(len) + TBytes(16, 0));
       while (!AStop) {
-        pollfd pfd{AFd, POLLIN, 0};
+        pollfd pfd{AConn.Fd(), POLLIN, 0};
         if (::poll(&pfd, 1, 10) > 0) break;  // the requester closed
       }
     });
@@ -194,9 +191,9 @@ TEST(RequestFileListTest, BadLengthsGiveEmptyListWithoutReadingOn) {
 }
 
 TEST(RequestFileListTest, CutReplyGivesEmptyList) {
-  TScriptedPeer peer([](int AFd, const std::atomic<bool>&) {
-    ReadExactly(AFd, 1);
-    SendRaw(AFd, Le32(100) + B({1, 0, 0, 0, 1, 0, 'x'}));
+  TScriptedPeer peer([](const TSocket& AConn, const std::atomic<bool>&) {
+    ReadExactly(AConn, 1);
+    SendRaw(AConn, Le32(100) + B({1, 0, 0, 0, 1, 0, 'x'}));
   });
   EXPECT_TRUE(Pondar::Net::RequestFileList(Loopback, peer.Port()).empty());
 }
@@ -209,9 +206,9 @@ TEST(RequestFileListTest, UnreachablePeerGivesEmptyList) {
 
 TEST(DownloadFileTest, SendsTypeLengthAndPath) {
   auto got = std::make_shared<TBytes>();
-  TScriptedPeer peer([got](int AFd, const std::atomic<bool>&) {
-    *got = ReadExactly(AFd, 13);
-    SendRaw(AFd, Le64(UINT64_MAX));
+  TScriptedPeer peer([got](const TSocket& AConn, const std::atomic<bool>&) {
+    *got = ReadExactly(AConn, 13);
+    SendRaw(AConn, Le64(UINT64_MAX));
   });
   const PondarTest::TSandbox local;
   EXPECT_FALSE(Pondar::Net::DownloadFile(Loopback, peer.Port(), "docs/a.txt", nullptr,
@@ -220,7 +217,7 @@ TEST(DownloadFileTest, SendsTypeLengthAndPath) {
 }
 
 TEST_F(TransferTest, DownloadFile_ZeroBytesMakesEmptyFileWithoutProgress) {
-  Remote.Write("empty.txt", "");
+  Remote.Folder.Write("empty.txt", "");
   StartServer();
   int calls = 0;
   const auto progress = [&](int64_t, int64_t) { ++calls; };
@@ -247,7 +244,7 @@ TEST_F(TransferTest, DownloadFile_UnreachablePeerIsFalse) {
 
 TEST_F(TransferTest, DownloadFile_LargeFileReplacesOldOneWithOrderedProgress) {
   const std::string content = RandomText(20u << 20, 1);
-  Remote.Write("media/big.bin", content);
+  Remote.Folder.Write("media/big.bin", content);
   Local.Write("media/big.bin", "old content");
   StartServer();
 
@@ -277,7 +274,7 @@ TEST_F(TransferTest, DownloadFile_LargeFileReplacesOldOneWithOrderedProgress) {
 }
 
 TEST_F(TransferTest, DownloadFile_CancelEndsAsFailureAndLeavesOldTarget) {
-  Remote.Write("big.bin", RandomText(2u << 20, 2));
+  Remote.Folder.Write("big.bin", RandomText(2u << 20, 2));
   Local.Write("big.bin", "keep me");
   StartServer();
   std::atomic<bool> cancel{false};
@@ -298,9 +295,9 @@ TEST_F(TransferTest, DownloadFile_CancelEndsAsFailureAndLeavesOldTarget) {
 }
 
 TEST(DownloadFileTest, ConnectionCutMidBodyLeavesOldTargetAndNoTemp) {
-  TScriptedPeer peer([](int AFd, const std::atomic<bool>&) {
-    ReadExactly(AFd, 3 + 5);
-    SendRaw(AFd, Le64(200000) + TBytes(100000, 0xAB));  // half the body, then gone
+  TScriptedPeer peer([](const TSocket& AConn, const std::atomic<bool>&) {
+    ReadExactly(AConn, 3 + 5);
+    SendRaw(AConn, Le64(200000) + TBytes(100000, 0xAB));  // half the body, then gone
   });
   const PondarTest::TSandbox local;
   local.Write("f.bin", "previous");
@@ -313,7 +310,7 @@ TEST(DownloadFileTest, ConnectionCutMidBodyLeavesOldTargetAndNoTemp) {
 }
 
 TEST_F(TransferTest, DownloadFile_TargetIsAFolder_FalseAndCompleteTempStays) {
-  Remote.Write("thing", "complete body");
+  Remote.Folder.Write("thing", "complete body");
   fs::create_directories(Local.Path() / "thing" / "inside");
   StartServer();
   EXPECT_FALSE(Pondar::Net::DownloadFile(Loopback, Port, "thing", nullptr, LocalPath("thing")));
@@ -322,7 +319,7 @@ TEST_F(TransferTest, DownloadFile_TargetIsAFolder_FalseAndCompleteTempStays) {
 }
 
 TEST_F(TransferTest, DownloadFile_TempCannotBeCreated_ThrowsAfterClosing) {
-  Remote.Write("a.txt", "abc");
+  Remote.Folder.Write("a.txt", "abc");
   fs::create_directories(Local.Path() / "a.txt.pondartmp");  // a folder in the temp file's way
   StartServer();
   EXPECT_THROW(Pondar::Net::DownloadFile(Loopback, Port, "a.txt", nullptr, LocalPath("a.txt")),
@@ -334,7 +331,7 @@ TEST_F(TransferTest, DownloadFile_TempCannotBeCreated_ThrowsAfterClosing) {
 }
 
 TEST_F(TransferTest, DownloadFile_FolderCannotBeCreated_Throws) {
-  Remote.Write("a.txt", "abc");
+  Remote.Folder.Write("a.txt", "abc");
   Local.Write("plain", "a file where a folder is needed");
   StartServer();
   EXPECT_THROW(
@@ -345,10 +342,10 @@ TEST_F(TransferTest, DownloadFile_FolderCannotBeCreated_Throws) {
 
 TEST(DownloadFileTest, LocalErrorIsThrownAfterTheConnectionIsClosed) {
   auto closedFirst = std::make_shared<std::atomic<bool>>(false);
-  TScriptedPeer peer([closedFirst](int AFd, const std::atomic<bool>&) {
-    ReadExactly(AFd, 3 + 1);
-    SendRaw(AFd, Le64(3) + B({'a', 'b', 'c'}));
-    ReadUntilClosed(AFd);  // returns when the requester closes
+  TScriptedPeer peer([closedFirst](const TSocket& AConn, const std::atomic<bool>&) {
+    ReadExactly(AConn, 3 + 1);
+    SendRaw(AConn, Le64(3) + B({'a', 'b', 'c'}));
+    ReadUntilClosed(AConn);  // returns when the requester closes
     *closedFirst = true;
   });
   const PondarTest::TSandbox local;
@@ -362,7 +359,7 @@ TEST(DownloadFileTest, LocalErrorIsThrownAfterTheConnectionIsClosed) {
 }
 
 TEST_F(TransferTest, DownloadFile_WriteErrorThrowsAndRemovesPartialTemp) {
-  Remote.Write("big.bin", RandomText(600000, 4));
+  Remote.Folder.Write("big.bin", RandomText(600000, 4));
   StartServer();
   // Files may grow to 200 000 bytes only: the temporary file's writes fail past that.
   rlimit old{};
@@ -463,18 +460,16 @@ TEST(NoticeTest, NoticesToClosedPortReturnQuietly) {
 
 TEST_F(TransferTest, AllOperationsAgainstTheRealServer) {
   TRecorder<std::string> events;
-  Server = std::make_unique<TTcpServerThread>(0, Remote.Str(), &Entries, &EntriesLock);
-  Server->OnDeleteNotify = [&](const std::string& APath) { events.Add("delete " + APath); };
-  Server->OnChangesNotify = [&](const std::string& AIp, uint16_t APort) {
+  TTcpServerThread& server = Remote.Create();
+  server.OnDeleteNotify = [&](const std::string& APath) { events.Add("delete " + APath); };
+  server.OnChangesNotify = [&](const std::string& AIp, uint16_t APort) {
     events.Add("changes " + AIp + " " + std::to_string(APort));
   };
-  Server->OnClipboardNotify = [&](const std::string& AText) { events.Add("clip " + AText); };
-  Server->OnScreenFrame = [&](const std::string& AName, const TBytes& AData) {
+  server.OnClipboardNotify = [&](const std::string& AText) { events.Add("clip " + AText); };
+  server.OnScreenFrame = [&](const std::string& AName, const TBytes& AData) {
     events.Add("frame " + AName + " " + std::to_string(AData.size()));
   };
-  Server->Start();
-  ASSERT_TRUE(PondarTest::WaitFor([&] { return Server->BoundPort() != 0; }));
-  Port = Server->BoundPort();
+  StartServer();
 
   // The empty clipboard text is ignored by the server, so it must not show up.
   Pondar::Net::SendClipboardText(Loopback, Port, "");
@@ -485,7 +480,7 @@ TEST_F(TransferTest, AllOperationsAgainstTheRealServer) {
   const std::vector<std::string> expected = {"delete x/y.txt", "changes 127.0.0.1 0", "clip text",
                                              "frame me 5000"};
   ASSERT_TRUE(PondarTest::WaitFor([&] { return events.Count() >= expected.size(); }));
-  Server.reset();  // no handler runs past here
+  Remote.Stop();  // no handler runs past here
   std::vector<std::string> seen = events.All();
   std::sort(seen.begin(), seen.end());
   std::vector<std::string> sorted = expected;

@@ -37,10 +37,10 @@ bool ReadSome(int AFd, size_t AMax, Clock::time_point ADeadline, TBytes& AOut) {
 
 }  // namespace
 
-uint16_t PortOf(int AFd) {
+uint16_t PortOf(const TSocket& ASock) {
   sockaddr_in addr{};
   socklen_t len = sizeof addr;
-  if (::getsockname(AFd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
+  if (::getsockname(ASock.Fd(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
   return ntohs(addr.sin_port);
 }
 
@@ -73,21 +73,21 @@ TSocket Dial(uint16_t APort) {
   return sock;
 }
 
-bool SendRaw(int AFd, const TBytes& AData) {
+bool SendRaw(const TSocket& ASock, const TBytes& AData) {
   size_t sent = 0;
   while (sent < AData.size()) {
-    const ssize_t n = ::send(AFd, AData.data() + sent, AData.size() - sent, MSG_NOSIGNAL);
+    const ssize_t n = ::send(ASock.Fd(), AData.data() + sent, AData.size() - sent, MSG_NOSIGNAL);
     if (n <= 0) return false;
     sent += static_cast<size_t>(n);
   }
   return true;
 }
 
-TReply ReadUntilClosed(int AFd, std::chrono::milliseconds ATimeout) {
+TReply ReadUntilClosed(const TSocket& ASock, std::chrono::milliseconds ATimeout) {
   TReply reply;
   const auto deadline = Clock::now() + ATimeout;
   while (Clock::now() < deadline) {
-    if (!ReadSome(AFd, SIZE_MAX, deadline, reply.Bytes)) {
+    if (!ReadSome(ASock.Fd(), SIZE_MAX, deadline, reply.Bytes)) {
       reply.Closed = true;
       break;
     }
@@ -95,18 +95,18 @@ TReply ReadUntilClosed(int AFd, std::chrono::milliseconds ATimeout) {
   return reply;
 }
 
-TBytes ReadExactly(int AFd, size_t ACount, std::chrono::milliseconds ATimeout) {
+TBytes ReadExactly(const TSocket& ASock, size_t ACount, std::chrono::milliseconds ATimeout) {
   TBytes out;
   out.reserve(ACount);
   const auto deadline = Clock::now() + ATimeout;
   while (out.size() < ACount && Clock::now() < deadline) {
-    if (!ReadSome(AFd, ACount - out.size(), deadline, out)) break;
+    if (!ReadSome(ASock.Fd(), ACount - out.size(), deadline, out)) break;
   }
   return out;
 }
 
-bool HasInput(int AFd) {
-  pollfd pfd{AFd, POLLIN, 0};
+bool HasInput(const TSocket& ASock) {
+  pollfd pfd{ASock.Fd(), POLLIN, 0};
   return ::poll(&pfd, 1, 0) > 0;
 }
 

@@ -22,11 +22,8 @@ inline constexpr const char* Loopback = "127.0.0.1";
 
 // ---- ports ----
 
-// The local port AFd is bound to; 0 when it is not bound.
-uint16_t PortOf(int AFd);
-inline uint16_t PortOf(const TSocket& ASock) {
-  return PortOf(ASock.Fd());
-}
+// The local port ASock is bound to; 0 when it is not bound.
+uint16_t PortOf(const TSocket& ASock);
 
 // A port of AType (SOCK_STREAM or SOCK_DGRAM) that was free on every local address a moment
 // ago: the kernel picks it for a probe bound to 0.0.0.0, and the probe is closed again. Nobody
@@ -44,10 +41,7 @@ TSocket Dial(uint16_t APort);
 
 // Sends all of AData (MSG_NOSIGNAL). False as soon as a send fails: a refusing server may close
 // before everything is out.
-bool SendRaw(int AFd, const TBytes& AData);
-inline bool SendRaw(const TSocket& ASock, const TBytes& AData) {
-  return SendRaw(ASock.Fd(), AData);
-}
+bool SendRaw(const TSocket& ASock, const TBytes& AData);
 
 struct TReply {
   TBytes Bytes;
@@ -55,25 +49,15 @@ struct TReply {
 };
 
 // Everything that arrives until the other side closes or ATimeout has passed.
-TReply ReadUntilClosed(int AFd, std::chrono::milliseconds ATimeout = std::chrono::seconds(5));
-inline TReply ReadUntilClosed(const TSocket& ASock,
-                              std::chrono::milliseconds ATimeout = std::chrono::seconds(5)) {
-  return ReadUntilClosed(ASock.Fd(), ATimeout);
-}
+TReply ReadUntilClosed(const TSocket& ASock,
+                       std::chrono::milliseconds ATimeout = std::chrono::seconds(5));
 
 // Exactly ACount bytes; fewer when the connection ends first or ATimeout passes.
-TBytes ReadExactly(int AFd, size_t ACount,
+TBytes ReadExactly(const TSocket& ASock, size_t ACount,
                    std::chrono::milliseconds ATimeout = std::chrono::seconds(5));
-inline TBytes ReadExactly(const TSocket& ASock, size_t ACount,
-                          std::chrono::milliseconds ATimeout = std::chrono::seconds(5)) {
-  return ReadExactly(ASock.Fd(), ACount, ATimeout);
-}
 
 // True when bytes (or a close) are waiting. Never blocks.
-bool HasInput(int AFd);
-inline bool HasInput(const TSocket& ASock) {
-  return HasInput(ASock.Fd());
-}
+bool HasInput(const TSocket& ASock);
 
 // One request on a connection of its own to 127.0.0.1:APort, and the server's whole answer up
 // to its close (see ReadUntilClosed). A refused connection is a test failure.

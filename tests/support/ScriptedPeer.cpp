@@ -19,7 +19,7 @@ TScriptedPeer::TScriptedPeer(TScript AScript) : FListen(ListenTcp()) {
     if (FStop) return;
     TSocket conn(::accept4(FListen.Fd(), nullptr, nullptr, SOCK_CLOEXEC));
     FListen.Close();
-    if (conn) script(conn.Fd(), FStop);
+    if (conn) script(conn, FStop);
     conn.Close();
     FDone = true;
   });
@@ -31,7 +31,9 @@ TScriptedPeer::~TScriptedPeer() {
 }
 
 TScriptedPeer::TScript Record(std::shared_ptr<Pondar::Core::TBytes> AInto) {
-  return [AInto](int AFd, const std::atomic<bool>&) { *AInto = ReadUntilClosed(AFd).Bytes; };
+  return [AInto](const TSocket& AConn, const std::atomic<bool>&) {
+    *AInto = ReadUntilClosed(AConn).Bytes;
+  };
 }
 
 }  // namespace PondarTest

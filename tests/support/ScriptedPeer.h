@@ -18,9 +18,10 @@ namespace PondarTest {
 // own. The connection is closed when the script returns.
 class TScriptedPeer {
  public:
-  // AFd is the accepted connection. AStop is set once the test is done with the peer (in the
+  // AConn is the accepted connection. AStop is set once the test is done with the peer (in the
   // destructor), for scripts that hold the connection open until then.
-  using TScript = std::function<void(int AFd, const std::atomic<bool>& AStop)>;
+  using TScript =
+      std::function<void(const Pondar::Net::TSocket& AConn, const std::atomic<bool>& AStop)>;
 
   // Listening when it returns; a socket that cannot be made is a test failure.
   explicit TScriptedPeer(TScript AScript);

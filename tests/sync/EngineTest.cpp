@@ -176,13 +176,13 @@ TEST_F(SyncEngineTest, SyncWithPeer_PeerVanishesAfterList_EndsWithoutTryingEvery
     listed.push_back({"f" + std::to_string(i), 10, DayCount(BaseUnix), ""});
   const Core::TBytes body = Net::EncodeFileList(listed);
   // It stops listening once it has accepted: gone for good after this one answer.
-  PondarTest::TScriptedPeer peer([&](int AConn, const std::atomic<bool>&) {
+  PondarTest::TScriptedPeer peer([&](const Net::TSocket& AConn, const std::atomic<bool>&) {
     uint8_t type = 0;
-    ASSERT_EQ(::recv(AConn, &type, 1, MSG_WAITALL), 1);
+    ASSERT_EQ(::recv(AConn.Fd(), &type, 1, MSG_WAITALL), 1);
     uint8_t header[4];
     Net::PutLe32(header, static_cast<uint32_t>(body.size()));
-    ::send(AConn, header, 4, MSG_NOSIGNAL);
-    ::send(AConn, body.data(), body.size(), MSG_NOSIGNAL);
+    ::send(AConn.Fd(), header, 4, MSG_NOSIGNAL);
+    ::send(AConn.Fd(), body.data(), body.size(), MSG_NOSIGNAL);
   });
   Port = peer.Port();
 
