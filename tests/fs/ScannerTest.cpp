@@ -34,15 +34,6 @@ std::vector<std::string> Sorted(std::vector<std::string> AList) {
   return AList;
 }
 
-void SetMTimeNs(const fs::path& APath, int64_t ASeconds, long ANanoseconds, int AFlags = 0) {
-  struct timespec times[2];
-  times[0].tv_sec = 0;
-  times[0].tv_nsec = UTIME_OMIT;
-  times[1].tv_sec = static_cast<time_t>(ASeconds);
-  times[1].tv_nsec = ANanoseconds;
-  ASSERT_EQ(::utimensat(AT_FDCWD, APath.c_str(), times, AFlags), 0) << APath;
-}
-
 // The order a plain recursive listing gives, with the standard library's own directory reader:
 // files of a folder in listing order, a sub-folder's files at the place it was met.
 void ReferenceWalk(const fs::path& ADir, const std::string& APrefix,
@@ -237,7 +228,7 @@ TEST(ScanFolder, FileLinksUseTheirTargetAndOtherKindsAreLeftOut) {
 TEST(ScanFolder, EntryTimesDropTheSubSecondPart) {
   TSandbox box;
   const fs::path file = box.Write("t.txt", "x");
-  SetMTimeNs(file, 1704067200, 900000000);  // 2024-01-01 00:00:00.9 UTC
+  PondarTest::SetMTime(file, 1704067200, 900000000);  // 2024-01-01 00:00:00.9 UTC
   TFileEntries list;
   ScanFolder(box.Str(), list);
   ASSERT_EQ(list.size(), 1u);
@@ -284,7 +275,7 @@ TEST(IsExcludedName, ProgramNameAndTemporarySuffixWhateverTheCase) {
 TEST(FileModifiedUtc, DropsTheSubSecondPart) {
   TSandbox box;
   const fs::path file = box.Write("t.txt", "x");
-  SetMTimeNs(file, 1704067200, 900000000);
+  PondarTest::SetMTime(file, 1704067200, 900000000);
   const double value = FileModifiedUtc(file.string());
   EXPECT_EQ(value, DayCount(1704067200));
   EXPECT_EQ(value, 45292.0);  // 2024-01-01 as a day count since 1899-12-30
@@ -307,7 +298,7 @@ TEST(FileModifiedUtc, FollowsLinksAndGivesZeroForFoldersAndMissingFiles) {
   PondarTest::SetMTime(target, 1500000000);
   const fs::path link = box.Path() / "link.txt";
   fs::create_symlink(target, link);
-  SetMTimeNs(link, 1400000000, 0, AT_SYMLINK_NOFOLLOW);  // the link's own time differs
+  PondarTest::SetMTime(link, 1400000000, 0, AT_SYMLINK_NOFOLLOW);  // the link's own time differs
 
   EXPECT_EQ(FileModifiedUtc(link.string()), DayCount(1500000000));
   EXPECT_EQ(FileModifiedUtc(box.Str()), 0.0);

@@ -48,10 +48,6 @@ using PondarTest::TRecorder;
 using PondarTest::TReply;
 using Clock = std::chrono::steady_clock;
 
-TBytes ToBytes(const std::string& AText) {
-  return TBytes(AText.begin(), AText.end());
-}
-
 const TBytes EmptyListReply = B({0x04, 0, 0, 0, 0, 0, 0, 0});
 const TBytes MissingReply = B({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
 
@@ -459,7 +455,7 @@ TEST_F(TcpServerTest, FramesArriveWhileALargeFileIsServed_ListWaitsForIt) {
 
   const TBytes body = ReadExactly(reader, content.size(), 30s);
   EXPECT_EQ(body.size(), content.size());
-  EXPECT_TRUE(body == ToBytes(content));
+  EXPECT_TRUE(body == TBytes(content.begin(), content.end()));
   EXPECT_EQ(ReadUntilClosed(listAsker).Bytes, EmptyListReply);
 }
 

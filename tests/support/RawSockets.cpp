@@ -7,7 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <vector>
+#include <cstdint>
 
 namespace PondarTest {
 
@@ -15,24 +15,24 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Milliseconds left until ADeadline, for poll; 0 once it has passed.
-int LeftMs(Clock::time_point ADeadline) {
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(ADeadline - Clock::now());
-  return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
-}
-
-// Waits up to ADeadline for input on AFd, then takes at most AMax bytes into AOut without
-// blocking. False once the connection has ended (closed, reset or failed).
-bool ReadSome(int AFd, size_t AMax, Clock::time_point ADeadline, TBytes& AOut) {
-  pollfd pfd{AFd, POLLIN, 0};
-  if (::poll(&pfd, 1, LeftMs(ADeadline)) <= 0) return true;
+// Up to ACount bytes, until the other side closes or ATimeout has passed.
+TReply ReadUpTo(int AFd, size_t ACount, std::chrono::milliseconds ATimeout) {
+  TReply reply;
+  const auto deadline = Clock::now() + ATimeout;
   uint8_t buf[65536];
-  const ssize_t n = ::recv(AFd, buf, std::min(sizeof buf, AMax), MSG_DONTWAIT);
-  if (n > 0) {
-    AOut.insert(AOut.end(), buf, buf + n);
-    return true;
+  while (reply.Bytes.size() < ACount && !reply.Closed) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) break;
+    pollfd pfd{AFd, POLLIN, 0};
+    if (::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) continue;
+    const size_t want = std::min(sizeof buf, ACount - reply.Bytes.size());
+    const ssize_t n = ::recv(AFd, buf, want, MSG_DONTWAIT);
+    if (n > 0)
+      reply.Bytes.insert(reply.Bytes.end(), buf, buf + n);
+    else
+      reply.Closed = n == 0 || (errno != EAGAIN && errno != EINTR);
   }
-  return n < 0 && (errno == EAGAIN || errno == EINTR);
+  return reply;
 }
 
 }  // namespace
@@ -84,25 +84,11 @@ bool SendRaw(const TSocket& ASock, const TBytes& AData) {
 }
 
 TReply ReadUntilClosed(const TSocket& ASock, std::chrono::milliseconds ATimeout) {
-  TReply reply;
-  const auto deadline = Clock::now() + ATimeout;
-  while (Clock::now() < deadline) {
-    if (!ReadSome(ASock.Fd(), SIZE_MAX, deadline, reply.Bytes)) {
-      reply.Closed = true;
-      break;
-    }
-  }
-  return reply;
+  return ReadUpTo(ASock.Fd(), SIZE_MAX, ATimeout);
 }
 
 TBytes ReadExactly(const TSocket& ASock, size_t ACount, std::chrono::milliseconds ATimeout) {
-  TBytes out;
-  out.reserve(ACount);
-  const auto deadline = Clock::now() + ATimeout;
-  while (out.size() < ACount && Clock::now() < deadline) {
-    if (!ReadSome(ASock.Fd(), ACount - out.size(), deadline, out)) break;
-  }
-  return out;
+  return ReadUpTo(ASock.Fd(), ACount, ATimeout).Bytes;
 }
 
 bool HasInput(const TSocket& ASock) {

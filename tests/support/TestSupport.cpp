@@ -51,13 +51,13 @@ bool WaitFor(const std::function<bool()>& APredicate, std::chrono::milliseconds 
   return true;
 }
 
-void SetMTime(const fs::path& APath, int64_t AUnixSeconds) {
+void SetMTime(const fs::path& APath, int64_t AUnixSeconds, long ANanoseconds, int AFlags) {
   struct timespec times[2];
   times[0].tv_sec = 0;
   times[0].tv_nsec = UTIME_OMIT;
   times[1].tv_sec = static_cast<time_t>(AUnixSeconds);
-  times[1].tv_nsec = 0;
-  if (::utimensat(AT_FDCWD, APath.c_str(), times, 0) != 0)
+  times[1].tv_nsec = ANanoseconds;
+  if (::utimensat(AT_FDCWD, APath.c_str(), times, AFlags) != 0)
     throw std::runtime_error("utimensat failed for " + APath.string());
 }
 

@@ -32,8 +32,10 @@ class TSandbox {
 bool WaitFor(const std::function<bool()>& APredicate,
              std::chrono::milliseconds ATimeout = std::chrono::seconds(5));
 
-// Sets the last-write time of a file to whole Unix seconds.
-void SetMTime(const std::filesystem::path& APath, int64_t AUnixSeconds);
+// Sets the last-write time of a file to Unix seconds and nanoseconds; AFlags as utimensat takes
+// them (AT_SYMLINK_NOFOLLOW: the link itself). Throws std::runtime_error when it cannot.
+void SetMTime(const std::filesystem::path& APath, int64_t AUnixSeconds, long ANanoseconds = 0,
+              int AFlags = 0);
 
 // Whole Unix seconds as the day count that file lists carry (days since 1899-12-30), worked
 // out here rather than by the code under test.

@@ -268,15 +268,10 @@ TEST_F(SyncEngineTest, HandleRemoteDelete_FileFolderAndMissingPath) {
 }
 
 TEST_F(SyncEngineTest, NotifyPeers_SendsOneNoticeToEachPeer) {
-  std::mutex lock;
-  std::vector<std::string> deletes;
-  int changes = 0;
-  Remote.Create().OnDeleteNotify = [&](const Core::RawUtf8& APath) {
-    std::lock_guard l(lock);
-    deletes.push_back(APath);
-  };
+  PondarTest::TRecorder<std::string> deletes;
+  std::atomic<int> changes{0};
+  Remote.Create().OnDeleteNotify = [&](const Core::RawUtf8& APath) { deletes.Add(APath); };
   Remote.Server->OnChangesNotify = [&](const Core::RawUtf8& AIP, uint16_t APort) {
-    std::lock_guard l(lock);
     EXPECT_EQ(AIP, "127.0.0.1");
     EXPECT_EQ(APort, 0);
     ++changes;
@@ -286,10 +281,6 @@ TEST_F(SyncEngineTest, NotifyPeers_SendsOneNoticeToEachPeer) {
   Engine.NotifyPeersOfChange({peer, peer});
   Engine.NotifyPeersOfDelete("docs/x.txt", {peer});
   Engine.NotifyPeersOfDelete("never.txt", {});
-  ASSERT_TRUE(WaitFor([&] {
-    std::lock_guard l(lock);
-    return changes == 2 && deletes.size() == 1;
-  }));
-  std::lock_guard l(lock);
-  EXPECT_EQ(deletes[0], "docs/x.txt");
+  ASSERT_TRUE(WaitFor([&] { return changes == 2 && deletes.Count() == 1; }));
+  EXPECT_EQ(deletes.All()[0], "docs/x.txt");
 }
