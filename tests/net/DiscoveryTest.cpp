@@ -313,11 +313,11 @@ TEST_F(DiscoveryLoopbackTest, Prune_ThreadsOwnPrune_KeepsAtExactlyTimeoutDropsOn
   ASSERT_TRUE(PondarTest::WaitFor([&] { return disc->PeerCount() == 1; }));
 
   // Only the prune after an expired wait reads the clock now. Two more readings after a change
-  // mean one whole prune has run with the new value.
+  // mean one whole prune has run with the new value; they take up to two 512 ms waits.
   auto pruneWith = [&](uint64_t ATick) {
     clock.Value = ATick;
     const uint64_t seen = clock.Reads.load();
-    return PondarTest::WaitFor([&] { return clock.Reads.load() >= seen + 2; }, 5s);
+    return PondarTest::WaitFor([&] { return clock.Reads.load() >= seen + 2; }, 10s);
   };
   ASSERT_TRUE(pruneWith(1000 + 15000));
   EXPECT_EQ(disc->PeerCount(), 1) << "silent for exactly 15000 ms must stay";
@@ -465,7 +465,10 @@ TEST_F(DiscoveryLoopbackTest, SecondInstance_SamePort_StaysSilent) {
   EXPECT_TRUE(events2.Found.All().empty());
 }
 
-TEST_F(DiscoveryLoopbackTest, TerminateAndWaitFor_EndWithinOneWait) {
+TEST_F(DiscoveryLoopbackTest, TerminateAndWaitFor_EndWithinAFewWaits) {
+  // Terminate is noticed when the current 512 ms wait ends, so a stop normally takes up to one
+  // wait; five leave room for a loaded machine and still end well before the next announcement.
+  constexpr auto Bound = 5 * std::chrono::milliseconds(TDiscoveryThread::WaitMs);
   for (auto delay : {0ms, 130ms, 400ms}) {
     auto disc = Start("alpha", 4242);
     ASSERT_TRUE(disc);
@@ -475,7 +478,7 @@ TEST_F(DiscoveryLoopbackTest, TerminateAndWaitFor_EndWithinOneWait) {
     disc->WaitFor();
     const auto took = std::chrono::steady_clock::now() - t0;
     EXPECT_FALSE(disc->Running());
-    EXPECT_LT(took, 600ms) << "after " << delay.count() << " ms";
+    EXPECT_LT(took, Bound) << "after " << delay.count() << " ms";
     disc->SendGoodbye();  // the socket lives until the destructor; sending is still safe
   }
 }
