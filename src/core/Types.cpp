@@ -44,12 +44,19 @@ double UnixMsToDayCount(int64_t AUnixMs) {
   return static_cast<double>(AUnixMs) / 86400000.0 + 25569.0;
 }
 
-int64_t DayCountToUnixSeconds(double ADays) { return RoundHalfEven((ADays - 25569.0) * 86400.0); }
+int64_t DayCountToUnixSeconds(double ADays) {
+  return RoundHalfEven((ADays - 25569.0) * 86400.0);
+}
 
 double CurrentUtcTime() {
   using namespace std::chrono;
   return UnixMsToDayCount(
       duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
+}
+
+bool IsValidDayCount(double ADays) {
+  constexpr double FirstDayAfter9999 = 2958466.0;  // 10000-01-01
+  return std::isfinite(ADays) && ADays >= 0.0 && ADays < FirstDayAfter9999;
 }
 
 int64_t RoundHalfEven(double AValue) {

@@ -15,10 +15,10 @@ using TBytes = std::vector<uint8_t>;
 
 // One file of the shared folder.
 struct TFileEntry {
-  RawUtf8 RelPath;          // relative to the shared folder, "/" between components
-  int64_t Size = 0;         // length in bytes
-  double ModifiedUtc = 0;   // last-write time as a UTC day count; 0.0 when unreadable
-  RawUtf8 Sha256;           // 64 lower-case hex digits, or empty when not computed
+  RawUtf8 RelPath;         // relative to the shared folder, "/" between components
+  int64_t Size = 0;        // length in bytes
+  double ModifiedUtc = 0;  // last-write time as a UTC day count; 0.0 when unreadable
+  RawUtf8 Sha256;          // 64 lower-case hex digits, or empty when not computed
   bool operator==(const TFileEntry&) const = default;
 };
 using TFileEntries = std::vector<TFileEntry>;
@@ -55,7 +55,11 @@ double CurrentUtcTime();
 // Unix milliseconds to that day count, and whole Unix seconds back from it (ties to even).
 double UnixMsToDayCount(int64_t AUnixMs);
 int64_t DayCountToUnixSeconds(double ADays);
-// Rounds to the nearest integer, halves to the even neighbour.
+// Rounds to the nearest integer, halves to the even neighbour. AValue must be finite and within
+// the range of int64_t: check times that come from peers with IsValidDayCount first.
 int64_t RoundHalfEven(double AValue);
+// True for a day count a clock or a file system can really give: finite, and from 1899-12-30
+// (0.0, also "unreadable") up to the end of the year 9999. Peers may send anything.
+bool IsValidDayCount(double ADays);
 
 }  // namespace Pondar::Core

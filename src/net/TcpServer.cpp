@@ -12,6 +12,8 @@
 #include <memory>
 #include <vector>
 
+#include "core/RelPath.h"
+
 namespace Pondar::Net {
 
 namespace {
@@ -337,13 +339,8 @@ bool TTcpServerThread::ReadRequestPath(int AFd, RawUtf8& AOut) {
   if (len > MaxRequestPath) return false;  // refused before a byte of it is read
   RawUtf8 path(len, '\0');
   if (len > 0 && !RecvFull(AFd, path.data(), len, TRecvStall::Fail)) return false;
-  // ".." anywhere, even inside a name, so that no path can climb out of the shared folder. A
-  // NUL byte would cut the name short at the system call and make it name another file.
-  if (path.find("..") != RawUtf8::npos || path.find('\0') != RawUtf8::npos) return false;
-  // Windows peers may use either separator.
-  std::replace(path.begin(), path.end(), '\\', '/');
-  AOut = std::move(path);
-  return true;
+  // The same rule as for every path a peer sends: nothing outside the shared folder.
+  return Core::NormalizeRelPath(path, AOut);
 }
 
 void TTcpServerThread::ServeFile(int AFd) {

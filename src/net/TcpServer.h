@@ -120,7 +120,7 @@ class TTcpServerThread : public Core::TWorkerThread {
   void TakeDeleteNotice(int AFd);
   void TakeClipboardText(int AFd);
   // Reads a type 2 or 3 path: false when it is too long (then nothing of it is read), cannot
-  // be read, or is refused (".." anywhere, a NUL byte). AOut has "/" between components.
+  // be read, or is refused by NormalizeRelPath. AOut has "/" between components.
   bool ReadRequestPath(int AFd, RawUtf8& AOut);
 
   void ReceiveFrame(TFrameReceiver* ASelf, TSocket ASock);

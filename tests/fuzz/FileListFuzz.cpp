@@ -3,12 +3,17 @@
 // The decoded list is checked against the bytes it came from: it never holds more records
 // than the bytes can, each record is the bytes at its place, and decoding stops early only
 // where the bytes run out. Encoding the list again takes exactly 4 + sum(82 + path bytes) and
-// decodes to the same list.
+// decodes to the same list. Each entry then meets the path rule and the time check the sync
+// engine applies before a listed path names a local file.
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
+#include <string>
 
 #include "FuzzCheck.h"
+#include "core/RelPath.h"
+#include "core/Types.h"
 #include "net/Protocol.h"
 
 namespace {
@@ -25,9 +30,26 @@ using Pondar::Net::GetLe32;
 using Pondar::Net::GetLe64;
 using Pondar::Net::HashFieldBytes;
 
-// Paths in a peer's list reach the engine unchanged. Paths from peers are getting a checking
-// rule of their own; once it exists, call it here so that it meets every decoded path.
-void CheckPathFromPeer(const RawUtf8& /*APath*/) {}
+// Every decoded entry meets the checks the sync engine makes before a listed path names a local
+// file. What the path rule accepts must stay inside the shared folder, whatever the peer sent,
+// and a time that passes IsValidDayCount must turn into whole seconds without undefined
+// behaviour (UBSan watches the conversion).
+void CheckPathFromPeer(const TFileEntry& AEntry) {
+  RawUtf8 path;
+  if (Pondar::Core::NormalizeRelPath(AEntry.RelPath, path)) {
+    FUZZ_REQUIRE(path.size() == AEntry.RelPath.size(), "only separators change");
+    FUZZ_REQUIRE(
+        path.front() != '/' && path.find('\\') == RawUtf8::npos && path.find('\0') == RawUtf8::npos,
+        "an accepted path is relative, with \"/\" between components and no NUL");
+    const std::string joined = (std::filesystem::path("/share") / path).lexically_normal();
+    FUZZ_REQUIRE(joined.rfind("/share/", 0) == 0, "an accepted path stays inside the folder");
+    RawUtf8 again;
+    FUZZ_REQUIRE(Pondar::Core::NormalizeRelPath(path, again) && again == path,
+                 "an accepted path is accepted again unchanged");
+  }
+  if (Pondar::Core::IsValidDayCount(AEntry.ModifiedUtc))
+    (void)Pondar::Core::DayCountToUnixSeconds(AEntry.ModifiedUtc);
+}
 
 // The day count by its bits: a NaN from a peer must survive the round trip as it came.
 bool SameEntry(const TFileEntry& A, const TFileEntry& B) {
@@ -92,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
                  "decoding stops early only where the bytes run out");
   }
 
-  for (const TFileEntry& e : list) CheckPathFromPeer(e.RelPath);
+  for (const TFileEntry& e : list) CheckPathFromPeer(e);
 
   const TBytes encoded = EncodeFileList(list);
   size_t expectedSize = 4;

@@ -34,9 +34,11 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "FuzzCheck.h"
+#include "core/RelPath.h"
 #include "net/Protocol.h"
 #include "net/TcpServer.h"
 
@@ -290,15 +292,16 @@ struct TBody {
   }
 };
 
-// A type 2 or 3 path as the server should take it: whole, not too long, without ".." or NUL,
-// "\" turned into "/".
+// A type 2 or 3 path as the server should take it: whole, not too long, and accepted by the one
+// rule for paths from peers (which the file-list target puts to the test on its own).
 std::optional<RawUtf8> RequestPath(const TBody& ABody) {
   if (!ABody.Has(0, 2)) return std::nullopt;
   const size_t len = GetLe16(ABody.Data);
   if (len > MaxRequestPath || !ABody.Has(2, len)) return std::nullopt;
-  RawUtf8 path(reinterpret_cast<const char*>(ABody.Data + 2), len);
-  if (path.find("..") != RawUtf8::npos || path.find('\0') != RawUtf8::npos) return std::nullopt;
-  std::replace(path.begin(), path.end(), '\\', '/');
+  RawUtf8 path;
+  if (!Pondar::Core::NormalizeRelPath(
+          std::string_view(reinterpret_cast<const char*>(ABody.Data + 2), len), path))
+    return std::nullopt;
   return path;
 }
 
