@@ -39,7 +39,7 @@ TFileWatcher::TFileWatcher(std::string ARootDir)
     : TFileWatcher(std::move(ARootDir), [] { return Core::GetTickCount64(); }) {}
 
 TFileWatcher::TFileWatcher(std::string ARootDir, Core::TTickSource ATicks)
-    : FRootDir(std::move(ARootDir)), FTicks(std::move(ATicks)) {
+    : TWorkerThread("Folder watcher"), FRootDir(std::move(ARootDir)), FTicks(std::move(ATicks)) {
   FWakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (FWakeFd >= 0) OpenWatches();
   // The tree is watched before the thread starts, so a change made right after construction

@@ -4,14 +4,23 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstring>
 #include <memory>
+#include <string>
 #include <utility>
 
 namespace Pondar::Net {
 
+using Core::RunReportingErrors;
+
+namespace {
+constexpr const char* HandlerErrorContext = "Discovery, in a peer event handler";
+}  // namespace
+
 TDiscoveryThread::TDiscoveryThread(RawUtf8 AName, uint16_t AUdpPort, uint16_t ATcpPort,
                                    Core::TTickSource ATick)
-    : FName(std::move(AName)),
+    : TWorkerThread("Discovery"),
+      FName(std::move(AName)),
       FWireName(DiscoveryWireName(FName)),
       FUdpPort(AUdpPort),
       FTcpPort(ATcpPort),
@@ -57,9 +66,13 @@ void TDiscoveryThread::Execute() {
   sockaddr_in local{};
   MakeIpv4Address("0.0.0.0", FUdpPort, local);
   TSocket sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  if (!sock) return;
-  // No SO_REUSEADDR: a second instance on this machine must fail here and stay silent.
-  if (::bind(sock.Fd(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) return;
+  // No SO_REUSEADDR: a second instance on this machine must fail here. It stays silent on the
+  // network, but its user learns why nobody is found.
+  if (!sock || ::bind(sock.Fd(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    ReportProblem("UDP port " + std::to_string(FUdpPort) + " cannot be opened (" +
+                  std::strerror(errno) + "): no peers will be found");
+    return;
+  }
   const int on = 1;
   (void)::setsockopt(sock.Fd(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
   MakeIpv4Address("255.255.255.255", FUdpPort, FBroadcastAddr);
@@ -78,29 +91,28 @@ void TDiscoveryThread::Execute() {
   SendPacket(TDiscoveryKind::dkAnnounce, FBroadcastAddr);
 
   const auto buffer = std::make_unique<uint8_t[]>(ReceiveBufferSize);
-  try {
-    while (!Terminated()) {
-      pollfd pfd{FSock.Fd(), POLLIN, 0};
-      const int ready = ::poll(&pfd, 1, WaitMs);
-      if (ready > 0) {
-        sockaddr_in source{};
-        socklen_t sourceLen = sizeof source;
-        const ssize_t got = ::recvfrom(FSock.Fd(), buffer.get(), ReceiveBufferSize, 0,
-                                       reinterpret_cast<sockaddr*>(&source), &sourceLen);
-        if (got > 0 && source.sin_family == AF_INET)
-          HandleDatagram(buffer.get(), static_cast<size_t>(got), source);
-      } else if (ready == 0) {
-        // Only a quiet wait counts: on a busy network announcing and pruning wait for a lull.
-        if (++FIdleTicks >= AnnounceEveryWaits) {
-          FIdleTicks = 0;
-          SendPacket(TDiscoveryKind::dkAnnounce, FBroadcastAddr);
-        }
-        Prune(Now());
+  while (!Terminated()) {
+    pollfd pfd{FSock.Fd(), POLLIN, 0};
+    const int ready = ::poll(&pfd, 1, WaitMs);
+    if (ready > 0) {
+      sockaddr_in source{};
+      socklen_t sourceLen = sizeof source;
+      const ssize_t got = ::recvfrom(FSock.Fd(), buffer.get(), ReceiveBufferSize, 0,
+                                     reinterpret_cast<sockaddr*>(&source), &sourceLen);
+      // A failing event handler costs that one datagram; the peer keeps announcing.
+      if (got > 0 && source.sin_family == AF_INET) {
+        RunReportingErrors([&] { HandleDatagram(buffer.get(), static_cast<size_t>(got), source); },
+                           HandlerErrorContext, OnProblem);
       }
-      // An interrupted wait is neither a datagram nor an expired wait.
+    } else if (ready == 0) {
+      // Only a quiet wait counts: on a busy network announcing and pruning wait for a lull.
+      if (++FIdleTicks >= AnnounceEveryWaits) {
+        FIdleTicks = 0;
+        SendPacket(TDiscoveryKind::dkAnnounce, FBroadcastAddr);
+      }
+      RunReportingErrors([&] { Prune(Now()); }, HandlerErrorContext, OnProblem);
     }
-  } catch (...) {
-    // A throwing event handler ends only this thread; the owner still stops and frees it.
+    // An interrupted wait is neither a datagram nor an expired wait.
   }
 }
 

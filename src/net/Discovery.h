@@ -27,8 +27,10 @@ using TOnPeerEvent = std::function<void(const TPeerInfo& APeer)>;
 // nor wait for a thread that does.
 //
 // The thread binds 0.0.0.0 on the UDP port without any address-reuse option, so a second
-// instance on the same port fails to bind and stays silent: it never announces, its table stays
-// empty and SendGoodbye does nothing. Failures are never reported; sends are single attempts.
+// instance on the same port fails to bind and stays silent on the network: it never announces,
+// its table stays empty and SendGoodbye does nothing; the failure is reported once through
+// OnProblem. Sends are single attempts, their failures unreported. An event handler that throws
+// is reported through OnProblem and costs only the datagram or prune that raised it.
 class TDiscoveryThread : public Core::TWorkerThread {
  public:
   // Peers silent for longer than this many milliseconds are dropped (exactly this long stays).

@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "core/RelPath.h"
@@ -44,7 +46,8 @@ bool MeansMissing(int AErrno) {
 TTcpServerThread::TTcpServerThread(uint16_t APort, std::string ARootDir,
                                    const Core::TFileEntries* AEntries,
                                    Core::TLightLock* AEntriesLock)
-    : FPort(APort),
+    : TWorkerThread("TCP server"),
+      FPort(APort),
       FRootDir(std::move(ARootDir)),
       FEntries(AEntries),
       FEntriesLock(AEntriesLock),
@@ -81,22 +84,39 @@ void TTcpServerThread::Execute() {
     ::poll(&pfd, 1, AMs);
   };
 
-  // Listen, retrying a little: a port just released by the previous run of the server may
-  // take a moment to come free. No address-reuse option, so a second instance cannot share it.
+  // Listen, retrying a little in case the port is still held by a socket that is closing.
+  // SO_REUSEADDR lets a restarted peer bind while connections of its previous run sit in
+  // TIME_WAIT; Linux still refuses a second socket listening on the port, so a second instance
+  // cannot take it.
+  int bindError = 0;
   for (int attempt = 0; attempt < BindAttempts && !Terminated(); ++attempt) {
     if (attempt > 0) pause(BindRetryMs);
     TSocket sock(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     sockaddr_in addr{};
-    if (!sock || !MakeIpv4Address("0.0.0.0", FPort, addr)) continue;
-    if (::bind(sock.Fd(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) continue;
-    if (::listen(sock.Fd(), SOMAXCONN) != 0) continue;
+    const int on = 1;
+    if (!sock || !MakeIpv4Address("0.0.0.0", FPort, addr) ||
+        ::setsockopt(sock.Fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        ::bind(sock.Fd(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(sock.Fd(), SOMAXCONN) != 0) {
+      bindError = errno;
+      continue;
+    }
     socklen_t len = sizeof addr;
-    if (::getsockname(sock.Fd(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) continue;
+    if (::getsockname(sock.Fd(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+      bindError = errno;
+      continue;
+    }
     FServerSock = std::move(sock);
     FBoundPort.store(ntohs(addr.sin_port), std::memory_order_release);
     break;
   }
-  if (!FServerSock || Terminated()) return;  // ends silently; the peer answers no requests
+  if (Terminated()) return;
+  if (!FServerSock) {
+    // The peer answers no requests for this run: its user must hear why.
+    ReportProblem("TCP port " + std::to_string(FPort) + " cannot be opened (" +
+                  std::strerror(bindError) + "): other peers cannot fetch files from here");
+    return;
+  }
 
   FRequestThread = std::thread([this] { RequestLoop(); });
 
@@ -202,27 +222,9 @@ void TTcpServerThread::StartFrameReceiver(TConnection AConn) {
 }
 
 void TTcpServerThread::ReceiveFrame(TFrameReceiver* ASelf, TSocket ASock) {
-  try {
-    const int fd = ASock.Fd();
-    uint8_t field[4];
-    RawUtf8 name;
-    TBytes payload;
-    bool ok = RecvFull(fd, field, 2, TRecvStall::Fail);
-    const uint16_t nameLen = ok ? GetLe16(field) : 0;
-    ok = ok && nameLen <= MaxFrameName;
-    if (ok && nameLen > 0) {
-      name.resize(nameLen);
-      ok = RecvFull(fd, name.data(), nameLen, TRecvStall::Fail);
-    }
-    ok = ok && RecvFull(fd, field, 4, TRecvStall::Fail);
-    const uint32_t payloadLen = ok ? GetLe32(field) : 0;
-    ok = ok && payloadLen > 0 && payloadLen <= MaxFramePayload;
-    ok = ok && RecvFullInto(fd, payload, payloadLen, TRecvStall::Fail);
-    // A frame completed after Shutdown is dropped: its receiver is about to go away.
-    if (ok && !Terminated()) OnScreenFrame(name, payload);
-  } catch (...) {
-    // A failing handler ends only this frame.
-  }
+  // A failing handler ends only this frame.
+  Core::RunReportingErrors([&] { ReceiveFrameBody(ASock.Fd()); }, "TCP server, receiving a frame",
+                           OnProblem);
   // Closed under the lock, so that Shutdown never shuts down a descriptor number that has
   // meanwhile been reused for something else.
   std::lock_guard lock(FFramesLock);
@@ -230,6 +232,25 @@ void TTcpServerThread::ReceiveFrame(TFrameReceiver* ASelf, TSocket ASock) {
   ASelf->Fd = -1;
   ASelf->Done = true;
   --FActiveFrames;
+}
+
+void TTcpServerThread::ReceiveFrameBody(int AFd) {
+  uint8_t field[4];
+  RawUtf8 name;
+  TBytes payload;
+  bool ok = RecvFull(AFd, field, 2, TRecvStall::Fail);
+  const uint16_t nameLen = ok ? GetLe16(field) : 0;
+  ok = ok && nameLen <= MaxFrameName;
+  if (ok && nameLen > 0) {
+    name.resize(nameLen);
+    ok = RecvFull(AFd, name.data(), nameLen, TRecvStall::Fail);
+  }
+  ok = ok && RecvFull(AFd, field, 4, TRecvStall::Fail);
+  const uint32_t payloadLen = ok ? GetLe32(field) : 0;
+  ok = ok && payloadLen > 0 && payloadLen <= MaxFramePayload;
+  ok = ok && RecvFullInto(AFd, payload, payloadLen, TRecvStall::Fail);
+  // A frame completed after Shutdown is dropped: its receiver is about to go away.
+  if (ok && !Terminated()) OnScreenFrame(name, payload);
 }
 
 void TTcpServerThread::ReapFrameReceivers() {
@@ -282,11 +303,9 @@ void TTcpServerThread::RequestLoop() {
       FRequests.pop_front();
       FCurrentRequestFd = request.Conn.Sock.Fd();
     }
-    try {
-      HandleRequest(request);
-    } catch (...) {
-      // A failing handler or a full memory ends only this request.
-    }
+    // A failing handler or a full memory ends only this request.
+    Core::RunReportingErrors([&] { HandleRequest(request); }, "TCP server, handling a request",
+                             OnProblem);
     std::lock_guard lock(FRequestsLock);
     FCurrentRequestFd = -1;
     request.Conn.Sock.Close();

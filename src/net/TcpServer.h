@@ -47,6 +47,12 @@ using TOnScreenFrameNotify = std::function<void(const RawUtf8& APeerName, const 
 // progress within the request time limit (30 000 ms unless set otherwise), so a silent peer
 // holds the request thread for that long at most.
 //
+// Problems reported through OnProblem: a port that cannot be listened on (the thread then ends
+// and the peer answers no requests), and an event handler that throws (it costs only its request
+// or frame). The listening socket has SO_REUSEADDR, so a restarted peer binds at once while its
+// previous run's connections wait in TIME_WAIT; a second socket listening on the port is still
+// refused.
+//
 // Stopping: Shutdown sets the terminate flag and wakes the server thread at once. Before
 // Execute returns (so before WaitFor does) it shuts down the sockets of the request in
 // progress and of every frame receiver, drops queued requests, and waits for the request
@@ -124,6 +130,7 @@ class TTcpServerThread : public Core::TWorkerThread {
   bool ReadRequestPath(int AFd, RawUtf8& AOut);
 
   void ReceiveFrame(TFrameReceiver* ASelf, TSocket ASock);
+  void ReceiveFrameBody(int AFd);
 
   const uint16_t FPort;
   const std::string FRootDir;

@@ -12,6 +12,7 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <system_error>
 #include <thread>
 
 #include "net/Discovery.h"
@@ -446,9 +447,15 @@ TEST_F(DiscoveryLoopbackTest, SecondInstance_SamePort_StaysSilent) {
   ASSERT_TRUE(first);
   TDiscoveryThread second("gamma", FPort, 4343);
   events2.Bind(second);
+  TRecorder<std::string> problems;
+  second.OnProblem = [&](const std::string& AMessage) { problems.Add(AMessage); };
   second.Start();
   ASSERT_TRUE(PondarTest::WaitFor([&] { return !second.Running(); }))
       << "the second instance must give up when the port is taken";
+  // Silent on the network, but not to its user.
+  EXPECT_EQ(problems.All(), std::vector<std::string>{"UDP port " + std::to_string(FPort) +
+                                                     " cannot be opened (Address already in "
+                                                     "use): no peers will be found"});
   EXPECT_EQ(second.BoundPort(), 0);
   second.SendGoodbye();  // nothing to send it with; must simply return
 
@@ -556,6 +563,27 @@ TEST_F(DiscoveryLoopbackTest, OnPeerLost_RunsWhileTheTableIsLocked) {
   reader.join();
   EXPECT_FALSE(returnedDuringHandler) << "PeerCount got the lock while OnPeerLost ran";
   EXPECT_EQ(countSeen, 0) << "the peer must be out of the table once the lock is free";
+}
+
+TEST_F(DiscoveryLoopbackTest, ThrowingHandler_ReportedAndDiscoveryGoesOn) {
+  TRecorder<std::string> found, problems;
+  auto disc = Start("alpha", 4242, {}, [&](TDiscoveryThread& AThread) {
+    AThread.OnPeerDiscovered = [&](const TPeerInfo& APeer) {
+      found.Add(APeer.Name);
+      // What starting a sync thread throws when the system has none to give.
+      if (APeer.Name == "beta") throw std::system_error(EAGAIN, std::generic_category(), "sync");
+    };
+    AThread.OnProblem = [&](const std::string& AMessage) { problems.Add(AMessage); };
+  });
+  ASSERT_TRUE(disc);
+  TRemote remote;
+  remote.SendTo(FPort, Packet(kAnnounce, 5555, "beta"));
+  remote.SendTo(FPort, Packet(kAnnounce, 5555, "gamma"));
+  ASSERT_TRUE(remote.Receive(3s)) << "gamma was not answered";  // beta's handler threw first
+  EXPECT_EQ(found.All(), (std::vector<std::string>{"beta", "gamma"}));
+  EXPECT_EQ(problems.All(), std::vector<std::string>{"Discovery, in a peer event handler: sync: "
+                                                     "Resource temporarily unavailable"});
+  EXPECT_TRUE(disc->Running());
 }
 
 // ---- The handling steps alone, without a socket (the thread is never started) ----

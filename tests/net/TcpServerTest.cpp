@@ -71,8 +71,9 @@ class TcpServerTest : public ::testing::Test {
 
   void TearDown() override { Server.reset(); }
 
-  void StartServer(int ALimitMs = Pondar::Net::ServerTimeoutMs, bool AWithFrames = true) {
-    Server = std::make_unique<TTcpServerThread>(0, Root.Str(), &Entries, &EntriesLock);
+  void StartServer(int ALimitMs = Pondar::Net::ServerTimeoutMs, bool AWithFrames = true,
+                   uint16_t APort = 0) {
+    Server = std::make_unique<TTcpServerThread>(APort, Root.Str(), &Entries, &EntriesLock);
     Server->SetRequestTimeLimit(ALimitMs);
     auto events = Events;
     Server->OnDeleteNotify = [events](const std::string& APath) { events->Deletes.Add(APath); };
@@ -501,14 +502,32 @@ TEST_F(TcpServerTest, DestroyedMidFrame_HandlerNeverRunsAfterwards) {
   EXPECT_FALSE(PondarTest::WaitFor([&] { return Events->Frames.Count() > 0; }, 500ms));
 }
 
-TEST_F(TcpServerTest, PortTaken_ThreadEndsSilently) {
+TEST_F(TcpServerTest, RestartRightAfterServing_ServesAgain_ASecondServerIsRefusedAndSaysSo) {
+  StartServer();
+  // The server closes each connection first: this one now waits in TIME_WAIT on the port.
+  ExpectStillServing();
+  Server.reset();
+  StartServer(Pondar::Net::ServerTimeoutMs, true, Port);
+  ExpectStillServing();
+
+  // Another server, or another program, already listening on the port: given up, and said.
+  const auto refused = [&](uint16_t APort) {
+    TTcpServerThread second(APort, Root.Str(), &Entries, &EntriesLock);
+    TRecorder<std::string> problems;
+    second.OnProblem = [&](const std::string& AMessage) { problems.Add(AMessage); };
+    second.Start();
+    EXPECT_TRUE(PondarTest::WaitFor([&] { return !second.Running(); }));
+    EXPECT_EQ(second.BoundPort(), 0);
+    EXPECT_EQ(problems.All(), std::vector<std::string>{"TCP port " + std::to_string(APort) +
+                                                       " cannot be opened (Address already in "
+                                                       "use): other peers cannot fetch files "
+                                                       "from here"});
+  };
+  refused(Port);
   const TSocket holder = PondarTest::ListenTcp("0.0.0.0");
   ASSERT_TRUE(holder.Valid());
-
-  TTcpServerThread server(PondarTest::PortOf(holder), Root.Str(), &Entries, &EntriesLock);
-  server.Start();
-  ASSERT_TRUE(PondarTest::WaitFor([&] { return !server.Running(); }));
-  EXPECT_EQ(server.BoundPort(), 0);
+  refused(PondarTest::PortOf(holder));
+  ExpectStillServing();
 }
 
 TEST_F(TcpServerTest, ManyClientsAtOnce_AllAnswered) {
