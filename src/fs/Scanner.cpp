@@ -47,6 +47,14 @@ bool IsExcluded(std::string_view AName) {
   return EqualsLower(AName, KExeName) || EndsWithLower(AName, KTmpSuffix);
 }
 
+// The first ACount bytes of A and B are equal once bit 0x20 of each is ignored.
+bool SameBytesFolded(std::string_view A, std::string_view B, std::size_t ACount) {
+  for (std::size_t i = 0; i < ACount; ++i)
+    if ((static_cast<unsigned char>(A[i]) & 0xDF) != (static_cast<unsigned char>(B[i]) & 0xDF))
+      return false;
+  return true;
+}
+
 double SecondsToDayCount(int64_t ASeconds) {
   if (ASeconds == 0) return 0.0;
   return static_cast<double>(ASeconds) / 86400.0 + 25569.0;
@@ -90,7 +98,8 @@ class TFd {
 // sub-folder's files still land at the place where the sub-folder was met in the listing.
 class TWalker {
  public:
-  explicit TWalker(TFileEntries& AList) : FList(AList), FBuffer(KBufferSize) {}
+  TWalker(TFileEntries& AList, std::vector<std::string>* ALeftovers)
+      : FList(AList), FLeftovers(ALeftovers), FBuffer(KBufferSize) {}
 
   void WalkRoot(const std::string& ARoot) {
     FPath = ARoot;
@@ -128,7 +137,12 @@ class TWalker {
         const auto* rec = reinterpret_cast<const struct dirent64*>(FBuffer.data() + pos);
         pos += rec->d_reclen;
         const std::string_view name(rec->d_name);
-        if (name == "." || name == ".." || IsExcluded(name)) continue;
+        if (name == "." || name == "..") continue;
+        if (IsExcluded(name)) {
+          if (FLeftovers && rec->d_type == DT_REG && EndsWithLower(name, KTmpSuffix))
+            FLeftovers->push_back(JoinPath(FPath, name));
+          continue;
+        }
         Classify(dir.Get(), name, rec->d_type, files, subFolders);
       }
     }
@@ -176,7 +190,15 @@ class TWalker {
     }
   }
 
+  static std::string JoinPath(const std::string& AFolder, std::string_view AName) {
+    std::string path = AFolder;
+    if (path.empty() || path.back() != '/') path += '/';
+    path += AName;
+    return path;
+  }
+
   TFileEntries& FList;
+  std::vector<std::string>* const FLeftovers;
   std::vector<char> FBuffer;
   std::string FPath;  // full path of the folder being walked
   std::string FRel;   // its path below the root, with a trailing "/" unless it is the root
@@ -185,13 +207,14 @@ class TWalker {
 
 }  // namespace
 
-void ScanFolder(const std::string& ARoot, TFileEntries& AList) {
+void ScanFolder(const std::string& ARoot, TFileEntries& AList,
+                std::vector<std::string>* ALeftovers) {
   AList.clear();
-  TWalker walker(AList);
+  TWalker walker(AList, ALeftovers);
   walker.WalkRoot(ARoot);
 }
 
-bool IsExcludedName(const std::string& AName) {
+bool IsExcludedName(std::string_view AName) {
   return IsExcluded(AName);
 }
 
@@ -236,11 +259,7 @@ RawUtf8 HashFileSha256(const std::string& APath) {
 }
 
 bool SameRelPath(const RawUtf8& A, const RawUtf8& B) {
-  if (A.size() != B.size()) return false;
-  for (std::size_t i = 0; i < A.size(); ++i)
-    if ((static_cast<unsigned char>(A[i]) & 0xDF) != (static_cast<unsigned char>(B[i]) & 0xDF))
-      return false;
-  return true;
+  return A.size() == B.size() && SameBytesFolded(A, B, A.size());
 }
 
 TFileEntry* FindEntry(TFileEntries& AList, const RawUtf8& ARelPath) {
@@ -257,6 +276,27 @@ bool RemoveEntry(TFileEntries& AList, const RawUtf8& ARelPath) {
     }
   }
   return false;
+}
+
+std::vector<RawUtf8> RemoveEntriesAt(TFileEntries& AList, const RawUtf8& ARelPath) {
+  const std::size_t n = ARelPath.size();
+  const auto below = [&](const RawUtf8& APath) {
+    return APath.size() > n && APath[n] == '/' && SameBytesFolded(APath, ARelPath, n);
+  };
+  std::vector<RawUtf8> removed;
+  for (auto it = AList.rbegin(); it != AList.rend(); ++it) {
+    if (SameRelPath(it->RelPath, ARelPath)) {
+      removed.push_back(std::move(it->RelPath));
+      AList.erase(std::next(it).base());
+      break;
+    }
+  }
+  std::erase_if(AList, [&](TFileEntry& AEntry) {
+    if (!below(AEntry.RelPath)) return false;
+    removed.push_back(AEntry.RelPath);
+    return true;
+  });
+  return removed;
 }
 
 std::string LocalPath(const std::string& ARoot, const RawUtf8& ARelPath) {

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "core/Types.h"
 
@@ -14,10 +16,13 @@ using Core::TFileEntry;
 // Empties AList, then appends one entry per regular file below ARoot, depth first in listing
 // order, hidden files included. Excluded names are never entered; links to folders are walked
 // like folders, each folder (device and inode) at most once. Reads listings only; Sha256 stays
-// empty. A missing or unreadable root gives an empty list.
-void ScanFolder(const std::string& ARoot, TFileEntries& AList);
+// empty. A missing or unreadable root gives an empty list. With ALeftovers, the full paths of
+// the regular files met whose names end in ".pondartmp" (downloads in progress, or left behind
+// by a run that was killed) are appended to it, at no extra cost to the walk.
+void ScanFolder(const std::string& ARoot, TFileEntries& AList,
+                std::vector<std::string>* ALeftovers = nullptr);
 // True for "pondar.exe" and names ending in ".pondartmp", whatever their case.
-bool IsExcludedName(const std::string& AName);
+bool IsExcludedName(std::string_view AName);
 // Last-write time in whole seconds as a UTC day count (a link's target's time); 0.0 when it
 // cannot be read or the path is a folder.
 double FileModifiedUtc(const std::string& APath);
@@ -29,6 +34,10 @@ bool SameRelPath(const RawUtf8& A, const RawUtf8& B);
 TFileEntry* FindEntry(TFileEntries& AList, const RawUtf8& ARelPath);
 // Removes the last entry equal under SameRelPath; true when one was removed.
 bool RemoveEntry(TFileEntries& AList, const RawUtf8& ARelPath);
+// What a deleted path takes with it: the last entry equal to ARelPath (as RemoveEntry), and
+// every entry below ARelPath taken as a folder (its leading components equal under
+// SameRelPath). Returns the removed paths: the equal one first, then the others in list order.
+std::vector<RawUtf8> RemoveEntriesAt(TFileEntries& AList, const RawUtf8& ARelPath);
 // ARoot + "/" + ARelPath, with "\" in ARelPath taken as a separator too.
 std::string LocalPath(const std::string& ARoot, const RawUtf8& ARelPath);
 

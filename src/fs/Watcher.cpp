@@ -10,6 +10,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <cstring>
+#include <fstream>
+#include <string>
 #include <utility>
 
 #include "fs/Scanner.h"
@@ -35,13 +38,20 @@ std::string Join(const std::string& ARelDir, const std::string& AName) {
 
 }  // namespace
 
-TFileWatcher::TFileWatcher(std::string ARootDir)
-    : TFileWatcher(std::move(ARootDir), [] { return Core::GetTickCount64(); }) {}
+TFileWatcher::TFileWatcher(std::string ARootDir) : TFileWatcher(std::move(ARootDir), {}) {}
 
-TFileWatcher::TFileWatcher(std::string ARootDir, Core::TTickSource ATicks)
-    : TWorkerThread("Folder watcher"), FRootDir(std::move(ARootDir)), FTicks(std::move(ATicks)) {
+TFileWatcher::TFileWatcher(std::string ARootDir, Core::TTickSource ATicks,
+                           Core::TOnWorkerProblem AOnProblem)
+    : TWorkerThread("Folder watcher"),
+      FRootDir(std::move(ARootDir)),
+      FTicks(ATicks ? std::move(ATicks) : [] { return Core::GetTickCount64(); }) {
+  OnProblem = std::move(AOnProblem);
   FWakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (FWakeFd >= 0) OpenWatches();
+  if (FInotifyFd < 0) {
+    ReportProblem("Folder watcher cannot start (" + std::string(std::strerror(errno)) +
+                  "): local changes are not seen until the next start");
+  }
   // The tree is watched before the thread starts, so a change made right after construction
   // is never missed.
   Start();
@@ -147,7 +157,10 @@ void TFileWatcher::WatchTree(const std::string& ARelDir, bool AReport) {
   const std::string full = FullPath(ARelDir);
   // No IN_DONT_FOLLOW: a link to a folder is watched like a folder, as the scanner walks it.
   const int wd = ::inotify_add_watch(FInotifyFd, full.c_str(), KWatchMask);
-  if (wd < 0) return;  // gone again, not a folder, or the watch limit is reached
+  if (wd < 0) {
+    if (errno == ENOSPC) ReportWatchLimit(ARelDir);
+    return;  // gone again, not a folder, or the watch limit is reached
+  }
   // inotify gives the same descriptor for a folder that is already watched, also when it is
   // reached through a link: that ends link cycles, and each folder keeps its first path.
   if (!FPathByWd.try_emplace(wd, ARelDir).second) return;
@@ -174,6 +187,21 @@ void TFileWatcher::WatchTree(const std::string& ARelDir, bool AReport) {
     if (AReport) Record(TFileAction::faCreated, childRel);
     if (isDir) WatchTree(childRel, AReport);
   }
+}
+
+void TFileWatcher::ReportWatchLimit(const std::string& ARelDir) {
+  if (FWatchLimitReported) return;
+  FWatchLimitReported = true;
+  // The limit of this user namespace; in the first one it is fs.inotify.max_user_watches.
+  std::string limit = "?";
+  for (const char* file :
+       {"/proc/sys/user/max_inotify_watches", "/proc/sys/fs/inotify/max_user_watches"}) {
+    std::ifstream in(file);
+    if (in >> limit) break;
+  }
+  ReportProblem("Folder watch limit reached (fs.inotify.max_user_watches = " + limit +
+                "): changes in \"" + (ARelDir.empty() ? "." : ARelDir) +
+                "\" and other folders past the limit are not seen; raise it with sysctl");
 }
 
 void TFileWatcher::ForgetTree(const std::string& ARelPath) {
@@ -231,6 +259,7 @@ void TFileWatcher::HandleEvent(int AWd, uint32_t AMask, const char* AName) {
   const std::string rel = Join(dir->second, AName);
 
   if (AMask & (IN_DELETE | IN_MOVED_FROM)) {
+    if (!IsIgnoredPath(rel)) FDeletes.Record(rel, Core::CurrentUtcTime(), FTicks());
     Record(TFileAction::faDeleted, rel);
     // A folder moved elsewhere keeps its watches, and a removed link keeps the watch of the
     // folder it led to: drop them, or changes outside the tree would be reported under this
@@ -318,6 +347,11 @@ void TFileWatcher::Execute() {
       FLastPending.clear();
       FOverflowed = false;
       OpenWatches();
+      if (FInotifyFd < 0) {
+        ReportProblem("Folder watcher stopped (" + std::string(std::strerror(errno)) +
+                      "): local changes are not seen until the next start");
+        return;
+      }
     }
     ProcessDue(std::chrono::steady_clock::now());
   }

@@ -13,6 +13,7 @@
 
 #include "core/Types.h"
 #include "core/Worker.h"
+#include "fs/RecentDeletes.h"
 
 namespace Pondar::Fs {
 
@@ -31,14 +32,23 @@ using TFileChangeEvent = std::function<void(Core::TFileAction AAction, const Raw
 // as soon as its event is read, and what it already holds by then is reported as created, so a
 // file written into a fresh folder before its watch existed is not missed. Links to folders are
 // followed like the scanner follows them, each folder watched once under the first path that
-// reaches it; a folder past the system's watch limit goes unwatched. Every change is reported
-// at least 200 ms after it was read; a change that repeats the report still waiting for the same
-// path (the several events of one write) is merged into that report.
+// reaches it. Every change is reported at least 200 ms after it was read; a change that repeats
+// the report still waiting for the same path (the several events of one write) is merged into
+// that report.
+//
+// Reported through OnProblem, once per watcher: folders left unwatched because the system's
+// limit of inotify watches is reached (the message names the limit), and a watcher that cannot
+// start at all. A folder that does not exist is not a problem: it gives an inert watcher.
+//
+// Deletes are remembered from the moment they are read, before they settle and whether or not
+// they are suppressed, so that LastDeleteUtc knows of a delete before the listener hears of it.
 class TFileWatcher : public Core::TWorkerThread {
  public:
   explicit TFileWatcher(std::string ARootDir);
-  // The same, with the clock that times UnsuppressPathAfter replaced (for tests).
-  TFileWatcher(std::string ARootDir, Core::TTickSource ATicks);
+  // The same, with the problem report bound before the watches are made, and the clock that
+  // times UnsuppressPathAfter and the memory of deletes replaced (for tests; empty: the real one).
+  TFileWatcher(std::string ARootDir, Core::TTickSource ATicks,
+               Core::TOnWorkerProblem AOnProblem = {});
   ~TFileWatcher() override;
 
   // Sets the listener; safe while the thread runs. An empty function reports nothing. A call
@@ -70,6 +80,10 @@ class TFileWatcher : public Core::TWorkerThread {
   // True for paths ending in ".pondartmp" and for "pondar.exe" in the root, whatever the case.
   static bool IsIgnoredPath(const RawUtf8& ARelPath);
 
+  // The UTC day count of the newest delete seen in the last minute of ARelPath or of a folder
+  // above it (our own deletes included); 0.0 when there is none. Any thread.
+  double LastDeleteUtc(const RawUtf8& ARelPath) { return FDeletes.LastDelete(ARelPath, FTicks()); }
+
  protected:
   void Execute() override;
 
@@ -91,6 +105,7 @@ class TFileWatcher : public Core::TWorkerThread {
 
   void OpenWatches();
   void WatchTree(const std::string& ARelDir, bool AReport);
+  void ReportWatchLimit(const std::string& ARelDir);
   void ForgetTree(const std::string& ARelPath);
   void ForgetWatch(int AWd);
   void DrainEvents();
@@ -98,7 +113,8 @@ class TFileWatcher : public Core::TWorkerThread {
   void Record(Core::TFileAction AAction, const RawUtf8& ARelPath);
   void ProcessDue(std::chrono::steady_clock::time_point ANow);
   void Report(Core::TFileAction AAction, const RawUtf8& ARelPath);
-  bool IsSuppressedWhere(const RawUtf8& ARelPath, const std::function<bool(TSuppressKind)>& ACovers);
+  bool IsSuppressedWhere(const RawUtf8& ARelPath,
+                         const std::function<bool(TSuppressKind)>& ACovers);
   std::string FullPath(const std::string& ARelPath) const;
 
   const std::string FRootDir;
@@ -113,6 +129,9 @@ class TFileWatcher : public Core::TWorkerThread {
   std::unordered_map<std::string, std::pair<Core::TFileAction, uint64_t>> FLastPending;
   uint64_t FNextSeq = 0;
   bool FOverflowed = false;
+  bool FWatchLimitReported = false;
+
+  TRecentDeletes FDeletes;  // has its own lock
 
   // FHandlerLock guards FOnChange only; the handler is called on a copy, outside the lock.
   std::mutex FHandlerLock;
