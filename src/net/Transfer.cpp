@@ -141,17 +141,17 @@ bool SendAll(const TSocket& ASock, const void* ABuffer, size_t ACount) {
   return SendFull(ASock.Fd(), ABuffer, ACount);
 }
 
-TFileEntries RequestFileList(const RawUtf8& AHost, uint16_t APort) {
+std::optional<TFileEntries> RequestFileList(const RawUtf8& AHost, uint16_t APort) {
   TSocket sock = ConnectToPeer(AHost, APort);
-  if (!sock) return {};
+  if (!sock) return std::nullopt;
   const uint8_t request = TypeByte(TMessageType::mtFileList);
-  if (!SendAll(sock, &request, 1)) return {};
+  if (!SendAll(sock, &request, 1)) return std::nullopt;
   uint8_t lenBytes[4];
-  if (!RecvExact(sock, lenBytes, sizeof lenBytes)) return {};
+  if (!RecvExact(sock, lenBytes, sizeof lenBytes)) return std::nullopt;
   const uint32_t len = GetLe32(lenBytes);
-  if (len == 0 || len > MaxFileListBytes) return {};
+  if (len == 0 || len > MaxFileListBytes) return std::nullopt;
   TBytes body;
-  if (!RecvFullInto(sock.Fd(), body, len, TRecvStall::WaitAgain)) return {};
+  if (!RecvFullInto(sock.Fd(), body, len, TRecvStall::WaitAgain)) return std::nullopt;
   sock.Close();
   return DecodeFileList(body);
 }
@@ -204,6 +204,11 @@ bool DownloadFile(const RawUtf8& AHost, uint16_t APort, const RawUtf8& ARelPath,
     if (AProgress) AProgress(size - remaining, size);
   }
   sock.Close();
+  // On disk before it takes the final name: after a power cut the target holds either the old
+  // content or the whole new one, never an empty file that peers would take for the new one.
+  // EINVAL: a file system that cannot sync at all, where there is nothing better to do.
+  if (::fdatasync(temp.Fd()) != 0 && errno != EINVAL)
+    fail(FileError(errno, "Unable to write to", temp.Path()));
   if (!temp.CloseFd()) fail(FileError(errno, "Unable to write to", temp.Path()));
 
   // rename(2) replaces an existing file atomically, so the target never goes missing. It

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 #include "core/Types.h"
 #include "net/Protocol.h"
@@ -24,8 +25,11 @@ bool RecvExact(const TSocket& ASock, void* ABuffer, size_t ACount);
 // True once all bytes are sent; false on any failure, including no progress within the time-out.
 bool SendAll(const TSocket& ASock, const void* ABuffer, size_t ACount);
 
-TFileEntries RequestFileList(const RawUtf8& AHost, uint16_t APort);
-// Receives ARelPath into ALocalPath + ".pondartmp" and renames it over ALocalPath once whole.
+// The peer's whole file list (empty when it shares nothing); nullopt when it cannot be reached
+// or its reply is broken (a length out of bounds, a cut connection).
+std::optional<TFileEntries> RequestFileList(const RawUtf8& AHost, uint16_t APort);
+// Receives ARelPath into ALocalPath + ".pondartmp", flushes it to disk and renames it over
+// ALocalPath once whole.
 // False when the peer is unreachable, lacks the file, or the transfer breaks (no temporary file
 // is then left), or when the old target cannot be replaced (the complete temporary file stays).
 // Throws std::runtime_error (after closing the connection) when the folder or the temporary

@@ -4,14 +4,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <set>
+#include <string_view>
+#include <system_error>
 #include <thread>
 
 #include "core/Captions.h"
+#include "core/RelPath.h"
 #include "fs/Scanner.h"
 #include "fs/Watcher.h"
 #include "net/Transfer.h"
@@ -63,8 +69,6 @@ TSyncEngine::TSyncEngine()
 
 namespace {
 
-bool HasDotDot(const RawUtf8& APath) { return APath.find("..") != RawUtf8::npos; }
-
 // Sleeps in short slices so that a cancelled sync does not sit out its pauses.
 void PauseUnlessCancelled(const std::shared_ptr<std::atomic<bool>>& ACancel, int AMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(AMs);
@@ -88,13 +92,59 @@ bool IsRegularFile(const std::string& APath) {
   return ::stat(APath.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// A listed entry we may act on, with its path in our form: a path the one rule for peers'
+// paths accepts, no name the scanner leaves out (a peer that follows the protocol never lists
+// one, and writing one would give a file that no scan lists), a real size and time.
+bool AcceptListedEntry(const TFileEntry& AListed, TFileEntry& AOut) {
+  RawUtf8 path;
+  if (AListed.Size < 0 || !Core::IsValidDayCount(AListed.ModifiedUtc) ||
+      !Core::NormalizeRelPath(AListed.RelPath, path))
+    return false;
+  for (size_t start = 0; start <= path.size();) {
+    const size_t end = std::min(path.find('/', start), path.size());
+    if (Fs::IsExcludedName(std::string_view(path).substr(start, end - start))) return false;
+    start = end + 1;
+  }
+  AOut = AListed;
+  AOut.RelPath = std::move(path);
+  return true;
+}
+
+// Local errors that no other file would escape: going on would only fail again, file by file.
+bool HitsEveryPath(const std::error_code& AError) {
+  switch (AError.value()) {
+    case ENOSPC:
+    case EDQUOT:
+    case EROFS:
+    case EIO:
+    case EMFILE:
+    case ENFILE:
+    case ENOMEM:
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
-bool TSyncEngine::ShouldFetch(const TFileEntry& ARemote) const {
+bool TSyncEngine::ShouldFetch(const TFileEntry& ARemote, RawUtf8& ALocalRelPath) const {
+  // A copy that is not newer than a delete made here in the last minute is what the delete
+  // removed: the peer has not heard of the delete yet.
+  const double deletedAt = Watcher ? Watcher->LastDeleteUtc(ARemote.RelPath) : 0.0;
+  if (deletedAt > 0.0 && ARemote.ModifiedUtc <= deletedAt) return false;
+
   std::lock_guard lock(*EntriesLock);
   const TFileEntry* local = Fs::FindEntry(*Entries, ARemote.RelPath);
-  if (!local) return true;
-  const int64_t d = Core::RoundHalfEven(std::abs(ARemote.ModifiedUtc - local->ModifiedUtc) * 86400.0);
+  if (!local) {
+    ALocalRelPath = ARemote.RelPath;
+    return true;
+  }
+  // Paths compare without regard to case, so the file here may be spelled otherwise: writing
+  // the peer's spelling would put a second file beside the one the list describes.
+  ALocalRelPath = local->RelPath;
+  const int64_t d =
+      Core::RoundHalfEven(std::abs(ARemote.ModifiedUtc - local->ModifiedUtc) * 86400.0);
   // Two seconds or more apart: the newer copy wins, and a newer local copy is never overwritten.
   if (d >= 2) return ARemote.ModifiedUtc > local->ModifiedUtc;
   if (ARemote.Size == local->Size) return false;
@@ -102,70 +152,108 @@ bool TSyncEngine::ShouldFetch(const TFileEntry& ARemote) const {
   return Fs::HashFileSha256(Fs::LocalPath(RootDir, local->RelPath)) != ARemote.Sha256;
 }
 
+TSyncEngine::TFetchOutcome TSyncEngine::Fetch(const RawUtf8& APeerIP, uint16_t APeerPort,
+                                              const TFileEntry& ARemote,
+                                              const RawUtf8& ALocalRelPath) {
+  using TSuppressKind = Fs::TFileWatcher::TSuppressKind;
+  const RawUtf8& p = ALocalRelPath;
+  const std::string f = Fs::LocalPath(RootDir, p);
+  if (Watcher) Watcher->SuppressPath(p, TSuppressKind::Writes);
+  // The suppression is released from a timer, so the next file starts at once while our own
+  // write's notifications are still dropped for the hold time.
+  struct TRelease {
+    const TSyncEngine& Engine;
+    const RawUtf8& Path;
+    ~TRelease() {
+      if (Engine.Watcher)
+        Engine.Watcher->UnsuppressPathAfter(Path, DownloadHoldMs, TSuppressKind::Writes);
+    }
+  } release{*this, p};
+
+  Net::TTransferProgressProc progress;
+  if (OnProgress && ARemote.Size >= ProgressThreshold) {
+    progress = [this, &p](int64_t AReceived, int64_t ATotal) { OnProgress(p, AReceived, ATotal); };
+  }
+
+  bool ok = false;
+  static constexpr int PausesMs[] = {200, 300};
+  for (int attempt = 0; attempt < 3 && !ok && !Cancelled(); ++attempt) {
+    if (attempt > 0) PauseUnlessCancelled(Cancel, PausesMs[attempt - 1]);
+    // The peer is asked for its own spelling of the path.
+    ok = Net::DownloadFile(APeerIP, APeerPort, ARemote.RelPath, progress, f, Cancel.get());
+  }
+  if (!ok) return TFetchOutcome::Failed;
+
+  // The user deleted the path, or a folder above it, while the copy was on its way: the delete
+  // has already gone out to the peers, and it wins over a copy that is not newer than it.
+  if (Watcher) {
+    const double deletedAt = Watcher->LastDeleteUtc(p);
+    if (deletedAt > 0.0 && ARemote.ModifiedUtc <= deletedAt) {
+      Watcher->SuppressPath(p, TSuppressKind::Deletes);
+      ::unlink(f.c_str());
+      Watcher->UnsuppressPathAfter(p, DeleteHoldMs, TSuppressKind::Deletes);
+      return TFetchOutcome::DeletedMeanwhile;
+    }
+  }
+
+  StampModifiedTime(f, ARemote.ModifiedUtc);
+  Log(FormatCaption(Captions::Downloaded, {p, Core::FormatSize(ARemote.Size)}));
+  std::lock_guard lock(*EntriesLock);
+  if (TFileEntry* e = Fs::FindEntry(*Entries, p)) {
+    e->Size = ARemote.Size;
+    e->ModifiedUtc = ARemote.ModifiedUtc;
+    e->Sha256 = ARemote.Sha256;
+  } else {
+    Entries->push_back(ARemote);
+    Entries->back().RelPath = p;
+  }
+  return TFetchOutcome::Received;
+}
+
 TSyncStats TSyncEngine::SyncWithPeer(const RawUtf8& APeerIP, uint16_t APeerPort,
                                      const RawUtf8& /*APeerName*/) {
   TSyncStats result;
-  const TFileEntries remote = Net::RequestFileList(APeerIP, APeerPort);
+  const std::optional<TFileEntries> remote = Net::RequestFileList(APeerIP, APeerPort);
+  if (!remote) {
+    result.Unreachable = true;
+    return result;
+  }
 
-  // One adapter for the whole call; its path is set before each file that reports progress.
-  RawUtf8 progressPath;
-  const Net::TTransferProgressProc progressAdapter = [&](int64_t AReceived, int64_t ATotal) {
-    OnProgress(progressPath, AReceived, ATotal);
-  };
-
-  for (const TFileEntry& r : remote) {
+  // False once the peer is gone or a local error would fail every file: what is left to fetch
+  // is then counted, not tried.
+  bool fetching = true;
+  for (const TFileEntry& listed : *remote) {
     if (Cancelled()) break;
-    if (HasDotDot(r.RelPath)) continue;
-    if (!ShouldFetch(r)) continue;
-
-    const RawUtf8 p = r.RelPath;
-    const std::string f = Fs::LocalPath(RootDir, p);
-    TFetchGate::THold hold(*FetchGate, f);
-    // Another sync may have fetched this path while we waited for the gate.
-    if (!ShouldFetch(r)) continue;
-
-    if (Watcher) Watcher->SuppressPath(p, Fs::TFileWatcher::TSuppressKind::Writes);
-    // The suppression is released from a timer, so the next file starts at once while our own
-    // write's notifications are still dropped for the hold time.
-    struct TRelease {
-      const TSyncEngine& Engine;
-      const RawUtf8& Path;
-      ~TRelease() {
-        if (Engine.Watcher)
-          Engine.Watcher->UnsuppressPathAfter(Path, DownloadHoldMs,
-                                              Fs::TFileWatcher::TSuppressKind::Writes);
-      }
-    } release{*this, p};
-
-    const bool withProgress = OnProgress && r.Size >= ProgressThreshold;
-    if (withProgress) progressPath = p;
-    const Net::TTransferProgressProc noProgress;
-    const Net::TTransferProgressProc& progress = withProgress ? progressAdapter : noProgress;
-
-    bool ok = false;
-    static constexpr int PausesMs[] = {200, 300};
-    for (int attempt = 0; attempt < 3 && !ok && !Cancelled(); ++attempt) {
-      if (attempt > 0) PauseUnlessCancelled(Cancel, PausesMs[attempt - 1]);
-      ok = Net::DownloadFile(APeerIP, APeerPort, p, progress, f, Cancel.get());
-    }
-    if (!ok) {
-      // A file the peer no longer has only skips that file; a peer that cannot be reached at
-      // all cannot give us the remaining files either, so the sync ends here.
-      if (!Cancelled() && !Net::ConnectToPeer(APeerIP, APeerPort)) break;
+    TFileEntry r;
+    RawUtf8 localRelPath;
+    if (!AcceptListedEntry(listed, r) || !ShouldFetch(r, localRelPath)) continue;
+    if (!fetching) {
+      ++result.NotReceived;
       continue;
     }
-
-    StampModifiedTime(f, r.ModifiedUtc);
-    ++result.Received;
-    Log(FormatCaption(Captions::Downloaded, {p, Core::FormatSize(r.Size)}));
-    {
-      std::lock_guard lock(*EntriesLock);
-      if (TFileEntry* e = Fs::FindEntry(*Entries, p)) {
-        e->Size = r.Size;
-        e->ModifiedUtc = r.ModifiedUtc;
-        e->Sha256 = r.Sha256;
-      } else {
-        Entries->push_back(r);
+    TFetchGate::THold hold(*FetchGate, Fs::LocalPath(RootDir, localRelPath));
+    // Another sync may have fetched this path while we waited for the gate.
+    if (!ShouldFetch(r, localRelPath)) continue;
+    try {
+      switch (Fetch(APeerIP, APeerPort, r, localRelPath)) {
+        case TFetchOutcome::Received:
+          ++result.Received;
+          break;
+        case TFetchOutcome::Failed:
+          ++result.NotReceived;
+          // A file the peer no longer has only skips that file; a peer that cannot be reached
+          // at all cannot give us the remaining files either.
+          if (!Cancelled() && !Net::ConnectToPeer(APeerIP, APeerPort)) fetching = false;
+          break;
+        case TFetchOutcome::DeletedMeanwhile:
+          break;
+      }
+    } catch (const std::system_error& AError) {
+      // This path cannot be written here; the others may well be.
+      ++result.NotReceived;
+      if (HitsEveryPath(AError.code())) {
+        fetching = false;
+        result.StoppedBy = AError.what();
       }
     }
   }
@@ -173,18 +261,27 @@ TSyncStats TSyncEngine::SyncWithPeer(const RawUtf8& APeerIP, uint16_t APeerPort,
 }
 
 void TSyncEngine::HandleRemoteDelete(const RawUtf8& ARelPath) {
-  if (HasDotDot(ARelPath)) return;
-  const std::string f = Fs::LocalPath(RootDir, ARelPath);
-  if (!IsRegularFile(f)) return;
-  if (Watcher) Watcher->SuppressPath(ARelPath, Fs::TFileWatcher::TSuppressKind::Deletes);
-  ::unlink(f.c_str());  // a file that cannot be deleted still leaves the list
-  Log(FormatCaption(Captions::RemoteDeleteApplied, {ARelPath}));
+  RawUtf8 rel;
+  if (!Core::NormalizeRelPath(ARelPath, rel)) return;
   {
+    // The list's spelling is the file on this disk that the peer's path names.
     std::lock_guard lock(*EntriesLock);
-    Fs::RemoveEntry(*Entries, ARelPath);
+    if (const TFileEntry* e = Fs::FindEntry(*Entries, rel)) rel = e->RelPath;
   }
-  if (Watcher)
-    Watcher->UnsuppressPathAfter(ARelPath, DeleteHoldMs, Fs::TFileWatcher::TSuppressKind::Deletes);
+  const std::string f = Fs::LocalPath(RootDir, rel);
+  if (!IsRegularFile(f)) return;
+  using TSuppressKind = Fs::TFileWatcher::TSuppressKind;
+  if (Watcher) Watcher->SuppressPath(rel, TSuppressKind::Deletes);
+  const bool deleted = ::unlink(f.c_str()) == 0;
+  const bool gone = deleted || errno == ENOENT;
+  // A file that is still there keeps its entry, or the next pull would overwrite it whatever
+  // its time; one that vanished meanwhile loses it, though we deleted nothing.
+  if (deleted) Log(FormatCaption(Captions::RemoteDeleteApplied, {rel}));
+  if (gone) {
+    std::lock_guard lock(*EntriesLock);
+    Fs::RemoveEntry(*Entries, rel);
+  }
+  if (Watcher) Watcher->UnsuppressPathAfter(rel, DeleteHoldMs, TSuppressKind::Deletes);
 }
 
 void TSyncEngine::NotifyPeersOfChange(const TPeerInfoDynArray& APeers) const {

@@ -24,6 +24,10 @@ struct TSyncStats {
   int32_t Received = 0;
   int32_t Sent = 0;     // a sync only pulls, so this stays 0
   int32_t Deleted = 0;  // deletes travel as notices, so this stays 0
+  // What went wrong, so that a failure is never reported as success:
+  bool Unreachable = false;  // the peer's list could not be had; nothing else was tried
+  int32_t NotReceived = 0;   // files to fetch that did not arrive, or were not tried any more
+  RawUtf8 StoppedBy;         // a local error that would hit every file ended the sync; or empty
   void Clear() { *this = TSyncStats{}; }
 };
 
@@ -40,22 +44,36 @@ struct TSyncEngine {
   TSyncEngine();
 
   std::string RootDir;
-  std::shared_ptr<TFileEntries> Entries;         // the engine's list, guarded by EntriesLock
+  std::shared_ptr<TFileEntries> Entries;  // the engine's list, guarded by EntriesLock
   std::shared_ptr<Core::TLightLock> EntriesLock;
-  std::shared_ptr<Fs::TFileWatcher> Watcher;     // none when no watcher runs
-  TSyncLogProc OnLog;                            // called on the syncing thread
-  TSyncProgressProc OnProgress;                  // files of 256 KiB and more
+  std::shared_ptr<Fs::TFileWatcher> Watcher;  // none when no watcher runs
+  TSyncLogProc OnLog;                         // called on the syncing thread
+  TSyncProgressProc OnProgress;               // files of 256 KiB and more
   // Set to end every running sync between files (and a transfer between blocks).
   std::shared_ptr<std::atomic<bool>> Cancel;
   // Serialises fetches of one path across all syncs that share it.
   std::shared_ptr<TFetchGate> FetchGate;
 
   // Pulls from one peer every file that is missing here or newer there, one at a time in the
-  // peer's list order. Returns the counts; an unreachable peer gives all zeros. Ends early when
-  // the peer can no longer be connected to at all, or when Cancel is set. A local file error
-  // (the temporary file cannot be written) ends the call with std::runtime_error.
+  // peer's list order, and returns the counts. Never throws for a failure of the network or of
+  // one path:
+  // - an unreachable peer (or a broken list) gives Unreachable and nothing else;
+  // - a listed entry whose path NormalizeRelPath refuses, whose name the scanner leaves out, or
+  //   whose size or time is absurd is passed over;
+  // - a remote entry that matches a local one of another spelling is written to the local
+  //   spelling's file, so the list and the disk keep agreeing;
+  // - a path deleted here in the last minute (the file or a folder above it) is fetched only
+  //   when the peer's copy is newer than the delete;
+  // - a file that cannot be fetched (three attempts) or written here (a name too long, a file
+  //   in the way of a folder, no permission) counts in NotReceived and the next file follows;
+  // - when the peer can no longer be connected to at all, the files still to fetch count in
+  //   NotReceived without being tried; an error that would hit every file (no space left, a
+  //   read-only or failing disk) ends the sync the same way and is named in StoppedBy.
+  // Ends early, without counting, when Cancel is set.
   TSyncStats SyncWithPeer(const RawUtf8& APeerIP, uint16_t APeerPort, const RawUtf8& APeerName);
-  // Deletes the local copy of a file a peer deleted; folders and missing paths are left alone.
+  // Deletes the local copy of a file a peer deleted; folders, missing files and paths that
+  // NormalizeRelPath refuses are left alone. The list's spelling of the path names the file.
+  // The entry goes only when the file is gone; a file that cannot be deleted keeps it.
   void HandleRemoteDelete(const RawUtf8& ARelPath);
   // One notice to each peer, in order, on the calling thread; failures are silent.
   void NotifyPeersOfChange(const TPeerInfoDynArray& APeers) const;
@@ -68,7 +86,11 @@ struct TSyncEngine {
   static constexpr uint32_t ProgressThreshold = 262144;
 
  private:
-  bool ShouldFetch(const Core::TFileEntry& ARemote) const;
+  // Decides for a remote entry; on true, ALocalRelPath is the spelling to write it under.
+  bool ShouldFetch(const Core::TFileEntry& ARemote, RawUtf8& ALocalRelPath) const;
+  enum class TFetchOutcome { Received, Failed, DeletedMeanwhile };
+  TFetchOutcome Fetch(const RawUtf8& APeerIP, uint16_t APeerPort, const Core::TFileEntry& ARemote,
+                      const RawUtf8& ALocalRelPath);
   bool Cancelled() const { return Cancel && Cancel->load(std::memory_order_acquire); }
   void Log(const RawUtf8& AMsg) const {
     if (OnLog) OnLog(AMsg);

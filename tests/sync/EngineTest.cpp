@@ -1,13 +1,19 @@
-#include "sync/Engine.h"
-
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cmath>
+#include <ctime>
 #include <filesystem>
+#include <limits>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -16,10 +22,12 @@
 #include "fs/Watcher.h"
 #include "net/Protocol.h"
 #include "net/TcpServer.h"
+#include "support/RawSockets.h"
 #include "support/Recorder.h"
 #include "support/ScriptedPeer.h"
 #include "support/ServedFolder.h"
 #include "support/TestSupport.h"
+#include "sync/Engine.h"
 
 namespace fs = std::filesystem;
 using namespace Pondar;
@@ -32,6 +40,71 @@ using PondarTest::WaitFor;
 namespace {
 
 constexpr int64_t BaseUnix = 1700000000;  // a whole second, far from "now"
+
+// A peer that lists what the test says and answers every file request with the same five
+// bytes, whatever the path: what a hostile peer would do to a requester that trusts its list.
+class TLyingPeer {
+ public:
+  explicit TLyingPeer(TFileEntries AListed) : FList(Net::EncodeFileList(AListed)) {
+    FThread = std::thread([this] {
+      while (!FStop) {
+        pollfd pfd{FListen.Fd(), POLLIN, 0};
+        if (::poll(&pfd, 1, 20) <= 0) continue;
+        Net::TSocket conn(::accept4(FListen.Fd(), nullptr, nullptr, SOCK_CLOEXEC));
+        uint8_t type = 0;
+        if (!conn || !Net::RecvFull(conn.Fd(), &type, 1, Net::TRecvStall::Fail)) continue;
+        Core::TBytes reply;
+        if (type == 1) {
+          reply.resize(4);
+          Net::PutLe32(reply.data(), static_cast<uint32_t>(FList.size()));
+          reply.insert(reply.end(), FList.begin(), FList.end());
+        } else if (type == 2) {
+          uint8_t len[2];
+          Net::RecvFull(conn.Fd(), len, 2, Net::TRecvStall::Fail);
+          std::string path(Net::GetLe16(len), '\0');
+          Net::RecvFull(conn.Fd(), path.data(), path.size(), Net::TRecvStall::Fail);
+          reply = {5, 0, 0, 0, 0, 0, 0, 0, 'E', 'V', 'I', 'L', '!'};
+        }
+        Net::SendFull(conn.Fd(), reply.data(), reply.size());
+      }
+    });
+  }
+  ~TLyingPeer() {
+    FStop = true;
+    FThread.join();
+  }
+  uint16_t Port() const { return PondarTest::PortOf(FListen); }
+
+ private:
+  const Core::TBytes FList;
+  Net::TSocket FListen = PondarTest::ListenTcp();
+  std::atomic<bool> FStop{false};
+  std::thread FThread;
+};
+
+// Makes a file immutable for the life of the object, so that not even root can delete it.
+class TImmutableFile {
+ public:
+  explicit TImmutableFile(const fs::path& APath)
+      : FFd(::open(APath.c_str(), O_RDONLY | O_CLOEXEC)) {
+    int flags = 0;
+    FSet = FFd >= 0 && ::ioctl(FFd, FS_IOC_GETFLAGS, &flags) == 0 &&
+           ::ioctl(FFd, FS_IOC_SETFLAGS, &(flags |= FS_IMMUTABLE_FL)) == 0;
+  }
+  ~TImmutableFile() {
+    int flags = 0;
+    if (FSet && ::ioctl(FFd, FS_IOC_GETFLAGS, &flags) == 0) {
+      flags &= ~FS_IMMUTABLE_FL;
+      ::ioctl(FFd, FS_IOC_SETFLAGS, &flags);
+    }
+    if (FFd >= 0) ::close(FFd);
+  }
+  bool Set() const { return FSet; }
+
+ private:
+  int FFd;
+  bool FSet = false;
+};
 
 int64_t MTimeOf(const fs::path& APath) {
   struct stat st {};
@@ -118,12 +191,11 @@ TEST_F(SyncEngineTest, SyncWithPeer_DecisionTable) {
   for (const auto& row : rows) expected += row.Fetched ? 1 : 0;
   EXPECT_EQ(SyncNow().Received, expected);
   for (const auto& row : rows) {
-    EXPECT_EQ(Local.Read(row.Name), row.Fetched ? row.RemoteContent : row.LocalContent)
-        << row.Name;
+    EXPECT_EQ(Local.Read(row.Name), row.Fetched ? row.RemoteContent : row.LocalContent) << row.Name;
   }
 }
 
-TEST_F(SyncEngineTest, SyncWithPeer_CaseOnlyDifferentEntry_KeepsLocalSpelling) {
+TEST_F(SyncEngineTest, SyncWithPeer_CaseOnlyDifferentEntry_WrittenUnderTheLocalSpelling) {
   AddLocal("a/b.txt", "old", BaseUnix);
   Remote.Put("A/B.txt", "newer", BaseUnix + 10);
   Port = Remote.Start();
@@ -131,6 +203,48 @@ TEST_F(SyncEngineTest, SyncWithPeer_CaseOnlyDifferentEntry_KeepsLocalSpelling) {
   ASSERT_EQ(Engine.Entries->size(), 1u);
   EXPECT_EQ((*Engine.Entries)[0].RelPath, "a/b.txt");
   EXPECT_EQ((*Engine.Entries)[0].Size, 5);
+  // The list and the disk agree: the new bytes are in the file the list names.
+  EXPECT_EQ(Local.Read("a/b.txt"), "newer");
+  EXPECT_EQ(MTimeOf(Local.Path() / "a/b.txt"), BaseUnix + 10);
+  EXPECT_FALSE(fs::exists(Local.Path() / "A"));
+  EXPECT_EQ(Logged(), std::vector<std::string>{"  \u2193 a/b.txt (5 B)"});
+}
+
+TEST_F(SyncEngineTest, SyncWithPeer_HostileEntries_PassedOverAndNothingElseTouched) {
+  AddLocal("a", "the user's own", BaseUnix);
+  const double day = DayCount(BaseUnix);
+  const double inf = std::numeric_limits<double>::infinity();
+  TLyingPeer peer({
+      {std::string("a\0b", 3), 5, day + 1, ""},  // cut short at the NUL it would name "a"
+      {"../escape.txt", 5, day, ""},
+      {"/tmp/abs.txt", 5, day, ""},
+      {"x\\..\\..\\up.txt", 5, day, ""},
+      {"a//b", 5, day, ""},
+      {"./dot.txt", 5, day, ""},
+      {"sub/pondar.exe", 5, day, ""},
+      {"x.pondartmp", 5, day, ""},
+      {"old.pondartmp/y.txt", 5, day, ""},
+      {"nan.txt", 5, std::nan(""), ""},
+      {"inf.txt", 5, inf, ""},
+      {"minus-inf.txt", 5, -inf, ""},
+      {"after-9999.txt", 5, 2958466.0, ""},
+      {"negative-size.txt", -5, day, ""},
+      {"win\\ok.txt", 5, day, ""},  // a Windows peer's separator is fine
+  });
+  Port = peer.Port();
+
+  const auto stats = SyncNow();
+  EXPECT_EQ(stats.Received, 1);
+  EXPECT_EQ(stats.NotReceived, 0);
+  EXPECT_EQ(Local.Read("a"), "the user's own");
+  EXPECT_EQ(Local.Read("win/ok.txt"), "EVIL!");
+  std::set<std::string> onDisk;
+  for (const auto& entry : fs::recursive_directory_iterator(Local.Path()))
+    onDisk.insert(fs::relative(entry.path(), Local.Path()).string());
+  EXPECT_EQ(onDisk, (std::set<std::string>{"a", "win", "win/ok.txt"}));
+  EXPECT_FALSE(fs::exists("/tmp/abs.txt"));
+  ASSERT_EQ(Engine.Entries->size(), 2u);
+  EXPECT_EQ((*Engine.Entries)[1].RelPath, "win/ok.txt");
 }
 
 TEST_F(SyncEngineTest, SyncWithPeer_DotDotPathInRemoteList_NeverFetched) {
@@ -155,17 +269,83 @@ TEST_F(SyncEngineTest, SyncWithPeer_FileVanishedBeforeFetch_ThreeAttemptsThenNex
   const auto stats = SyncNow();
   const auto elapsed = std::chrono::steady_clock::now() - started;
   EXPECT_EQ(stats.Received, 1);
+  EXPECT_EQ(stats.NotReceived, 1);
   EXPECT_GE(elapsed, std::chrono::milliseconds(500));  // pauses of 200 and 300 ms
   EXPECT_FALSE(fs::exists(Local.Path() / "gone.txt"));
   EXPECT_FALSE(fs::exists(Local.Path() / "gone.txt.pondartmp"));
   EXPECT_EQ(Logged(), std::vector<std::string>{"  \u2193 kept.txt (4 B)"});
 }
 
-TEST_F(SyncEngineTest, SyncWithPeer_UnreachablePeer_AllZeros) {
+TEST_F(SyncEngineTest, SyncWithPeer_UnreachableAndEmptyPeers_AllZerosTellingThemApart) {
   Port = Remote.Start();
+  const auto empty = SyncNow();
+  EXPECT_FALSE(empty.Unreachable);
   Remote.Stop();
   const auto stats = SyncNow();
-  EXPECT_EQ(stats.Received + stats.Sent + stats.Deleted, 0);
+  EXPECT_TRUE(stats.Unreachable);
+  EXPECT_EQ(stats.Received + stats.Sent + stats.Deleted + stats.NotReceived, 0);
+  EXPECT_EQ(empty.Received + empty.Sent + empty.Deleted + empty.NotReceived, 0);
+  EXPECT_TRUE(Logged().empty());
+}
+
+TEST_F(SyncEngineTest, SyncWithPeer_PathThatCannotBeWrittenHere_SkippedAndTheRestFetched) {
+  Local.Write("blocker", "a file where the peer has a folder");
+  Remote.Put("blocker/x.txt", "x", BaseUnix);
+  Remote.Put("fine.txt", "fine", BaseUnix);
+  Port = Remote.Start();
+  const auto stats = SyncNow();
+  EXPECT_EQ(stats.Received, 1);
+  EXPECT_EQ(stats.NotReceived, 1);
+  EXPECT_TRUE(stats.StoppedBy.empty());
+  EXPECT_EQ(Local.Read("fine.txt"), "fine");
+  EXPECT_EQ(Local.Read("blocker"), "a file where the peer has a folder");
+}
+
+TEST_F(SyncEngineTest, SyncWithPeer_RecentLocalDelete_NotFetchedBackUnlessNewerThanIt) {
+  AddLocal("gone.txt", "deleted here", BaseUnix);
+  AddLocal("dir/in.txt", "deleted with its folder", BaseUnix);
+  auto watcher = std::make_shared<Fs::TFileWatcher>(Local.Str());
+  Engine.Watcher = watcher;
+  // The user deletes; a rescan has already dropped the entries, while the watcher's report of
+  // the deletes is still settling.
+  fs::remove(Local.Path() / "gone.txt");
+  fs::remove_all(Local.Path() / "dir");
+  Engine.Entries->clear();
+  ASSERT_TRUE(WaitFor([&] {
+    return watcher->LastDeleteUtc("gone.txt") > 0 && watcher->LastDeleteUtc("dir/in.txt") > 0;
+  }));
+  Remote.Put("gone.txt", "the peer's old copy", BaseUnix);
+  Remote.Put("Dir/In.txt", "the peer's old copy", BaseUnix);
+  Remote.Put("dir/new.txt", "made there after the delete", std::time(nullptr) + 3600);
+  Port = Remote.Start();
+
+  const auto stats = SyncNow();
+  EXPECT_EQ(stats.Received, 1);
+  EXPECT_EQ(stats.NotReceived, 0);
+  EXPECT_FALSE(fs::exists(Local.Path() / "gone.txt"));
+  EXPECT_FALSE(fs::exists(Local.Path() / "Dir"));
+  EXPECT_FALSE(fs::exists(Local.Path() / "dir/in.txt"));
+  EXPECT_EQ(Local.Read("dir/new.txt"), "made there after the delete");
+}
+
+TEST_F(SyncEngineTest, SyncWithPeer_DeletedHereWhileOnItsWay_TheDeleteWins) {
+  AddLocal("report.bin", "old", BaseUnix);
+  Remote.Put("report.bin", std::string(1 << 20, 'n'), BaseUnix + 60);
+  Port = Remote.Start();
+  auto watcher = std::make_shared<Fs::TFileWatcher>(Local.Str());
+  Engine.Watcher = watcher;
+  std::atomic<bool> deleted{false};
+  Engine.OnProgress = [&](const Core::RawUtf8&, int64_t, int64_t) {
+    if (deleted.exchange(true)) return;
+    fs::remove(Local.Path() / "report.bin");  // the user deletes the old copy meanwhile
+    WaitFor([&] { return watcher->LastDeleteUtc("report.bin") > 0; });
+  };
+  const auto stats = SyncNow();
+  EXPECT_TRUE(deleted);
+  EXPECT_EQ(stats.Received, 0);
+  EXPECT_EQ(stats.NotReceived, 0);
+  EXPECT_FALSE(fs::exists(Local.Path() / "report.bin"));
+  EXPECT_FALSE(fs::exists(Local.Path() / "report.bin.pondartmp"));
   EXPECT_TRUE(Logged().empty());
 }
 
@@ -190,6 +370,7 @@ TEST_F(SyncEngineTest, SyncWithPeer_PeerVanishesAfterList_EndsWithoutTryingEvery
   const auto stats = SyncNow();
   const auto elapsed = std::chrono::steady_clock::now() - started;
   EXPECT_EQ(stats.Received, 0);
+  EXPECT_EQ(stats.NotReceived, 10);  // the first tried, the others counted without trying
   // Ten files with three attempts each would take at least five seconds.
   EXPECT_LT(elapsed, std::chrono::milliseconds(2000));
 }
@@ -265,6 +446,31 @@ TEST_F(SyncEngineTest, HandleRemoteDelete_FileFolderAndMissingPath) {
   Engine.HandleRemoteDelete("../docs/a.txt");
   EXPECT_TRUE(fs::is_directory(Local.Path() / "folder"));
   EXPECT_EQ(Logged().size(), 1u);
+}
+
+TEST_F(SyncEngineTest, HandleRemoteDelete_DeletesTheFileTheListNames) {
+  AddLocal("x/y.txt", "y", BaseUnix);
+  AddLocal("x|y.txt", "equal to x\\y.txt under the list's rule, yet another file", BaseUnix);
+  AddLocal("docs/a.txt", "a", BaseUnix);
+  Engine.HandleRemoteDelete("x\\y.txt");    // a Windows peer's separator
+  Engine.HandleRemoteDelete("DOCS/A.TXT");  // the list's spelling names the file here
+  EXPECT_FALSE(fs::exists(Local.Path() / "x/y.txt"));
+  EXPECT_FALSE(fs::exists(Local.Path() / "docs/a.txt"));
+  EXPECT_TRUE(fs::exists(Local.Path() / "x|y.txt"));
+  ASSERT_EQ(Engine.Entries->size(), 1u);
+  EXPECT_EQ((*Engine.Entries)[0].RelPath, "x|y.txt");
+  EXPECT_EQ(Logged(), (std::vector<std::string>{"  \u2715 x/y.txt", "  \u2715 docs/a.txt"}));
+}
+
+TEST_F(SyncEngineTest, HandleRemoteDelete_FileThatCannotBeDeleted_KeepsItsEntryAndLogsNothing) {
+  AddLocal("locked.txt", "stays", BaseUnix);
+  const TImmutableFile locked(Local.Path() / "locked.txt");
+  if (!locked.Set())
+    GTEST_SKIP() << "cannot make a file immutable here (needs root on ext4, xfs or tmpfs)";
+  Engine.HandleRemoteDelete("locked.txt");
+  EXPECT_TRUE(fs::exists(Local.Path() / "locked.txt"));
+  EXPECT_EQ(Engine.Entries->size(), 1u);
+  EXPECT_TRUE(Logged().empty());
 }
 
 TEST_F(SyncEngineTest, NotifyPeers_SendsOneNoticeToEachPeer) {
