@@ -1,6 +1,10 @@
 #include "app/App.h"
 
+#include <unistd.h>
+
 #include <cmath>
+#include <cstdio>
+#include <system_error>
 
 #include "core/Captions.h"
 #include "fs/Scanner.h"
@@ -13,27 +17,32 @@ namespace Pondard::Core {
 using Pondar::Core::CurrentUtcTime;
 using Pondar::Core::FormatCaption;
 using Pondar::Core::GetTickCount64;
+using Pondar::Core::TOnWorkerProblem;
 namespace Captions = Pondar::Core::Captions;
 
 // ---- short-lived threads ----
 
-void TShortLivedThreads::Run(std::function<void()> AJob) {
+void TShortLivedThreads::Run(std::function<void()> AJob, RawUtf8 AContext,
+                             TOnWorkerProblem AReport) {
   {
     std::lock_guard lock(FMutex);
     ++FCount;
   }
-  std::thread([self = shared_from_this(), job = std::move(AJob)] {
-    try {
-      job();
-    } catch (...) {
-      // An error escaping a sync ends that sync only; the engine runs on.
-    }
-    {
-      std::lock_guard lock(self->FMutex);
-      --self->FCount;
-    }
-    self->FIdle.notify_all();
-  }).detach();
+  try {
+    std::thread([self = shared_from_this(), job = std::move(AJob), context = std::move(AContext),
+                 report = std::move(AReport)] {
+      Pondar::Core::RunReportingErrors(job, context, report);
+      {
+        std::lock_guard lock(self->FMutex);
+        --self->FCount;
+      }
+      self->FIdle.notify_all();
+    }).detach();
+  } catch (...) {
+    std::lock_guard lock(FMutex);
+    --FCount;
+    throw;
+  }
 }
 
 bool TShortLivedThreads::WaitIdle(std::chrono::milliseconds ATimeout) {
@@ -44,6 +53,11 @@ bool TShortLivedThreads::WaitIdle(std::chrono::milliseconds ATimeout) {
 size_t TShortLivedThreads::Count() {
   std::lock_guard lock(FMutex);
   return FCount;
+}
+
+std::optional<int64_t> ClockDriftSeconds(double APeerUtc, double AOurUtc) {
+  if (!Pondar::Core::IsValidDayCount(APeerUtc)) return std::nullopt;
+  return Pondar::Core::RoundHalfEven(std::fabs(APeerUtc - AOurUtc) * 86400.0);
 }
 
 // ---- logging ----
@@ -59,6 +73,14 @@ void LogThrough(const std::shared_ptr<TDeliveryQueue>& AQueue,
   AQueue->Deliver([ASinks, line = std::move(line)] {
     if (ASinks->Log) ASinks->Log(line);
   });
+}
+
+// A problem goes to standard error as well: the log may have no reader (a window not yet
+// shown, a headless peer whose output nobody keeps), and this is what its user must not miss.
+void WarnThrough(const std::shared_ptr<TDeliveryQueue>& AQueue,
+                 const std::shared_ptr<TAppSinks>& ASinks, const RawUtf8& AMsg) {
+  std::fprintf(stderr, "pondard: %s\n", AMsg.c_str());
+  LogThrough(AQueue, ASinks, FormatCaption(Captions::Problem, {AMsg}));
 }
 
 }  // namespace
@@ -91,9 +113,22 @@ void TPondardApp::SetScreenFrameSink(TAppScreenFrameEvent ASink) {
   FSinks->ScreenFrame = std::move(ASink);
 }
 
-void TPondardApp::SetSoundHook(TSoundHook AHook) { FSinks->Sound = std::move(AHook); }
+void TPondardApp::SetSoundHook(TSoundHook AHook) {
+  FSinks->Sound = std::move(AHook);
+}
 
-void TPondardApp::Log(const RawUtf8& AMsg) { LogThrough(FQueue, FSinks, AMsg); }
+void TPondardApp::Log(const RawUtf8& AMsg) {
+  LogThrough(FQueue, FSinks, AMsg);
+}
+
+void TPondardApp::Warn(const RawUtf8& AMsg) {
+  WarnThrough(FQueue, FSinks, AMsg);
+}
+
+TOnWorkerProblem TPondardApp::ProblemReport() {
+  // Shared state only: a report may come from a thread that outlives this run.
+  return [queue = FQueue, sinks = FSinks](const RawUtf8& AMsg) { WarnThrough(queue, sinks, AMsg); };
+}
 
 void TPondardApp::PlaySound(TSound ASound) {
   FQueue->Deliver([sinks = FSinks, ASound] {
@@ -107,16 +142,30 @@ void TPondardApp::Start() {
   if (FRunning) return;
   FRunning = true;
 
-  FSyncEngine.RootDir = FConfig.Folder;
-  FSyncEngine.OnLog = [queue = FQueue, sinks = FSinks](const RawUtf8& AMsg) {
-    LogThrough(queue, sinks, AMsg);
-  };
-  FTimers = std::make_unique<TTimerQueue>();
+  {
+    std::lock_guard lock(FWorkersLock);
+    FSyncEngine.RootDir = FConfig.Folder;
+    FSyncEngine.OnLog = [queue = FQueue, sinks = FSinks](const RawUtf8& AMsg) {
+      LogThrough(queue, sinks, AMsg);
+    };
+  }
+  {
+    // Take-ups held back when the engine last stopped were dropped with its work thread; the
+    // scan and the syncs of this start cover them.
+    std::lock_guard lock(FRateLock);
+    FNoticeWindow.DropScheduledEnd();
+    FPendingNoticeIPs.clear();
+    FLocalChangeWindow.DropScheduledEnd();
+    FPendingChangePath.clear();
+  }
+  FWork = std::make_unique<TTimerQueue>();
 
   if (FConfig.FileSharing) {
     Log(RawUtf8(Captions::Scanning));
     TFileEntries scanned;
-    Pondar::Fs::ScanFolder(FConfig.Folder, scanned);
+    std::vector<std::string> leftovers;
+    Pondar::Fs::ScanFolder(FConfig.Folder, scanned, &leftovers);
+    RemoveLeftoverDownloads(leftovers);
     const auto count = static_cast<int64_t>(scanned.size());
     {
       // Syncs of an earlier run may still be writing into the list.
@@ -126,6 +175,17 @@ void TPondardApp::Start() {
     Log(FormatCaption(Captions::FilesCount, {count}));
   }
 
+  // A worker that cannot even get a thread is reported, and the peer runs on without it.
+  const auto startOrReport = [this](Pondar::Core::TWorkerThread& AWorker) {
+    try {
+      AWorker.Start();
+      return true;
+    } catch (const std::system_error& AError) {
+      Warn(AWorker.Name() + " cannot start: " + AError.what());
+      return false;
+    }
+  };
+
   FServer = std::make_unique<Pondar::Net::TTcpServerThread>(
       FConfig.TcpPort, FConfig.Folder, FSyncEngine.Entries.get(), FSyncEngine.EntriesLock.get());
   FServer->OnDeleteNotify = [this](const RawUtf8& APath) { OnRemoteDelete(APath); };
@@ -133,25 +193,30 @@ void TPondardApp::Start() {
     OnChangesNotify(AIP, APort);
   };
   // Clipboard text and screen frames are bound here when those switches are on.
-  FServer->Start();
+  FServer->OnProblem = ProblemReport();
+  if (!startOrReport(*FServer)) FServer.reset();
 
   auto discovery = std::make_shared<Pondar::Net::TDiscoveryThread>(FConfig.Name, FConfig.UdpPort,
                                                                    FConfig.TcpPort);
   discovery->OnPeerDiscovered = [this](const TPeerInfo& APeer) { OnPeerDiscovered(APeer); };
   discovery->OnPeerLost = [this](const TPeerInfo& APeer) { OnPeerGone(APeer); };
-  {
+  discovery->OnProblem = ProblemReport();
+  if (startOrReport(*discovery)) {
     std::lock_guard lock(FWorkersLock);
-    FDiscovery = discovery;
+    FDiscovery = std::move(discovery);
   }
-  discovery->Start();
 
   if (FConfig.FileSharing) {
-    FWatcher = std::make_shared<Pondar::Fs::TFileWatcher>(FConfig.Folder);
-    FWatcher->SetOnChange(
-        [this](TFileAction AAction, const RawUtf8& APath) { OnFileChange(AAction, APath); });
-    FSyncEngine.Watcher = FWatcher;
-  } else {
-    FSyncEngine.Watcher = nullptr;
+    try {
+      FWatcher = std::make_shared<Pondar::Fs::TFileWatcher>(
+          FConfig.Folder, Pondar::Core::TTickSource{}, ProblemReport());
+      FWatcher->SetOnChange(
+          [this](TFileAction AAction, const RawUtf8& APath) { OnFileChange(AAction, APath); });
+      std::lock_guard lock(FWorkersLock);
+      FSyncEngine.Watcher = FWatcher;
+    } catch (const std::system_error& AError) {
+      Warn(std::string("Folder watcher cannot start: ") + AError.what());
+    }
   }
 
   // The clipboard watcher starts here, and then the screen capture, when switched on.
@@ -168,8 +233,9 @@ void TPondardApp::Stop() {
 
   // The screen capture stops here, and then the clipboard watcher, when they run.
 
-  // Take-ups still waiting for their window are dropped: the next start rescans and resyncs.
-  FTimers->Stop();
+  // Work still waiting is dropped: the next start rescans and resyncs. The action running now
+  // (a rescan, notices to peers) is waited for.
+  FWork->Stop();
 
   if (FWatcher) {
     FWatcher->SignalStop();
@@ -181,16 +247,33 @@ void TPondardApp::Stop() {
     FServer->WaitFor();
     FServer.reset();
   }
+  {
+    // No handler that could read it runs any more.
+    std::lock_guard lock(FWorkersLock);
+    FSyncEngine.Watcher.reset();
+  }
   if (discovery) {
     discovery->Terminate();
     discovery->WaitFor();
     std::lock_guard lock(FWorkersLock);
     FDiscovery.reset();
   }
-  FTimers.reset();
+  FWork.reset();
+}
+
+void TPondardApp::RemoveLeftoverDownloads(const std::vector<std::string>& APaths) {
+  // A sync of an earlier run may still be receiving into one of them; with none running, each
+  // is what a killed run left behind.
+  if (APaths.empty() || FSyncThreads->Count() != 0) return;
+  for (const auto& path : APaths) ::unlink(path.c_str());
 }
 
 // ---- peers ----
+
+Pondar::Sync::TSyncEngine TPondardApp::SyncEngine() const {
+  std::lock_guard lock(FWorkersLock);
+  return FSyncEngine;
+}
 
 std::shared_ptr<Pondar::Net::TDiscoveryThread> TPondardApp::Discovery() const {
   std::lock_guard lock(FWorkersLock);
@@ -202,17 +285,20 @@ TPeerInfoDynArray TPondardApp::PeerList() const {
   return discovery ? discovery->GetPeerList() : TPeerInfoDynArray{};
 }
 
-TPeerInfoDynArray TPondardApp::GetPeers() const { return PeerList(); }
+TPeerInfoDynArray TPondardApp::GetPeers() const {
+  return PeerList();
+}
 
 void TPondardApp::OnPeerDiscovered(const TPeerInfo& APeer) {
-  const double seconds = std::fabs(APeer.UtcTime - CurrentUtcTime()) * 86400.0;
-  const int64_t drift = Pondar::Core::RoundHalfEven(seconds);
-  if (drift <= MaxClockDriftSeconds) {
+  const auto drift = ClockDriftSeconds(APeer.UtcTime, CurrentUtcTime());
+  if (!drift) {
+    Log(FormatCaption(Captions::ClockUnreadable, {APeer.Name}));
+  } else if (*drift <= MaxClockDriftSeconds) {
     Log(FormatCaption(Captions::PeerFound, {APeer.Name, APeer.IP}));
     if (FConfig.Sound) PlaySound(TSound::Notification);
     StartPeerSync(APeer);
   } else {
-    Log(FormatCaption(Captions::ClockDrift, {APeer.Name, drift, MaxClockDriftSeconds}));
+    Log(FormatCaption(Captions::ClockDrift, {APeer.Name, *drift, MaxClockDriftSeconds}));
   }
 }
 
@@ -225,16 +311,31 @@ void TPondardApp::OnPeerGone(const TPeerInfo& APeer) {
 void TPondardApp::StartPeerSync(const TPeerInfo& APeer) {
   if (!FConfig.FileSharing) return;
   // The thread gets copies of everything it uses, so it may outlive a restart or the engine.
-  FSyncThreads->Run([engine = FSyncEngine, peer = APeer]() mutable {
+  auto job = [engine = SyncEngine(), peer = APeer]() mutable {
     engine.OnLog(FormatCaption(Captions::SyncBegins, {peer.Name}));
     const auto stats = engine.SyncWithPeer(peer.IP, peer.TcpPort, peer.Name);
+    if (stats.Unreachable) {
+      engine.OnLog(FormatCaption(Captions::PeerUnreachable, {peer.Name}));
+      return;
+    }
     if (stats.Received > 0 || stats.Sent > 0) {
-      engine.OnLog(FormatCaption(Captions::SyncDone,
-                                 {int64_t{stats.Received}, int64_t{stats.Sent}}));
+      engine.OnLog(
+          FormatCaption(Captions::SyncDone, {int64_t{stats.Received}, int64_t{stats.Sent}}));
     } else {
       engine.OnLog(RawUtf8(Captions::UpToDate));
     }
-  });
+    if (stats.NotReceived > 0) {
+      engine.OnLog(
+          FormatCaption(Captions::FilesNotReceived, {peer.Name, int64_t{stats.NotReceived}}));
+    }
+    if (!stats.StoppedBy.empty())
+      engine.OnLog(FormatCaption(Captions::SyncStopped, {peer.Name, stats.StoppedBy}));
+  };
+  try {
+    FSyncThreads->Run(std::move(job), "Sync with " + APeer.Name, ProblemReport());
+  } catch (const std::system_error& AError) {
+    Warn("Sync with " + APeer.Name + " cannot start: " + AError.what());
+  }
 }
 
 void TPondardApp::SyncWithPeerAt(const RawUtf8& APeerIP) {
@@ -248,12 +349,19 @@ void TPondardApp::SyncWithPeerAt(const RawUtf8& APeerIP) {
 
 // ---- change notices from peers ----
 
+void TPondardApp::Post(uint64_t ADelayMs, std::function<void()> AAction) {
+  if (!FWork) return;
+  FWork->Schedule(ADelayMs, [this, action = std::move(AAction)] {
+    Pondar::Core::RunReportingErrors(action, "Handling a change", ProblemReport());
+  });
+}
+
 void TPondardApp::OnChangesNotify(const RawUtf8& APeerIP, uint16_t /*ATcpPort*/) {
   if (!FConfig.FileSharing) return;
   {
     std::lock_guard lock(FRateLock);
     if (!FNoticeWindow.Admit(GetTickCount64(), [this](uint64_t ADelayMs) {
-          if (FTimers) FTimers->Schedule(ADelayMs, [this] { TakeUpPendingNotices(); });
+          Post(ADelayMs, [this] { TakeUpPendingNotices(); });
         })) {
       FPendingNoticeIPs.insert(APeerIP);
       return;
@@ -274,7 +382,7 @@ void TPondardApp::TakeUpPendingNotices() {
 }
 
 void TPondardApp::OnRemoteDelete(const RawUtf8& ARelPath) {
-  FSyncEngine.HandleRemoteDelete(ARelPath);
+  SyncEngine().HandleRemoteDelete(ARelPath);
 }
 
 // ---- local changes ----
@@ -284,30 +392,21 @@ void TPondardApp::OnFileChange(TFileAction AAction, const RawUtf8& ARelPath) {
   switch (AAction) {
     case TFileAction::faCreated:
     case TFileAction::faModified: {
-      {
-        std::lock_guard lock(FRateLock);
-        if (!FLocalChangeWindow.Admit(GetTickCount64(), [this](uint64_t ADelayMs) {
-              if (FTimers) FTimers->Schedule(ADelayMs, [this] { TakeUpPendingLocalChange(); });
-            })) {
-          FPendingChangePath = ARelPath;
-          return;
-        }
-        // This take-up covers whatever was waiting for the window's end.
-        FPendingChangePath.clear();
+      std::lock_guard lock(FRateLock);
+      if (!FLocalChangeWindow.Admit(GetTickCount64(), [this](uint64_t ADelayMs) {
+            Post(ADelayMs, [this] { TakeUpPendingLocalChange(); });
+          })) {
+        FPendingChangePath = ARelPath;
+        return;
       }
-      TakeUpLocalChange(ARelPath);
+      // This take-up covers whatever was waiting for the window's end.
+      FPendingChangePath.clear();
+      Post(0, [this, path = ARelPath] { TakeUpLocalChange(path); });
       break;
     }
-    case TFileAction::faDeleted: {
-      const auto peers = PeerList();
-      Log(FormatCaption(Captions::LocalDelete, {ARelPath}));
-      {
-        std::lock_guard lock(*FSyncEngine.EntriesLock);
-        Pondar::Fs::RemoveEntry(*FSyncEngine.Entries, ARelPath);
-      }
-      FSyncEngine.NotifyPeersOfDelete(ARelPath, peers);
+    case TFileAction::faDeleted:
+      Post(0, [this, path = ARelPath] { TakeUpLocalDelete(path); });
       break;
-    }
     case TFileAction::faRenamed:
       break;
   }
@@ -327,7 +426,22 @@ void TPondardApp::TakeUpLocalChange(const RawUtf8& ARelPath) {
   const auto peers = PeerList();
   Log(FormatCaption(Captions::LocalChange, {ARelPath}));
   RescanEntries();
-  FSyncEngine.NotifyPeersOfChange(peers);
+  SyncEngine().NotifyPeersOfChange(peers);
+}
+
+void TPondardApp::TakeUpLocalDelete(const RawUtf8& ARelPath) {
+  const auto peers = PeerList();
+  Log(FormatCaption(Captions::LocalDelete, {ARelPath}));
+  std::vector<RawUtf8> removed;
+  {
+    std::lock_guard lock(*FSyncEngine.EntriesLock);
+    removed = Pondar::Fs::RemoveEntriesAt(*FSyncEngine.Entries, ARelPath);
+  }
+  // Peers apply deletes to files only: a folder deleted or moved away is told to them file by
+  // file, or every file in it would come back with the next pull.
+  if (removed.empty()) removed.push_back(ARelPath);
+  const auto engine = SyncEngine();
+  for (const auto& path : removed) engine.NotifyPeersOfDelete(path, peers);
 }
 
 void TPondardApp::RescanEntries() {
@@ -342,6 +456,8 @@ TFileEntries TPondardApp::Entries() const {
   return *FSyncEngine.Entries;
 }
 
-uint16_t TPondardApp::ServerPort() const { return FServer ? FServer->BoundPort() : 0; }
+uint16_t TPondardApp::ServerPort() const {
+  return FServer ? FServer->BoundPort() : 0;
+}
 
 }  // namespace Pondard::Core

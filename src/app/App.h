@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 
 #include "app/DeliveryQueue.h"
@@ -15,6 +16,7 @@
 #include "app/TimerQueue.h"
 #include "core/Config.h"
 #include "core/Types.h"
+#include "core/Worker.h"
 #include "sync/Engine.h"
 
 namespace Pondar::Net {
@@ -42,8 +44,10 @@ using TSoundHook = std::function<void(TSound ASound)>;
 // can wait for them, with a bound, when it goes away.
 class TShortLivedThreads : public std::enable_shared_from_this<TShortLivedThreads> {
  public:
-  // Runs AJob on a new thread; an exception escaping it ends only that thread.
-  void Run(std::function<void()> AJob);
+  // Runs AJob on a new thread. An exception escaping it is reported through AReport as
+  // "<AContext>: <message>" and ends only that thread. Throws std::system_error, counting
+  // nothing, when no thread can be started.
+  void Run(std::function<void()> AJob, RawUtf8 AContext, Pondar::Core::TOnWorkerProblem AReport);
   // Waits until none runs or ATimeout has passed; true when none runs.
   bool WaitIdle(std::chrono::milliseconds ATimeout);
   size_t Count();
@@ -53,6 +57,10 @@ class TShortLivedThreads : public std::enable_shared_from_this<TShortLivedThread
   std::condition_variable FIdle;
   size_t FCount = 0;
 };
+
+// The peer's clock drift in whole seconds, halves to even (5.5 s gives 6); nullopt when the
+// peer's reading is no valid time at all (not finite, before 1899 or after 9999).
+std::optional<int64_t> ClockDriftSeconds(double APeerUtc, double AOurUtc);
 
 // What the window attaches to the engine. Touched only on the owner thread of the delivery
 // queue, except HasLog, which lets workers skip formatting when nobody listens.
@@ -65,7 +73,8 @@ struct TAppSinks {
 
 // Owner's protocol (all on the delivery queue's owner thread): create, attach sinks, Start;
 // Stop and Start again to apply new settings; destroy. Handlers are public because the workers,
-// and tests standing in for them, call them on their own threads.
+// and tests standing in for them, call them on their own threads. Problems that workers report
+// (a port that cannot be opened, a failing handler, folders left unwatched) become "⚠" lines.
 class TPondardApp {
  public:
   TPondardApp(TPondardConfig AConfig, std::shared_ptr<TDeliveryQueue> AQueue);
@@ -86,6 +95,8 @@ class TPondardApp {
 
   // Stamps AMsg with the local time and hands the line to the log sink through the queue.
   void Log(const RawUtf8& AMsg);
+  // A problem the user must hear of: a "⚠" log line, and the same on standard error. Any thread.
+  void Warn(const RawUtf8& AMsg);
   TPeerInfoDynArray GetPeers() const;
 
   // Worker events.
@@ -93,6 +104,7 @@ class TPondardApp {
   void OnPeerGone(const TPeerInfo& APeer);
   void OnChangesNotify(const RawUtf8& APeerIP, uint16_t ATcpPort);
   void OnRemoteDelete(const RawUtf8& ARelPath);
+  // Hands the change to the engine's work thread and returns: the watcher goes on reading.
   void OnFileChange(TFileAction AAction, const RawUtf8& ARelPath);
 
   // A copy of the shared file list, taken under its lock.
@@ -108,28 +120,41 @@ class TPondardApp {
   static constexpr int64_t MaxClockDriftSeconds = 5;
 
  private:
+  // What a sync thread, a handler or the work thread uses of the sync engine: a copy taken under
+  // FWorkersLock, so that Start and Stop may change the watcher meanwhile.
+  Pondar::Sync::TSyncEngine SyncEngine() const;
   void StartPeerSync(const TPeerInfo& APeer);
   void SyncWithPeerAt(const RawUtf8& APeerIP);
+  // Runs AAction on the work thread ADelayMs from now; nothing once the engine has stopped.
+  void Post(uint64_t ADelayMs, std::function<void()> AAction);
   void TakeUpLocalChange(const RawUtf8& ARelPath);
+  void TakeUpLocalDelete(const RawUtf8& ARelPath);
   void TakeUpPendingLocalChange();
   void TakeUpPendingNotices();
   void RescanEntries();
+  void RemoveLeftoverDownloads(const std::vector<std::string>& APaths);
   void PlaySound(TSound ASound);
   std::shared_ptr<Pondar::Net::TDiscoveryThread> Discovery() const;
   TPeerInfoDynArray PeerList() const;
+  Pondar::Core::TOnWorkerProblem ProblemReport();
 
   TPondardConfig FConfig;
   const std::shared_ptr<TDeliveryQueue> FQueue;
   const std::shared_ptr<TAppSinks> FSinks;
   const std::shared_ptr<TShortLivedThreads> FSyncThreads;
-  Pondar::Sync::TSyncEngine FSyncEngine;  // its Entries and EntriesLock are the shared list
   bool FRunning = false;
 
-  mutable std::mutex FWorkersLock;  // guards FDiscovery, read by handlers on worker threads
+  // Guards FDiscovery and FSyncEngine, which handlers on worker threads read while Start and
+  // Stop, on the owner thread, replace what they hold.
+  mutable std::mutex FWorkersLock;
   std::shared_ptr<Pondar::Net::TDiscoveryThread> FDiscovery;
+  Pondar::Sync::TSyncEngine FSyncEngine;  // its Entries and EntriesLock are the shared list
   std::unique_ptr<Pondar::Net::TTcpServerThread> FServer;
   std::shared_ptr<Pondar::Fs::TFileWatcher> FWatcher;
-  std::unique_ptr<TTimerQueue> FTimers;  // take-ups at the end of a rate window
+  // One thread for the engine's own work, one action after another: local creates, modifies
+  // and deletes (rescans, list edits and notices, in the order they happened), and the take-ups
+  // deferred to the end of a rate window. Exists while running.
+  std::unique_ptr<TTimerQueue> FWork;
 
   std::mutex FRateLock;  // guards the rate windows and what they hold back
   TRateWindow FNoticeWindow{ChangeNoticeWindowMs};      // peers' change notices, all peers

@@ -32,6 +32,9 @@ class TRateWindow {
     FEndScheduled = false;
     if (ATakingUp) FLastTick = ANow;
   }
+  // The scheduled end was dropped with what it would have taken up (the engine stopped): the
+  // next change held back schedules a new one. When the last take-up began is kept.
+  void DropScheduledEnd() { FEndScheduled = false; }
 
  private:
   const uint64_t FWindowMs;

@@ -12,21 +12,27 @@ namespace Pondar::Core {
 
 // Each caption opens with its symbol; every "%" takes the next argument.
 namespace Captions {
-inline constexpr std::string_view PeerFound = "\u25CF % (%)";           // ● name, IP
-inline constexpr std::string_view PeerLost = "\u25CB %";                // ○ name
-inline constexpr std::string_view SyncBegins = "\u21C4 %...";           // ⇄ name
+inline constexpr std::string_view PeerFound = "\u25CF % (%)";  // ● name, IP
+inline constexpr std::string_view PeerLost = "\u25CB %";       // ○ name
+inline constexpr std::string_view SyncBegins = "\u21C4 %...";  // ⇄ name
 inline constexpr std::string_view SyncDone = "\u2713 % received, % sent";
 inline constexpr std::string_view UpToDate = "\u2713 Up to date";
-inline constexpr std::string_view LocalChange = "\u25B3 %";             // △ path
-inline constexpr std::string_view LocalDelete = "\u2715 %";             // ✕ path
-inline constexpr std::string_view Downloaded = "  \u2193 % (%)";        // ↓ path (size)
-inline constexpr std::string_view RemoteDeleteApplied = "  \u2715 %";   // ✕ path
+inline constexpr std::string_view LocalChange = "\u25B3 %";            // △ path
+inline constexpr std::string_view LocalDelete = "\u2715 %";            // ✕ path
+inline constexpr std::string_view Downloaded = "  \u2193 % (%)";       // ↓ path (size)
+inline constexpr std::string_view RemoteDeleteApplied = "  \u2715 %";  // ✕ path
 inline constexpr std::string_view Scanning = "\u2026 Scanning...";
 inline constexpr std::string_view FilesCount = "\u25AA % files";
 inline constexpr std::string_view Ready = "\u25B6 Ready";
 inline constexpr std::string_view ClipboardSent = "\u21C4 Clipboard sent (% bytes)";
 inline constexpr std::string_view ClipboardReceived = "\u21C4 Clipboard received (% bytes)";
 inline constexpr std::string_view ClockDrift = "\u26A0 % - clock drift %s exceeds %s limit";
+// What went wrong, where the user would otherwise see success or nothing at all.
+inline constexpr std::string_view ClockUnreadable = "\u26A0 % - clock reading is not a valid time";
+inline constexpr std::string_view PeerUnreachable = "\u26A0 % - unreachable";
+inline constexpr std::string_view FilesNotReceived = "\u26A0 % - % files not received";
+inline constexpr std::string_view SyncStopped = "\u26A0 % - sync stopped: %";
+inline constexpr std::string_view Problem = "\u26A0 %";  // a worker's report, as it wrote it
 // The frame of every log line: local time, a blank, the message.
 inline constexpr std::string_view LogLine = "[%] %";
 }  // namespace Captions

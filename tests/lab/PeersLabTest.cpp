@@ -107,19 +107,17 @@ class PeersLabTest : public ::testing::Test {
     PondarTest::TSpawnOptions options;
     options.Env["APPDATA"] = appData.string();
     options.Streams = PondarTest::TLogStreams::StdoutOnly;
-    Procs[APeer - 1] = Lab->Spawn(APeer,
-                                  {PONDARD_EXE, "--headless", "--name",
-                                   "peer" + std::to_string(APeer), "--folder",
-                                   Folder(APeer).string()},
-                                  options);
-    ASSERT_TRUE(WaitFor([&] { return Log(APeer).find("\u25B6 Ready") != std::string::npos; },
-                        10s))
+    Procs[APeer - 1] =
+        Lab->Spawn(APeer,
+                   {PONDARD_EXE, "--headless", "--name", "peer" + std::to_string(APeer), "--folder",
+                    Folder(APeer).string()},
+                   options);
+    ASSERT_TRUE(WaitFor([&] { return Log(APeer).find("\u25B6 Ready") != std::string::npos; }, 10s))
         << Procs[APeer - 1].ReadStderr();
   }
   std::string Log(int APeer) { return Procs[APeer - 1].ReadLog(); }
 
-  void Put(int APeer, const std::string& ARelPath, const std::string& AContent,
-           int64_t AUnix = 0) {
+  void Put(int APeer, const std::string& ARelPath, const std::string& AContent, int64_t AUnix = 0) {
     const fs::path path = Folder(APeer) / ARelPath;
     fs::create_directories(path.parent_path());
     std::ofstream(path, std::ios::binary | std::ios::trunc) << AContent;
@@ -177,14 +175,11 @@ TEST_F(PeersLabTest, ThreePeers_KeepOneFolderInStep) {
   EXPECT_EQ(StateOf(Folder(1)).size(), 4u);
   EXPECT_EQ(StateOf(Folder(2))["docs/b.txt"].MTime, PastUnix + 1);
 
-  // Create, modify, delete and rename, also in nested folders. Deletes travel only as notices:
-  // a pull that starts between a local delete and its report fetches the file back. So one peer
-  // edits at a time, and only once the syncs set off before have finished.
-  ASSERT_TRUE(Quiet(QuietFor, 120s));
+  // Create, modify, delete and rename, also in nested folders, on both peers at once and while
+  // the syncs of the first exchange may still run: a pull must not fetch back what was just
+  // deleted.
   Put(1, "new/nested/file.txt", "created on one");
   fs::rename(Folder(1) / "docs/b.txt", Folder(1) / "docs/renamed.txt");
-  ASSERT_TRUE(Converged({1, 2}, 20s));
-  ASSERT_TRUE(Quiet(QuietFor, 120s));
   Put(2, "c.txt", "charlie, modified on two");
   fs::remove(Folder(2) / "a.txt");
   ASSERT_TRUE(Converged({1, 2}, 20s));
@@ -223,6 +218,36 @@ TEST_F(PeersLabTest, ThreePeers_KeepOneFolderInStep) {
   std::this_thread::sleep_for(10s);
   for (int i = 1; i <= PeerCount; ++i)
     EXPECT_EQ(SyncLines(Log(i)), before[i - 1]) << "peer " << i << " kept syncing";
+}
+
+TEST_F(PeersLabTest, FolderRenamedNeverComesBack_PeerRestartedRightAfterServingServesAtOnce) {
+  Put(1, "docs/a.txt", "alpha", PastUnix);
+  Put(1, "docs/deep/b.txt", "bravo", PastUnix);
+  StartPeer(1);
+  StartPeer(2);
+  ASSERT_TRUE(Converged({1, 2}, 20s));
+  ASSERT_EQ(StateOf(Folder(2)).size(), 2u);
+
+  // One rename of the folder: the peers are told of each file it held, not only of "docs".
+  fs::rename(Folder(1) / "docs", Folder(1) / "papers");
+  ASSERT_TRUE(Converged({1, 2}, 20s));
+  ASSERT_TRUE(Quiet(QuietFor, 120s));
+  for (int i = 1; i <= 2; ++i) {
+    const TFolderState state = StateOf(Folder(i));
+    EXPECT_EQ(state.size(), 2u) << "peer " << i << "\n" << Describe(state);
+    EXPECT_TRUE(state.contains("papers/deep/b.txt")) << "peer " << i;
+  }
+
+  // Peer 1 has served lists and files, so its port holds connections in TIME_WAIT; restarted
+  // at once, it must still serve peer 2's pulls.
+  Procs[0].Signal(SIGTERM);
+  ASSERT_EQ(Procs[0].WaitExit(10s), 0);
+  StartPeer(1);
+  Put(1, "after-restart.txt", "served by the restarted peer");
+  ASSERT_TRUE(Converged({1, 2}, 20s));
+  EXPECT_TRUE(StateOf(Folder(2)).contains("after-restart.txt"));
+  EXPECT_EQ(Procs[0].ReadStderr().find("cannot be opened"), std::string::npos)
+      << Procs[0].ReadStderr();
 }
 
 TEST_F(PeersLabTest, PeerKilledMidTransfer_LeavesNoPartialFile) {

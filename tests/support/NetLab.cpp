@@ -330,19 +330,25 @@ int TNetLab::Run(int APeer, const std::string& AShellCommand, std::string* AOutp
 TLabProcess TNetLab::Spawn(int APeer, const std::vector<std::string>& AArgv,
                            const TSpawnOptions& AOptions) {
   if (AArgv.empty()) throw std::invalid_argument("Spawn needs a program");
-  const std::string ns = NamespaceName(APeer);
-  const std::string logPath =
-      !AOptions.LogPath.empty()
-          ? AOptions.LogPath
-          : (FLogDir / ("p" + std::to_string(APeer) + "-" + std::to_string(++FSpawned) + ".log"))
-                .string();
-  const std::string errPath =
-      AOptions.Streams == TLogStreams::StdoutOnly ? logPath + ".stderr" : std::string();
-
+  TSpawnOptions options = AOptions;
+  if (options.LogPath.empty())
+    options.LogPath =
+        (FLogDir / ("p" + std::to_string(APeer) + "-" + std::to_string(++FSpawned) + ".log"))
+            .string();
   // "ip netns exec" enters the namespace and execs the program in place: the pid we get is
   // the program's own.
-  std::vector<std::string> args{IpCommand(), "netns", "exec", ns};
+  std::vector<std::string> args{IpCommand(), "netns", "exec", NamespaceName(APeer)};
   args.insert(args.end(), AArgv.begin(), AArgv.end());
+  return SpawnProcess(args, options);
+}
+
+TLabProcess SpawnProcess(const std::vector<std::string>& AArgv, const TSpawnOptions& AOptions) {
+  if (AArgv.empty() || AOptions.LogPath.empty())
+    throw std::invalid_argument("SpawnProcess needs a program and a log path");
+  const std::string& logPath = AOptions.LogPath;
+  const std::string errPath =
+      AOptions.Streams == TLogStreams::StdoutOnly ? logPath + ".stderr" : std::string();
+  std::vector<std::string> args = AArgv;
   std::vector<std::string> env;
   for (char** e = environ; *e; ++e) {
     const std::string entry = *e;
@@ -374,8 +380,7 @@ TLabProcess TNetLab::Spawn(int APeer, const std::vector<std::string>& AArgv,
   const int rc = ::posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
-  if (rc != 0)
-    throw std::runtime_error("cannot start " + AArgv[0] + " in " + ns + ": " + std::strerror(rc));
+  if (rc != 0) throw std::runtime_error("cannot start " + AArgv[0] + ": " + std::strerror(rc));
   return TLabProcess(pid, logPath, errPath);
 }
 

@@ -91,6 +91,11 @@ class TLabProcess {
   std::string FErrPath;  // empty when stderr shares the log
 };
 
+// Starts AArgv (AArgv[0] is looked up in PATH when it has no "/") in the test's own network
+// namespace and returns at once, with standard input /dev/null and output as AOptions say
+// (AOptions.LogPath must be given). Throws std::runtime_error when it cannot be started.
+TLabProcess SpawnProcess(const std::vector<std::string>& AArgv, const TSpawnOptions& AOptions);
+
 class TNetLab {
  public:
   // True when a lab can be built here: root, the "ip" command, the lab script, and network
