@@ -371,8 +371,8 @@ TEST_F(SyncEngineTest, SyncWithPeer_PeerVanishesAfterList_EndsWithoutTryingEvery
   const auto elapsed = std::chrono::steady_clock::now() - started;
   EXPECT_EQ(stats.Received, 0);
   EXPECT_EQ(stats.NotReceived, 10);  // the first tried, the others counted without trying
-  // Ten files with three attempts each would take at least five seconds.
-  EXPECT_LT(elapsed, std::chrono::milliseconds(2000));
+  // Normally about 0.6 s (one file's three attempts); ten files' would take at least five.
+  EXPECT_LT(elapsed, std::chrono::milliseconds(4000));
 }
 
 TEST_F(SyncEngineTest, SyncWithPeer_OverlappingSyncsOfOnePeer_EachFileFetchedOnceAndWhole) {
