@@ -42,6 +42,20 @@ TWorkerThread::~TWorkerThread() {
   WaitFor();
 }
 
+void TWorkerThread::Terminate() {
+  {
+    // Taken so that a Pause between its check of the flag and its wait cannot miss the wake-up.
+    std::lock_guard lock(FPauseLock);
+    FTerminated.store(true, std::memory_order_release);
+  }
+  FPauseEnd.notify_all();
+}
+
+bool TWorkerThread::Pause(std::chrono::milliseconds ADuration) {
+  std::unique_lock lock(FPauseLock);
+  return !FPauseEnd.wait_for(lock, ADuration, [this] { return Terminated(); });
+}
+
 void TWorkerThread::Start() {
   if (FThread.joinable()) return;
   FRunning.store(true, std::memory_order_release);

@@ -3,7 +3,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -41,8 +44,8 @@ class TWorkerThread {
 
   // Starts Execute on a new thread. Calling it twice does nothing the second time.
   void Start();
-  // Asks Execute to return; does not wait.
-  void Terminate() { FTerminated.store(true, std::memory_order_release); }
+  // Asks Execute to return, and cuts short a Pause it is in; does not wait.
+  void Terminate();
   bool Terminated() const { return FTerminated.load(std::memory_order_acquire); }
   // Blocks until Execute has returned. Safe to call more than once, and before Start.
   void WaitFor();
@@ -58,10 +61,14 @@ class TWorkerThread {
   void ReportProblem(const RawUtf8& AMessage) const noexcept {
     Core::ReportProblem(OnProblem, AMessage);
   }
+  // Sleeps ADuration, or less when told to terminate meanwhile; false when told to terminate.
+  bool Pause(std::chrono::milliseconds ADuration);
 
  private:
   const RawUtf8 FName;
   std::atomic<bool> FTerminated{false};
+  std::mutex FPauseLock;  // pairs FPauseEnd with FTerminated
+  std::condition_variable FPauseEnd;
   std::atomic<bool> FRunning{false};
   std::thread FThread;
 };

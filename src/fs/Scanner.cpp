@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +12,8 @@
 #include <unordered_set>
 #include <utility>
 #include <vector>
+
+#include "core/Sha256.h"
 
 namespace Pondar::Fs {
 
@@ -234,28 +235,16 @@ RawUtf8 HashFileSha256(const std::string& APath) {
   // Only a regular file has content to hash; a folder opens on Linux but is no file.
   if (::fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
 
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) return {};
+  Pondar::Core::TSha256 hash;
   std::vector<unsigned char> block(65536);
   for (;;) {
     const ssize_t got = ::read(file.Get(), block.data(), block.size());
     if (got < 0 && errno == EINTR) continue;
     // A read that fails part-way ends the reading; the digest covers what was read before it.
     if (got <= 0) break;
-    if (EVP_DigestUpdate(ctx.get(), block.data(), static_cast<std::size_t>(got)) != 1) return {};
+    hash.Update(block.data(), static_cast<std::size_t>(got));
   }
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int digestLen = 0;
-  if (EVP_DigestFinal_ex(ctx.get(), digest, &digestLen) != 1) return {};
-
-  static constexpr char KHex[] = "0123456789abcdef";
-  RawUtf8 text;
-  text.reserve(digestLen * 2);
-  for (unsigned int i = 0; i < digestLen; ++i) {
-    text += KHex[digest[i] >> 4];
-    text += KHex[digest[i] & 0x0F];
-  }
-  return text;
+  return hash.HexDigest();
 }
 
 bool SameRelPath(const RawUtf8& A, const RawUtf8& B) {
