@@ -6,11 +6,13 @@
 #include <cstdio>
 #include <system_error>
 
+#include "clipboard/Clipboard.h"
 #include "core/Captions.h"
 #include "fs/Scanner.h"
 #include "fs/Watcher.h"
 #include "net/Discovery.h"
 #include "net/TcpServer.h"
+#include "net/Transfer.h"
 
 namespace Pondard::Core {
 
@@ -109,6 +111,10 @@ void TPondardApp::SetLogSink(TLogSink ASink) {
   FSinks->HasLog.store(static_cast<bool>(FSinks->Log), std::memory_order_release);
 }
 
+void TPondardApp::SetClipboard(std::shared_ptr<Pondar::Clipboard::TClipboardBackend> AClipboard) {
+  FClipboard = std::move(AClipboard);
+}
+
 void TPondardApp::SetScreenFrameSink(TAppScreenFrameEvent ASink) {
   FSinks->ScreenFrame = std::move(ASink);
 }
@@ -192,7 +198,10 @@ void TPondardApp::Start() {
   FServer->OnChangesNotify = [this](const RawUtf8& AIP, uint16_t APort) {
     OnChangesNotify(AIP, APort);
   };
-  // Clipboard text and screen frames are bound here when those switches are on.
+  if (FConfig.Clipboard && FClipboard) {
+    FServer->OnClipboardNotify = [this](const RawUtf8& AText) { OnClipboardReceived(AText); };
+  }
+  // Screen frames are bound here when receiving them is switched on.
   FServer->OnProblem = ProblemReport();
   if (!startOrReport(*FServer)) FServer.reset();
 
@@ -219,7 +228,18 @@ void TPondardApp::Start() {
     }
   }
 
-  // The clipboard watcher starts here, and then the screen capture, when switched on.
+  if (FConfig.Clipboard && FClipboard) {
+    try {
+      auto watcher = std::make_shared<Pondar::Clipboard::TClipboardWatcher>(
+          FClipboard, [this](const RawUtf8& AText) { OnClipboardChanged(AText); });
+      std::lock_guard lock(FWorkersLock);
+      FClipboardWatcher = std::move(watcher);
+    } catch (const std::system_error& AError) {
+      Warn(std::string("Clipboard watcher cannot start: ") + AError.what());
+    }
+  }
+
+  // The screen capture starts here when switched on.
 
   Log(RawUtf8(Captions::Ready));
 }
@@ -231,7 +251,15 @@ void TPondardApp::Stop() {
   const auto discovery = Discovery();
   if (discovery) discovery->SendGoodbye();
 
-  // The screen capture stops here, and then the clipboard watcher, when they run.
+  // The screen capture stops here when it runs.
+
+  if (const auto clipboardWatcher = ClipboardWatcher()) {
+    // It may be sending a copy to the peers; that ends within one network time-out.
+    clipboardWatcher->Terminate();
+    clipboardWatcher->WaitFor();
+    std::lock_guard lock(FWorkersLock);
+    FClipboardWatcher.reset();
+  }
 
   // Work still waiting is dropped: the next start rescans and resyncs. The action running now
   // (a rescan, notices to peers) is waited for.
@@ -273,6 +301,11 @@ void TPondardApp::RemoveLeftoverDownloads(const std::vector<std::string>& APaths
 Pondar::Sync::TSyncEngine TPondardApp::SyncEngine() const {
   std::lock_guard lock(FWorkersLock);
   return FSyncEngine;
+}
+
+std::shared_ptr<Pondar::Clipboard::TClipboardWatcher> TPondardApp::ClipboardWatcher() const {
+  std::lock_guard lock(FWorkersLock);
+  return FClipboardWatcher;
 }
 
 std::shared_ptr<Pondar::Net::TDiscoveryThread> TPondardApp::Discovery() const {
@@ -450,6 +483,29 @@ void TPondardApp::RescanEntries() {
   std::lock_guard lock(*FSyncEngine.EntriesLock);
   FSyncEngine.Entries->swap(scanned);
 }
+
+// ---- clipboard ----
+
+void TPondardApp::OnClipboardChanged(const RawUtf8& AText) {
+  for (const auto& peer : PeerList()) Pondar::Net::SendClipboardText(peer.IP, peer.TcpPort, AText);
+  // Said also with no peer or a failed send: the line tells what left this desk's clipboard.
+  Log(FormatCaption(Captions::ClipboardSent, {static_cast<int64_t>(AText.size())}));
+}
+
+void TPondardApp::OnClipboardReceived(const RawUtf8& AText) {
+  // The hash first: the watcher must know the text before the write makes it a change.
+  if (const auto watcher = ClipboardWatcher())
+    watcher->SetReceivedHash(Pondar::Clipboard::ClipboardTextHash(AText));
+  const auto bytes = static_cast<int64_t>(AText.size());
+  if (!FClipboard || !Pondar::Clipboard::WriteClipboardText(*FClipboard, AText)) {
+    Log(FormatCaption(Captions::ClipboardNotApplied, {bytes}));
+    return;
+  }
+  Log(FormatCaption(Captions::ClipboardReceived, {bytes}));
+  if (FConfig.Sound) PlaySound(TSound::Notification);
+}
+
+// ---- the shared file list ----
 
 TFileEntries TPondardApp::Entries() const {
   std::lock_guard lock(*FSyncEngine.EntriesLock);

@@ -26,6 +26,10 @@ class TTcpServerThread;
 namespace Pondar::Fs {
 class TFileWatcher;
 }
+namespace Pondar::Clipboard {
+class TClipboardBackend;
+class TClipboardWatcher;
+}  // namespace Pondar::Clipboard
 
 namespace Pondard::Core {
 
@@ -89,6 +93,8 @@ class TPondardApp {
   // The settings; change them only while stopped.
   TPondardConfig& Config() { return FConfig; }
 
+  // The desktop's clipboard, set before Start; without one, clipboard sharing stays off.
+  void SetClipboard(std::shared_ptr<Pondar::Clipboard::TClipboardBackend> AClipboard);
   void SetLogSink(TLogSink ASink);
   void SetScreenFrameSink(TAppScreenFrameEvent ASink);
   void SetSoundHook(TSoundHook AHook);
@@ -106,6 +112,10 @@ class TPondardApp {
   void OnRemoteDelete(const RawUtf8& ARelPath);
   // Hands the change to the engine's work thread and returns: the watcher goes on reading.
   void OnFileChange(TFileAction AAction, const RawUtf8& ARelPath);
+  // New local clipboard text: sent to every peer, on the clipboard watcher's thread.
+  void OnClipboardChanged(const RawUtf8& AText);
+  // A peer's clipboard text: written into the local clipboard without coming back.
+  void OnClipboardReceived(const RawUtf8& AText);
 
   // A copy of the shared file list, taken under its lock.
   TFileEntries Entries() const;
@@ -135,6 +145,7 @@ class TPondardApp {
   void RemoveLeftoverDownloads(const std::vector<std::string>& APaths);
   void PlaySound(TSound ASound);
   std::shared_ptr<Pondar::Net::TDiscoveryThread> Discovery() const;
+  std::shared_ptr<Pondar::Clipboard::TClipboardWatcher> ClipboardWatcher() const;
   TPeerInfoDynArray PeerList() const;
   Pondar::Core::TOnWorkerProblem ProblemReport();
 
@@ -144,13 +155,16 @@ class TPondardApp {
   const std::shared_ptr<TShortLivedThreads> FSyncThreads;
   bool FRunning = false;
 
-  // Guards FDiscovery and FSyncEngine, which handlers on worker threads read while Start and
-  // Stop, on the owner thread, replace what they hold.
+  std::shared_ptr<Pondar::Clipboard::TClipboardBackend> FClipboard;
+
+  // Guards FDiscovery, FSyncEngine and FClipboardWatcher, which handlers on worker threads read
+  // while Start and Stop, on the owner thread, replace what they hold.
   mutable std::mutex FWorkersLock;
   std::shared_ptr<Pondar::Net::TDiscoveryThread> FDiscovery;
   Pondar::Sync::TSyncEngine FSyncEngine;  // its Entries and EntriesLock are the shared list
   std::unique_ptr<Pondar::Net::TTcpServerThread> FServer;
   std::shared_ptr<Pondar::Fs::TFileWatcher> FWatcher;
+  std::shared_ptr<Pondar::Clipboard::TClipboardWatcher> FClipboardWatcher;
   // One thread for the engine's own work, one action after another: local creates, modifies
   // and deletes (rescans, list edits and notices, in the order they happened), and the take-ups
   // deferred to the end of a rate window. Exists while running.

@@ -12,9 +12,14 @@
 #include <thread>
 #include <vector>
 
+#include <QGuiApplication>
+#include <xcb/xcb.h>
+
 #include "app/App.h"
 #include "app/DeliveryQueue.h"
 #include "core/Config.h"
+#include "ui/QtClipboard.h"
+#include "ui/QtDeliveryQueue.h"
 
 namespace {
 
@@ -32,7 +37,8 @@ void PrintHelp() {
       "  --udp-port PORT   UDP port for finding peers (default 7731)\n"
       "  --tcp-port PORT   TCP port for serving files (default 7732)\n"
       "  --sound           sound on peer events (only with a window; none headless)\n"
-      "  --clipboard       share clipboard text (not available yet in this build)\n"
+      "  --clipboard       share clipboard text with the peers (needs an X display: the\n"
+      "                    CLIPBOARD selection of $DISPLAY; without one, runs on without it)\n"
       "  --help            show this text and exit\n"
       "\n"
       "Settings are read from %s, then from the options above.\n"
@@ -64,6 +70,27 @@ void WarnAboutIgnoredValues(const std::vector<std::string>& AArgs) {
   }
 }
 
+// True when an X server answers on $DISPLAY; otherwise AWhy says why not. Qt itself would end
+// the process when it cannot reach the display, so this is asked first.
+bool XDisplayReachable(std::string& AWhy) {
+  const char* display = std::getenv("DISPLAY");
+  if (!display || !*display) {
+    AWhy = "no X display (DISPLAY is not set)";
+    return false;
+  }
+  xcb_connection_t* connection = xcb_connect(display, nullptr);
+  const bool reached = xcb_connection_has_error(connection) == 0;
+  xcb_disconnect(connection);
+  if (!reached) AWhy = std::string("the X display ") + display + " cannot be reached";
+  return reached;
+}
+
+void PrintLine(const Pondard::Core::RawUtf8& ALine) {
+  std::fwrite(ALine.data(), 1, ALine.size(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -93,30 +120,70 @@ int main(int argc, char** argv) {
   TPondardConfig config;
   config.Init(args);
 
-  auto queue = std::make_shared<Pondard::Core::TLoopDeliveryQueue>();
+  // Clipboard sharing needs the desktop's clipboard, which only a Qt application on this
+  // (main) thread reaches; without it the peer shares files alone.
+  std::string noClipboardWhy;
+  const bool withQt = config.Clipboard && XDisplayReachable(noClipboardWhy);
+  std::unique_ptr<QGuiApplication> qtApp;
+  if (withQt) {
+    // X11 even inside a Wayland session: Wayland shows clipboard changes to no program without
+    // a focused window, while the desktop bridges them to X11. Qt takes its options from this
+    // list, never from the user's command line, which the settings have read already.
+    static int qtArgc = 3;
+    static char qtArgv0[] = "pondard", qtArgv1[] = "-platform", qtArgv2[] = "xcb";
+    static char* qtArgv[] = {qtArgv0, qtArgv1, qtArgv2, nullptr};
+    qtApp = std::make_unique<QGuiApplication>(qtArgc, qtArgv);
+  }
+
+  std::shared_ptr<Pondard::Core::TDeliveryQueue> queue;
+  std::shared_ptr<Pondard::Core::TLoopDeliveryQueue> loopQueue;
+  if (withQt) {
+    queue = std::make_shared<Pondard::UI::TQtDeliveryQueue>();
+  } else {
+    loopQueue = std::make_shared<Pondard::Core::TLoopDeliveryQueue>();
+    queue = loopQueue;
+  }
   std::atomic<bool> stopRequested{false};
   std::thread signalWaiter([&] {
     int signal = 0;
     sigwait(&stopSignals, &signal);
     stopRequested.store(true);
-    queue->Wake();
+    if (withQt) {
+      QMetaObject::invokeMethod(qtApp.get(), &QCoreApplication::quit, Qt::QueuedConnection);
+    } else {
+      loopQueue->Wake();
+    }
   });
 
   {
     Pondard::Core::TPondardApp app(config, queue);
-    app.SetLogSink([](const Pondard::Core::RawUtf8& ALine) {
-      std::fwrite(ALine.data(), 1, ALine.size(), stdout);
-      std::fputc('\n', stdout);
-      std::fflush(stdout);
-    });
+    app.SetLogSink(PrintLine);
+    std::shared_ptr<Pondard::UI::TQtClipboard> clipboard;
+    if (withQt) {
+      clipboard = std::make_shared<Pondard::UI::TQtClipboard>();
+      app.SetClipboard(clipboard);
+    } else if (config.Clipboard) {
+      app.Warn("Clipboard sharing is unavailable: " + noClipboardWhy);
+    }
     std::fprintf(stderr, "pondard: %s sharing %s (UDP %u, TCP %u)\n", config.Name.c_str(),
                  config.Folder.c_str(), config.UdpPort, config.TcpPort);
     app.Start();
-    while (!stopRequested.load()) queue->WaitAndRun(std::chrono::milliseconds(1000));
+    if (withQt) {
+      // A signal that came before the loop began posted its quit already.
+      if (!stopRequested.load()) qtApp->exec();
+    } else {
+      while (!stopRequested.load()) loopQueue->WaitAndRun(std::chrono::milliseconds(1000));
+    }
     app.Stop();
-    queue->RunPending();
+    // The lines of the stop, queued by workers, are printed before the process ends.
+    if (withQt) {
+      QCoreApplication::sendPostedEvents();
+    } else {
+      loopQueue->RunPending();
+    }
   }
-  queue->RunPending();
+  if (loopQueue) loopQueue->RunPending();
+  if (qtApp) QCoreApplication::sendPostedEvents();
   signalWaiter.join();
   return 0;
 }

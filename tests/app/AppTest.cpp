@@ -18,6 +18,7 @@
 #include "net/Protocol.h"
 #include "net/TcpServer.h"
 #include "support/Bytes.h"
+#include "support/MemoryClipboard.h"
 #include "support/NetLab.h"
 #include "support/RawSockets.h"
 #include "support/Recorder.h"
@@ -54,6 +55,8 @@ class AppTest : public ::testing::Test {
   void Create() {
     App = std::make_unique<TPondardApp>(Config, Queue);
     App->SetLogSink([this](const RawUtf8& ALine) { Lines.push_back(ALine); });
+    App->SetSoundHook([this](TSound ASound) { Sounds.push_back(ASound); });
+    App->SetClipboard(Clipboard);
   }
   // Messages logged so far, without their time stamps; pumps the queue as the window would.
   std::vector<std::string> Messages() {
@@ -99,6 +102,9 @@ class AppTest : public ::testing::Test {
   std::shared_ptr<TLoopDeliveryQueue> Queue = std::make_shared<TLoopDeliveryQueue>();
   std::unique_ptr<TPondardApp> App;
   std::vector<RawUtf8> Lines;
+  std::vector<TSound> Sounds;
+  std::shared_ptr<PondarTest::TMemoryClipboard> Clipboard =
+      std::make_shared<PondarTest::TMemoryClipboard>();
 };
 
 }  // namespace
@@ -397,4 +403,54 @@ TEST_F(AppTest, ChangeHeldWhenTheEngineStopped_ChangesAfterARestartAreStillTaken
   std::thread([&] { App->OnFileChange(Pondar::Core::TFileAction::faModified, "c.txt"); }).join();
   EXPECT_TRUE(WaitForMessage("\u25B3 c.txt", std::chrono::seconds(10)));  // within 2 s
   EXPECT_EQ(Count("\u25B3 b.txt"), 0);
+}
+
+// What a peer's server receives of a copy here, and what a peer's text does here.
+TEST_F(AppTest, Clipboard_CopySentToPeers_PeersTextWrittenWithoutEcho_RefusedWriteSaidSo) {
+  Config.FileSharing = false;  // the scripted peer takes one connection: the clipboard's
+  Config.Clipboard = true;
+  Config.Sound = true;
+  auto sent = std::make_shared<TBytes>();
+  PondarTest::TScriptedPeer peer(PondarTest::Record(sent));
+  ASSERT_NO_FATAL_FAILURE(StartKnowing("remote", peer.Port()));
+
+  Clipboard->Copy("h\xC3\xA9llo");
+  ASSERT_TRUE(WaitForMessage("\u21C4 Clipboard sent (6 bytes)"));
+  ASSERT_TRUE(WaitFor([&] { return peer.Done(); }));
+  EXPECT_EQ(*sent, PondarTest::B({5}) + PondarTest::Le32(6) + "h\xC3\xA9llo");
+
+  const auto sendToEngine = [&](const std::string& AText) {
+    auto conn = PondarTest::Dial(App->ServerPort());
+    ASSERT_TRUE(PondarTest::SendRaw(conn, PondarTest::B({5}) + PondarTest::Le32(AText.size()) + AText));
+    PondarTest::ReadUntilClosed(conn);
+  };
+  Messages();
+  Sounds.clear();  // the peer's arrival had its own
+  sendToEngine("world");
+  ASSERT_TRUE(WaitForMessage("\u21C4 Clipboard received (5 bytes)"));
+  EXPECT_EQ(Clipboard->Text(), "world");
+  EXPECT_EQ(Sounds, std::vector<TSound>{TSound::Notification});
+  // Five polls: the peer's text written here does not go back.
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_EQ(Count("\u21C4 Clipboard sent (5 bytes)"), 0);
+
+  Clipboard->HoldBusy(3);
+  sendToEngine("busy!");
+  ASSERT_TRUE(WaitForMessage(
+      "\u26A0 Clipboard received (5 bytes) but not applied: the clipboard cannot be reached"));
+  EXPECT_EQ(Count("\u21C4 Clipboard received (5 bytes)"), 1);
+}
+
+TEST_F(AppTest, Clipboard_SharingOff_PeersTextIgnoredAndCopiesStayHere) {
+  Create();
+  App->Start();
+  // The server may close as soon as it reads a type it does not take.
+  auto conn = PondarTest::Dial(App->ServerPort());
+  PondarTest::SendRaw(conn, PondarTest::B({5}) + PondarTest::Le32(3) + "abc");
+  PondarTest::ReadUntilClosed(conn);
+  Clipboard->Copy("local");
+  // Five polls of a watcher that would be running.
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_EQ(Clipboard->Text(), "local");
+  for (const auto& message : Messages()) EXPECT_EQ(message.find("Clipboard"), std::string::npos);
 }

@@ -1,0 +1,101 @@
+#include "clipboard/Clipboard.h"
+
+#include <chrono>
+#include <thread>
+
+#include "core/Sha256.h"
+
+namespace Pondar::Clipboard {
+
+namespace {
+
+constexpr int KAttempts = 3;
+constexpr auto KAttemptPause = std::chrono::milliseconds(50);
+
+uint64_t NowMs() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
+
+}  // namespace
+
+RawUtf8 ClipboardTextHash(std::string_view AText) {
+  return Core::Sha256Hex(AText);
+}
+
+std::optional<RawUtf8> TryReadClipboardText(TClipboardBackend& AClipboard) {
+  for (int attempt = 0; attempt < KAttempts; ++attempt) {
+    if (auto text = AClipboard.TryReadText()) {
+      if (const auto nul = text->find('\0'); nul != RawUtf8::npos) text->resize(nul);
+      return text;
+    }
+    std::this_thread::sleep_for(KAttemptPause);
+  }
+  return std::nullopt;
+}
+
+RawUtf8 ReadClipboardText(TClipboardBackend& AClipboard) {
+  return TryReadClipboardText(AClipboard).value_or(RawUtf8());
+}
+
+bool WriteClipboardText(TClipboardBackend& AClipboard, const RawUtf8& AText) {
+  for (int attempt = 0; attempt < KAttempts; ++attempt) {
+    if (AClipboard.TryWriteText(AText)) return true;
+    std::this_thread::sleep_for(KAttemptPause);
+  }
+  return false;
+}
+
+TClipboardWatcher::TClipboardWatcher(std::shared_ptr<TClipboardBackend> AClipboard,
+                                     TOnClipboardChanged AOnChanged, bool AStart)
+    : TWorkerThread("Clipboard watcher"),
+      FClipboard(std::move(AClipboard)),
+      FOnChanged(std::move(AOnChanged)),
+      FLastSeqNo(FClipboard->SequenceNumber()) {
+  if (AStart) Start();
+}
+
+TClipboardWatcher::~TClipboardWatcher() {
+  Terminate();
+  WaitFor();
+}
+
+void TClipboardWatcher::SetReceivedHash(const RawUtf8& AHash) {
+  std::lock_guard lock(FLock);
+  FLastReceivedHash = AHash;
+  FLastSentHash = AHash;
+}
+
+void TClipboardWatcher::Execute() {
+  while (Pause(std::chrono::milliseconds(PollMs))) Poll(NowMs());
+}
+
+void TClipboardWatcher::Poll(uint64_t ANowMs) {
+  const uint32_t seqNo = FClipboard->SequenceNumber();
+  if (seqNo != FLastSeqNo) {
+    FLastSeqNo = seqNo;
+    FLookDue = true;
+  }
+  if (!FLookDue || ANowMs - FLastSendTick < ReportGapMs) return;
+
+  // A clipboard that another program holds is tried again at the next poll.
+  const auto text = TryReadClipboardText(*FClipboard);
+  if (!text) return;
+  FLookDue = false;
+  if (text->empty()) return;
+
+  const RawUtf8 hash = ClipboardTextHash(*text);
+  {
+    std::lock_guard lock(FLock);
+    if (hash == FLastSentHash || hash == FLastReceivedHash) return;
+    FLastSentHash = hash;
+    // Every desk holds this text once it is sent: a peer's earlier text is no longer shared,
+    // and copying it here again must be reported.
+    FLastReceivedHash.clear();
+  }
+  FLastSendTick = ANowMs;
+  if (FOnChanged) FOnChanged(*text);
+}
+
+}  // namespace Pondar::Clipboard

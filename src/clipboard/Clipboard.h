@@ -1,0 +1,86 @@
+// The local side of clipboard sharing: noticing that the clipboard took on new text and
+// reporting that text once, and writing a peer's text without it coming back as a local copy.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string_view>
+
+#include "core/Types.h"
+#include "core/Worker.h"
+
+namespace Pondar::Clipboard {
+
+using Pondar::Core::RawUtf8;
+
+// The clipboard as the program reaches it: its Unicode text only (on X11 the CLIPBOARD
+// selection, never PRIMARY) and a number that changes with every change of its content. Called
+// from worker threads, so an implementation never waits long for another thread.
+class TClipboardBackend {
+ public:
+  virtual ~TClipboardBackend() = default;
+  // Changes whenever the clipboard's content does, whoever changed it. Cheap: polled.
+  virtual uint32_t SequenceNumber() = 0;
+  // The clipboard's text: "" when it holds no text (a picture, files, nothing); nullopt when it
+  // cannot be reached now, which is worth another try.
+  virtual std::optional<RawUtf8> TryReadText() = 0;
+  // Makes AText the clipboard's only content; false when the clipboard cannot be reached now.
+  virtual bool TryWriteText(const RawUtf8& AText) = 0;
+};
+
+// SHA-256 of the text's UTF-8 bytes, 64 lower-case hex digits: equal exactly for equal texts.
+RawUtf8 ClipboardTextHash(std::string_view AText);
+
+// Both make three tries, 50 ms apart, while the clipboard cannot be reached. A text is taken
+// up to its first NUL, as the clipboards of other platforms end it there.
+std::optional<RawUtf8> TryReadClipboardText(TClipboardBackend& AClipboard);
+RawUtf8 ReadClipboardText(TClipboardBackend& AClipboard);  // "" when unreachable
+bool WriteClipboardText(TClipboardBackend& AClipboard, const RawUtf8& AText);
+
+using TOnClipboardChanged = std::function<void(const RawUtf8& AText)>;
+
+// Polls the clipboard's sequence number and reports a new text through OnChanged, on its own
+// thread, at most once per ReportGapMs. What the clipboard held when the watcher was created
+// is not reported.
+//
+// The watcher remembers the last text shared, sent or received, as what every desk holds: a
+// text equal to it is not reported, so a peer's text written here does not go back, and a
+// text that differs from it always is, so that desks do not drift apart.
+class TClipboardWatcher final : public Core::TWorkerThread {
+ public:
+  static constexpr uint64_t PollMs = 200;
+  static constexpr uint64_t ReportGapMs = 500;
+
+  // Starts at once unless AStart is false, in which case nothing runs until a caller drives
+  // Poll itself (as tests do, with a clock of their own).
+  TClipboardWatcher(std::shared_ptr<TClipboardBackend> AClipboard, TOnClipboardChanged AOnChanged,
+                    bool AStart = true);
+  ~TClipboardWatcher() override;
+
+  // Any thread: AHash (of ClipboardTextHash) is what a peer sent and every desk now holds. Call
+  // it before the text is written, so that the write is recognised.
+  void SetReceivedHash(const RawUtf8& AHash);
+
+  // One look at the clipboard at ANowMs (monotonic milliseconds). A change inside the report
+  // gap is looked at again when the gap ends, so that the last copy is never lost.
+  void Poll(uint64_t ANowMs);
+
+ protected:
+  void Execute() override;
+
+ private:
+  const std::shared_ptr<TClipboardBackend> FClipboard;
+  const TOnClipboardChanged FOnChanged;
+  // Used by the polling thread only.
+  uint32_t FLastSeqNo;
+  uint64_t FLastSendTick = 0;
+  bool FLookDue = false;  // a change not yet looked at
+  std::mutex FLock;       // guards the two hashes
+  RawUtf8 FLastSentHash;
+  RawUtf8 FLastReceivedHash;
+};
+
+}  // namespace Pondar::Clipboard
