@@ -1,0 +1,79 @@
+#include "screen/Viewer.h"
+
+#include <QPainter>
+
+#include <stdexcept>
+
+#include "screen/Protocol.h"
+
+namespace Pondard::Screen {
+
+std::optional<TViewRect> ViewerTargetRect(int APicW, int APicH, const TViewRect& ADest) {
+  if (APicW <= 0 || APicH <= 0) return std::nullopt;
+  // In 64 bits: a rectangle from INT32_MIN to INT32_MAX is 2^32 wide.
+  const int64_t dw = int64_t{ADest.Right} - ADest.Left, dh = int64_t{ADest.Bottom} - ADest.Top;
+  if (dw <= 0 || dh <= 0) return std::nullopt;
+  const double a = static_cast<double>(APicW) / APicH;
+  const double r = static_cast<double>(dw) / static_cast<double>(dh);
+  if (a > r) {
+    // Wider than the rectangle: full width, bars above and below. Never more than dh, since
+    // dw / a < dh here.
+    const int64_t drawn = Pondar::Core::RoundHalfEven(static_cast<double>(dw) / a);
+    const int64_t top = ADest.Top + (dh - drawn) / 2;
+    return TViewRect{ADest.Left, static_cast<int32_t>(top), ADest.Right,
+                     static_cast<int32_t>(top + drawn)};
+  }
+  const int64_t drawn = Pondar::Core::RoundHalfEven(static_cast<double>(dh) * a);
+  const int64_t left = ADest.Left + (dw - drawn) / 2;
+  return TViewRect{static_cast<int32_t>(left), ADest.Top, static_cast<int32_t>(left + drawn),
+                   ADest.Bottom};
+}
+
+bool TScreenViewer::ApplyFrame(std::span<const uint8_t> AData) {
+  TScreenFrame frame;
+  if (!ParseScreenFrame(AData, frame)) return false;
+  if (frame.Width > MaxViewerSide || frame.Height > MaxViewerSide) return false;
+  SetPictureSize(frame.Width, frame.Height);
+  DecodeScreenFrame(frame, FPixels.data(), FPixels.size());
+  UpdateBitmap();
+  ++FFrameCount;
+  return true;
+}
+
+void TScreenViewer::SetPictureSize(int AWidth, int AHeight) {
+  if (AWidth < 0 || AWidth > MaxViewerSide || AHeight < 0 || AHeight > MaxViewerSide)
+    throw std::invalid_argument("screen picture size out of range");
+  if (AWidth == FWidth && AHeight == FHeight) return;
+  FWidth = AWidth;
+  FHeight = AHeight;
+  FPixels.assign(size_t(AWidth) * AHeight * 3, 0);
+  FBitmap = QImage(AWidth, AHeight, QImage::Format_RGB32);
+  FBitmap.fill(Qt::black);
+}
+
+void TScreenViewer::UpdateBitmap() {
+  const size_t rowBytes = size_t(FWidth) * 3;
+  for (int y = 0; y < FHeight; ++y) {
+    // The buffer is bottom-up, the image top-down; each has its own row length (the image's
+    // rows are 4-byte pixels, the buffer's tight 3-byte ones), so rows are taken one by one.
+    const uint8_t* src = FPixels.data() + size_t(FHeight - 1 - y) * rowBytes;
+    auto* dst = reinterpret_cast<QRgb*>(FBitmap.scanLine(y));
+    for (int x = 0; x < FWidth; ++x, src += 3) dst[x] = qRgb(src[2], src[1], src[0]);
+  }
+}
+
+void TScreenViewer::PaintTo(QPainter& ACanvas, const TViewRect& ADest) const {
+  const std::optional<TViewRect> target = ViewerTargetRect(FWidth, FHeight, ADest);
+  if (!target) return;
+  ACanvas.save();
+  ACanvas.fillRect(QRectF(ADest.Left, ADest.Top, double(ADest.Right) - ADest.Left,
+                          double(ADest.Bottom) - ADest.Top),
+                   Qt::black);
+  ACanvas.setRenderHint(QPainter::SmoothPixmapTransform);
+  ACanvas.drawImage(QRectF(target->Left, target->Top, double(target->Right) - target->Left,
+                           double(target->Bottom) - target->Top),
+                    FBitmap);
+  ACanvas.restore();
+}
+
+}  // namespace Pondard::Screen
