@@ -1,0 +1,224 @@
+#include "support/Xvfb.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace PondarTest {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Xvfb comes up in well under a second; a loaded CI machine gets far more than five times that.
+constexpr auto KStartBound = 30s;
+constexpr auto KStopBound = 10s;
+
+// The full path of AName found on $PATH, or "".
+std::string FindProgram(const std::string& AName) {
+  if (AName.find('/') != std::string::npos) return ::access(AName.c_str(), X_OK) == 0 ? AName : "";
+  const char* path = std::getenv("PATH");
+  std::stringstream dirs(path ? path : "/usr/local/bin:/usr/bin:/bin");
+  std::string dir;
+  while (std::getline(dirs, dir, ':')) {
+    const std::string full = (dir.empty() ? "." : dir) + "/" + AName;
+    struct stat st;
+    if (::stat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(full.c_str(), X_OK) == 0)
+      return full;
+  }
+  return "";
+}
+
+// An unnamed file under the temporary folder, for a child's standard stream: unlike a pipe it
+// never fills up and never waits for a reader, and it is gone once closed.
+int TempFile() {
+  std::string name = (std::filesystem::temp_directory_path() / "pondar-x-XXXXXX").string();
+  const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+  if (fd >= 0) ::unlink(name.c_str());
+  return fd;
+}
+
+std::string ReadAll(int AFd) {
+  std::string out;
+  if (AFd < 0 || ::lseek(AFd, 0, SEEK_SET) < 0) return out;
+  char buf[4096];
+  for (ssize_t got; (got = ::read(AFd, buf, sizeof buf)) != 0;) {
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    out.append(buf, static_cast<size_t>(got));
+  }
+  return out;
+}
+
+// AStdio[i] becomes descriptor i of the child, AExtra its descriptor 3 (when >= 0). Only calls
+// that are safe between fork and exec happen in the child; everything is prepared before.
+pid_t Spawn(const std::string& APath, const std::vector<std::string>& AArgv,
+            const std::vector<std::string>& AEnv, const int (&AStdio)[3], int AExtra,
+            bool ADieWithUs) {
+  std::vector<char*> argv, envp;
+  for (const auto& arg : AArgv) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  for (const auto& var : AEnv) envp.push_back(const_cast<char*>(var.c_str()));
+  envp.push_back(nullptr);
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  if (ADieWithUs) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(127);  // we were gone before the line above
+  }
+  // Above 2 and 3 first, so that moving one descriptor cannot overwrite another still needed.
+  int fds[4] = {AStdio[0], AStdio[1], AStdio[2], AExtra};
+  for (int i = 0; i < 4; ++i)
+    if (fds[i] >= 0 && fds[i] <= 3) fds[i] = ::fcntl(fds[i], F_DUPFD_CLOEXEC, 10);
+  for (int i = 0; i < 4; ++i)
+    if (fds[i] >= 0) ::dup2(fds[i], i);  // the copy has no close-on-exec
+  ::execve(APath.c_str(), argv.data(), envp.data());
+  ::_exit(127);
+}
+
+// This process's environment with DISPLAY replaced.
+std::vector<std::string> EnvWithDisplay(const std::string& ADisplay) {
+  std::vector<std::string> env;
+  for (char** var = environ; *var; ++var)
+    if (std::strncmp(*var, "DISPLAY=", 8) != 0) env.emplace_back(*var);
+  env.push_back("DISPLAY=" + ADisplay);
+  return env;
+}
+
+// Waits up to ABound for APid; its exit status, or -1 (killed first when still running).
+int WaitBounded(pid_t APid, std::chrono::milliseconds ABound, bool* ATimedOut = nullptr) {
+  const auto deadline = std::chrono::steady_clock::now() + ABound;
+  int status = 0;
+  for (;;) {
+    const pid_t got = ::waitpid(APid, &status, WNOHANG);
+    if (got == APid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (got < 0 && errno != EINTR) return -1;
+    if (std::chrono::steady_clock::now() >= deadline) break;
+    std::this_thread::sleep_for(2ms);
+  }
+  if (ATimedOut) *ATimedOut = true;
+  ::kill(APid, SIGKILL);
+  while (::waitpid(APid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return -1;
+}
+
+// The last line of AText with words in it: Xvfb ends its complaints with the reason, among
+// "(EE)" marks.
+std::string LastWords(const std::string& AText) {
+  std::stringstream lines(AText);
+  std::string line, last;
+  while (std::getline(lines, line)) {
+    for (size_t at; (at = line.find("(EE)")) != std::string::npos;) line.erase(at, 4);
+    const auto start = line.find_first_not_of(" \t");
+    if (start != std::string::npos) last = line.substr(start);
+  }
+  return last.empty() ? "no message" : last;
+}
+
+}  // namespace
+
+bool HaveProgram(const std::string& AName) { return !FindProgram(AName).empty(); }
+
+TXvfb::TXvfb(int AWidth, int AHeight, int ADepth) {
+  const std::string xvfb = FindProgram("Xvfb");
+  if (xvfb.empty()) {
+    FWhy = "Xvfb is not installed (Debian package xvfb)";
+    return;
+  }
+  int ready[2];
+  if (::pipe2(ready, O_CLOEXEC) != 0) {
+    FWhy = std::string("pipe: ") + std::strerror(errno);
+    return;
+  }
+  const int err = TempFile();
+  const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  const std::string screen =
+      std::to_string(AWidth) + "x" + std::to_string(AHeight) + "x" + std::to_string(ADepth);
+  FPid = Spawn(xvfb,
+               {"Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-noreset", "-screen", "0", screen},
+               EnvWithDisplay(""), {null, null, err}, ready[1], true);
+  ::close(ready[1]);
+  if (null >= 0) ::close(null);
+
+  // Xvfb writes its display number and a newline once it accepts connections, and the pipe
+  // reaches its end if it gives up.
+  std::string number;
+  const auto deadline = std::chrono::steady_clock::now() + KStartBound;
+  while (FPid > 0 && number.find('\n') == std::string::npos) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd p{ready[0], POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) == 0) {
+      FWhy = "Xvfb did not say it was ready within " +
+             std::to_string(std::chrono::seconds(KStartBound).count()) + " s";
+      break;
+    }
+    char buf[32];
+    const ssize_t got = ::read(ready[0], buf, sizeof buf);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      WaitBounded(FPid, KStopBound);
+      FPid = -1;
+      FWhy = "Xvfb -screen 0 " + screen + " did not start: " + LastWords(ReadAll(err));
+      break;
+    }
+    number.append(buf, static_cast<size_t>(got));
+  }
+  ::close(ready[0]);
+  if (err >= 0) ::close(err);
+  if (FPid > 0 && FWhy.empty()) {
+    FDisplay = ":" + number.substr(0, number.find('\n'));
+  } else if (FPid < 0 && FWhy.empty()) {
+    FWhy = "cannot start Xvfb";
+  }
+}
+
+TXvfb::~TXvfb() {
+  if (FPid <= 0) return;
+  ::kill(FPid, SIGTERM);
+  WaitBounded(FPid, KStopBound);
+}
+
+TRunResult RunOnDisplay(const std::string& ADisplay, const std::vector<std::string>& AArgv,
+                        const std::string& AInput, std::chrono::milliseconds ATimeout) {
+  TRunResult result;
+  const std::string path = AArgv.empty() ? "" : FindProgram(AArgv[0]);
+  if (path.empty()) {
+    result.Err = "not found on PATH: " + (AArgv.empty() ? std::string("(nothing)") : AArgv[0]);
+    return result;
+  }
+  const int in = TempFile(), out = TempFile(), err = TempFile();
+  if (in >= 0 && (::write(in, AInput.data(), AInput.size()) != static_cast<ssize_t>(AInput.size()) ||
+                  ::lseek(in, 0, SEEK_SET) < 0)) {
+    result.Err = "cannot write the program's input";
+  } else if (in >= 0 && out >= 0 && err >= 0) {
+    const pid_t pid = Spawn(path, AArgv, EnvWithDisplay(ADisplay), {in, out, err}, -1, false);
+    if (pid > 0) {
+      result.Status = WaitBounded(pid, ATimeout, &result.TimedOut);
+      result.Out = ReadAll(out);
+      result.Err = ReadAll(err);
+    }
+  }
+  for (int fd : {in, out, err})
+    if (fd >= 0) ::close(fd);
+  return result;
+}
+
+}  // namespace PondarTest

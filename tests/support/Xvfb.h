@@ -1,0 +1,58 @@
+// A private X server for tests that need a display (screen capture, clipboard), and a way to run
+// X clients such as xclip or xrandr against it.
+//
+//   PondarTest::TXvfb x(1366, 768);
+//   if (!x.Ok()) GTEST_SKIP() << x.Why();
+//   auto r = PondarTest::RunOnDisplay(x.Display(), {"xclip", "-o", "-selection", "clipboard"});
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace PondarTest {
+
+// A private X server for one test: Xvfb on a free display number, ended with the object.
+// Xvfb picks the number itself (-displayfd), so tests running side by side never collide, and
+// it says so only once it accepts connections. It listens on its unix socket alone (no TCP),
+// which also works inside `unshare --net`, and keeps what was drawn when its last client
+// disconnects (-noreset). Should the test process die without the destructor, the server is
+// killed with it (the thread that made the object must outlive it: the main thread in gtest).
+class TXvfb {
+ public:
+  explicit TXvfb(int AWidth = 1024, int AHeight = 768, int ADepth = 24);
+  ~TXvfb();
+  TXvfb(const TXvfb&) = delete;
+  TXvfb& operator=(const TXvfb&) = delete;
+
+  bool Ok() const { return !FDisplay.empty(); }  // false when Xvfb is missing or did not come up
+  const std::string& Why() const { return FWhy; }  // why not, in one line, for GTEST_SKIP
+  const std::string& Display() const { return FDisplay; }  // ":N"
+
+ private:
+  pid_t FPid = -1;
+  std::string FDisplay;
+  std::string FWhy;
+};
+
+// True when AName is an executable file in a folder of $PATH.
+bool HaveProgram(const std::string& AName);
+
+struct TRunResult {
+  int Status = -1;  // exit status; -1 when it could not be started, died of a signal or timed out
+  bool TimedOut = false;
+  std::string Out;  // standard output
+  std::string Err;  // standard error
+};
+
+// Runs a program with DISPLAY set, waits for it (with a bound), returns its exit status and
+// stdout. AArgv[0] is looked up on $PATH; AInput is its standard input. A program still running
+// after ATimeout is killed. What it leaves running in the background (xclip -i stays to serve the
+// selection it set) is not waited for; it ends with the server.
+TRunResult RunOnDisplay(const std::string& ADisplay, const std::vector<std::string>& AArgv,
+                        const std::string& AInput = "",
+                        std::chrono::milliseconds ATimeout = std::chrono::seconds(30));
+
+}  // namespace PondarTest
