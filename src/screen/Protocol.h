@@ -76,7 +76,7 @@ void DecodeScreenFrame(const TScreenFrame& AFrame, uint8_t* ADest, size_t ADestL
 size_t ExtractTile(const uint8_t* APixels, int AWidth, int AHeight, int ACol, int ARow,
                    uint8_t* ATile);
 
-// One complete zlib stream of ACount bytes, at a level whose ratio matches zlib's default.
+// One complete zlib stream of ACount bytes, within a few percent of zlib's default level in size.
 TBytes CompressTile(const uint8_t* ATile, size_t ACount);
 
 // Inflates one zlib stream into ATile. True only when the stream is whole and gives exactly
