@@ -98,10 +98,13 @@ TEST(ScreenViewerTest, ApplyFrame_RefusedFramesChangeNothing) {
     EXPECT_EQ(viewer.Height(), 2);
     ExpectBitmapShows(viewer, px);
   }
-  // The largest picture taken: an unchanged delta of 8192 x 8192 gives a black picture.
-  EXPECT_TRUE(viewer.ApplyFrame(B({0x00, 0x20, 0x00, 0x20, 64, 1, 0, 0})));
-  EXPECT_EQ(viewer.Width(), 8192);
-  EXPECT_EQ(viewer.Bitmap().pixel(8191, 0), qRgb(0, 0, 0));
+  // 8192 itself is taken: an unchanged delta of that size gives a black picture.
+  for (const auto& [w, h] : {std::pair{8192, 1}, {1, 8192}}) {
+    EXPECT_TRUE(viewer.ApplyFrame(B({w & 255, w >> 8, h & 255, h >> 8, 64, 1, 0, 0})));
+    EXPECT_EQ(viewer.Width(), w);
+    EXPECT_EQ(viewer.Height(), h);
+    EXPECT_EQ(viewer.Bitmap().pixel(w - 1, h - 1), qRgb(0, 0, 0));
+  }
 }
 
 // A delta that carries only tile (1, 0) of a 128 x 64 picture, applied to whatever came before.
