@@ -138,3 +138,55 @@ write("ServerRequest", "t6-payload-cut-short", b"\x06" + le16(1) + b"n" + le32(8
 write("ServerRequest", "type-0", b"\x00" + b"\x01" * 8)
 write("ServerRequest", "type-7", b"\x07" + le32(5) + b"hello")
 write("ServerRequest", "type-255", b"\xff")
+
+
+# ---- screen frame: width, height, tile size, frame type, tile count, then per tile column,
+# row, signed length and one zlib stream of the tile's raw bytes ----
+
+import zlib
+
+
+def screen_frame(width, height, records, tile=64, kind=0, count=None):
+    body = b"".join(le16(c) + le16(r) + struct.pack("<i", len(s) if n is None else n) + s
+                    for c, r, s, n in records)
+    n = len(records) if count is None else count
+    return le16(width) + le16(height) + bytes([tile, kind]) + le16(n) + body
+
+
+def tile_bytes(w, h, seed):
+    return bytes((seed * 31 + i * 7 + (i // (w * 3)) * 13) & 0xFF for i in range(w * h * 3))
+
+
+def rec(col, row, raw, length=None, level=-1):
+    return (col, row, zlib.compress(raw, level), length)
+
+
+# A 70 x 20 picture: tile (0,0) is 64 x 20, tile (1,0) is 6 x 20.
+T0, T1 = tile_bytes(64, 20, 1), tile_bytes(6, 20, 2)
+write("ScreenFrame", "key-two-tiles", screen_frame(70, 20, [rec(0, 0, T0), rec(1, 0, T1)]))
+write("ScreenFrame", "delta-one-tile", screen_frame(70, 20, [rec(1, 0, T1)], kind=1))
+write("ScreenFrame", "unchanged-delta", screen_frame(1920, 1080, [], kind=1))
+write("ScreenFrame", "seven-bytes", screen_frame(70, 20, [])[:7])
+write("ScreenFrame", "width-0", screen_frame(0, 20, [rec(0, 0, T0)]))
+write("ScreenFrame", "height-0", screen_frame(70, 0, [rec(0, 0, T0)]))
+write("ScreenFrame", "tile-size-0", screen_frame(70, 20, [rec(0, 0, T0)], tile=0))
+write("ScreenFrame", "tile-size-8",
+      screen_frame(10, 9, [rec(c, r, tile_bytes(8 if c == 0 else 2, 8 if r == 0 else 1, c + r))
+                           for r in range(2) for c in range(2)], tile=8))
+write("ScreenFrame", "last-record-cut-short",
+      screen_frame(70, 20, [rec(0, 0, T0), rec(1, 0, T1)])[:-3])
+write("ScreenFrame", "record-header-cut-short",
+      screen_frame(70, 20, [rec(0, 0, T0)], count=2) + b"\x01\x00\x00")
+write("ScreenFrame", "one-byte-more", screen_frame(70, 20, [rec(0, 0, T0 + b"\x00"), rec(1, 0, T1)]))
+write("ScreenFrame", "one-byte-less", screen_frame(70, 20, [rec(0, 0, T0[:-1]), rec(1, 0, T1)]))
+write("ScreenFrame", "negative-length",
+      screen_frame(70, 20, [rec(0, 0, T0), (1, 0, zlib.compress(T1), -1)]))
+write("ScreenFrame", "outside-column-and-row",
+      screen_frame(70, 20, [rec(2, 0, T1), rec(0, 1, T0), rec(0xFFFF, 0xFFFF, T1), rec(1, 0, T1)]))
+write("ScreenFrame", "zlib-bomb", screen_frame(70, 20, [rec(0, 0, bytes(4 << 20), level=9)]))
+write("ScreenFrame", "bad-adler",
+      screen_frame(70, 20, [(0, 0, zlib.compress(T0)[:-1] + b"\x00", None), rec(1, 0, T1)]))
+write("ScreenFrame", "stored-and-trailing",
+      screen_frame(70, 20, [(1, 0, zlib.compress(T1, 0) + b"junk", None)]))
+write("ScreenFrame", "huge-picture-one-tile",
+      screen_frame(65535, 65535, [rec(0, 1023, tile_bytes(64, 63, 3)), rec(1023, 0, T1)]))
