@@ -1,14 +1,10 @@
 // The capture thread against a scripted screen (key frames, failures, stopping), and the X11
 // source against a real X server under Xvfb (picture layout, resolution changes, colour depths).
 #include <gtest/gtest.h>
-#include <xcb/randr.h>
-#include <xcb/xcb.h>
 
 #include <atomic>
-#include <bit>
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <ostream>
@@ -196,91 +192,6 @@ TEST(CaptureTest, TerminateDuringPause_EndsPromptlyWithoutAnotherCapture) {
 
 // ---- Under Xvfb ----
 
-// The test's own X client: draws a picture onto the root window and changes the screen size.
-class TXClient {
- public:
-  explicit TXClient(const std::string& ADisplay) : FConn(xcb_connect(ADisplay.c_str(), nullptr)) {
-    FScreen = xcb_setup_roots_iterator(xcb_get_setup(FConn)).data;
-  }
-  ~TXClient() { xcb_disconnect(FConn); }
-  bool Ok() const { return !xcb_connection_has_error(FConn); }
-
-  // Fills the root window with ACOLOR(x, y) = 0xRRGGBB, turned into the root visual's pixels.
-  void Draw(int AWidth, int AHeight, const std::function<uint32_t(int, int)>& AColor) {
-    const xcb_visualtype_t* visual = RootVisual();
-    ASSERT_TRUE(visual);
-    ASSERT_EQ(xcb_get_setup(FConn)->image_byte_order, XCB_IMAGE_ORDER_LSB_FIRST);
-    const xcb_gcontext_t gc = xcb_generate_id(FConn);
-    xcb_create_gc(FConn, gc, FScreen->root, 0, nullptr);
-    constexpr int KRows = 64;  // a strip per request, well inside the request size limit
-    std::vector<uint32_t> strip(static_cast<size_t>(AWidth) * KRows);
-    for (int y0 = 0; y0 < AHeight; y0 += KRows) {
-      const int rows = std::min(KRows, AHeight - y0);
-      for (int y = 0; y < rows; ++y)
-        for (int x = 0; x < AWidth; ++x)
-          strip[static_cast<size_t>(y) * AWidth + x] = Pixel(visual, AColor(x, y0 + y));
-      xcb_put_image(FConn, XCB_IMAGE_FORMAT_Z_PIXMAP, FScreen->root, gc, AWidth, rows, 0, y0, 0,
-                    FScreen->root_depth, rows * AWidth * 4, reinterpret_cast<uint8_t*>(strip.data()));
-    }
-    xcb_free_gc(FConn, gc);
-    Sync();
-  }
-
-  // Makes the only output the primary one, or switches it off and shrinks the screen: what is
-  // captured then is the root window.
-  void SetPrimary() {
-    auto res = Resources();
-    xcb_randr_set_output_primary(FConn, FScreen->root,
-                                 xcb_randr_get_screen_resources_current_outputs(res.get())[0]);
-    Sync();
-  }
-  void SwitchOffAndResize(int AWidth, int AHeight) {
-    auto res = Resources();
-    std::free(xcb_randr_set_crtc_config_reply(
-        FConn,
-        xcb_randr_set_crtc_config(FConn, xcb_randr_get_screen_resources_current_crtcs(res.get())[0],
-                                  XCB_CURRENT_TIME, res->config_timestamp, 0, 0, XCB_NONE,
-                                  XCB_RANDR_ROTATION_ROTATE_0, 0, nullptr),
-        nullptr));
-    xcb_generic_error_t* error = xcb_request_check(
-        FConn, xcb_randr_set_screen_size_checked(FConn, FScreen->root, AWidth, AHeight, 300, 200));
-    EXPECT_EQ(error, nullptr) << "RandR refused the size";
-    std::free(error);
-  }
-
- private:
-  using TResources = std::unique_ptr<xcb_randr_get_screen_resources_current_reply_t,
-                                     decltype(&std::free)>;
-  TResources Resources() {
-    return TResources(xcb_randr_get_screen_resources_current_reply(
-                          FConn, xcb_randr_get_screen_resources_current(FConn, FScreen->root),
-                          nullptr),
-                      &std::free);
-  }
-  const xcb_visualtype_t* RootVisual() const {
-    for (auto d = xcb_screen_allowed_depths_iterator(FScreen); d.rem; xcb_depth_next(&d))
-      for (auto v = xcb_depth_visuals_iterator(d.data); v.rem; xcb_visualtype_next(&v))
-        if (v.data->visual_id == FScreen->root_visual) return v.data;
-    return nullptr;
-  }
-  // The 8-bit channel widened to the mask's bits by repeating its top bits, as servers do.
-  static uint32_t Pixel(const xcb_visualtype_t* AVisual, uint32_t ARgb) {
-    uint32_t pixel = 0;
-    const uint32_t masks[3] = {AVisual->red_mask, AVisual->green_mask, AVisual->blue_mask};
-    for (int c = 0; c < 3; ++c) {
-      const uint32_t value8 = (ARgb >> (16 - 8 * c)) & 0xff;
-      const int bits = std::popcount(masks[c]);
-      const uint32_t wide = bits >= 8 ? value8 << (bits - 8) | value8 >> (16 - bits) : value8 >> (8 - bits);
-      pixel |= wide << std::countr_zero(masks[c]);
-    }
-    return pixel;
-  }
-  void Sync() { std::free(xcb_get_input_focus_reply(FConn, xcb_get_input_focus(FConn), nullptr)); }
-
-  xcb_connection_t* FConn;
-  xcb_screen_t* FScreen = nullptr;
-};
-
 // Distinct in every pixel of a screen up to 2048 x 2048, so a shear or a flip shows anywhere.
 uint32_t Pattern(int AX, int AY) {
   return uint32_t(AX & 0xff) << 16 | uint32_t(AY & 0xff) << 8 | uint32_t(AX >> 8 | (AY >> 8) << 3);
@@ -322,10 +233,10 @@ class CaptureXvfbTest : public testing::TestWithParam<TPictureCase> {};
 TEST_P(CaptureXvfbTest, PictureOnOddWidth_CapturedUnshearedBottomUp) {
   PondarTest::TXvfb xvfb(1366, 768, GetParam().Depth);
   if (!xvfb.Ok()) GTEST_SKIP() << xvfb.Why();
-  TXClient client(xvfb.Display());
+  PondarTest::TXClient client(xvfb.Display());
   ASSERT_TRUE(client.Ok());
-  client.Draw(1366, 768, Pattern);
-  client.SetPrimary();
+  ASSERT_TRUE(client.FillRoot(1366, 768, Pattern));
+  client.SetPrimaryOutput();
   std::string why;
   auto source = Pondard::Screen::OpenX11ScreenSource(xvfb.Display(), why, GetParam().Shm);
   ASSERT_TRUE(source) << why;
@@ -346,9 +257,9 @@ INSTANTIATE_TEST_SUITE_P(Xvfb, CaptureXvfbTest,
 TEST(CaptureXvfbTest, PrimaryOutputSwitchedOffAndScreenShrunk_KeyFrameOfNewSize) {
   PondarTest::TXvfb xvfb(1366, 768);
   if (!xvfb.Ok()) GTEST_SKIP() << xvfb.Why();
-  TXClient client(xvfb.Display());
+  PondarTest::TXClient client(xvfb.Display());
   ASSERT_TRUE(client.Ok());
-  client.SetPrimary();
+  client.SetPrimaryOutput();
   std::string why;
   auto source = Pondard::Screen::OpenX11ScreenSource(xvfb.Display(), why);
   ASSERT_TRUE(source) << why;
@@ -356,7 +267,7 @@ TEST(CaptureXvfbTest, PrimaryOutputSwitchedOffAndScreenShrunk_KeyFrameOfNewSize)
   rig.Thread.Start();
   ASSERT_TRUE(rig.WaitFrames(2));
   // Xvfb cannot grow its screen nor set other modes; it can take the CRTC away and shrink.
-  client.SwitchOffAndResize(800, 600);
+  ASSERT_TRUE(client.SwitchOffAndResize(800, 600));
   ASSERT_TRUE(PondarTest::WaitFor(
       [&] { return Summary(rig.Frames.All().back()).find("x600") != std::string::npos; }, 60s));
   rig.Thread.Terminate();

@@ -7,11 +7,16 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <xcb/randr.h>
+#include <xcb/xcb.h>
 
+#include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -132,7 +137,97 @@ std::string LastWords(const std::string& AText) {
   return last.empty() ? "no message" : last;
 }
 
+const xcb_visualtype_t* RootVisual(const xcb_screen_t* AScreen) {
+  for (auto d = xcb_screen_allowed_depths_iterator(AScreen); d.rem; xcb_depth_next(&d))
+    for (auto v = xcb_depth_visuals_iterator(d.data); v.rem; xcb_visualtype_next(&v))
+      if (v.data->visual_id == AScreen->root_visual) return v.data;
+  return nullptr;
+}
+
+uint32_t PixelOf(const xcb_visualtype_t* AVisual, uint32_t ARgb) {
+  uint32_t pixel = 0;
+  const uint32_t masks[3] = {AVisual->red_mask, AVisual->green_mask, AVisual->blue_mask};
+  for (int c = 0; c < 3; ++c) {
+    const uint32_t value = (ARgb >> (16 - 8 * c)) & 0xff;
+    const int bits = std::popcount(masks[c]);
+    const uint32_t wide = bits >= 8 ? value << (bits - 8) | value >> (16 - bits) : value >> (8 - bits);
+    pixel |= wide << std::countr_zero(masks[c]);
+  }
+  return pixel;
+}
+
+using TResources =
+    std::unique_ptr<xcb_randr_get_screen_resources_current_reply_t, decltype(&std::free)>;
+
+TResources Resources(xcb_connection_t* AConn, xcb_window_t ARoot) {
+  return TResources(xcb_randr_get_screen_resources_current_reply(
+                        AConn, xcb_randr_get_screen_resources_current(AConn, ARoot), nullptr),
+                    &std::free);
+}
+
+// Waits until the server has carried out everything sent before.
+void Sync(xcb_connection_t* AConn) {
+  std::free(xcb_get_input_focus_reply(AConn, xcb_get_input_focus(AConn), nullptr));
+}
+
 }  // namespace
+
+TXClient::TXClient(const std::string& ADisplay) : FConn(xcb_connect(ADisplay.c_str(), nullptr)) {
+  if (Ok()) FScreen = xcb_setup_roots_iterator(xcb_get_setup(FConn)).data;
+}
+
+TXClient::~TXClient() { xcb_disconnect(FConn); }
+
+bool TXClient::Ok() const { return !xcb_connection_has_error(FConn); }
+
+bool TXClient::FillRoot(int AWidth, int AHeight,
+                        const std::function<uint32_t(int AX, int AY)>& AColor) {
+  const xcb_visualtype_t* visual = FScreen ? RootVisual(FScreen) : nullptr;
+  if (!visual || xcb_get_setup(FConn)->image_byte_order != XCB_IMAGE_ORDER_LSB_FIRST) return false;
+  const xcb_gcontext_t gc = xcb_generate_id(FConn);
+  xcb_create_gc(FConn, gc, FScreen->root, 0, nullptr);
+  constexpr int KRows = 64;  // a strip per request, well inside the request size limit
+  std::vector<uint32_t> strip(static_cast<size_t>(AWidth) * KRows);
+  for (int y0 = 0; y0 < AHeight; y0 += KRows) {
+    const int rows = std::min(KRows, AHeight - y0);
+    for (int y = 0; y < rows; ++y)
+      for (int x = 0; x < AWidth; ++x)
+        strip[static_cast<size_t>(y) * AWidth + x] = PixelOf(visual, AColor(x, y0 + y));
+    xcb_put_image(FConn, XCB_IMAGE_FORMAT_Z_PIXMAP, FScreen->root, gc,
+                  static_cast<uint16_t>(AWidth), static_cast<uint16_t>(rows), 0,
+                  static_cast<int16_t>(y0), 0, FScreen->root_depth,
+                  static_cast<uint32_t>(rows * AWidth * 4), reinterpret_cast<uint8_t*>(strip.data()));
+  }
+  xcb_free_gc(FConn, gc);
+  Sync(FConn);
+  return Ok();
+}
+
+void TXClient::SetPrimaryOutput() {
+  if (!FScreen) return;
+  const TResources res = Resources(FConn, FScreen->root);
+  if (!res || res->num_outputs == 0) return;
+  xcb_randr_set_output_primary(FConn, FScreen->root,
+                               xcb_randr_get_screen_resources_current_outputs(res.get())[0]);
+  Sync(FConn);
+}
+
+bool TXClient::SwitchOffAndResize(int AWidth, int AHeight) {
+  if (!FScreen) return false;
+  const TResources res = Resources(FConn, FScreen->root);
+  if (!res || res->num_crtcs == 0) return false;
+  std::free(xcb_randr_set_crtc_config_reply(
+      FConn,
+      xcb_randr_set_crtc_config(FConn, xcb_randr_get_screen_resources_current_crtcs(res.get())[0],
+                                XCB_CURRENT_TIME, res->config_timestamp, 0, 0, XCB_NONE,
+                                XCB_RANDR_ROTATION_ROTATE_0, 0, nullptr),
+      nullptr));
+  xcb_generic_error_t* error = xcb_request_check(
+      FConn, xcb_randr_set_screen_size_checked(FConn, FScreen->root, static_cast<uint16_t>(AWidth),
+                                               static_cast<uint16_t>(AHeight), 300, 200));
+  std::free(error);
+  return !error;
+}
 
 bool HaveProgram(const std::string& AName) { return !FindProgram(AName).empty(); }
 

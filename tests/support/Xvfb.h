@@ -9,8 +9,13 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
+
+struct xcb_connection_t;
+struct xcb_screen_t;
 
 namespace PondarTest {
 
@@ -35,6 +40,32 @@ class TXvfb {
   pid_t FPid = -1;
   std::string FDisplay;
   std::string FWhy;
+};
+
+// A test's own X client on a display, for setting up what the code under test then sees. Each
+// call has been carried out by the server when it returns.
+class TXClient {
+ public:
+  explicit TXClient(const std::string& ADisplay);
+  ~TXClient();
+  TXClient(const TXClient&) = delete;
+  TXClient& operator=(const TXClient&) = delete;
+
+  bool Ok() const;
+  // Paints the top-left AWidth x AHeight of the root window with AColor(x, y) = 0xRRGGBB, each
+  // channel widened to the root visual's masks as servers do (10 bits: the top 2 repeated).
+  // False when the server's format is not true colour of 32 bits a pixel, least byte first.
+  bool FillRoot(int AWidth, int AHeight, const std::function<uint32_t(int AX, int AY)>& AColor);
+  // Makes the first RandR output the primary one.
+  void SetPrimaryOutput();
+  // Takes the first CRTC away from its output and sets the screen's size; false when refused.
+  // This is how far Xvfb lets RandR go: it cannot grow the screen beyond its start size or
+  // switch to another mode.
+  bool SwitchOffAndResize(int AWidth, int AHeight);
+
+ private:
+  xcb_connection_t* FConn;
+  xcb_screen_t* FScreen = nullptr;
 };
 
 // True when AName is an executable file in a folder of $PATH.
