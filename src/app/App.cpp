@@ -79,6 +79,27 @@ void LogThrough(const std::shared_ptr<TDeliveryQueue>& AQueue,
 
 // A problem goes to standard error as well: the log may have no reader (a window not yet
 // shown, a headless peer whose output nobody keeps), and this is what its user must not miss.
+// A 1 GiB download reports every block; the window needs a few updates a second, and a busy
+// window must not have them pile up: one at a time waits in the queue, none sooner than
+// ProgressIntervalMs after the last, except a file's last, which always goes.
+constexpr uint64_t ProgressIntervalMs = 100;
+
+void ProgressThrough(const std::shared_ptr<TDeliveryQueue>& AQueue,
+                     const std::shared_ptr<TAppSinks>& ASinks, const RawUtf8& ARelPath,
+                     int64_t AReceived, int64_t ATotal) {
+  if (AReceived < ATotal) {
+    const uint64_t now = GetTickCount64();
+    if (ASinks->ProgressQueued.load() > 0 || now - ASinks->LastProgressTick.load() < ProgressIntervalMs)
+      return;
+    ASinks->LastProgressTick.store(now);
+  }
+  ASinks->ProgressQueued.fetch_add(1);
+  AQueue->Deliver([ASinks, ARelPath, AReceived, ATotal] {
+    ASinks->ProgressQueued.fetch_sub(1);
+    if (ASinks->Progress) ASinks->Progress(ARelPath, AReceived, ATotal);
+  });
+}
+
 void WarnThrough(const std::shared_ptr<TDeliveryQueue>& AQueue,
                  const std::shared_ptr<TAppSinks>& ASinks, const RawUtf8& AMsg) {
   std::fprintf(stderr, "pondard: %s\n", AMsg.c_str());
@@ -123,6 +144,10 @@ void TPondardApp::SetSoundHook(TSoundHook AHook) {
   FSinks->Sound = std::move(AHook);
 }
 
+void TPondardApp::SetTransferProgressSink(TTransferProgressSink ASink) {
+  FSinks->Progress = std::move(ASink);
+}
+
 void TPondardApp::Log(const RawUtf8& AMsg) {
   LogThrough(FQueue, FSinks, AMsg);
 }
@@ -154,6 +179,13 @@ void TPondardApp::Start() {
     FSyncEngine.OnLog = [queue = FQueue, sinks = FSinks](const RawUtf8& AMsg) {
       LogThrough(queue, sinks, AMsg);
     };
+    FSyncEngine.OnProgress = nullptr;
+    if (FSinks->Progress) {
+      FSyncEngine.OnProgress = [queue = FQueue, sinks = FSinks](const RawUtf8& APath,
+                                                                int64_t AReceived, int64_t ATotal) {
+        ProgressThrough(queue, sinks, APath, AReceived, ATotal);
+      };
+    }
   }
   {
     // Take-ups held back when the engine last stopped were dropped with its work thread; the

@@ -43,6 +43,9 @@ using TLogSink = std::function<void(const RawUtf8& ALine)>;
 using TAppScreenFrameEvent = std::function<void(const RawUtf8& APeerName, const TBytes& AData)>;
 enum class TSound { Notification, Error };
 using TSoundHook = std::function<void(TSound ASound)>;
+// A download of Pondar::Sync::TSyncEngine::ProgressThreshold bytes or more on its way.
+using TTransferProgressSink =
+    std::function<void(const RawUtf8& ARelPath, int64_t AReceived, int64_t ATotal)>;
 
 // Short-lived threads (one sync each) that run detached but are counted, so that the engine
 // can wait for them, with a bound, when it goes away.
@@ -73,6 +76,10 @@ struct TAppSinks {
   TAppScreenFrameEvent ScreenFrame;
   TSoundHook Sound;
   std::atomic<bool> HasLog{false};
+  TTransferProgressSink Progress;
+  // Progress updates handed to the queue and not yet delivered, and when the last one left.
+  std::atomic<int> ProgressQueued{0};
+  std::atomic<uint64_t> LastProgressTick{0};
 };
 
 // Owner's protocol (all on the delivery queue's owner thread): create, attach sinks, Start;
@@ -98,6 +105,10 @@ class TPondardApp {
   void SetLogSink(TLogSink ASink);
   void SetScreenFrameSink(TAppScreenFrameEvent ASink);
   void SetSoundHook(TSoundHook AHook);
+  // Set before Start. A few updates a second per download, and always its last one (AReceived
+  // == ATotal, also the only one of a file that arrives at once). Without a sink (a peer
+  // without a window) the syncs report no progress at all.
+  void SetTransferProgressSink(TTransferProgressSink ASink);
 
   // Stamps AMsg with the local time and hands the line to the log sink through the queue.
   void Log(const RawUtf8& AMsg);

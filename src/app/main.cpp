@@ -1,5 +1,6 @@
-// pondard: one peer of Pondar Desktop. Until the window exists the program runs headless: the
-// engine's log lines go to standard output, anything else the program says to standard error.
+// pondard: one peer of Pondar Desktop. With an X display and without --headless it opens its
+// window; otherwise it runs headless: the engine's log lines go to standard output, anything
+// else the program says to standard error.
 #include <pthread.h>
 #include <signal.h>
 
@@ -12,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include <QApplication>
 #include <QGuiApplication>
 #include <xcb/xcb.h>
 
@@ -19,6 +21,7 @@
 #include "app/DeliveryQueue.h"
 #include "core/Config.h"
 #include "ui/QtClipboard.h"
+#include "ui/MainForm.h"
 #include "ui/QtDeliveryQueue.h"
 
 namespace {
@@ -31,7 +34,8 @@ void PrintHelp() {
       "Keeps a shared folder in step with every Pondar peer on the local network.\n"
       "\n"
       "Options:\n"
-      "  --headless        run without a window; log lines go to standard output\n"
+      "  --headless        run without a window (as without an X display); log lines go\n"
+      "                    to standard output\n"
       "  --name NAME       name announced to other peers (letters, digits, '-' and '_')\n"
       "  --folder DIR      the shared folder (default: the current directory)\n"
       "  --udp-port PORT   UDP port for finding peers (default 7731)\n"
@@ -91,6 +95,37 @@ void PrintLine(const Pondard::Core::RawUtf8& ALine) {
   std::fflush(stdout);
 }
 
+// The window's program, until the window is closed or a stop signal comes. Qt takes its own
+// options out of argc/argv (-name and -display, also with two dashes), which is why the settings
+// were read from the copy taken before.
+int RunWindow(int& argc, char** argv, const TPondardConfig& AConfig, sigset_t& AStopSignals) {
+  // X11 even inside a Wayland session, as the clipboard needs (see the headless peer below).
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "xcb");
+  QApplication qtApp(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("pondard"));
+  QApplication::setApplicationDisplayName(QStringLiteral("Pondar Desktop"));
+
+  std::atomic<bool> stopRequested{false};
+  std::thread signalWaiter([&] {
+    int signal = 0;
+    sigwait(&AStopSignals, &signal);
+    if (stopRequested.exchange(true)) return;  // woken by the main thread: the window is closed
+    QMetaObject::invokeMethod(&qtApp, &QCoreApplication::quit, Qt::QueuedConnection);
+  });
+
+  std::fprintf(stderr, "pondard: %s sharing %s (UDP %u, TCP %u)\n", AConfig.Name.c_str(),
+               AConfig.Folder.c_str(), AConfig.UdpPort, AConfig.TcpPort);
+  {
+    // Closing the window, or a stop signal, ends the loop; the window's end stops the engine.
+    Pondard::UI::TMainForm form(AConfig);
+    form.show();
+    if (!stopRequested.load()) QApplication::exec();
+  }
+  if (!stopRequested.exchange(true)) pthread_kill(signalWaiter.native_handle(), SIGTERM);
+  signalWaiter.join();
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -104,8 +139,11 @@ int main(int argc, char** argv) {
     if (arg == "--headless") headless = true;
   }
   if (!headless) {
-    std::fprintf(stderr, "pondard: %s; running headless\n",
-                 std::getenv("DISPLAY") ? "this build has no window yet" : "no display");
+    std::string noWindowWhy;
+    if (!XDisplayReachable(noWindowWhy)) {
+      std::fprintf(stderr, "pondard: %s; running headless\n", noWindowWhy.c_str());
+      headless = true;
+    }
   }
   WarnAboutIgnoredValues(args);
 
@@ -119,6 +157,7 @@ int main(int argc, char** argv) {
 
   TPondardConfig config;
   config.Init(args);
+  if (!headless) return RunWindow(argc, argv, config, stopSignals);
 
   // Clipboard sharing needs the desktop's clipboard, which only a Qt application on this
   // (main) thread reaches; without it the peer shares files alone.
