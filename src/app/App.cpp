@@ -13,6 +13,8 @@
 #include "net/Discovery.h"
 #include "net/TcpServer.h"
 #include "net/Transfer.h"
+#include "screen/Capture.h"
+#include "screen/X11ScreenSource.h"
 
 namespace Pondard::Core {
 
@@ -89,7 +91,8 @@ void ProgressThrough(const std::shared_ptr<TDeliveryQueue>& AQueue,
                      int64_t AReceived, int64_t ATotal) {
   if (AReceived < ATotal) {
     const uint64_t now = GetTickCount64();
-    if (ASinks->ProgressQueued.load() > 0 || now - ASinks->LastProgressTick.load() < ProgressIntervalMs)
+    if (ASinks->ProgressQueued.load() > 0 ||
+        now - ASinks->LastProgressTick.load() < ProgressIntervalMs)
       return;
     ASinks->LastProgressTick.store(now);
   }
@@ -112,7 +115,11 @@ TPondardApp::TPondardApp(TPondardConfig AConfig, std::shared_ptr<TDeliveryQueue>
     : FConfig(std::move(AConfig)),
       FQueue(std::move(AQueue)),
       FSinks(std::make_shared<TAppSinks>()),
-      FSyncThreads(std::make_shared<TShortLivedThreads>()) {}
+      FSyncThreads(std::make_shared<TShortLivedThreads>()),
+      FScreenSend(std::make_shared<TScreenSendState>()),
+      FScreenSenders(std::make_shared<TShortLivedThreads>()),
+      FScreenSource(
+          [](std::string& AWhy) { return Pondard::Screen::OpenX11ScreenSource("", AWhy); }) {}
 
 TPondardApp::~TPondardApp() {
   Stop();
@@ -120,6 +127,7 @@ TPondardApp::~TPondardApp() {
   // network time-out, holding only shared state, rather than holding up the program's exit.
   FSyncEngine.Cancel->store(true, std::memory_order_release);
   FSyncThreads->WaitIdle(std::chrono::milliseconds(6000));
+  FScreenSenders->WaitIdle(std::chrono::milliseconds(6000));
   // Deliveries still queued find no sink.
   FSinks->HasLog.store(false, std::memory_order_release);
   FSinks->Log = nullptr;
@@ -130,6 +138,10 @@ TPondardApp::~TPondardApp() {
 void TPondardApp::SetLogSink(TLogSink ASink) {
   FSinks->Log = std::move(ASink);
   FSinks->HasLog.store(static_cast<bool>(FSinks->Log), std::memory_order_release);
+}
+
+void TPondardApp::SetScreenSource(TScreenSourceFactory AFactory) {
+  FScreenSource = std::move(AFactory);
 }
 
 void TPondardApp::SetClipboard(std::shared_ptr<Pondar::Clipboard::TClipboardBackend> AClipboard) {
@@ -233,7 +245,12 @@ void TPondardApp::Start() {
   if (FConfig.Clipboard && FClipboard) {
     FServer->OnClipboardNotify = [this](const RawUtf8& AText) { OnClipboardReceived(AText); };
   }
-  // Screen frames are bound here when receiving them is switched on.
+  // Without a frame sink (a peer without a window) frames are refused at the door.
+  if (FConfig.ScreenReceive && FSinks->ScreenFrame) {
+    FServer->OnScreenFrame = [this](const RawUtf8& AName, const TBytes& AData) {
+      OnScreenFrameReceived(AName, AData);
+    };
+  }
   FServer->OnProblem = ProblemReport();
   if (!startOrReport(*FServer)) FServer.reset();
 
@@ -271,7 +288,22 @@ void TPondardApp::Start() {
     }
   }
 
-  // The screen capture starts here when switched on.
+  if (FConfig.ScreenBroadcast) {
+    std::string why;
+    if (auto source = FScreenSource(why); !source) {
+      Warn("Screen broadcasting is unavailable: " + why);
+    } else {
+      FScreenCapture = std::make_unique<Pondard::Screen::TScreenCaptureThread>(
+          ScreenCaptureIntervalMs, std::move(source));
+      FScreenCapture->OnFrame = [this](TBytes AData) { OnScreenCaptured(std::move(AData)); };
+      FScreenCapture->OnProblem = ProblemReport();
+      if (startOrReport(*FScreenCapture)) {
+        Log(RawUtf8(Captions::ScreenBroadcastStarted));
+      } else {
+        FScreenCapture.reset();
+      }
+    }
+  }
 
   Log(RawUtf8(Captions::Ready));
 }
@@ -283,7 +315,11 @@ void TPondardApp::Stop() {
   const auto discovery = Discovery();
   if (discovery) discovery->SendGoodbye();
 
-  // The screen capture stops here when it runs.
+  if (FScreenCapture) {
+    FScreenCapture->Terminate();
+    FScreenCapture->WaitFor();
+    FScreenCapture.reset();
+  }
 
   if (const auto clipboardWatcher = ClipboardWatcher()) {
     // It may be sending a copy to the peers; that ends within one network time-out.
@@ -535,6 +571,52 @@ void TPondardApp::OnClipboardReceived(const RawUtf8& AText) {
   }
   Log(FormatCaption(Captions::ClipboardReceived, {bytes}));
   if (FConfig.Sound) PlaySound(TSound::Notification);
+}
+
+// ---- screen ----
+
+void TPondardApp::OnScreenCaptured(TBytes AData) {
+  const auto discovery = Discovery();
+  if (!discovery) return;
+  int32_t idle = 0;
+  if (!FScreenSend->Sending.compare_exchange_strong(idle, 1)) return;  // one frame in flight
+  auto peers = discovery->GetPeerList();
+  if (peers.empty()) {
+    FScreenSend->Sending.exchange(0);
+    return;
+  }
+  // The thread owns what it sends and shares only the counters, so it may outlive the engine.
+  auto job = [state = FScreenSend, name = FConfig.Name, peers = std::move(peers),
+              data = std::move(AData)] {
+    struct TEndOfPass {
+      TScreenSendState& State;
+      ~TEndOfPass() { State.Sending.exchange(0); }
+    } endOfPass{*state};
+    bool allSent = true;
+    for (const auto& peer : peers)
+      if (!Pondar::Net::SendScreenFrame(peer.IP, peer.TcpPort, name, data)) allSent = false;
+    if (allSent) {
+      state->Fails.exchange(0);
+    } else {
+      state->Fails.fetch_add(1);
+    }
+  };
+  try {
+    FScreenSenders->Run(std::move(job), "Screen sender", ProblemReport());
+  } catch (const std::system_error&) {
+    FScreenSend->Sending.exchange(0);  // no thread: this frame is dropped, the next one tried
+  }
+}
+
+void TPondardApp::OnScreenFrameReceived(const RawUtf8& APeerName, const TBytes& AData) {
+  if (FSinks->FramesQueued.fetch_add(1) >= MaxQueuedFrames) {
+    FSinks->FramesQueued.fetch_sub(1);
+    return;
+  }
+  FQueue->Deliver([sinks = FSinks, name = APeerName, data = AData] {
+    sinks->FramesQueued.fetch_sub(1);
+    if (sinks->ScreenFrame) sinks->ScreenFrame(name, data);
+  });
 }
 
 // ---- the shared file list ----

@@ -26,6 +26,10 @@ class TTcpServerThread;
 namespace Pondar::Fs {
 class TFileWatcher;
 }
+namespace Pondard::Screen {
+class TScreenSource;
+class TScreenCaptureThread;
+}  // namespace Pondard::Screen
 namespace Pondar::Clipboard {
 class TClipboardBackend;
 class TClipboardWatcher;
@@ -47,8 +51,12 @@ using TSoundHook = std::function<void(TSound ASound)>;
 using TTransferProgressSink =
     std::function<void(const RawUtf8& ARelPath, int64_t AReceived, int64_t ATotal)>;
 
-// Short-lived threads (one sync each) that run detached but are counted, so that the engine
-// can wait for them, with a bound, when it goes away.
+// Where the screen to broadcast comes from; nullptr, with the reason in AWhy, when there is none.
+using TScreenSourceFactory =
+    std::function<std::unique_ptr<Pondard::Screen::TScreenSource>(std::string& AWhy)>;
+
+// Short-lived threads (one sync or one screen send each) that run detached but are counted, so that
+// the engine can wait for them, with a bound, when it goes away.
 class TShortLivedThreads : public std::enable_shared_from_this<TShortLivedThreads> {
  public:
   // Runs AJob on a new thread. An exception escaping it is reported through AReport as
@@ -80,6 +88,9 @@ struct TAppSinks {
   // Progress updates handed to the queue and not yet delivered, and when the last one left.
   std::atomic<int> ProgressQueued{0};
   std::atomic<uint64_t> LastProgressTick{0};
+  // Received frames handed to the queue and not yet delivered: bounded, so that a busy window
+  // drops frames instead of piling them up.
+  std::atomic<int> FramesQueued{0};
 };
 
 // Owner's protocol (all on the delivery queue's owner thread): create, attach sinks, Start;
@@ -100,6 +111,8 @@ class TPondardApp {
   // The settings; change them only while stopped.
   TPondardConfig& Config() { return FConfig; }
 
+  // The screen to broadcast, set before Start; the X display of $DISPLAY when never set.
+  void SetScreenSource(TScreenSourceFactory AFactory);
   // The desktop's clipboard, set before Start; without one, clipboard sharing stays off.
   void SetClipboard(std::shared_ptr<Pondar::Clipboard::TClipboardBackend> AClipboard);
   void SetLogSink(TLogSink ASink);
@@ -127,6 +140,15 @@ class TPondardApp {
   void OnClipboardChanged(const RawUtf8& AText);
   // A peer's clipboard text: written into the local clipboard without coming back.
   void OnClipboardReceived(const RawUtf8& AText);
+  // A frame of the local screen: sent to every peer on one sender thread, or dropped while the
+  // previous frame is still on its way.
+  void OnScreenCaptured(TBytes AData);
+  // A peer's screen frame, handed to the frame sink on the owner thread.
+  void OnScreenFrameReceived(const RawUtf8& APeerName, const TBytes& AData);
+
+  bool SendingScreen() const { return FScreenSend->Sending.load() != 0; }
+  // Send passes in a row in which some peer could not be sent the frame.
+  int32_t ScreenSendFails() const { return FScreenSend->Fails.load(); }
 
   // A copy of the shared file list, taken under its lock.
   TFileEntries Entries() const;
@@ -139,6 +161,10 @@ class TPondardApp {
   static constexpr uint64_t LocalChangeWindowMs = 2000;
   static constexpr uint64_t ChangeNoticeWindowMs = 3000;
   static constexpr int64_t MaxClockDriftSeconds = 5;
+  static constexpr int ScreenCaptureIntervalMs = 200;
+  // Frames from peers waiting for the window; more are dropped until it catches up (the next
+  // key frame repairs what a dropped delta leaves stale).
+  static constexpr int MaxQueuedFrames = 4;
 
  private:
   // What a sync thread, a handler or the work thread uses of the sync engine: a copy taken under
@@ -164,6 +190,14 @@ class TPondardApp {
   const std::shared_ptr<TDeliveryQueue> FQueue;
   const std::shared_ptr<TAppSinks> FSinks;
   const std::shared_ptr<TShortLivedThreads> FSyncThreads;
+  // Shared with the screen sender thread, which may finish after the engine is gone.
+  struct TScreenSendState {
+    std::atomic<int32_t> Sending{0};  // 1 while a frame is on its way to the peers
+    std::atomic<int32_t> Fails{0};
+  };
+  const std::shared_ptr<TScreenSendState> FScreenSend;
+  const std::shared_ptr<TShortLivedThreads> FScreenSenders;
+  TScreenSourceFactory FScreenSource;
   bool FRunning = false;
 
   std::shared_ptr<Pondar::Clipboard::TClipboardBackend> FClipboard;
@@ -174,6 +208,7 @@ class TPondardApp {
   std::shared_ptr<Pondar::Net::TDiscoveryThread> FDiscovery;
   Pondar::Sync::TSyncEngine FSyncEngine;  // its Entries and EntriesLock are the shared list
   std::unique_ptr<Pondar::Net::TTcpServerThread> FServer;
+  std::unique_ptr<Pondard::Screen::TScreenCaptureThread> FScreenCapture;
   std::shared_ptr<Pondar::Fs::TFileWatcher> FWatcher;
   std::shared_ptr<Pondar::Clipboard::TClipboardWatcher> FClipboardWatcher;
   // One thread for the engine's own work, one action after another: local creates, modifies

@@ -46,6 +46,10 @@ void PrintHelp() {
       "  --help            show this text and exit\n"
       "\n"
       "Settings are read from %s, then from the options above.\n"
+      "There, [Clipboard] Enabled=1 shares the clipboard as --clipboard does, and\n"
+      "[Screen] Broadcast=1 shows this desk's screen (of $DISPLAY) to the other peers;\n"
+      "both need an X display and are said to be unavailable without one. A peer without\n"
+      "a window shows no other peer's screen.\n"
       "SIGINT or SIGTERM says goodbye to the peers and exits.\n",
       Pondard::Core::ConfigFilePath().c_str());
 }

@@ -24,6 +24,7 @@ inline constexpr std::string_view RemoteDeleteApplied = "  \u2715 %";  // ✕ pa
 inline constexpr std::string_view Scanning = "\u2026 Scanning...";
 inline constexpr std::string_view FilesCount = "\u25AA % files";
 inline constexpr std::string_view Ready = "\u25B6 Ready";
+inline constexpr std::string_view ScreenBroadcastStarted = "Screen broadcast started";
 inline constexpr std::string_view ClipboardSent = "\u21C4 Clipboard sent (% bytes)";
 inline constexpr std::string_view ClipboardReceived = "\u21C4 Clipboard received (% bytes)";
 inline constexpr std::string_view ClipboardNotApplied =

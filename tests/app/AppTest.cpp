@@ -17,6 +17,8 @@
 #include "core/Captions.h"
 #include "net/Protocol.h"
 #include "net/TcpServer.h"
+#include "net/Transfer.h"
+#include "screen/Capture.h"
 #include "support/Bytes.h"
 #include "support/MemoryClipboard.h"
 #include "support/NetLab.h"
@@ -74,9 +76,9 @@ class AppTest : public ::testing::Test {
     return static_cast<int>(std::count(all.begin(), all.end(), AMessage));
   }
   // Announces a peer to the engine's discovery socket, as a peer's broadcast would.
-  void Announce(const std::string& AName, uint16_t ATcpPort, double AUtcTime) {
-    const auto datagram = Pondar::Net::BuildDiscoveryPacket(Pondar::Net::TDiscoveryKind::dkAnnounce,
-                                                            ATcpPort, AName, AUtcTime);
+  void Announce(const std::string& AName, uint16_t ATcpPort, double AUtcTime,
+                Pondar::Net::TDiscoveryKind AKind = Pondar::Net::TDiscoveryKind::dkAnnounce) {
+    const auto datagram = Pondar::Net::BuildDiscoveryPacket(AKind, ATcpPort, AName, AUtcTime);
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in to{};
     to.sin_family = AF_INET;
@@ -444,6 +446,7 @@ TEST_F(AppTest, Clipboard_CopySentToPeers_PeersTextWrittenWithoutEcho_RefusedWri
 TEST_F(AppTest, Clipboard_SharingOff_PeersTextIgnoredAndCopiesStayHere) {
   Create();
   App->Start();
+  ASSERT_TRUE(WaitFor([&] { return App->ServerPort() != 0; }));
   // The server may close as soon as it reads a type it does not take.
   auto conn = PondarTest::Dial(App->ServerPort());
   PondarTest::SendRaw(conn, PondarTest::B({5}) + PondarTest::Le32(3) + "abc");
@@ -453,4 +456,126 @@ TEST_F(AppTest, Clipboard_SharingOff_PeersTextIgnoredAndCopiesStayHere) {
   std::this_thread::sleep_for(std::chrono::seconds(1));
   EXPECT_EQ(Clipboard->Text(), "local");
   for (const auto& message : Messages()) EXPECT_EQ(message.find("Clipboard"), std::string::npos);
+}
+
+// ---- screen ----
+
+namespace {
+
+// A screen of one colour and a given size, for the engine's capture thread.
+class TPlainScreen final : public Pondard::Screen::TScreenSource {
+ public:
+  bool Size(int& AWidth, int& AHeight) override {
+    AWidth = 100;
+    AHeight = 70;
+    return true;
+  }
+  bool Grab(uint8_t* APixels, int AWidth, int AHeight) override {
+    std::fill_n(APixels, size_t(AWidth) * AHeight * 3, uint8_t{0x5A});
+    return true;
+  }
+};
+
+// A peer whose server takes screen frames and records who sent how many bytes.
+struct TFramePeer {
+  TFramePeer() {
+    Peer.Create().OnScreenFrame = [this](const RawUtf8& AName, const TBytes& AData) {
+      Frames.Add(AName + ":" + std::to_string(AData.size()));
+    };
+    Port = Peer.Start();
+  }
+  PondarTest::TServedFolder Peer;
+  PondarTest::TRecorder<std::string> Frames;
+  uint16_t Port = 0;
+};
+
+}  // namespace
+
+TEST_F(AppTest, ScreenSend_NoPeerDropsTheFrame_UnreachablePeerCountsFailsUntilAPassReachesAll) {
+  Config.FileSharing = false;
+  Create();
+  App->Start();
+  App->OnScreenCaptured(TBytes(8, 1));
+  EXPECT_FALSE(App->SendingScreen());
+
+  TFramePeer one, two;
+  const uint16_t nobody = FreePort(SOCK_STREAM);
+  for (const auto& [name, port] : {std::pair{"one", one.Port}, {"two", two.Port}, {"gone", nobody}})
+    ASSERT_TRUE(WaitFor([&, name = name, port = port] {
+      Announce(name, port, Pondar::Core::CurrentUtcTime());
+      return Count(std::string("\u25CF ") + name + " (127.0.0.1)") == 1;
+    }));
+  const auto sendPass = [&](int AFramesEach) {
+    std::thread([&] { App->OnScreenCaptured(TBytes(20, 2)); }).join();
+    ASSERT_TRUE(WaitFor([&] { return !App->SendingScreen(); }, std::chrono::seconds(25)));
+    // The peers' servers take the frames on threads of their own.
+    EXPECT_TRUE(WaitFor([&] {
+      return one.Frames.Count() == size_t(AFramesEach) && two.Frames.Count() == size_t(AFramesEach);
+    }));
+  };
+  sendPass(1);
+  EXPECT_EQ(one.Frames.All()[0], "local:20");
+  EXPECT_EQ(App->ScreenSendFails(), 1);
+  sendPass(2);
+  EXPECT_EQ(App->ScreenSendFails(), 2);
+  Announce("gone", nobody, 0, Pondar::Net::TDiscoveryKind::dkGoodbye);
+  ASSERT_TRUE(WaitFor([&] { return App->GetPeers().size() == 2; }));
+  sendPass(3);
+  EXPECT_EQ(App->ScreenSendFails(), 0);
+}
+
+TEST_F(AppTest, ScreenBroadcast_StartedBeforeReady_FramesReachAPeerUntilStop) {
+  Config.FileSharing = false;
+  Config.ScreenBroadcast = true;
+  TFramePeer peer;
+  Create();
+  App->SetScreenSource([](std::string&) { return std::make_unique<TPlainScreen>(); });
+  App->Start();
+  const auto started = Messages();
+  ASSERT_GE(started.size(), 2u);
+  EXPECT_EQ(started[started.size() - 2], "Screen broadcast started");
+  ASSERT_TRUE(WaitFor([&] {
+    Announce("peer", peer.Port, Pondar::Core::CurrentUtcTime());
+    return !App->GetPeers().empty();
+  }));
+  // A key frame of 2 x 2 tiles, 8 + 4 x (8 + a few bytes of zlib each).
+  ASSERT_TRUE(WaitFor([&] { return peer.Frames.Count() >= 2; }, std::chrono::seconds(10)));
+  App->Stop();
+  const size_t atStop = peer.Frames.Count();
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  EXPECT_EQ(peer.Frames.Count(), atStop);
+  EXPECT_EQ(peer.Frames.All()[1], "local:8");  // an unchanged screen: an empty delta
+}
+
+TEST_F(AppTest, ScreenBroadcast_NoScreen_SaidOnceAndTheRestRuns) {
+  Config.ScreenBroadcast = true;
+  Create();
+  App->SetScreenSource([](std::string& AWhy) {
+    AWhy = "no X display";
+    return std::unique_ptr<Pondard::Screen::TScreenSource>();
+  });
+  App->Start();
+  const auto lines = Messages();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                       "\u26A0 Screen broadcasting is unavailable: no X display"), 1);
+  EXPECT_EQ(lines.back(), "\u25B6 Ready");
+}
+
+// Frames from peers reach the window's sink, on its thread, only with receiving on.
+TEST_F(AppTest, ScreenReceive_FramesReachTheSinkOnlyWhenOn) {
+  for (const bool receive : {false, true}) {
+    SCOPED_TRACE(receive);
+    Config.ScreenReceive = receive;
+    Create();
+    std::vector<std::string> frames;
+    App->SetScreenFrameSink([&](const RawUtf8& AName, const TBytes& AData) {
+      frames.push_back(AName + ":" + std::to_string(AData.size()));
+    });
+    App->Start();
+    ASSERT_TRUE(WaitFor([&] { return App->ServerPort() != 0; }));  // bound on its own thread
+    Pondar::Net::SendScreenFrame("127.0.0.1", App->ServerPort(), "far", TBytes(9, 7));
+    WaitFor([&] { return Messages(), !frames.empty(); }, std::chrono::seconds(receive ? 5 : 1));
+    EXPECT_EQ(frames, receive ? std::vector<std::string>{"far:9"} : std::vector<std::string>{});
+    App.reset();
+  }
 }

@@ -1,10 +1,9 @@
-#include "clipboard/Clipboard.h"
-
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <sstream>
 
+#include "clipboard/Clipboard.h"
 #include "support/MemoryClipboard.h"
 #include "support/Recorder.h"
 #include "support/TestSupport.h"
@@ -82,7 +81,9 @@ const std::vector<TWatcherCase> KWatcherCases = {
      {"A", "A", "B"}},
     // A clipboard held by another program is tried again at the next poll; the copy is not lost.
     {"BusyClipboardTriedAgain", "", {{0, "busy 3"}, {0, "copy A"}, {200, ""}}, {"A"}},
-    {"TextOutsideTheBmpAsUtf8", "", {{0, "copy \xF0\x9F\x98\x80 \xF0\x9D\x84\x9E"}},
+    {"TextOutsideTheBmpAsUtf8",
+     "",
+     {{0, "copy \xF0\x9F\x98\x80 \xF0\x9D\x84\x9E"}},
      {"\xF0\x9F\x98\x80 \xF0\x9D\x84\x9E"}},
     {"TextEndsAtItsFirstNul", "", {{0, std::string("copy ab\0cd", 10)}}, {"ab"}},
 };

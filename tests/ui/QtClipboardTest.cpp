@@ -1,5 +1,3 @@
-#include "ui/QtClipboard.h"
-
 #include <gtest/gtest.h>
 
 #include <QClipboard>
@@ -9,6 +7,7 @@
 #include <thread>
 
 #include "support/TestSupport.h"
+#include "ui/QtClipboard.h"
 
 using Pondard::UI::TQtClipboard;
 using namespace std::chrono_literals;

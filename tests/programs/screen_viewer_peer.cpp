@@ -1,0 +1,91 @@
+// A peer that only watches: it announces itself, takes the screen frames other peers send into
+// one viewer per sender, and after every key frame writes that sender's picture to a file.
+//
+//   screen_viewer_peer NAME UDP_PORT TCP_PORT OUT_PREFIX
+//
+// After each key frame from peer P it writes OUT_PREFIX-P.ppm (binary PPM, top-down RGB, made
+// whole under another name and renamed) and prints "key P WIDTH HEIGHT" to stdout, flushed.
+// SIGTERM or SIGINT: goodbye, then exit 0. Like every peer it refuses to start outside a
+// namespace of its own (status 3).
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "core/Types.h"
+#include "net/Discovery.h"
+#include "net/TcpServer.h"
+#include "screen/Protocol.h"
+#include "screen/Viewer.h"
+#include "support/Isolation.h"
+
+namespace {
+
+void WritePicture(const QImage& APicture, const std::string& APath) {
+  const std::string part = APath + ".part";
+  FILE* out = std::fopen(part.c_str(), "wb");
+  if (!out) return;
+  std::fprintf(out, "P6\n%d %d\n255\n", APicture.width(), APicture.height());
+  const QImage rgb = APicture.convertToFormat(QImage::Format_RGB888);
+  for (int y = 0; y < rgb.height(); ++y)
+    std::fwrite(rgb.constScanLine(y), 1, static_cast<size_t>(rgb.width()) * 3, out);
+  std::fclose(out);
+  std::rename(part.c_str(), APath.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 5) {
+    std::fprintf(stderr, "usage: screen_viewer_peer NAME UDP_PORT TCP_PORT OUT_PREFIX\n");
+    return 2;
+  }
+  const char* prefix = std::getenv("PONDAR_LAB_IFPREFIX");
+  const std::string foreign = PondarTest::ForeignInterface(prefix ? prefix : "");
+  if (!foreign.empty()) {
+    std::fprintf(stderr, "screen_viewer_peer: refusing to broadcast beside interface '%s'\n",
+                 foreign.c_str());
+    return 3;
+  }
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  const auto udpPort = static_cast<uint16_t>(std::atoi(argv[2]));
+  const auto tcpPort = static_cast<uint16_t>(std::atoi(argv[3]));
+  const std::string outPrefix = argv[4];
+
+  // Frames arrive on several receiving threads at once; the viewers are one thread's objects.
+  std::mutex viewersLock;
+  std::map<std::string, Pondard::Screen::TScreenViewer> viewers;
+  Pondar::Core::TFileEntries noFiles;
+  Pondar::Core::TLightLock noFilesLock;
+  Pondar::Net::TTcpServerThread server(tcpPort, "/nonexistent", &noFiles, &noFilesLock);
+  server.OnScreenFrame = [&](const Pondar::Core::RawUtf8& APeer,
+                             const Pondar::Core::TBytes& AData) {
+    std::lock_guard lock(viewersLock);
+    auto& viewer = viewers[APeer];
+    if (!viewer.ApplyFrame(AData) || AData[5] != Pondard::Screen::KeyFrame) return;
+    WritePicture(viewer.Bitmap(), outPrefix + "-" + APeer + ".ppm");
+    std::printf("key %s %d %d\n", APeer.c_str(), viewer.Width(), viewer.Height());
+    std::fflush(stdout);
+  };
+  server.Start();
+  Pondar::Net::TDiscoveryThread discovery(argv[1], udpPort, tcpPort);
+  discovery.Start();
+
+  int signal = 0;
+  while (sigwait(&stopSignals, &signal) != 0) {
+  }
+  discovery.SendGoodbye();
+  discovery.Terminate();
+  discovery.WaitFor();
+  server.Shutdown();
+  server.WaitFor();
+  return 0;
+}
