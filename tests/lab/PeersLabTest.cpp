@@ -48,7 +48,7 @@ TFolderState StateOf(const fs::path& ARoot) {
     if (!it->is_regular_file(ec)) continue;
     struct stat st {};
     if (::stat(it->path().c_str(), &st) != 0) continue;
-    out[fs::relative(it->path(), ARoot).string()] = {
+    out[it->path().lexically_relative(ARoot).string()] = {
         static_cast<uintmax_t>(st.st_size), st.st_mtim.tv_sec,
         Pondar::Fs::HashFileSha256(it->path().string())};
   }
