@@ -10,6 +10,7 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp"
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
 status=0

@@ -562,10 +562,12 @@ void TPondardApp::OnClipboardChanged(const RawUtf8& AText) {
 
 void TPondardApp::OnClipboardReceived(const RawUtf8& AText) {
   // The hash first: the watcher must know the text before the write makes it a change.
-  if (const auto watcher = ClipboardWatcher())
-    watcher->SetReceivedHash(Pondar::Clipboard::ClipboardTextHash(AText));
+  const auto watcher = ClipboardWatcher();
+  const auto hash = Pondar::Clipboard::ClipboardTextHash(AText);
+  if (watcher) watcher->SetReceivedHash(hash);
   const auto bytes = static_cast<int64_t>(AText.size());
   if (!FClipboard || !Pondar::Clipboard::WriteClipboardText(*FClipboard, AText)) {
+    if (watcher) watcher->ForgetReceivedHash(hash);
     Log(FormatCaption(Captions::ClipboardNotApplied, {bytes}));
     return;
   }

@@ -1,5 +1,6 @@
 #include "clipboard/Clipboard.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -63,8 +64,15 @@ TClipboardWatcher::~TClipboardWatcher() {
 
 void TClipboardWatcher::SetReceivedHash(const RawUtf8& AHash) {
   std::lock_guard lock(FLock);
-  FLastReceivedHash = AHash;
+  if (FLastReceivedHashes.size() == MaxReceivedHashes) FLastReceivedHashes.pop_front();
+  FLastReceivedHashes.push_back(AHash);
   FLastSentHash = AHash;
+}
+
+void TClipboardWatcher::ForgetReceivedHash(const RawUtf8& AHash) {
+  std::lock_guard lock(FLock);
+  std::erase(FLastReceivedHashes, AHash);
+  if (FLastSentHash == AHash) FLastSentHash.clear();
 }
 
 void TClipboardWatcher::Execute() {
@@ -88,11 +96,14 @@ void TClipboardWatcher::Poll(uint64_t ANowMs) {
   const RawUtf8 hash = ClipboardTextHash(*text);
   {
     std::lock_guard lock(FLock);
-    if (hash == FLastSentHash || hash == FLastReceivedHash) return;
+    if (hash == FLastSentHash ||
+        std::find(FLastReceivedHashes.begin(), FLastReceivedHashes.end(), hash) !=
+            FLastReceivedHashes.end())
+      return;
     FLastSentHash = hash;
-    // Every desk holds this text once it is sent: a peer's earlier text is no longer shared,
-    // and copying it here again must be reported.
-    FLastReceivedHash.clear();
+    // Every desk holds this text once it is sent: peers' earlier texts are no longer shared,
+    // and copying one of them here again must be reported.
+    FLastReceivedHashes.clear();
   }
   FLastSendTick = ANowMs;
   if (FOnChanged) FOnChanged(*text);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -48,7 +49,9 @@ using TOnClipboardChanged = std::function<void(const RawUtf8& AText)>;
 //
 // The watcher remembers the last text shared, sent or received, as what every desk holds: a
 // text equal to it is not reported, so a peer's text written here does not go back, and a
-// text that differs from it always is, so that desks do not drift apart.
+// text that differs from it always is, so that desks do not drift apart. Peers' texts that
+// arrive close together are all remembered until the next report, because each is written
+// into the clipboard a moment after it arrives and may be read there after the next arrived.
 class TClipboardWatcher final : public Core::TWorkerThread {
  public:
   static constexpr uint64_t PollMs = 200;
@@ -63,6 +66,11 @@ class TClipboardWatcher final : public Core::TWorkerThread {
   // Any thread: AHash (of ClipboardTextHash) is what a peer sent and every desk now holds. Call
   // it before the text is written, so that the write is recognised.
   void SetReceivedHash(const RawUtf8& AHash);
+  // Any thread: the text of AHash could not be written here after all, so it is not what this
+  // desk holds; copying it here later is news to the peers.
+  void ForgetReceivedHash(const RawUtf8& AHash);
+  // Peers' texts remembered at most until the next report.
+  static constexpr size_t MaxReceivedHashes = 8;
 
   // One look at the clipboard at ANowMs (monotonic milliseconds). A change inside the report
   // gap is looked at again when the gap ends, so that the last copy is never lost.
@@ -78,9 +86,9 @@ class TClipboardWatcher final : public Core::TWorkerThread {
   uint32_t FLastSeqNo;
   uint64_t FLastSendTick = 0;
   bool FLookDue = false;  // a change not yet looked at
-  std::mutex FLock;       // guards the two hashes
+  std::mutex FLock;       // guards the hashes
   RawUtf8 FLastSentHash;
-  RawUtf8 FLastReceivedHash;
+  std::deque<RawUtf8> FLastReceivedHashes;  // newest last
 };
 
 }  // namespace Pondar::Clipboard

@@ -54,6 +54,11 @@ std::vector<std::string> RunScript(const TWatcherCase& ACase) {
     } else if (verb == "receive") {
       watcher.SetReceivedHash(ClipboardTextHash(arg));
       EXPECT_TRUE(WriteClipboardText(*clipboard, arg));
+    } else if (verb == "arrive") {  // a peer's text whose write is still on its way
+      watcher.SetReceivedHash(ClipboardTextHash(arg));
+    } else if (verb == "refuse") {  // a peer's text the clipboard would not take
+      watcher.SetReceivedHash(ClipboardTextHash(arg));
+      watcher.ForgetReceivedHash(ClipboardTextHash(arg));
     } else if (verb == "busy") {
       clipboard->HoldBusy(std::stoi(arg));
     }
@@ -79,6 +84,12 @@ const std::vector<TWatcherCase> KWatcherCases = {
      "",
      {{0, "copy A"}, {1000, "receive B"}, {2000, "copy A"}, {3000, "copy B"}},
      {"A", "A", "B"}},
+    // A and B from two peers arrive before A is written: A, read then, is not sent back.
+    {"TwoPeersTextsCloseTogetherNotEchoed",
+     "",
+     {{0, "arrive A"}, {0, "arrive B"}, {0, "copy A"}, {200, "copy B"}, {1000, ""}},
+     {}},
+    {"RefusedPeersTextCopiedHereReported", "", {{0, "refuse B"}, {1000, "copy B"}}, {"B"}},
     // A clipboard held by another program is tried again at the next poll; the copy is not lost.
     {"BusyClipboardTriedAgain", "", {{0, "busy 3"}, {0, "copy A"}, {200, ""}}, {"A"}},
     {"TextOutsideTheBmpAsUtf8",

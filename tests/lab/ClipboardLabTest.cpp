@@ -56,11 +56,9 @@ class ClipboardLabTest : public ::testing::Test {
     for (auto& x : Xs)
       if (!(x = std::make_unique<PondarTest::TXvfb>())->Ok()) GTEST_SKIP() << "no X: " << x->Why();
     Lab = std::make_unique<PondarTest::TNetLab>(PeerCount);
-    // libdbus, which Qt loads, keeps a buffer to the end: not a leak of ours. Qt and the
-    // libraries under it are not built for ThreadSanitizer, which then takes every hand-off
-    // between their threads for a race: the peers run under it without reports (the watcher's
-    // threads are covered by its unit tests, with a fake clipboard).
-    const auto lsan = "suppressions=" + Root.Write("lsan", "leak:libdbus-1.so\n").string();
+    // Qt and the libraries under it are not built for ThreadSanitizer, which then takes every
+    // hand-off between their threads for a race: the peers run under it without reports (the
+    // watcher's threads are covered by its unit tests, with a fake clipboard).
     const char* tsanOptions = std::getenv("TSAN_OPTIONS");
     const auto tsan = std::string(tsanOptions ? tsanOptions : "") + ":report_bugs=0";
     for (int i = 1; i <= PeerCount; ++i) {
@@ -70,7 +68,6 @@ class ClipboardLabTest : public ::testing::Test {
       PondarTest::TSpawnOptions options;
       options.Env = {{"APPDATA", own.string()},
                      {"DISPLAY", Xs[i - 1]->Display()},
-                     {"LSAN_OPTIONS", lsan},
                      {"TSAN_OPTIONS", tsan}};
       options.Streams = PondarTest::TLogStreams::StdoutOnly;
       Procs[i - 1] = Lab->Spawn(i,
