@@ -39,6 +39,13 @@ namespace {
 
 constexpr int64_t BaseUnix = 1700000000;
 
+size_t Occurrences(const std::string& AText, const std::string& ANeedle) {
+  size_t n = 0;
+  for (size_t at = AText.find(ANeedle); at != std::string::npos; at = AText.find(ANeedle, at + 1))
+    ++n;
+  return n;
+}
+
 class AppTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -379,14 +386,9 @@ TEST_F(AppTest, Headless_WatchLimitReached_SaidOnceOnStderrAndInTheLog) {
       << peer.ReadLog() << peer.ReadStderr();
   const std::string said =
       "Folder watch limit reached (fs.inotify.max_user_watches = 3): changes in \"";
-  const auto count = [&](const std::string& AText) {
-    size_t n = 0;
-    for (size_t at = AText.find(said); at != std::string::npos; at = AText.find(said, at + 1)) ++n;
-    return n;
-  };
-  EXPECT_EQ(count(peer.ReadLog()), 1u) << peer.ReadLog();
+  EXPECT_EQ(Occurrences(peer.ReadLog(), said), 1u) << peer.ReadLog();
   EXPECT_NE(peer.ReadLog().find("\u26A0 " + said), std::string::npos);
-  EXPECT_EQ(count(peer.ReadStderr()), 1u) << peer.ReadStderr();
+  EXPECT_EQ(Occurrences(peer.ReadStderr(), said), 1u) << peer.ReadStderr();
   peer.Signal(SIGTERM);
   EXPECT_EQ(peer.WaitExit(std::chrono::seconds(10)), 0);
 }
@@ -423,7 +425,8 @@ TEST_F(AppTest, Clipboard_CopySentToPeers_PeersTextWrittenWithoutEcho_RefusedWri
 
   const auto sendToEngine = [&](const std::string& AText) {
     auto conn = PondarTest::Dial(App->ServerPort());
-    ASSERT_TRUE(PondarTest::SendRaw(conn, PondarTest::B({5}) + PondarTest::Le32(AText.size()) + AText));
+    ASSERT_TRUE(
+        PondarTest::SendRaw(conn, PondarTest::B({5}) + PondarTest::Le32(AText.size()) + AText));
     PondarTest::ReadUntilClosed(conn);
   };
   Messages();
@@ -557,7 +560,8 @@ TEST_F(AppTest, ScreenBroadcast_NoScreen_SaidOnceAndTheRestRuns) {
   App->Start();
   const auto lines = Messages();
   EXPECT_EQ(std::count(lines.begin(), lines.end(),
-                       "\u26A0 Screen broadcasting is unavailable: no X display"), 1);
+                       "\u26A0 Screen broadcasting is unavailable: no X display"),
+            1);
   EXPECT_EQ(lines.back(), "\u25B6 Ready");
 }
 
@@ -578,4 +582,29 @@ TEST_F(AppTest, ScreenReceive_FramesReachTheSinkOnlyWhenOn) {
     EXPECT_EQ(frames, receive ? std::vector<std::string>{"far:9"} : std::vector<std::string>{});
     App.reset();
   }
+}
+
+TEST_F(AppTest, Headless_NoDisplay_ClipboardAndScreenSaidUnavailableOnce_FilesStillShared) {
+  const TSandbox home;
+  home.Write("Pondar/pondard.ini", "[Screen]\nBroadcast=1\n");
+  PondarTest::TSpawnOptions options;
+  options.Env = {{"APPDATA", home.Str()}, {"DISPLAY", ""}};
+  options.LogPath = (home.Path() / "log").string();
+  options.Streams = PondarTest::TLogStreams::StdoutOnly;
+  auto peer = PondarTest::SpawnProcess(
+      {PONDARD_EXE, "--headless", "--clipboard", "--folder", Folder.Str(), "--udp-port",
+       std::to_string(Config.UdpPort), "--tcp-port", std::to_string(Config.TcpPort)},
+      options);
+  ASSERT_TRUE(WaitFor([&] { return peer.ReadLog().find("\u25B6 Ready") != std::string::npos; },
+                      std::chrono::seconds(10)))
+      << peer.ReadLog() << peer.ReadStderr();
+  for (const std::string said :
+       {"Clipboard sharing is unavailable: no X display (DISPLAY is not set)",
+        "Screen broadcasting is unavailable: no X display to capture"}) {
+    EXPECT_EQ(Occurrences(peer.ReadLog(), "\u26A0 " + said), 1u) << peer.ReadLog();
+    EXPECT_EQ(Occurrences(peer.ReadStderr(), said), 1u) << peer.ReadStderr();
+  }
+  EXPECT_NE(peer.ReadLog().find("\u25AA 0 files"), std::string::npos);
+  peer.Signal(SIGTERM);
+  EXPECT_EQ(peer.WaitExit(std::chrono::seconds(10)), 0);
 }

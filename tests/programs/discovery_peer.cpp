@@ -54,22 +54,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: discovery_peer NAME UDP_PORT TCP_PORT\n");
     return 2;
   }
-  const char* prefix = std::getenv("PONDAR_LAB_IFPREFIX");
-  const std::string foreign = PondarTest::ForeignInterface(prefix ? prefix : "");
-  if (!foreign.empty()) {
-    std::fprintf(stderr,
-                 "discovery_peer: REFUSING TO BROADCAST: interface '%s' is not a lab interface; "
-                 "run me inside a network namespace of my own\n",
-                 foreign.c_str());
-    return 3;
-  }
-
+  if (PondarTest::RefuseOutsideLab("discovery_peer")) return 3;
   // Taken by sigwait below; blocked before any thread exists so that no thread receives them.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGTERM);
-  sigaddset(&stopSignals, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  const sigset_t stopSignals = PondarTest::BlockStopSignals();
 
   const std::string name = argv[1];
   Pondar::Net::TDiscoveryThread discovery(name, udpPort, tcpPort);

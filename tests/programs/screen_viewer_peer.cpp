@@ -43,18 +43,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: screen_viewer_peer NAME UDP_PORT TCP_PORT OUT_PREFIX\n");
     return 2;
   }
-  const char* prefix = std::getenv("PONDAR_LAB_IFPREFIX");
-  const std::string foreign = PondarTest::ForeignInterface(prefix ? prefix : "");
-  if (!foreign.empty()) {
-    std::fprintf(stderr, "screen_viewer_peer: refusing to broadcast beside interface '%s'\n",
-                 foreign.c_str());
-    return 3;
-  }
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGTERM);
-  sigaddset(&stopSignals, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  if (PondarTest::RefuseOutsideLab("screen_viewer_peer")) return 3;
+  const sigset_t stopSignals = PondarTest::BlockStopSignals();
 
   const auto udpPort = static_cast<uint16_t>(std::atoi(argv[2]));
   const auto tcpPort = static_cast<uint16_t>(std::atoi(argv[3]));

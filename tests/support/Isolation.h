@@ -3,7 +3,10 @@
 #pragma once
 
 #include <net/if.h>
+#include <signal.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace PondarTest {
@@ -24,6 +27,30 @@ inline std::string ForeignInterface(const std::string& AOwnPrefix) {
   }
   ::if_freenameindex(names);
   return foreign;
+}
+
+// For the lab's small peer programs, which broadcast: true, after saying so on stderr, when an
+// interface other than loopback and those starting with $PONDAR_LAB_IFPREFIX is in sight.
+inline bool RefuseOutsideLab(const char* AProgram) {
+  const char* prefix = std::getenv("PONDAR_LAB_IFPREFIX");
+  const std::string foreign = ForeignInterface(prefix ? prefix : "");
+  if (foreign.empty()) return false;
+  std::fprintf(stderr,
+               "%s: REFUSING TO BROADCAST: interface '%s' is not a lab interface; run me inside a "
+               "network namespace of my own\n",
+               AProgram, foreign.c_str());
+  return true;
+}
+
+// Blocks SIGTERM and SIGINT in this thread and the threads it starts afterwards, for sigwait on
+// the returned set; call it before any thread exists.
+inline sigset_t BlockStopSignals() {
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  return stopSignals;
 }
 
 }  // namespace PondarTest
