@@ -26,7 +26,8 @@ bool ReadFile(const char* APath, TBytes& AOut) {
 
 bool WriteFile(const char* APath, const TBytes& AData) {
   std::ofstream out(APath, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(AData.data()), static_cast<std::streamsize>(AData.size()));
+  out.write(reinterpret_cast<const char*>(AData.data()),
+            static_cast<std::streamsize>(AData.size()));
   return static_cast<bool>(out);
 }
 
