@@ -96,14 +96,16 @@ void TClipboardWatcher::Poll(uint64_t ANowMs) {
   const RawUtf8 hash = ClipboardTextHash(*text);
   {
     std::lock_guard lock(FLock);
-    if (hash == FLastSentHash ||
-        std::find(FLastReceivedHashes.begin(), FLastReceivedHashes.end(), hash) !=
-            FLastReceivedHashes.end())
+    if (const auto received =
+            std::find(FLastReceivedHashes.begin(), FLastReceivedHashes.end(), hash);
+        received != FLastReceivedHashes.end()) {
+      // A peer's text has landed: what every desk holds now.
+      FLastReceivedHashes.erase(received);
+      FLastSentHash = hash;
       return;
+    }
+    if (hash == FLastSentHash) return;
     FLastSentHash = hash;
-    // Every desk holds this text once it is sent: peers' earlier texts are no longer shared,
-    // and copying one of them here again must be reported.
-    FLastReceivedHashes.clear();
   }
   FLastSendTick = ANowMs;
   if (FOnChanged) FOnChanged(*text);

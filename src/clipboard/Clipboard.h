@@ -49,9 +49,11 @@ using TOnClipboardChanged = std::function<void(const RawUtf8& AText)>;
 //
 // The watcher remembers the last text shared, sent or received, as what every desk holds: a
 // text equal to it is not reported, so a peer's text written here does not go back, and a
-// text that differs from it always is, so that desks do not drift apart. Peers' texts that
-// arrive close together are all remembered until the next report, because each is written
-// into the clipboard a moment after it arrives and may be read there after the next arrived.
+// text that differs from it always is, so that desks do not drift apart. A peer's text is
+// written into the clipboard a moment after it arrives, behind whatever the clipboard was
+// doing then (a local copy being read, another peer's text), so every peer's text is also
+// remembered until the watcher has seen it on the clipboard: only then is it what this desk
+// holds, and never news to the peers.
 class TClipboardWatcher final : public Core::TWorkerThread {
  public:
   static constexpr uint64_t PollMs = 200;
@@ -69,7 +71,8 @@ class TClipboardWatcher final : public Core::TWorkerThread {
   // Any thread: the text of AHash could not be written here after all, so it is not what this
   // desk holds; copying it here later is news to the peers.
   void ForgetReceivedHash(const RawUtf8& AHash);
-  // Peers' texts remembered at most until the next report.
+  // Peers' texts not yet seen on the clipboard; the oldest is let go beyond this many (a text
+  // overwritten before the watcher looked is never seen).
   static constexpr size_t MaxReceivedHashes = 8;
 
   // One look at the clipboard at ANowMs (monotonic milliseconds). A change inside the report
@@ -88,7 +91,7 @@ class TClipboardWatcher final : public Core::TWorkerThread {
   bool FLookDue = false;  // a change not yet looked at
   std::mutex FLock;       // guards the hashes
   RawUtf8 FLastSentHash;
-  std::deque<RawUtf8> FLastReceivedHashes;  // newest last
+  std::deque<RawUtf8> FLastReceivedHashes;  // peers' texts not yet seen here, newest last
 };
 
 }  // namespace Pondar::Clipboard

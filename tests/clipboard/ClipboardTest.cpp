@@ -89,6 +89,12 @@ const std::vector<TWatcherCase> KWatcherCases = {
      "",
      {{0, "arrive A"}, {0, "arrive B"}, {0, "copy A"}, {200, "copy B"}, {1000, ""}},
      {}},
+    // A local copy read and reported while a peer's text waits to be written: the peer's text,
+    // seen afterwards (twice, as some clipboards tell of their own writes), is not sent back.
+    {"LocalCopyReportedWhilePeersTextWaits",
+     "",
+     {{0, "arrive Y"}, {0, "copy X"}, {200, "copy Y"}, {1000, "copy Y"}},
+     {"X"}},
     {"RefusedPeersTextCopiedHereReported", "", {{0, "refuse B"}, {1000, "copy B"}}, {"B"}},
     // A clipboard held by another program is tried again at the next poll; the copy is not lost.
     {"BusyClipboardTriedAgain", "", {{0, "busy 3"}, {0, "copy A"}, {200, ""}}, {"A"}},
