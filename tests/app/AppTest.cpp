@@ -19,6 +19,7 @@
 #include "net/TcpServer.h"
 #include "net/Transfer.h"
 #include "screen/Capture.h"
+#include "support/Announce.h"
 #include "support/Bytes.h"
 #include "support/MemoryClipboard.h"
 #include "support/NetLab.h"
@@ -85,14 +86,7 @@ class AppTest : public ::testing::Test {
   // Announces a peer to the engine's discovery socket, as a peer's broadcast would.
   void Announce(const std::string& AName, uint16_t ATcpPort, double AUtcTime,
                 Pondar::Net::TDiscoveryKind AKind = Pondar::Net::TDiscoveryKind::dkAnnounce) {
-    const auto datagram = Pondar::Net::BuildDiscoveryPacket(AKind, ATcpPort, AName, AUtcTime);
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(Config.UdpPort);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-    ::close(fd);
+    PondarTest::Announce(Config.UdpPort, AName, ATcpPort, AUtcTime, AKind);
   }
 
   // Creates and starts the engine, and announces a peer serving on APeerPort until the engine's
