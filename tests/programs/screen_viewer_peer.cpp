@@ -14,6 +14,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "core/Types.h"
 #include "net/Discovery.h"
@@ -29,9 +30,17 @@ void WritePicture(const QImage& APicture, const std::string& APath) {
   FILE* out = std::fopen(part.c_str(), "wb");
   if (!out) return;
   std::fprintf(out, "P6\n%d %d\n255\n", APicture.width(), APicture.height());
-  const QImage rgb = APicture.convertToFormat(QImage::Format_RGB888);
-  for (int y = 0; y < rgb.height(); ++y)
-    std::fwrite(rgb.constScanLine(y), 1, static_cast<size_t>(rgb.width()) * 3, out);
+  // By hand: Qt's own conversion may hand the rows to its thread pool.
+  std::vector<uint8_t> row(static_cast<size_t>(APicture.width()) * 3);
+  for (int y = 0; y < APicture.height(); ++y) {
+    const auto* pixels = reinterpret_cast<const QRgb*>(APicture.constScanLine(y));
+    for (int x = 0; x < APicture.width(); ++x) {
+      row[size_t(x) * 3] = static_cast<uint8_t>(qRed(pixels[x]));
+      row[size_t(x) * 3 + 1] = static_cast<uint8_t>(qGreen(pixels[x]));
+      row[size_t(x) * 3 + 2] = static_cast<uint8_t>(qBlue(pixels[x]));
+    }
+    std::fwrite(row.data(), 1, row.size(), out);
+  }
   std::fclose(out);
   std::rename(part.c_str(), APath.c_str());
 }
