@@ -23,15 +23,7 @@ trap cleanup EXIT
 "$netlab" up "$lab" 2 >/dev/null
 mkdir -p "$work"/{a,b,appa,appb,stage}
 
-now_ms() { echo $(($(date +%s%N) / 1000000)); }
-wait_for() { # wait_for SECONDS COMMAND... : polls every 2 ms
-  local deadline=$(($(now_ms) + $1 * 1000))
-  shift
-  until "$@"; do
-    (($(now_ms) < deadline)) || { echo "timed out waiting for: $*" >&2; return 1; }
-    sleep 0.002
-  done
-}
+source bench/lab_timing.sh
 has_files() { test "$(find "$1" -type f 2>/dev/null | wc -l)" -eq "$2"; }
 
 "$netlab" exec "$lab" 1 env APPDATA="$work/appa" "$build/pondard" --headless --name a \
@@ -53,8 +45,7 @@ for i in $(seq 1 20); do
   samples+=($(($(now_ms) - t0)))
   sleep 3.2
 done
-median=$(printf '%s\n' "${samples[@]}" | sort -n | sed -n '10,11p' | awk '{s+=$1} END {print s/2}')
-echo "1 KiB save to complete on the other peer: median ${median} ms (samples: ${samples[*]})"
+echo "1 KiB save to complete on the other peer: median $(median "${samples[@]}") ms (samples: ${samples[*]})"
 
 # 2. A thousand small files.
 mkdir -p "$work/stage/many"
