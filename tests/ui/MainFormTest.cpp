@@ -22,6 +22,7 @@
 #include "support/EnvVar.h"
 #include "support/RawSockets.h"
 #include "support/ServedFolder.h"
+#include "support/OffscreenQt.h"
 #include "support/TestSupport.h"
 #include "support/Xvfb.h"
 
@@ -47,13 +48,7 @@ using PondarTest::WaitFor;
 
 class MainFormTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    static int argc = 1;
-    static char name[] = "MainFormTest";
-    static char* argv[] = {name, nullptr};
-    static QApplication app(argc, argv);
-  }
+  static void SetUpTestSuite() { PondarTest::StartOffscreenQt<QApplication>(); }
   void SetUp() override {
     if (!PondarTest::InIsolatedNetwork())
       GTEST_SKIP() << "REFUSED: the engine broadcasts; run the tests in a network namespace of "

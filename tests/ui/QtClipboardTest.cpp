@@ -6,6 +6,7 @@
 #include <chrono>
 #include <thread>
 
+#include "support/OffscreenQt.h"
 #include "support/TestSupport.h"
 #include "ui/QtClipboard.h"
 
@@ -16,13 +17,7 @@ namespace {
 
 class QtClipboardTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    static int argc = 1;
-    static char name[] = "QtClipboardTest";
-    static char* argv[] = {name, nullptr};
-    static QGuiApplication app(argc, argv);
-  }
+  static void SetUpTestSuite() { PondarTest::StartOffscreenQt<QGuiApplication>(); }
   static QClipboard& Desktop() { return *QGuiApplication::clipboard(); }
   // Runs what was posted to this (the Qt) thread, as its event loop would.
   static void Pump() { QCoreApplication::processEvents(); }
