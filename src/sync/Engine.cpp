@@ -158,17 +158,27 @@ TSyncEngine::TFetchOutcome TSyncEngine::Fetch(const RawUtf8& APeerIP, uint16_t A
   using TSuppressKind = Fs::TFileWatcher::TSuppressKind;
   const RawUtf8& p = ALocalRelPath;
   const std::string f = Fs::LocalPath(RootDir, p);
-  if (Watcher) Watcher->SuppressPath(p, TSuppressKind::Writes);
-  // The suppression is released from a timer, so the next file starts at once while our own
+  // Ours are the file and the folders the download makes on its way to it: a new folder would
+  // otherwise come back as a local change and send every peer a change notice.
+  std::vector<RawUtf8> ours{p};
+  for (size_t slash = p.find('/'); slash != RawUtf8::npos; slash = p.find('/', slash + 1)) {
+    struct stat st;
+    if (::stat(Fs::LocalPath(RootDir, p.substr(0, slash)).c_str(), &st) != 0)
+      ours.push_back(p.substr(0, slash));
+  }
+  if (Watcher)
+    for (const auto& path : ours) Watcher->SuppressPath(path, TSuppressKind::Writes);
+  // The suppressions are released from a timer, so the next file starts at once while our own
   // write's notifications are still dropped for the hold time.
   struct TRelease {
     const TSyncEngine& Engine;
-    const RawUtf8& Path;
+    const std::vector<RawUtf8>& Paths;
     ~TRelease() {
-      if (Engine.Watcher)
-        Engine.Watcher->UnsuppressPathAfter(Path, DownloadHoldMs, TSuppressKind::Writes);
+      if (!Engine.Watcher) return;
+      for (const auto& path : Paths)
+        Engine.Watcher->UnsuppressPathAfter(path, DownloadHoldMs, TSuppressKind::Writes);
     }
-  } release{*this, p};
+  } release{*this, ours};
 
   Net::TTransferProgressProc progress;
   if (OnProgress && ARemote.Size >= ProgressThreshold) {
