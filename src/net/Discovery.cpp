@@ -9,6 +9,8 @@
 #include <string>
 #include <utility>
 
+#include "net/Interfaces.h"
+
 namespace Pondar::Net {
 
 using Core::RunReportingErrors;
@@ -39,8 +41,7 @@ uint64_t TDiscoveryThread::Now() const {
 }
 
 void TDiscoveryThread::SendGoodbye() {
-  if (FSockFd.load(std::memory_order_acquire) < 0) return;
-  SendPacket(TDiscoveryKind::dkGoodbye, FBroadcastAddr);
+  Broadcast(TDiscoveryKind::dkGoodbye);
 }
 
 TPeerInfoDynArray TDiscoveryThread::GetPeerList() const {
@@ -60,6 +61,21 @@ void TDiscoveryThread::SendPacket(TDiscoveryKind AKind, const sockaddr_in& ATarg
   // Fire and forget: the next periodic announcement is the only retry.
   (void)::sendto(fd, packet.data(), packet.size(), MSG_NOSIGNAL,
                  reinterpret_cast<const sockaddr*>(&ATarget), sizeof ATarget);
+}
+
+void TDiscoveryThread::Broadcast(TDiscoveryKind AKind) {
+  const int fd = FSockFd.load(std::memory_order_acquire);
+  if (fd < 0) return;
+  const Core::TBytes packet = BuildDiscoveryPacket(AKind, FTcpPort, FName);
+  std::vector<sockaddr_in> targets{FBroadcastAddr};
+  // Read at every send: an interface that came up since the last one is covered by this one.
+  for (const sockaddr_in& target : BroadcastTargets(ReadIpv4Interfaces(), FUdpPort))
+    targets.push_back(target);
+  // Each send on its own: one that fails (a network without a route, a firewall) leaves the
+  // others to go; like every send here it is not retried until the next announcement.
+  for (const sockaddr_in& target : targets)
+    (void)::sendto(fd, packet.data(), packet.size(), MSG_NOSIGNAL,
+                   reinterpret_cast<const sockaddr*>(&target), sizeof target);
 }
 
 void TDiscoveryThread::Execute() {
@@ -88,7 +104,7 @@ void TDiscoveryThread::Execute() {
   FBoundPort.store(boundPort, std::memory_order_release);
 
   // A newcomer introduces itself at once; the others answer by unicast.
-  SendPacket(TDiscoveryKind::dkAnnounce, FBroadcastAddr);
+  Broadcast(TDiscoveryKind::dkAnnounce);
 
   const auto buffer = std::make_unique<uint8_t[]>(ReceiveBufferSize);
   while (!Terminated()) {
@@ -108,7 +124,7 @@ void TDiscoveryThread::Execute() {
       // Only a quiet wait counts: on a busy network announcing and pruning wait for a lull.
       if (++FIdleTicks >= AnnounceEveryWaits) {
         FIdleTicks = 0;
-        SendPacket(TDiscoveryKind::dkAnnounce, FBroadcastAddr);
+        Broadcast(TDiscoveryKind::dkAnnounce);
       }
       RunReportingErrors([&] { Prune(Now()); }, HandlerErrorContext, OnProblem);
     }
@@ -138,21 +154,28 @@ void TDiscoveryThread::HandleDatagram(const uint8_t* AData, size_t ACount,
 }
 
 void TDiscoveryThread::Upsert(const TDiscoveryPacket& APacket, const RawUtf8& AIp) {
-  const auto tick = static_cast<int64_t>(Now());
+  const uint64_t now = Now();
+  const auto tick = static_cast<int64_t>(now);
   TPeerInfo added;
   {
     std::lock_guard lock(FPeerLock);
-    for (TPeerInfo& peer : FPeers) {
+    for (size_t i = 0; i < FPeers.size(); ++i) {
+      TPeerInfo& peer = FPeers[i];
       if (peer.Name != APacket.Name) continue;
-      // Same name, maybe a new address or port: a peer that moved is still the same peer.
+      // Same name, maybe a new address or port: a peer that moved is still the same peer, and
+      // so is one heard on two networks. Any datagram keeps it alive.
       peer.LastSeenTick = tick;
       peer.UtcTime = APacket.UtcTime;
-      peer.IP = AIp;
       peer.TcpPort = APacket.TcpPort;
+      if (peer.IP == AIp || now - FAddressHeard[i] > AddressHoldMs) {
+        peer.IP = AIp;
+        FAddressHeard[i] = now;
+      }
       return;
     }
     added = TPeerInfo{APacket.Name, AIp, APacket.TcpPort, tick, APacket.UtcTime};
     FPeers.push_back(added);
+    FAddressHeard.push_back(now);
   }
   // Outside the lock, so that the handler may read the table.
   if (OnPeerDiscovered) OnPeerDiscovered(added);
@@ -163,10 +186,15 @@ void TDiscoveryThread::Goodbye(const RawUtf8& AName) {
   for (size_t i = FPeers.size(); i-- > 0;) {
     if (FPeers[i].Name != AName) continue;
     const TPeerInfo lost = FPeers[i];
-    FPeers.erase(FPeers.begin() + static_cast<std::ptrdiff_t>(i));
+    Erase(i);
     if (OnPeerLost) OnPeerLost(lost);
     return;
   }
+}
+
+void TDiscoveryThread::Erase(size_t AIndex) {
+  FPeers.erase(FPeers.begin() + static_cast<std::ptrdiff_t>(AIndex));
+  FAddressHeard.erase(FAddressHeard.begin() + static_cast<std::ptrdiff_t>(AIndex));
 }
 
 void TDiscoveryThread::Prune(uint64_t ATick) {
@@ -175,7 +203,7 @@ void TDiscoveryThread::Prune(uint64_t ATick) {
     // Unsigned, like every elapsed time here: a wrap of the tick counter changes nothing.
     if (ATick - static_cast<uint64_t>(FPeers[i].LastSeenTick) <= PeerTimeoutMs) continue;
     const TPeerInfo lost = FPeers[i];
-    FPeers.erase(FPeers.begin() + static_cast<std::ptrdiff_t>(i));
+    Erase(i);
     if (OnPeerLost) OnPeerLost(lost);
   }
 }

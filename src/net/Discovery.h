@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "core/Types.h"
 #include "core/Worker.h"
@@ -26,6 +27,11 @@ using TOnPeerEvent = std::function<void(const TPeerInfo& APeer)>;
 // OnPeerLost runs while FPeerLock is held: its handler must not call GetPeerList or PeerCount,
 // nor wait for a thread that does.
 //
+// Announcements and the goodbye go to 255.255.255.255 and to the directed broadcast address of
+// every interface that is up and can broadcast, read afresh for each one: the limited broadcast
+// leaves by one interface only, and interfaces come and go while the program runs. A peer on two
+// of our networks is heard at two addresses and stays one entry (see AddressHoldMs).
+//
 // The thread binds 0.0.0.0 on the UDP port without any address-reuse option, so a second
 // instance on the same port fails to bind and stays silent on the network: it never announces,
 // its table stays empty and SendGoodbye does nothing; the failure is reported once through
@@ -40,6 +46,13 @@ class TDiscoveryThread : public Core::TWorkerThread {
   // Expired waits between two periodic announcements (about 5.1 s on a quiet network).
   static constexpr int32_t AnnounceEveryWaits = 10;
   static constexpr size_t ReceiveBufferSize = 65536;
+  // A peer keeps the address it is known by while that address is heard; a datagram from
+  // another one takes over only after the known one has been silent this long. A peer on two
+  // networks is heard at both in every round of announcements, so its entry does not flip
+  // between them with each datagram (which would make its TCP traffic and the lookup of its
+  // notices by source address change networks at random); a peer that really moved is updated
+  // within about two rounds.
+  static constexpr uint64_t AddressHoldMs = 2 * AnnounceEveryWaits * WaitMs;
 
   // ATick replaces the monotonic clock in tests; empty means the real one.
   TDiscoveryThread(RawUtf8 AName, uint16_t AUdpPort, uint16_t ATcpPort,
@@ -73,7 +86,11 @@ class TDiscoveryThread : public Core::TWorkerThread {
   uint64_t Now() const;
   void Upsert(const TDiscoveryPacket& APacket, const RawUtf8& AIp);
   void Goodbye(const RawUtf8& AName);
+  // Removes entry AIndex of the table; FPeerLock is held.
+  void Erase(size_t AIndex);
   void SendPacket(TDiscoveryKind AKind, const sockaddr_in& ATarget);
+  // One datagram to 255.255.255.255 and to every interface's broadcast address.
+  void Broadcast(TDiscoveryKind AKind);
 
   const RawUtf8 FName;
   // FName as it goes on the wire (cut to 255 bytes). Our own broadcasts come back with this
@@ -87,7 +104,9 @@ class TDiscoveryThread : public Core::TWorkerThread {
   std::atomic<int> FSockFd{-1};
   std::atomic<uint16_t> FBoundPort{0};
   TPeerInfoDynArray FPeers;
-  mutable Core::TLightLock FPeerLock;  // guards FPeers
+  // For each entry of FPeers, index for index: the tick its IP was last heard at.
+  std::vector<uint64_t> FAddressHeard;
+  mutable Core::TLightLock FPeerLock;  // guards FPeers and FAddressHeard
   int32_t FIdleTicks = 0;              // discovery thread only
   sockaddr_in FBroadcastAddr{};        // written before FSockFd is published, read-only after
   const Core::TTickSource FTick;

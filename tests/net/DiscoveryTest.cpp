@@ -1,9 +1,11 @@
 // Discovery driven two ways: over loopback with hand-made datagrams sent to a running thread,
 // and through the protected handling steps with no socket at all.
 #include <gtest/gtest.h>
+#include <net/if.h>
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -16,6 +18,7 @@
 #include <thread>
 
 #include "net/Discovery.h"
+#include "net/Interfaces.h"
 #include "support/RawSockets.h"
 #include "support/Recorder.h"
 #include "support/TestSupport.h"
@@ -27,10 +30,12 @@ using Pondar::Core::CurrentUtcTime;
 using Pondar::Core::TBytes;
 using Pondar::Core::TPeerInfo;
 using Pondar::Core::TPeerInfoDynArray;
+using Pondar::Net::BroadcastTargets;
 using Pondar::Net::BuildDiscoveryPacket;
 using Pondar::Net::MakeIpv4Address;
 using Pondar::Net::TDiscoveryKind;
 using Pondar::Net::TDiscoveryThread;
+using Pondar::Net::TIpv4Interface;
 using Pondar::Net::TSocket;
 using PondarTest::FreePort;
 using PondarTest::PortOf;
@@ -232,21 +237,26 @@ TEST_F(DiscoveryLoopbackTest, Announce_KnownPeerFromNewAddress_UpdatedInPlaceWit
   first.SendTo(FPort, Packet(kAnnounce, 5555, "beta", 45000.0));
   ASSERT_TRUE(first.Receive(3s));
 
-  clock.Value = 3000;
+  // Heard elsewhere once its first address has been silent for longer than the hold.
+  const uint64_t moveTick = 1000 + TDiscoveryThread::AddressHoldMs + 1;
+  clock.Value = moveTick;
   TRemote moved("127.0.0.2");
   moved.SendTo(FPort, Packet(kAnnounce, 6666, "beta", 45001.5));
   // The answer goes to where the latest announcement came from.
   ASSERT_TRUE(moved.Receive(3s)) << "no reply at the new address";
-  EXPECT_EQ(disc->GetPeerList(), (TPeerInfoDynArray{{"beta", "127.0.0.2", 6666, 3000, 45001.5}}));
+  const auto at = static_cast<int64_t>(moveTick);
+  EXPECT_EQ(disc->GetPeerList(), (TPeerInfoDynArray{{"beta", "127.0.0.2", 6666, at, 45001.5}}));
 
-  // A reply refreshes too, and is not answered.
-  clock.Value = 4000;
+  // A reply refreshes too, and is not answered. The old address, heard again while the new one
+  // is fresh, does not take the entry back.
+  clock.Value = moveTick + 1000;
   first.SendTo(FPort, Packet(kReply, 7777, "beta", 45002.0));
   ASSERT_TRUE(PondarTest::WaitFor([&] {
     auto list = disc->GetPeerList();
     return list.size() == 1 && list[0].TcpPort == 7777;
   }));
-  EXPECT_EQ(disc->GetPeerList(), (TPeerInfoDynArray{{"beta", "127.0.0.1", 7777, 4000, 45002.0}}));
+  EXPECT_EQ(disc->GetPeerList(),
+            (TPeerInfoDynArray{{"beta", "127.0.0.2", 7777, at + 1000, 45002.0}}));
   EXPECT_FALSE(first.Receive(300ms)) << "a reply must not be answered";
 
   EXPECT_EQ(events.Found.Count(), 1u);
@@ -649,6 +659,34 @@ TEST(DiscoveryRulesTest, LostPeerHeardAgain_IsDiscoveredAgain) {
   EXPECT_EQ(events.Lost.Count(), 1u);
 }
 
+TEST(DiscoveryRulesTest, PeerOnTwoNetworks_KeepsOneAddressUntilItFallsSilent) {
+  constexpr uint64_t Hold = TDiscoveryThread::AddressHoldMs;
+  TManualClock clock;
+  TEventLog events;
+  TTestableDiscovery disc("self", 7731, 7732, clock.Source());
+  events.Bind(disc);
+  auto ipOfA = [&] { return disc.GetPeerList().at(0).IP; };
+  // Rounds of announcements arriving at both addresses, in either order: no flip.
+  for (uint64_t round = 0; round < 4; ++round) {
+    clock.Value = 1000 + round * Hold / 2;
+    disc.Feed(Packet(kAnnounce, 1, "a"), round % 2 ? "10.214.0.2" : "10.213.0.2");
+    disc.Feed(Packet(kAnnounce, 1, "a"), round % 2 ? "10.213.0.2" : "10.214.0.2");
+    EXPECT_EQ(ipOfA(), "10.213.0.2") << "round " << round;
+  }
+  EXPECT_EQ(disc.GetPeerList().at(0).LastSeenTick, static_cast<int64_t>(1000 + 3 * Hold / 2));
+  // The kept address falls silent: exactly the hold later it is still kept, then it is not.
+  const uint64_t lastHeard = clock.Value;
+  clock.Value = lastHeard + Hold;
+  disc.Feed(Packet(kReply, 1, "a"), "10.214.0.2");
+  EXPECT_EQ(ipOfA(), "10.213.0.2");
+  clock.Value = lastHeard + Hold + 1;
+  disc.Feed(Packet(kReply, 1, "a"), "10.214.0.2");
+  EXPECT_EQ(ipOfA(), "10.214.0.2");
+  EXPECT_EQ(disc.PeerCount(), 1);
+  EXPECT_EQ(events.Found.Count(), 1u);
+  EXPECT_TRUE(events.Lost.All().empty());
+}
+
 TEST(DiscoveryRulesTest, Announce_WithoutSocket_StillUpdatesTheTable) {
   TTestableDiscovery disc("self", 7731, 7732);
   disc.Feed(Packet(kAnnounce, 9, "a"));
@@ -656,6 +694,54 @@ TEST(DiscoveryRulesTest, Announce_WithoutSocket_StillUpdatesTheTable) {
   EXPECT_EQ(disc.PeerCount(), 1);
   disc.SendGoodbye();  // never bound: nothing to send with
   EXPECT_EQ(disc.BoundPort(), 0);
+}
+
+// ---- Where announcements go ----
+
+in_addr Ip(const char* AText) {
+  sockaddr_in a{};
+  MakeIpv4Address(AText, 0, a);
+  return a.sin_addr;
+}
+
+std::vector<std::string> Texts(const std::vector<sockaddr_in>& ATargets, uint16_t APort) {
+  std::vector<std::string> out;
+  for (const sockaddr_in& t : ATargets) {
+    EXPECT_EQ(ntohs(t.sin_port), APort);
+    out.push_back(Pondar::Net::Ipv4Text(t));
+  }
+  return out;
+}
+
+TEST(BroadcastTargetsTest, EveryBroadcastCapableInterfaceThatIsUp_Once) {
+  const unsigned up = IFF_UP | IFF_BROADCAST | IFF_RUNNING;
+  const std::vector<TIpv4Interface> list = {
+      {"lo", IFF_UP | IFF_LOOPBACK, Ip("127.0.0.1"), Ip("255.0.0.0"), Ip("0.0.0.0")},
+      {"eth0", up, Ip("192.168.1.20"), Ip("255.255.255.0"), Ip("192.168.1.255")},
+      {"eth1", IFF_BROADCAST, Ip("10.9.0.5"), Ip("255.255.0.0"), Ip("10.9.255.255")},  // down
+      {"tun0", IFF_UP | IFF_POINTOPOINT, Ip("10.8.0.6"), Ip("255.255.255.255"), Ip("10.8.0.5")},
+      {"wg0", IFF_UP | IFF_RUNNING, Ip("10.7.0.2"), Ip("255.255.255.0"), Ip("0.0.0.0")},
+      // Set up without a broadcast address: the subnet's all-ones one stands in.
+      {"wlan0", up, Ip("172.16.5.9"), Ip("255.255.240.0"), Ip("0.0.0.0")},
+      {"eth0", up, Ip("192.168.1.21"), Ip("255.255.255.0"), Ip("192.168.1.255")},  // same net
+      {"p2p", up, Ip("10.6.0.1"), Ip("255.255.255.254"), Ip("0.0.0.0")},          // a /31
+      {"odd", up, Ip("10.5.0.1"), Ip("255.0.0.0"), Ip("255.255.255.255")},
+  };
+  EXPECT_EQ(Texts(BroadcastTargets(list, 7731), 7731),
+            (std::vector<std::string>{"192.168.1.255", "172.16.15.255"}));
+  EXPECT_TRUE(BroadcastTargets({}, 7731).empty());
+}
+
+TEST(BroadcastTargetsTest, ReadIpv4Interfaces_SeesLoopbackAndNeverTargetsIt) {
+  const auto list = Pondar::Net::ReadIpv4Interfaces();
+  const auto lo = std::find_if(list.begin(), list.end(), [](const TIpv4Interface& AItem) {
+    return (AItem.Flags & IFF_LOOPBACK) != 0;
+  });
+  ASSERT_NE(lo, list.end()) << "no loopback interface read";
+  EXPECT_EQ(lo->Address.s_addr, Ip("127.0.0.1").s_addr);
+  EXPECT_EQ(lo->Netmask.s_addr, Ip("255.0.0.0").s_addr);
+  for (const std::string& target : Texts(BroadcastTargets(list, 9), 9))
+    EXPECT_NE(target.rfind("127.", 0), 0u) << target;
 }
 
 }  // namespace
