@@ -10,6 +10,7 @@ packages=(
   xvfb xauth xclip xdotool x11-xserver-utils fonts-dejavu-core python3
   libgtest-dev libgmock-dev libbenchmark-dev
   iproute2 util-linux procps locales
+  desktop-file-utils systemd lintian man-db
 )
 
 missing=()

@@ -2,9 +2,11 @@
 # Installs what is missing, builds with every warning an error, and runs the whole test suite
 # twice inside a network namespace of its own (loopback only), so that no test can reach the
 # machine's real network: once built with AddressSanitizer and UndefinedBehaviorSanitizer, once
-# with ThreadSanitizer. Runs as root. Extra arguments go to ctest, for instance:
+# with ThreadSanitizer; then builds the install tree and the Debian package and checks them
+# (scripts/package-check.sh). Runs as root. Extra arguments go to ctest, for instance:
 #   scripts/test.sh -R Discovery
-# PONDAR_SANITIZERS="address" (or "thread") runs only that build.
+# PONDAR_SANITIZERS="address" (or "thread") runs only that build; PONDAR_PACKAGE_CHECK=0 leaves
+# out the package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -26,4 +28,7 @@ for sanitizer in ${PONDAR_SANITIZERS:-address thread}; do
     'ip link set lo up && cd "$1" && shift && ctest --output-on-failure -j2 "$@"' \
     sh "$build" "$@" || status=1
 done
+if [ "${PONDAR_PACKAGE_CHECK:-1}" != 0 ]; then
+  scripts/package-check.sh || status=1
+fi
 exit $status

@@ -2,7 +2,9 @@
 // window; otherwise it runs headless: the engine's log lines go to standard output, anything
 // else the program says to standard error.
 #include <pthread.h>
+#include <pwd.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -28,30 +30,91 @@ namespace {
 
 using Pondard::Core::TPondardConfig;
 
+#ifndef PONDAR_VERSION
+#error "PONDAR_VERSION is set by the build (CMakeLists.txt, from the project's version)"
+#endif
+
+// Every option with its default; the settings file's values come between the two.
 void PrintHelp() {
   std::printf(
       "Usage: pondard [options]\n"
       "Keeps a shared folder in step with every Pondar peer on the local network.\n"
       "\n"
-      "Options:\n"
-      "  --headless        run without a window (as without an X display); log lines go\n"
-      "                    to standard output\n"
-      "  --name NAME       name announced to other peers (letters, digits, '-' and '_')\n"
-      "  --folder DIR      the shared folder (default: the current directory)\n"
-      "  --udp-port PORT   UDP port for finding peers (default 7731)\n"
-      "  --tcp-port PORT   TCP port for serving files (default 7732)\n"
-      "  --sound           sound on peer events (only with a window; none headless)\n"
-      "  --clipboard       share clipboard text with the peers (needs an X display: the\n"
-      "                    CLIPBOARD selection of $DISPLAY; without one, runs on without it)\n"
-      "  --help            show this text and exit\n"
+      "Options, with their defaults in brackets:\n"
+      "  --headless         run without a window (as without an X display); log lines go\n"
+      "                     to standard output [off: a window where an X display answers]\n"
+      "  --name NAME        name announced to other peers (letters, digits, '-' and '_')\n"
+      "                     [$COMPUTERNAME, else the host name up to its first dot, else a\n"
+      "                     random name such as calm-wren]\n"
+      "  --folder DIR       the shared folder [the current directory]\n"
+      "  --udp-port PORT    UDP port for finding peers [7731]\n"
+      "  --tcp-port PORT    TCP port for serving files [7732]\n"
+      "  --sound            sound on peer events (only with a window; none headless) [off]\n"
+      "  --clipboard        share clipboard text with the peers (needs an X display: the\n"
+      "                     CLIPBOARD selection of $DISPLAY; without one, runs on without it)\n"
+      "                     [off]\n"
+      "  --in-pondar-folder start in ~/Pondar, created when missing, so that it is the\n"
+      "                     default shared folder rather than wherever the program was\n"
+      "                     started; the menu entry and the user unit pass it [off]\n"
+      "  --version          show the version and exit\n"
+      "  --help             show this text and exit\n"
       "\n"
       "Settings are read from %s, then from the options above.\n"
-      "There, [Clipboard] Enabled=1 shares the clipboard as --clipboard does, and\n"
+      "There, [FileSharing] Folder= chooses the shared folder (also over --in-pondar-folder),\n"
+      "[Clipboard] Enabled=1 shares the clipboard as --clipboard does, and\n"
       "[Screen] Broadcast=1 shows this desk's screen (of $DISPLAY) to the other peers;\n"
       "both need an X display and are said to be unavailable without one. A peer without\n"
       "a window shows no other peer's screen.\n"
+      "Any other argument is ignored (launchers may add their own) and named on standard error.\n"
       "SIGINT or SIGTERM says goodbye to the peers and exits.\n",
       Pondard::Core::ConfigFilePath().c_str());
+}
+
+// The options that take the next argument as their value, and those that stand alone.
+bool TakesValue(const std::string& AArg) {
+  return AArg == "--name" || AArg == "--folder" || AArg == "--udp-port" || AArg == "--tcp-port";
+}
+bool IsSwitch(const std::string& AArg) {
+  return AArg == "--headless" || AArg == "--sound" || AArg == "--clipboard" ||
+         AArg == "--in-pondar-folder" || AArg == "--version" || AArg == "--help" || AArg == "-h";
+}
+
+// The settings skip what they do not know, so that a launcher's own arguments do no harm; named
+// here, so that a mistyped option (or one of a newer version) is not taken as obeyed.
+void WarnAboutUnknownArguments(const std::vector<std::string>& AArgs) {
+  for (size_t i = 0; i < AArgs.size(); ++i) {
+    if (TakesValue(AArgs[i])) {
+      ++i;
+    } else if (!IsSwitch(AArgs[i])) {
+      std::fprintf(stderr, "pondard: unknown option %s, ignored\n", AArgs[i].c_str());
+    }
+  }
+}
+
+// Launchers and the user's service manager start programs in the home folder, which as the
+// default shared folder would offer every file there to every peer, and take their writes and
+// deletes. --in-pondar-folder moves the process into ~/Pondar first. False, with AWhy, when that
+// folder cannot be made or entered.
+bool EnterPondarFolder(std::string& AWhy) {
+  std::string home;
+  if (const char* env = std::getenv("HOME"); env && *env) {
+    home = env;
+  } else if (const struct passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) {
+    home = pw->pw_dir;
+  }
+  if (home.empty()) {
+    AWhy = "no home folder is known";
+    return false;
+  }
+  const std::filesystem::path folder = std::filesystem::path(home) / "Pondar";
+  std::error_code ec;
+  std::filesystem::create_directory(folder, ec);
+  if (!ec) std::filesystem::current_path(folder, ec);
+  if (ec) {
+    AWhy = folder.string() + ": " + ec.message();
+    return false;
+  }
+  return true;
 }
 
 // The settings ignore what they cannot use; say so here, so that a typing error is noticed.
@@ -106,6 +169,9 @@ int RunWindow(int& argc, char** argv, const TPondardConfig& AConfig, sigset_t& A
   // X11 even inside a Wayland session, as the clipboard needs (see the headless peer below).
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "xcb");
   QApplication qtApp(argc, argv);
+  // Qt has taken out the options it knows (-style, -reverse, ...): what is left and not ours is
+  // ignored.
+  WarnAboutUnknownArguments(std::vector<std::string>(argv + 1, argv + argc));
   QApplication::setApplicationName(QStringLiteral("pondard"));
   QApplication::setApplicationDisplayName(QStringLiteral("Pondar Desktop"));
 
@@ -135,12 +201,18 @@ int RunWindow(int& argc, char** argv, const TPondardConfig& AConfig, sigset_t& A
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   bool headless = false;
+  bool inPondarFolder = false;
   for (const auto& arg : args) {
     if (arg == "--help" || arg == "-h") {
       PrintHelp();
       return 0;
     }
+    if (arg == "--version") {
+      std::printf("pondard %s\n", PONDAR_VERSION);
+      return 0;
+    }
     if (arg == "--headless") headless = true;
+    if (arg == "--in-pondar-folder") inPondarFolder = true;
   }
   if (!headless) {
     std::string noWindowWhy;
@@ -149,7 +221,11 @@ int main(int argc, char** argv) {
       headless = true;
     }
   }
+  // Before anything looks at the current directory: it is the default shared folder.
+  std::string noPondarFolderWhy;
+  if (inPondarFolder) EnterPondarFolder(noPondarFolderWhy);
   WarnAboutIgnoredValues(args);
+  if (headless) WarnAboutUnknownArguments(args);  // the window's program asks once Qt has chosen
 
   // Signals are taken by one thread of their own; every other thread, created later, blocks them.
   sigset_t stopSignals;
@@ -161,6 +237,17 @@ int main(int argc, char** argv) {
 
   TPondardConfig config;
   config.Init(args);
+  if (!noPondarFolderWhy.empty()) {
+    // Sharing the folder the launcher happened to start us in is what the option is there to
+    // prevent; a folder chosen in the settings or by --folder is still fine.
+    std::error_code ec;
+    if (config.Folder == std::filesystem::current_path(ec).string()) {
+      std::fprintf(stderr, "pondard: --in-pondar-folder: %s; not starting, rather than share %s\n",
+                   noPondarFolderWhy.c_str(), config.Folder.c_str());
+      return 1;
+    }
+    std::fprintf(stderr, "pondard: --in-pondar-folder: %s\n", noPondarFolderWhy.c_str());
+  }
   if (!headless) return RunWindow(argc, argv, config, stopSignals);
 
   // Clipboard sharing needs the desktop's clipboard, which only a Qt application on this
