@@ -37,13 +37,14 @@ std::vector<sockaddr_in> BroadcastTargets(const std::vector<TIpv4Interface>& AIn
   for (const TIpv4Interface& item : AInterfaces) {
     if ((item.Flags & (IFF_UP | IFF_BROADCAST)) != (IFF_UP | IFF_BROADCAST)) continue;
     if (item.Flags & (IFF_LOOPBACK | IFF_POINTOPOINT)) continue;
-    uint32_t target = ntohl(item.Broadcast.s_addr);
+    const uint32_t address = ntohl(item.Address.s_addr);
     const uint32_t mask = ntohl(item.Netmask.s_addr);
-    // "ip addr add 10.1.2.3/24" sets no broadcast address, yet 10.1.2.255 is the subnet's
-    // broadcast to the kernel. A /31 or /32 has no such address.
-    if (target == 0 && (~mask) >= 3u) target = ntohl(item.Address.s_addr) | ~mask;
-    if (target == 0 || target == INADDR_BROADCAST || target == ntohl(item.Address.s_addr))
-      continue;
+    uint32_t target = ntohl(item.Broadcast.s_addr);
+    // "ip addr add 10.1.2.3/24" sets no broadcast address (getifaddrs then gives none or the
+    // address itself), yet 10.1.2.255 is the subnet's broadcast to the kernel. A /31 or /32 has
+    // no such address.
+    if (target == 0 || target == address) target = (~mask) >= 3u ? (address | ~mask) : 0;
+    if (target == 0 || target == INADDR_BROADCAST) continue;
     const bool known = std::any_of(out.begin(), out.end(), [&](const sockaddr_in& AOther) {
       return ntohl(AOther.sin_addr.s_addr) == target;
     });

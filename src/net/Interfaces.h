@@ -21,7 +21,7 @@ struct TIpv4Interface {
   unsigned Flags = 0;  // IFF_UP, IFF_BROADCAST, IFF_LOOPBACK, IFF_POINTOPOINT...
   in_addr Address{};
   in_addr Netmask{};
-  in_addr Broadcast{};  // 0.0.0.0 when the interface has none configured
+  in_addr Broadcast{};  // 0.0.0.0 or Address itself when none is configured
 };
 
 // Every IPv4 address of every interface, read afresh (getifaddrs). Empty when it cannot be read.

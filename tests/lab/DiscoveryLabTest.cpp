@@ -21,6 +21,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using PondarTest::TLabLinks;
 using PondarTest::TLabProcess;
 using PondarTest::TNetLab;
 
@@ -278,13 +279,80 @@ TEST_F(DiscoveryLabTest, SameName_TwinsNeverSeeEachOther_ThirdSeesOneOfThem) {
   EXPECT_EQ(twin2.Count("found"), 1) << twin2.Log();
   EXPECT_EQ(twin1.Count("found", "twin"), 0) << twin1.Log();
   EXPECT_EQ(twin2.Count("found", "twin"), 0) << twin2.Log();
-  // The third knows one "twin": a single entry, whose address follows the last one heard.
+  // The third knows one "twin": a single entry.
   EXPECT_EQ(solo.Count("found", "twin"), 1) << solo.Log();
   EXPECT_EQ(solo.Count("lost"), 0) << solo.Log();
   for (TPeer* p : {&twin1, &twin2, &solo}) {
     EXPECT_EQ(p->Count("lost"), 0) << p->Log();
     p->ExpectQuietStderr();
   }
+}
+
+TEST_F(DiscoveryLabTest, TwoNetworks_PeersOnBothFindAndAreFoundOnEach) {
+  // west on the first bridge, east on the second, two peers on both. A peer on both routes
+  // 255.255.255.255 out of its first interface only: east hears what they say only through
+  // the second network's broadcast address.
+  TNetLab lab({TLabLinks::First, TLabLinks::Both, TLabLinks::Both, TLabLinks::Second});
+  std::string out;
+  ASSERT_EQ(lab.Run(2, "ls /sys/class/net; ip route get 255.255.255.255", &out), 0) << out;
+  EXPECT_EQ(out.rfind("lo\nplv2\nplvb2\nbroadcast 255.255.255.255 dev plv2 ", 0), 0u) << out;
+
+  TPeer west, east, both1, both2;
+  // Both last, so that the others' start-up announcements cannot have reached them: east finds
+  // them early only if their own announcements reach the second network.
+  StartPeer(lab, west, 1, "west");
+  StartPeer(lab, east, 4, "east");
+  StartPeer(lab, both1, 2, "both1");
+  StartPeer(lab, both2, 3, "both2");
+  if (HasFatalFailure()) return;
+  const std::vector<std::pair<TPeer*, TPeer*>> pairs = {
+      {&west, &both1}, {&west, &both2}, {&east, &both1}, {&east, &both2}, {&both1, &both2}};
+  auto allFound = [&] {
+    for (auto [a, b] : pairs)
+      if (!a->First("found", b->Name) || !b->First("found", a->Name)) return false;
+    return true;
+  };
+  auto logs = [&] { return west.Log() + east.Log() + both1.Log() + both2.Log(); };
+  ASSERT_TRUE(PondarTest::WaitFor(allFound, 20s)) << logs();
+
+  for (auto [a, b] : pairs)
+    for (auto [finder, found] : {std::pair{a, b}, std::pair{b, a}}) {
+      const TEvent e = *finder->First("found", found->Name);
+      ASSERT_EQ(e.Args.size(), 3u);
+      // Found at its address on a network the two share.
+      const int net = finder == &east || found == &east ? 2 : 1;
+      if (finder == &west || finder == &east || found == &west || found == &east)
+        EXPECT_EQ(e.Args[1], lab.PeerIp(found->Index, net)) << finder->Name << " " << logs();
+      else
+        EXPECT_TRUE(e.Args[1] == lab.PeerIp(found->Index, 1) ||
+                    e.Args[1] == lab.PeerIp(found->Index, 2))
+            << e.Args[1];
+      // At once, as on one network, not by a later round of announcements (>5 s).
+      const uint64_t since = std::max(finder->ReadyTick, found->ReadyTick);
+      EXPECT_LT(e.Tick > since ? e.Tick - since : 0, 2000u) << finder->Name << " found "
+                                                            << found->Name << "\n" << logs();
+      // Heard on two networks, still one entry.
+      EXPECT_EQ(finder->Count("found", found->Name), 1) << finder->Log();
+    }
+  EXPECT_EQ(west.Count("found", "east"), 0) << "the two bridges are one network";
+  EXPECT_EQ(east.Count("found", "west"), 0) << "the two bridges are one network";
+
+  // The goodbye reaches both networks too.
+  const uint64_t stopTick = Pondar::Core::GetTickCount64();
+  ASSERT_TRUE(both2.Process.Signal(SIGTERM));
+  EXPECT_EQ(both2.Process.WaitExit(5s), 0) << both2.Log();
+  ASSERT_TRUE(PondarTest::WaitFor(
+      [&] {
+        return west.First("lost", "both2") && east.First("lost", "both2") &&
+               both1.First("lost", "both2");
+      },
+      5s))
+      << logs();
+  for (TPeer* p : {&west, &east, &both1}) {
+    EXPECT_LT(p->First("lost", "both2")->Tick - stopTick, 1000u) << p->Log();
+    EXPECT_EQ(p->Count("lost"), 1) << p->Log();
+  }
+  for (TPeer* p : {&west, &east, &both1, &both2}) p->ExpectQuietStderr();
 }
 
 }  // namespace

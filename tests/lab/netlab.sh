@@ -7,6 +7,11 @@
 #                            limited broadcast 255.255.255.255 is routed out of that interface,
 #                            so a broadcast sent in one peer reaches every other peer.
 #                            An existing LAB of that name is removed first.
+#   netlab.sh up LAB N NETS  the same with a second bridge: NETS names, comma-separated, the
+#                            networks of each peer in turn: "a" (the bridge above), "b" (a
+#                            second bridge, where peer i has 10.214.0.i/24 on "plvb<i>") or "ab"
+#                            (both). 255.255.255.255 is routed out of the peer's first interface
+#                            only, as a host's routing table picks one for it.
 #   netlab.sh exec LAB I CMD...   run CMD in peer I (I = 0 means the hub).
 #   netlab.sh down LAB       kill every process left in LAB's namespaces and remove them.
 #   netlab.sh sweep          remove every lab whose owner has died (see names below).
@@ -26,6 +31,7 @@ set -u
 export PATH="$PATH:/usr/sbin:/sbin"
 
 readonly NETLAB_SUBNET="10.213.0"
+readonly NETLAB_SUBNET_B="10.214.0"
 readonly NETLAB_STATE="/run/pondar-netlab"
 readonly LAB_RE='^pl([0-9]+)x[0-9A-Za-z]*$'
 
@@ -81,10 +87,29 @@ cmd_down() {
   [[ -z "$(lab_namespaces "$lab")" ]] || die "could not remove every namespace of $lab"
 }
 
+# Joins peer namespace $2 to the bridge $3 in hub $1 by a veth pair whose ends are $4 (in the
+# hub) and $5 (in the peer), and gives the peer's end the address $6/24.
+join_bridge() {
+  local hub=$1 ns=$2 bridge=$3 hubEnd=$4 peerEnd=$5 addr=$6
+  ip -n "$hub" link add "$hubEnd" type veth peer name "$peerEnd" netns "$ns"
+  ip -n "$hub" link set "$hubEnd" master "$bridge"
+  ip -n "$hub" link set "$hubEnd" up
+  ip -n "$ns" addr add "$addr/24" dev "$peerEnd"
+  ip -n "$ns" link set "$peerEnd" up
+}
+
 cmd_up() {
-  local lab=$1 n=$2 owner started i ns hub
+  local lab=$1 n=$2 owner started i ns hub first
+  local -a nets=()
   check_lab_name "$lab"
   [[ "$n" =~ ^[0-9]+$ ]] && ((n >= 1 && n <= 200)) || die "peer count must be 1..200"
+  if (($# >= 3)); then
+    [[ "$3" =~ ^(a|b|ab)(,(a|b|ab))*$ ]] || die "networks must be a, b or ab, comma-separated"
+    IFS=, read -r -a nets <<<"$3"
+    ((${#nets[@]} == n)) || die "networks given for ${#nets[@]} peers, not $n"
+  else
+    for ((i = 0; i < n; i++)); do nets+=(a); done
+  fi
   cmd_down "$lab"
 
   # Remember which process owns a test lab, so that sweep can tell a reused pid.
@@ -104,17 +129,25 @@ cmd_up() {
   ip -n "$hub" link set lo up
   ip -n "$hub" link add plbr type bridge forward_delay 0 stp_state 0
   ip -n "$hub" link set plbr up
+  if [[ " ${nets[*]} " == *b* ]]; then
+    ip -n "$hub" link add plbrb type bridge forward_delay 0 stp_state 0
+    ip -n "$hub" link set plbrb up
+  fi
   for ((i = 1; i <= n; i++)); do
     ns="$lab-p$i"
     ip netns add "$ns"
     ip -n "$ns" link set lo up
-    ip -n "$hub" link add "plh$i" type veth peer name "plv$i" netns "$ns"
-    ip -n "$hub" link set "plh$i" master plbr
-    ip -n "$hub" link set "plh$i" up
-    ip -n "$ns" addr add "$NETLAB_SUBNET.$i/24" dev "plv$i"
-    ip -n "$ns" link set "plv$i" up
+    first=
+    if [[ "${nets[i - 1]}" == *a* ]]; then
+      join_bridge "$hub" "$ns" plbr "plh$i" "plv$i" "$NETLAB_SUBNET.$i"
+      first="plv$i"
+    fi
+    if [[ "${nets[i - 1]}" == *b* ]]; then
+      join_bridge "$hub" "$ns" plbrb "plhb$i" "plvb$i" "$NETLAB_SUBNET_B.$i"
+      first=${first:-plvb$i}
+    fi
     # Without a route for it, a send to 255.255.255.255 fails with "network unreachable".
-    ip -n "$ns" route add 255.255.255.255/32 dev "plv$i"
+    ip -n "$ns" route add 255.255.255.255/32 dev "$first"
   done
   trap - ERR
   set +E
@@ -179,11 +212,11 @@ cmd_check() {
 }
 
 main() {
-  (($# >= 1)) || die "usage: netlab.sh up LAB N | exec LAB I CMD... | down LAB | sweep | check"
+  (($# >= 1)) || die "usage: netlab.sh up LAB N [NETS] | exec LAB I CMD... | down LAB | sweep | check"
   local cmd=$1
   shift
   case "$cmd" in
-    up) (($# == 2)) || die "usage: netlab.sh up LAB N"; cmd_up "$@" ;;
+    up) (($# == 2 || $# == 3)) || die "usage: netlab.sh up LAB N [NETS]"; cmd_up "$@" ;;
     exec) (($# >= 3)) || die "usage: netlab.sh exec LAB I CMD..."; cmd_exec "$@" ;;
     down) (($# == 1)) || die "usage: netlab.sh down LAB"; cmd_down "$1" ;;
     sweep) (($# == 0)) || die "usage: netlab.sh sweep"; cmd_sweep ;;

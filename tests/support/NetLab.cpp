@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -225,8 +226,23 @@ bool TNetLab::Available(std::string* AWhyNot) {
   return true;
 }
 
-TNetLab::TNetLab(int APeers) : FPeers(APeers) {
-  if (APeers < 1 || APeers > 200) throw std::invalid_argument("a lab has 1..200 peers");
+TNetLab::TNetLab(int APeers)
+    : FPeers(APeers), FLinks(static_cast<size_t>(std::max(APeers, 0)), TLabLinks::First) {
+  Build("");
+}
+
+TNetLab::TNetLab(const std::vector<TLabLinks>& ALinks)
+    : FPeers(static_cast<int>(ALinks.size())), FLinks(ALinks) {
+  std::string networks;
+  for (TLabLinks links : ALinks) {
+    if (!networks.empty()) networks += ",";
+    networks += links == TLabLinks::First ? "a" : links == TLabLinks::Second ? "b" : "ab";
+  }
+  Build(networks);
+}
+
+void TNetLab::Build(const std::string& ANetworks) {
+  if (FPeers < 1 || FPeers > 200) throw std::invalid_argument("a lab has 1..200 peers");
   FName = "pl" + std::to_string(::getpid()) + "x" + std::to_string(LabCounter.fetch_add(1));
   // Labs left behind by test processes that died before their clean-up ran.
   RunScript({"sweep"});
@@ -270,7 +286,9 @@ TNetLab::TNetLab(int APeers) : FPeers(APeers) {
   }
 
   std::string output;
-  const int rc = RunScript({"up", FName, std::to_string(APeers)}, &output);
+  std::vector<std::string> up{"up", FName, std::to_string(FPeers)};
+  if (!ANetworks.empty()) up.push_back(ANetworks);
+  const int rc = RunScript(up, &output);
   if (rc != 0) {
     // The destructor does not run for a constructor that throws.
     TearDown();
@@ -316,10 +334,14 @@ std::string TNetLab::NamespaceName(int APeer) const {
   return APeer == 0 ? FName + "-hub" : FName + "-p" + std::to_string(APeer);
 }
 
-std::string TNetLab::PeerIp(int APeer) const {
+std::string TNetLab::PeerIp(int APeer, int ANetwork) const {
   if (APeer < 1 || APeer > FPeers)
     throw std::out_of_range("lab " + FName + " has no peer " + std::to_string(APeer));
-  return "10.213.0." + std::to_string(APeer);
+  const TLabLinks links = FLinks[static_cast<size_t>(APeer - 1)];
+  if (ANetwork == 1 && links != TLabLinks::Second) return "10.213.0." + std::to_string(APeer);
+  if (ANetwork == 2 && links != TLabLinks::First) return "10.214.0." + std::to_string(APeer);
+  throw std::out_of_range("peer " + std::to_string(APeer) + " of lab " + FName +
+                          " is not on network " + std::to_string(ANetwork));
 }
 
 int TNetLab::Run(int APeer, const std::string& AShellCommand, std::string* AOutput) const {

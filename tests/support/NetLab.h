@@ -6,6 +6,11 @@
 // interface, so a broadcast sent by one peer reaches all the others and nothing else. The hub
 // namespace (index 0) only holds the bridge.
 //
+// A lab may have a second bridge, for a machine on two networks: built from a list of links,
+// it joins each peer to the first bridge, the second or both. On the second, peer i has
+// PeerIp(i, 2) = 10.214.0.i/24. A peer on both routes 255.255.255.255 out of its first
+// network's interface only, as a host's routing table picks one interface for it.
+//
 // Typical use:
 //
 //   std::string why;
@@ -96,6 +101,9 @@ class TLabProcess {
 // (AOptions.LogPath must be given). Throws std::runtime_error when it cannot be started.
 TLabProcess SpawnProcess(const std::vector<std::string>& AArgv, const TSpawnOptions& AOptions);
 
+// The bridges a peer of a lab is joined to.
+enum class TLabLinks { First, Second, Both };
+
 class TNetLab {
  public:
   // True when a lab can be built here: root, the "ip" command, the lab script, and network
@@ -104,6 +112,8 @@ class TNetLab {
   // Builds a lab of APeers peers (1..200) under a name unique to this process, after sweeping
   // away stale labs. Throws std::runtime_error with the script's output when building fails.
   explicit TNetLab(int APeers);
+  // Builds a lab with a second bridge: peer i is joined as ALinks[i - 1] says.
+  explicit TNetLab(const std::vector<TLabLinks>& ALinks);
   // Kills what is left in the namespaces, removes them and the log folder (kept when the
   // environment variable PONDAR_KEEP_LAB_LOGS is set). Never throws.
   ~TNetLab();
@@ -114,8 +124,9 @@ class TNetLab {
   int Peers() const { return FPeers; }
   // "<name>-p<i>" for peer i, "<name>-hub" for 0.
   std::string NamespaceName(int APeer) const;
-  // "10.213.0.<i>".
-  std::string PeerIp(int APeer) const;
+  // "10.213.0.<i>" on the first network, "10.214.0.<i>" on the second. Throws
+  // std::out_of_range when the peer is not on that network.
+  std::string PeerIp(int APeer, int ANetwork = 1) const;
   // Every interface a peer namespace holds besides loopback starts with this.
   static std::string InterfacePrefix() { return "plv"; }
   // A fresh folder for logs, removed with the lab.
@@ -131,11 +142,13 @@ class TNetLab {
                     const TSpawnOptions& AOptions = {});
 
  private:
+  void Build(const std::string& ANetworks);
   void CheckPeer(int APeer) const;
   void TearDown() noexcept;
 
   std::string FName;
   int FPeers = 0;
+  std::vector<TLabLinks> FLinks;
   std::filesystem::path FLogDir;
   int FSpawned = 0;
   pid_t FGuardian = -1;
