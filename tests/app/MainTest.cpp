@@ -1,0 +1,129 @@
+// The program's command line, as a user or a launcher meets it: --version and --help start no
+// peer, unknown arguments are named and otherwise ignored, and --in-pondar-folder never shares
+// the folder the program was started in.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "support/NetLab.h"
+#include "support/RawSockets.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using PondarTest::TSandbox;
+using namespace std::chrono_literals;
+
+size_t Occurrences(const std::string& AText, const std::string& APart) {
+  size_t count = 0;
+  for (size_t at = AText.find(APart); at != std::string::npos; at = AText.find(APart, at + 1))
+    ++count;
+  return count;
+}
+
+class MainTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Any mistake in the option handling starts a peer, which broadcasts.
+    if (!PondarTest::InIsolatedNetwork())
+      GTEST_SKIP() << "REFUSED: pondard may broadcast; run the tests in a network namespace of "
+                      "their own (scripts/test.sh does)";
+  }
+
+  // Starts pondard headless on free ports, without a display and with settings of its own
+  // (APPDATA); AEnv adds to that environment.
+  PondarTest::TLabProcess Start(std::vector<std::string> AArgs,
+                                std::map<std::string, std::string> AEnv = {},
+                                const std::string& AWorkDir = "") {
+    PondarTest::TSpawnOptions options;
+    options.Env = {{"APPDATA", (Box.Path() / "config").string()}, {"DISPLAY", ""}};
+    options.Env.merge(AEnv);
+    options.WorkDir = AWorkDir;
+    options.LogPath = (Box.Path() / ("log" + std::to_string(++Runs))).string();
+    options.Streams = PondarTest::TLogStreams::StdoutOnly;
+    AArgs.insert(AArgs.begin(),
+                 {PONDARD_EXE, "--headless", "--udp-port",
+                  std::to_string(PondarTest::FreePort(SOCK_DGRAM)), "--tcp-port",
+                  std::to_string(PondarTest::FreePort(SOCK_STREAM))});
+    return PondarTest::SpawnProcess(AArgs, options);
+  }
+
+  // What a started peer says it shares, after which it is stopped as a user would.
+  std::string SharedFolder(PondarTest::TLabProcess& APeer) {
+    const bool started = PondarTest::WaitFor(
+        [&] { return APeer.ReadStderr().find(" (UDP ") != std::string::npos; }, 10s);
+    EXPECT_TRUE(started) << APeer.ReadStderr();
+    APeer.Signal(SIGTERM);
+    EXPECT_EQ(APeer.WaitExit(10s), 0) << APeer.ReadStderr();
+    std::smatch said;
+    const std::string err = APeer.ReadStderr();
+    return std::regex_search(err, said, std::regex(" sharing (.*) \\(UDP ")) ? said[1].str() : "";
+  }
+
+  TSandbox Box;
+  int Runs = 0;
+};
+
+TEST_F(MainTest, Version_OneLineAndExit_NoPeerStarted) {
+  auto run = Start({"--version"});
+  ASSERT_EQ(run.WaitExit(10s), 0);
+  EXPECT_TRUE(std::regex_match(run.ReadLog(), std::regex("pondard [0-9]+\\.[0-9]+(\\.[0-9]+)*\n")))
+      << run.ReadLog();
+  EXPECT_EQ(run.ReadStderr(), "");  // a peer would have said what it shares
+}
+
+TEST_F(MainTest, Help_ListsEveryOptionWithItsDefault) {
+  auto run = Start({"--help"});
+  ASSERT_EQ(run.WaitExit(10s), 0);
+  const std::string help = run.ReadLog();
+  for (const char* line :
+       {"--headless ", "--name NAME ", "--folder DIR ", "the current directory]",
+        "--udp-port PORT ", "[7731]", "--tcp-port PORT ", "[7732]", "--sound ", "--clipboard ",
+        "--in-pondar-folder ", "--version ", "--help "})
+    EXPECT_NE(help.find(line), std::string::npos) << line << "\n" << help;
+  EXPECT_EQ(Occurrences(help, "[off"), 4u) << help;  // the four switches that change a setting
+}
+
+TEST_F(MainTest, UnknownArguments_NamedOnStderr_PeerRunsAsBefore) {
+  auto peer = Start({"--frobnicate", "--name", "desk", "--folder", Box.Str(), "stray", "--sound"});
+  EXPECT_EQ(SharedFolder(peer), Box.Str());
+  const std::string err = peer.ReadStderr();
+  EXPECT_EQ(Occurrences(err, "unknown option"), 2u) << err;
+  EXPECT_EQ(Occurrences(err, "unknown option --frobnicate, ignored"), 1u) << err;
+  EXPECT_EQ(Occurrences(err, "unknown option stray, ignored"), 1u) << err;
+}
+
+// As the desktop entry and the user unit start it: in the home folder, with --in-pondar-folder.
+TEST_F(MainTest, InPondarFolder_SharesPondarOfHome_MadeWhenMissing_ChosenFolderWins) {
+  const auto home = Box.Path() / "home";
+  std::filesystem::create_directories(home);
+  const std::map<std::string, std::string> env = {{"HOME", home.string()}};
+  auto first = Start({"--in-pondar-folder"}, env, home.string());
+  EXPECT_EQ(SharedFolder(first), (home / "Pondar").string());
+  EXPECT_TRUE(std::filesystem::is_directory(home / "Pondar"));
+
+  const auto chosen = Box.Path() / "chosen";
+  std::filesystem::create_directories(chosen);
+  Box.Write("config/Pondar/pondard.ini", "[FileSharing]\nFolder=" + chosen.string() + "\n");
+  auto withSettings = Start({"--in-pondar-folder"}, env, home.string());
+  EXPECT_EQ(SharedFolder(withSettings), chosen.string());
+}
+
+TEST_F(MainTest, InPondarFolder_Unusable_RefusesRatherThanShareTheStartingFolder) {
+  const auto home = Box.Path() / "home";
+  Box.Write("home/Pondar", "a file where the folder should be");
+  auto run = Start({"--in-pondar-folder"}, {{"HOME", home.string()}}, home.string());
+  EXPECT_EQ(run.WaitExit(10s), 1) << run.ReadStderr();
+  EXPECT_NE(run.ReadStderr().find("not starting, rather than share " + home.string()),
+            std::string::npos)
+      << run.ReadStderr();
+}
+
+}  // namespace
