@@ -48,10 +48,9 @@ class MainTest : public ::testing::Test {
     options.WorkDir = AWorkDir;
     options.LogPath = (Box.Path() / ("log" + std::to_string(++Runs))).string();
     options.Streams = PondarTest::TLogStreams::StdoutOnly;
-    AArgs.insert(AArgs.begin(),
-                 {PONDARD_EXE, "--headless", "--udp-port",
-                  std::to_string(PondarTest::FreePort(SOCK_DGRAM)), "--tcp-port",
-                  std::to_string(PondarTest::FreePort(SOCK_STREAM))});
+    AArgs.insert(AArgs.begin(), {PONDARD_EXE, "--headless", "--udp-port",
+                                 std::to_string(PondarTest::FreePort(SOCK_DGRAM)), "--tcp-port",
+                                 std::to_string(PondarTest::FreePort(SOCK_STREAM))});
     return PondarTest::SpawnProcess(AArgs, options);
   }
 
@@ -83,10 +82,9 @@ TEST_F(MainTest, Help_ListsEveryOptionWithItsDefault) {
   auto run = Start({"--help"});
   ASSERT_EQ(run.WaitExit(10s), 0);
   const std::string help = run.ReadLog();
-  for (const char* line :
-       {"--headless ", "--name NAME ", "--folder DIR ", "the current directory]",
-        "--udp-port PORT ", "[7731]", "--tcp-port PORT ", "[7732]", "--sound ", "--clipboard ",
-        "--in-pondar-folder ", "--version ", "--help "})
+  for (const char* line : {"--headless ", "--name NAME ", "--folder DIR ", "the current directory]",
+                           "--udp-port PORT ", "[7731]", "--tcp-port PORT ", "[7732]", "--sound ",
+                           "--clipboard ", "--in-pondar-folder ", "--version ", "--help "})
     EXPECT_NE(help.find(line), std::string::npos) << line << "\n" << help;
   EXPECT_EQ(Occurrences(help, "[off"), 4u) << help;  // the four switches that change a setting
 }
