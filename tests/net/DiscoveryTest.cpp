@@ -5,7 +5,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -732,18 +731,6 @@ TEST(BroadcastTargetsTest, EveryBroadcastCapableInterfaceThatIsUp_Once) {
   EXPECT_EQ(Texts(BroadcastTargets(list, 7731), 7731),
             (std::vector<std::string>{"192.168.1.255", "172.16.15.255", "10.213.0.255"}));
   EXPECT_TRUE(BroadcastTargets({}, 7731).empty());
-}
-
-TEST(BroadcastTargetsTest, ReadIpv4Interfaces_SeesLoopbackAndNeverTargetsIt) {
-  const auto list = Pondar::Net::ReadIpv4Interfaces();
-  const auto lo = std::find_if(list.begin(), list.end(), [](const TIpv4Interface& AItem) {
-    return (AItem.Flags & IFF_LOOPBACK) != 0;
-  });
-  ASSERT_NE(lo, list.end()) << "no loopback interface read";
-  EXPECT_EQ(lo->Address.s_addr, Ip("127.0.0.1").s_addr);
-  EXPECT_EQ(lo->Netmask.s_addr, Ip("255.0.0.0").s_addr);
-  for (const std::string& target : Texts(BroadcastTargets(list, 9), 9))
-    EXPECT_NE(target.rfind("127.", 0), 0u) << target;
 }
 
 }  // namespace
