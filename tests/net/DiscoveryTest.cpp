@@ -725,7 +725,7 @@ TEST(BroadcastTargetsTest, EveryBroadcastCapableInterfaceThatIsUp_Once) {
       {"eth0", up, Ip("192.168.1.21"), Ip("255.255.255.0"), Ip("192.168.1.255")},  // same net
       // How getifaddrs shows an address set without a broadcast address.
       {"veth0", up, Ip("10.213.0.2"), Ip("255.255.255.0"), Ip("10.213.0.2")},
-      {"p2p", up, Ip("10.6.0.1"), Ip("255.255.255.254"), Ip("0.0.0.0")},          // a /31
+      {"p2p", up, Ip("10.6.0.1"), Ip("255.255.255.254"), Ip("0.0.0.0")},  // a /31
       {"odd", up, Ip("10.5.0.1"), Ip("255.0.0.0"), Ip("255.255.255.255")},
   };
   EXPECT_EQ(Texts(BroadcastTargets(list, 7731), 7731),
