@@ -41,6 +41,7 @@ using Pondar::Net::TDiscoveryThread;
 
 constexpr uint8_t Magic[4] = {'P', 'N', 'D', 'R'};
 constexpr uint64_t PeerTimeoutMs = TDiscoveryThread::PeerTimeoutMs;
+constexpr uint64_t AddressHoldMs = TDiscoveryThread::AddressHoldMs;
 // Longer than the 255 bytes a datagram carries, so our own echo is recognised by its cut name.
 const RawUtf8 OwnName = "fuzz-own-name-" + RawUtf8(250, 'o');
 // The clock starts just below the wrap of the 64-bit tick, so that expiry is also checked
@@ -70,24 +71,34 @@ class TFuzzDiscovery : public TDiscoveryThread {
 // The table's rules, written out plainly.
 struct TModel {
   TPeerInfoDynArray Peers, Found, Lost;
+  std::vector<uint64_t> AddressHeard;  // per peer: when its kept address was last heard
 
   void Handle(const TDiscoveryPacket& APacket, const RawUtf8& AIp, uint64_t ATick) {
     if (APacket.Name == DiscoveryWireName(OwnName)) return;
     const auto it = std::find_if(Peers.begin(), Peers.end(), [&](const TPeerInfo& APeer) {
       return APeer.Name == APacket.Name;
     });
+    const auto index = static_cast<size_t>(it - Peers.begin());
     if (APacket.Kind == TDiscoveryKind::dkGoodbye) {
       if (it == Peers.end()) return;
       Lost.push_back(*it);
       Peers.erase(it);
+      AddressHeard.erase(AddressHeard.begin() + static_cast<std::ptrdiff_t>(index));
       return;
     }
-    const TPeerInfo seen{APacket.Name, AIp, APacket.TcpPort, static_cast<int64_t>(ATick),
-                         APacket.UtcTime};
+    TPeerInfo seen{APacket.Name, AIp, APacket.TcpPort, static_cast<int64_t>(ATick),
+                   APacket.UtcTime};
     if (it != Peers.end()) {
+      // A second address takes over only once the kept one has been silent for the hold.
+      if (it->IP == AIp || ATick - AddressHeard[index] > AddressHoldMs) {
+        AddressHeard[index] = ATick;
+      } else {
+        seen.IP = it->IP;
+      }
       *it = seen;
     } else {
       Peers.push_back(seen);
+      AddressHeard.push_back(ATick);
       Found.push_back(seen);
     }
   }
@@ -96,6 +107,7 @@ struct TModel {
     for (auto it = Peers.begin(); it != Peers.end();) {
       if (ATick - static_cast<uint64_t>(it->LastSeenTick) > PeerTimeoutMs) {
         Lost.push_back(*it);
+        AddressHeard.erase(AddressHeard.begin() + (it - Peers.begin()));
         it = Peers.erase(it);
       } else {
         ++it;
