@@ -49,6 +49,7 @@ void TWorkerThread::Terminate() {
     FTerminated.store(true, std::memory_order_release);
   }
   FPauseEnd.notify_all();
+  WakeForTerminate();
 }
 
 bool TWorkerThread::Pause(std::chrono::milliseconds ADuration) {

@@ -63,6 +63,9 @@ class TWorkerThread {
   }
   // Sleeps ADuration, or less when told to terminate meanwhile; false when told to terminate.
   bool Pause(std::chrono::milliseconds ADuration);
+  // Called by Terminate, on the terminating thread, for a worker whose Execute blocks in a wait
+  // of its own (a poll on a socket, say) that Pause does not cover: it must end that wait.
+  virtual void WakeForTerminate() {}
 
  private:
   const RawUtf8 FName;

@@ -1,7 +1,9 @@
 #include "net/Discovery.h"
 
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -22,6 +24,7 @@ constexpr const char* HandlerErrorContext = "Discovery, in a peer event handler"
 TDiscoveryThread::TDiscoveryThread(RawUtf8 AName, uint16_t AUdpPort, uint16_t ATcpPort,
                                    Core::TTickSource ATick)
     : TWorkerThread("Discovery"),
+      FWakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       FName(std::move(AName)),
       FWireName(DiscoveryWireName(FName)),
       FUdpPort(AUdpPort),
@@ -34,6 +37,14 @@ TDiscoveryThread::~TDiscoveryThread() {
   WaitFor();
   FSockFd.store(-1, std::memory_order_release);
   FSock.Close();
+  if (FWakeFd >= 0) ::close(FWakeFd);
+}
+
+void TDiscoveryThread::WakeForTerminate() {
+  if (FWakeFd < 0) return;
+  const uint64_t one = 1;
+  // A write can only fail on a counter already full, which wakes the loop as well.
+  (void)!::write(FWakeFd, &one, sizeof one);
 }
 
 uint64_t TDiscoveryThread::Now() const {
@@ -108,8 +119,10 @@ void TDiscoveryThread::Execute() {
 
   const auto buffer = std::make_unique<uint8_t[]>(ReceiveBufferSize);
   while (!Terminated()) {
-    pollfd pfd{FSock.Fd(), POLLIN, 0};
-    const int ready = ::poll(&pfd, 1, WaitMs);
+    // Without a wake descriptor (none could be made) a stop waits out one wait.
+    pollfd pfd[2] = {{FSock.Fd(), POLLIN, 0}, {FWakeFd, POLLIN, 0}};
+    const int ready = ::poll(pfd, FWakeFd >= 0 ? 2 : 1, WaitMs);
+    if (ready > 0 && pfd[0].revents == 0) continue;  // only the wake-up: the loop ends
     if (ready > 0) {
       sockaddr_in source{};
       socklen_t sourceLen = sizeof source;

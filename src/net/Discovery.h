@@ -75,6 +75,7 @@ class TDiscoveryThread : public Core::TWorkerThread {
 
  protected:
   void Execute() override;
+  void WakeForTerminate() override;
 
   // The loop's steps, reachable by tests without a socket or a network.
   // Handles one received datagram from ASource: parse, drop our own, upsert/reply/goodbye.
@@ -92,6 +93,8 @@ class TDiscoveryThread : public Core::TWorkerThread {
   // One datagram to 255.255.255.255 and to every interface's broadcast address.
   void Broadcast(TDiscoveryKind AKind);
 
+  // Written on Terminate, so that a stop never waits out the loop's wait on the socket.
+  const int FWakeFd;
   const RawUtf8 FName;
   // FName as it goes on the wire (cut to 255 bytes). Our own broadcasts come back with this
   // name, so it, not FName, is what received names are compared with.
