@@ -59,6 +59,33 @@ size_t TShortLivedThreads::Count() {
   return FCount;
 }
 
+bool TPeerSyncQueue::Admit(const RawUtf8& APeer, TJob AJob) {
+  std::lock_guard lock(FLock);
+  const auto [slot, idle] = FWaiting.try_emplace(APeer);
+  if (!idle) slot->second = std::move(AJob);
+  return idle;
+}
+
+void TPeerSyncQueue::RunQueued(const RawUtf8& APeer, TJob AJob,
+                               const Pondar::Core::TOnWorkerProblem& AReport) {
+  for (;;) {
+    Pondar::Core::RunReportingErrors(AJob, "Sync with " + APeer, AReport);
+    std::lock_guard lock(FLock);
+    const auto slot = FWaiting.find(APeer);
+    if (!slot->second) {
+      FWaiting.erase(slot);
+      return;
+    }
+    AJob = std::move(slot->second);
+    slot->second = nullptr;
+  }
+}
+
+void TPeerSyncQueue::Release(const RawUtf8& APeer) {
+  std::lock_guard lock(FLock);
+  FWaiting.erase(APeer);
+}
+
 std::optional<int64_t> ClockDriftSeconds(double APeerUtc, double AOurUtc) {
   if (!Pondar::Core::IsValidDayCount(APeerUtc)) return std::nullopt;
   return Pondar::Core::RoundHalfEven(std::fabs(APeerUtc - AOurUtc) * 86400.0);
@@ -116,6 +143,7 @@ TPondardApp::TPondardApp(TPondardConfig AConfig, std::shared_ptr<TDeliveryQueue>
       FQueue(std::move(AQueue)),
       FSinks(std::make_shared<TAppSinks>()),
       FSyncThreads(std::make_shared<TShortLivedThreads>()),
+      FPeerSyncs(std::make_shared<TPeerSyncQueue>()),
       FScreenSend(std::make_shared<TScreenSendState>()),
       FScreenSenders(std::make_shared<TShortLivedThreads>()),
       FScreenSource(
@@ -432,9 +460,13 @@ void TPondardApp::StartPeerSync(const TPeerInfo& APeer) {
     if (!stats.StoppedBy.empty())
       engine.OnLog(FormatCaption(Captions::SyncStopped, {peer.Name, stats.StoppedBy}));
   };
+  if (!FPeerSyncs->Admit(APeer.Name, job)) return;  // waits behind the sync that runs
   try {
-    FSyncThreads->Run(std::move(job), "Sync with " + APeer.Name, ProblemReport());
+    FSyncThreads->Run([queue = FPeerSyncs, name = APeer.Name, job,
+                       report = ProblemReport()] { queue->RunQueued(name, job, report); },
+                      "Sync with " + APeer.Name, ProblemReport());
   } catch (const std::system_error& AError) {
+    FPeerSyncs->Release(APeer.Name);
     Warn("Sync with " + APeer.Name + " cannot start: " + AError.what());
   }
 }

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -71,6 +72,27 @@ class TShortLivedThreads : public std::enable_shared_from_this<TShortLivedThread
   std::mutex FMutex;  // guards FCount
   std::condition_variable FIdle;
   size_t FCount = 0;
+};
+
+// At most one sync per peer at a time, and at most one more waiting behind it: discoveries and
+// notices that come while a peer's sync runs fold into the one waiting, which the running
+// sync's thread takes up when it ends. Without this every notice of a busy peer started a sync
+// of its own, all pulling and comparing the same list at once.
+class TPeerSyncQueue {
+ public:
+  using TJob = std::function<void()>;
+  // True when no sync of APeer runs: the caller starts AJob on a thread of its own through
+  // RunQueued. False when one runs: AJob replaces the one waiting, if any.
+  bool Admit(const RawUtf8& APeer, TJob AJob);
+  // Runs AJob, then every job that waits for APeer when the one before ends. An exception
+  // escaping a job is reported through AReport and ends only that job.
+  void RunQueued(const RawUtf8& APeer, TJob AJob, const Pondar::Core::TOnWorkerProblem& AReport);
+  // For a thread that could not be started after Admit: APeer runs nothing after all.
+  void Release(const RawUtf8& APeer);
+
+ private:
+  std::mutex FLock;                  // guards FWaiting
+  std::map<RawUtf8, TJob> FWaiting;  // a key per peer whose sync runs; empty job: none waits
 };
 
 // The peer's clock drift in whole seconds, halves to even (5.5 s gives 6); nullopt when the
@@ -190,6 +212,7 @@ class TPondardApp {
   const std::shared_ptr<TDeliveryQueue> FQueue;
   const std::shared_ptr<TAppSinks> FSinks;
   const std::shared_ptr<TShortLivedThreads> FSyncThreads;
+  const std::shared_ptr<TPeerSyncQueue> FPeerSyncs;  // shared with the sync threads
   // Shared with the screen sender thread, which may finish after the engine is gone.
   struct TScreenSendState {
     std::atomic<int32_t> Sending{0};  // 1 while a frame is on its way to the peers

@@ -602,3 +602,25 @@ TEST_F(AppTest, Headless_NoDisplay_ClipboardAndScreenSaidUnavailableOnce_FilesSt
   peer.Signal(SIGTERM);
   EXPECT_EQ(peer.WaitExit(std::chrono::seconds(10)), 0);
 }
+
+// A peer discovered again and again while its sync runs is synced once more when that sync
+// ends, not once per discovery.
+TEST_F(AppTest, PeerSync_OneRunningOneWaiting_RepeatsFoldIntoTheWaitingOne) {
+  // The peer answers its one connection only after a while: the first sync runs meanwhile.
+  PondarTest::TScriptedPeer peer([](const Pondar::Net::TSocket&, const std::atomic<bool>& AStop) {
+    for (int i = 0; i < 30 && !AStop; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  });
+  Config.UdpPort = 0;  // no discovery traffic of its own: the test plays the peer's arrivals
+  Create();
+  App->Start();
+  const TPeerInfo remote{"remote", "127.0.0.1", peer.Port(), 0, Pondar::Core::CurrentUtcTime()};
+  std::thread([&] {
+    for (int i = 0; i < 6; ++i) App->OnPeerDiscovered(remote);
+  }).join();
+  // The first sync ends after 1.5 s; the waiting one then finds the peer gone (one connection).
+  ASSERT_TRUE(
+      WaitFor([&] { return Count("\u26A0 remote - unreachable") == 2; }, std::chrono::seconds(20)));
+  ASSERT_TRUE(WaitFor([&] { return App->RunningSyncs() == 0; }));
+  EXPECT_EQ(Count("\u21C4 remote..."), 2);
+}
