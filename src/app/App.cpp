@@ -574,7 +574,7 @@ void TPondardApp::TakeUpLocalDelete(const RawUtf8& ARelPath) {
   // file, or every file in it would come back with the next pull.
   if (removed.empty()) removed.push_back(ARelPath);
   const auto engine = SyncEngine();
-  for (const auto& path : removed) engine.NotifyPeersOfDelete(path, peers);
+  engine.NotifyPeersOfDelete(removed, peers);
 }
 
 void TPondardApp::RescanEntries() {
@@ -587,7 +587,9 @@ void TPondardApp::RescanEntries() {
 // ---- clipboard ----
 
 void TPondardApp::OnClipboardChanged(const RawUtf8& AText) {
-  for (const auto& peer : PeerList()) Pondar::Net::SendClipboardText(peer.IP, peer.TcpPort, AText);
+  Pondar::Net::ForEachPeerAtOnce(PeerList(), [&AText](const TPeerInfo& APeer) {
+    Pondar::Net::SendClipboardText(APeer.IP, APeer.TcpPort, AText);
+  });
   // Said also with no peer or a failed send: the line tells what left this desk's clipboard.
   Log(FormatCaption(Captions::ClipboardSent, {static_cast<int64_t>(AText.size())}));
 }

@@ -13,6 +13,8 @@
 #include <memory>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
+#include <vector>
 
 namespace Pondar::Net {
 
@@ -222,6 +224,20 @@ void SendDeleteNotify(const RawUtf8& AHost, uint16_t APort, const RawUtf8& ARelP
   if (!sock) return;
   const TBytes msg = PathMessage(TMessageType::mtDeleteNotify, ARelPath);
   SendAll(sock, msg.data(), msg.size());
+}
+
+void ForEachPeerAtOnce(const Core::TPeerInfoDynArray& APeers,
+                       const std::function<void(const Core::TPeerInfo& APeer)>& ASend) {
+  std::vector<std::thread> sends;
+  sends.reserve(APeers.size());
+  for (const auto& peer : APeers) {
+    try {
+      sends.emplace_back([&ASend, &peer] { ASend(peer); });
+    } catch (const std::system_error&) {
+      ASend(peer);
+    }
+  }
+  for (auto& send : sends) send.join();
 }
 
 void SendChangesNotify(const RawUtf8& AHost, uint16_t APort) {

@@ -39,6 +39,12 @@ std::optional<TFileEntries> RequestFileList(const RawUtf8& AHost, uint16_t APort
 bool DownloadFile(const RawUtf8& AHost, uint16_t APort, const RawUtf8& ARelPath,
                   const TTransferProgressProc& AProgress, const std::string& ALocalPath,
                   const std::atomic<bool>* ACancel = nullptr);
+// Runs ASend once for every peer, each on a thread of its own, and returns when all have
+// returned: a peer that does not answer costs its own connect time-out, not every other peer's.
+// Where no thread can be had, the peer's send runs on the calling thread.
+void ForEachPeerAtOnce(const Core::TPeerInfoDynArray& APeers,
+                       const std::function<void(const Core::TPeerInfo& APeer)>& ASend);
+
 void SendDeleteNotify(const RawUtf8& AHost, uint16_t APort, const RawUtf8& ARelPath);
 void SendChangesNotify(const RawUtf8& AHost, uint16_t APort);
 void SendClipboardText(const RawUtf8& AHost, uint16_t APort, const RawUtf8& AText);

@@ -295,12 +295,16 @@ void TSyncEngine::HandleRemoteDelete(const RawUtf8& ARelPath) {
 }
 
 void TSyncEngine::NotifyPeersOfChange(const TPeerInfoDynArray& APeers) const {
-  for (const auto& peer : APeers) Net::SendChangesNotify(peer.IP, peer.TcpPort);
+  Net::ForEachPeerAtOnce(APeers, [](const Core::TPeerInfo& APeer) {
+    Net::SendChangesNotify(APeer.IP, APeer.TcpPort);
+  });
 }
 
-void TSyncEngine::NotifyPeersOfDelete(const RawUtf8& ARelPath,
+void TSyncEngine::NotifyPeersOfDelete(const std::vector<RawUtf8>& ARelPaths,
                                       const TPeerInfoDynArray& APeers) const {
-  for (const auto& peer : APeers) Net::SendDeleteNotify(peer.IP, peer.TcpPort, ARelPath);
+  Net::ForEachPeerAtOnce(APeers, [&ARelPaths](const Core::TPeerInfo& APeer) {
+    for (const auto& path : ARelPaths) Net::SendDeleteNotify(APeer.IP, APeer.TcpPort, path);
+  });
 }
 
 }  // namespace Pondar::Sync

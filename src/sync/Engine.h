@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "core/Types.h"
 
@@ -75,9 +76,11 @@ struct TSyncEngine {
   // NormalizeRelPath refuses are left alone. The list's spelling of the path names the file.
   // The entry goes only when the file is gone; a file that cannot be deleted keeps it.
   void HandleRemoteDelete(const RawUtf8& ARelPath);
-  // One notice to each peer, in order, on the calling thread; failures are silent.
+  // Notices to every peer at once, returning when all are sent; to each peer one after another,
+  // in order. Failures are silent.
   void NotifyPeersOfChange(const TPeerInfoDynArray& APeers) const;
-  void NotifyPeersOfDelete(const RawUtf8& ARelPath, const TPeerInfoDynArray& APeers) const;
+  void NotifyPeersOfDelete(const std::vector<RawUtf8>& ARelPaths,
+                           const TPeerInfoDynArray& APeers) const;
 
   // How long a path stays suppressed after our own write or delete: longer than the watcher's
   // settle delay, so the notifications our own change causes are dropped.

@@ -53,13 +53,13 @@ uint16_t FreePort(int AType) {
   return PortOf(probe);
 }
 
-TSocket ListenTcp(const char* AIp) {
+TSocket ListenTcp(const char* AIp, int ABacklog) {
   TSocket sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   if (::inet_pton(AF_INET, AIp, &addr.sin_addr) != 1) return {};
   if (::bind(sock.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return {};
-  if (::listen(sock.Fd(), 4) != 0) return {};
+  if (::listen(sock.Fd(), ABacklog) != 0) return {};
   return sock;
 }
 

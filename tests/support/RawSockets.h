@@ -31,8 +31,9 @@ uint16_t PortOf(const TSocket& ASock);
 uint16_t FreePort(int AType = SOCK_STREAM);
 
 // A TCP socket listening on AIp (dotted IPv4) at a port the kernel picks (see PortOf), with a
-// backlog of 4. Invalid when it cannot be made.
-TSocket ListenTcp(const char* AIp = Loopback);
+// backlog of ABacklog. Invalid when it cannot be made. With a backlog of 0 one connection fills
+// it, and the next connect waits out its time-out: a peer that does not answer.
+TSocket ListenTcp(const char* AIp = Loopback, int ABacklog = 4);
 
 // ---- raw TCP client ----
 

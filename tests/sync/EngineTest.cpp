@@ -471,6 +471,19 @@ TEST_F(SyncEngineTest, HandleRemoteDelete_FileThatCannotBeDeleted_KeepsItsEntryA
   EXPECT_TRUE(Logged().empty());
 }
 
+TEST_F(SyncEngineTest, NotifyPeers_APeerThatDoesNotAnswerHoldsUpNoOther) {
+  const auto silent = PondarTest::ListenTcp(PondarTest::Loopback, 0);
+  const auto filler = PondarTest::Dial(PondarTest::PortOf(silent));  // its queue is now full
+  std::atomic<int> changes{0};
+  Remote.Create().OnChangesNotify = [&](const Core::RawUtf8&, uint16_t) { ++changes; };
+  const Core::TPeerInfo stuck{"stuck", "127.0.0.1", PondarTest::PortOf(silent), 0, 0};
+  const Core::TPeerInfo good{"good", "127.0.0.1", Remote.Start(), 0, 0};
+  std::thread notify([&] { Engine.NotifyPeersOfChange({stuck, good}); });
+  // The stuck peer costs its own 5 s connect time-out; the other hears at once.
+  EXPECT_TRUE(WaitFor([&] { return changes == 1; }, std::chrono::milliseconds(2500)));
+  notify.join();
+}
+
 TEST_F(SyncEngineTest, NotifyPeers_SendsOneNoticeToEachPeer) {
   PondarTest::TRecorder<std::string> deletes;
   std::atomic<int> changes{0};
@@ -483,8 +496,8 @@ TEST_F(SyncEngineTest, NotifyPeers_SendsOneNoticeToEachPeer) {
   Core::TPeerInfo peer{"p", "127.0.0.1", Remote.Start(), 0, 0};
 
   Engine.NotifyPeersOfChange({peer, peer});
-  Engine.NotifyPeersOfDelete("docs/x.txt", {peer});
-  Engine.NotifyPeersOfDelete("never.txt", {});
-  ASSERT_TRUE(WaitFor([&] { return changes == 2 && deletes.Count() == 1; }));
-  EXPECT_EQ(deletes.All()[0], "docs/x.txt");
+  Engine.NotifyPeersOfDelete({"docs/x.txt", "docs/y.txt"}, {peer});
+  Engine.NotifyPeersOfDelete({"never.txt"}, {});
+  ASSERT_TRUE(WaitFor([&] { return changes == 2 && deletes.Count() == 2; }));
+  EXPECT_EQ(deletes.All(), (std::vector<std::string>{"docs/x.txt", "docs/y.txt"}));
 }
