@@ -33,19 +33,13 @@ namespace fs = std::filesystem;
 using namespace Pondard::Core;
 using Pondar::Core::TFileEntries;
 using PondarTest::FreePort;
+using PondarTest::Occurrences;
 using PondarTest::TSandbox;
 using PondarTest::WaitFor;
 
 namespace {
 
 constexpr int64_t BaseUnix = 1700000000;
-
-size_t Occurrences(const std::string& AText, const std::string& ANeedle) {
-  size_t n = 0;
-  for (size_t at = AText.find(ANeedle); at != std::string::npos; at = AText.find(ANeedle, at + 1))
-    ++n;
-  return n;
-}
 
 class AppTest : public ::testing::Test {
  protected:

@@ -18,15 +18,9 @@
 
 namespace {
 
+using PondarTest::Occurrences;
 using PondarTest::TSandbox;
 using namespace std::chrono_literals;
-
-size_t Occurrences(const std::string& AText, const std::string& APart) {
-  size_t count = 0;
-  for (size_t at = AText.find(APart); at != std::string::npos; at = AText.find(APart, at + 1))
-    ++count;
-  return count;
-}
 
 class MainTest : public ::testing::Test {
  protected:

@@ -32,6 +32,14 @@ class TSandbox {
 bool WaitFor(const std::function<bool()>& APredicate,
              std::chrono::milliseconds ATimeout = std::chrono::seconds(5));
 
+// How many times APart stands in AText, overlapping ones counted: lines said once, or more.
+inline size_t Occurrences(const std::string& AText, const std::string& APart) {
+  size_t count = 0;
+  for (size_t at = AText.find(APart); at != std::string::npos; at = AText.find(APart, at + 1))
+    ++count;
+  return count;
+}
+
 // Sets the last-write time of a file to Unix seconds and nanoseconds; AFlags as utimensat takes
 // them (AT_SYMLINK_NOFOLLOW: the link itself). Throws std::runtime_error when it cannot.
 void SetMTime(const std::filesystem::path& APath, int64_t AUnixSeconds, long ANanoseconds = 0,
