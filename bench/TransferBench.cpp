@@ -77,9 +77,7 @@ TBenchFile& BenchFile() {
 
 void BM_DownloadFile(benchmark::State& AState) {
   TBenchFile& file = BenchFile();
-  Pondar::Core::TFileEntries entries;
-  Pondar::Core::TLightLock lock;
-  Pondar::Net::TTcpServerThread server(0, file.Dir, &entries, &lock);
+  Pondar::Net::TTcpServerThread server(0, file.Dir, nullptr);
   server.Start();
   while (server.BoundPort() == 0 && server.Running()) std::this_thread::yield();
   const uint16_t port = server.BoundPort();
@@ -194,9 +192,7 @@ TSmallFiles& SmallFileSet() {
 
 void BM_DownloadSmallFiles(benchmark::State& AState) {
   const TSmallFiles& files = SmallFileSet();
-  Pondar::Core::TFileEntries entries;
-  Pondar::Core::TLightLock lock;
-  Pondar::Net::TTcpServerThread server(0, files.Dir, &entries, &lock);
+  Pondar::Net::TTcpServerThread server(0, files.Dir, nullptr);
   server.Start();
   while (server.BoundPort() == 0 && server.Running()) std::this_thread::yield();
   for (auto _ : AState) {

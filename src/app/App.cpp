@@ -8,6 +8,7 @@
 
 #include "clipboard/Clipboard.h"
 #include "core/Captions.h"
+#include "fs/FileList.h"
 #include "fs/Scanner.h"
 #include "fs/Watcher.h"
 #include "net/Discovery.h"
@@ -245,11 +246,7 @@ void TPondardApp::Start() {
     Pondar::Fs::ScanFolder(FConfig.Folder, scanned, &leftovers);
     RemoveLeftoverDownloads(leftovers);
     const auto count = static_cast<int64_t>(scanned.size());
-    {
-      // Syncs of an earlier run may still be writing into the list.
-      std::lock_guard lock(*FSyncEngine.EntriesLock);
-      FSyncEngine.Entries->swap(scanned);
-    }
+    FSyncEngine.Files->Replace(std::move(scanned));
     Log(FormatCaption(Captions::FilesCount, {count}));
   }
 
@@ -265,7 +262,7 @@ void TPondardApp::Start() {
   };
 
   FServer = std::make_unique<Pondar::Net::TTcpServerThread>(
-      FConfig.TcpPort, FConfig.Folder, FSyncEngine.Entries.get(), FSyncEngine.EntriesLock.get());
+      FConfig.TcpPort, FConfig.Folder, FSyncEngine.Files);
   FServer->OnDeleteNotify = [this](const RawUtf8& APath) { OnRemoteDelete(APath); };
   FServer->OnChangesNotify = [this](const RawUtf8& AIP, uint16_t APort) {
     OnChangesNotify(AIP, APort);
@@ -565,11 +562,7 @@ void TPondardApp::TakeUpLocalChange(const RawUtf8& ARelPath) {
 void TPondardApp::TakeUpLocalDelete(const RawUtf8& ARelPath) {
   const auto peers = PeerList();
   Log(FormatCaption(Captions::LocalDelete, {ARelPath}));
-  std::vector<RawUtf8> removed;
-  {
-    std::lock_guard lock(*FSyncEngine.EntriesLock);
-    removed = Pondar::Fs::RemoveEntriesAt(*FSyncEngine.Entries, ARelPath);
-  }
+  std::vector<RawUtf8> removed = FSyncEngine.Files->RemoveAt(ARelPath);
   // Peers apply deletes to files only: a folder deleted or moved away is told to them file by
   // file, or every file in it would come back with the next pull.
   if (removed.empty()) removed.push_back(ARelPath);
@@ -578,10 +571,10 @@ void TPondardApp::TakeUpLocalDelete(const RawUtf8& ARelPath) {
 }
 
 void TPondardApp::RescanEntries() {
+  // The walk holds no lock: the server and the syncs go on with the old list meanwhile.
   TFileEntries scanned;
   Pondar::Fs::ScanFolder(FConfig.Folder, scanned);
-  std::lock_guard lock(*FSyncEngine.EntriesLock);
-  FSyncEngine.Entries->swap(scanned);
+  FSyncEngine.Files->Replace(std::move(scanned));
 }
 
 // ---- clipboard ----
@@ -658,8 +651,7 @@ void TPondardApp::OnScreenFrameReceived(const RawUtf8& APeerName, const TBytes& 
 // ---- the shared file list ----
 
 TFileEntries TPondardApp::Entries() const {
-  std::lock_guard lock(*FSyncEngine.EntriesLock);
-  return *FSyncEngine.Entries;
+  return FSyncEngine.Files->Entries();
 }
 
 uint16_t TPondardApp::ServerPort() const {

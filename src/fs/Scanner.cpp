@@ -247,45 +247,8 @@ RawUtf8 HashFileSha256(const std::string& APath) {
   return hash.HexDigest();
 }
 
-bool SameRelPath(const RawUtf8& A, const RawUtf8& B) {
+bool SameRelPath(std::string_view A, std::string_view B) {
   return A.size() == B.size() && SameBytesFolded(A, B, A.size());
-}
-
-TFileEntry* FindEntry(TFileEntries& AList, const RawUtf8& ARelPath) {
-  for (TFileEntry& entry : AList)
-    if (SameRelPath(entry.RelPath, ARelPath)) return &entry;
-  return nullptr;
-}
-
-bool RemoveEntry(TFileEntries& AList, const RawUtf8& ARelPath) {
-  for (auto it = AList.rbegin(); it != AList.rend(); ++it) {
-    if (SameRelPath(it->RelPath, ARelPath)) {
-      AList.erase(std::next(it).base());
-      return true;
-    }
-  }
-  return false;
-}
-
-std::vector<RawUtf8> RemoveEntriesAt(TFileEntries& AList, const RawUtf8& ARelPath) {
-  const std::size_t n = ARelPath.size();
-  const auto below = [&](const RawUtf8& APath) {
-    return APath.size() > n && APath[n] == '/' && SameBytesFolded(APath, ARelPath, n);
-  };
-  std::vector<RawUtf8> removed;
-  for (auto it = AList.rbegin(); it != AList.rend(); ++it) {
-    if (SameRelPath(it->RelPath, ARelPath)) {
-      removed.push_back(std::move(it->RelPath));
-      AList.erase(std::next(it).base());
-      break;
-    }
-  }
-  std::erase_if(AList, [&](TFileEntry& AEntry) {
-    if (!below(AEntry.RelPath)) return false;
-    removed.push_back(AEntry.RelPath);
-    return true;
-  });
-  return removed;
 }
 
 std::string LocalPath(const std::string& ARoot, const RawUtf8& ARelPath) {

@@ -28,16 +28,8 @@ bool IsExcludedName(std::string_view AName);
 double FileModifiedUtc(const std::string& APath);
 // 64 lower-case hex digits of the content's SHA-256; empty when the file cannot be opened.
 RawUtf8 HashFileSha256(const std::string& APath);
-// Same byte length and equal bytes once bit 0x20 of each is ignored.
-bool SameRelPath(const RawUtf8& A, const RawUtf8& B);
-// The first entry equal under SameRelPath, or nullptr. The caller holds the list's lock.
-TFileEntry* FindEntry(TFileEntries& AList, const RawUtf8& ARelPath);
-// Removes the last entry equal under SameRelPath; true when one was removed.
-bool RemoveEntry(TFileEntries& AList, const RawUtf8& ARelPath);
-// What a deleted path takes with it: the last entry equal to ARelPath (as RemoveEntry), and
-// every entry below ARelPath taken as a folder (its leading components equal under
-// SameRelPath). Returns the removed paths: the equal one first, then the others in list order.
-std::vector<RawUtf8> RemoveEntriesAt(TFileEntries& AList, const RawUtf8& ARelPath);
+// Same byte length and equal bytes once bit 0x20 of each is ignored: how paths compare.
+bool SameRelPath(std::string_view A, std::string_view B);
 // ARoot + "/" + ARelPath, with "\" in ARelPath taken as a separator too.
 std::string LocalPath(const std::string& ARoot, const RawUtf8& ARelPath);
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/RelPath.h"
+#include "fs/FileList.h"
 
 namespace Pondar::Net {
 
@@ -44,13 +45,11 @@ bool MeansMissing(int AErrno) {
 }  // namespace
 
 TTcpServerThread::TTcpServerThread(uint16_t APort, std::string ARootDir,
-                                   const Core::TFileEntries* AEntries,
-                                   Core::TLightLock* AEntriesLock)
+                                   std::shared_ptr<Fs::TFileList> AFiles)
     : TWorkerThread("TCP server"),
       FPort(APort),
       FRootDir(std::move(ARootDir)),
-      FEntries(AEntries),
-      FEntriesLock(AEntriesLock),
+      FFiles(std::move(AFiles)),
       FWakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 TTcpServerThread::~TTcpServerThread() {
@@ -337,18 +336,22 @@ void TTcpServerThread::HandleRequest(TRequest& ARequest) {
 }
 
 void TTcpServerThread::ServeFileList(int AFd) {
-  TBytes encoded;
-  if (FEntries && FEntriesLock) {
-    // Held only while encoding: writers of the list never wait for the network.
-    std::lock_guard lock(*FEntriesLock);
-    encoded = EncodeFileList(*FEntries);
+  if (!FFiles) {
+    FListBytes = EncodeFileList({});
   } else {
-    encoded = EncodeFileList({});
+    // Encoded once per version of the list, not once per request: the peers that pull it after
+    // one change are served the same bytes. The lock is held only while encoding; writers of
+    // the list never wait for the network.
+    FFiles->Read([this](const Core::TFileEntries& AEntries, uint64_t AVersion) {
+      if (FListBytesVersion == AVersion && !FListBytes.empty()) return;
+      FListBytes = EncodeFileList(AEntries);
+      FListBytesVersion = AVersion;
+    });
   }
   uint8_t len[4];
-  PutLe32(len, static_cast<uint32_t>(encoded.size()));
-  if (!SendFull(AFd, len, sizeof len, !encoded.empty())) return;
-  if (!encoded.empty()) SendFull(AFd, encoded.data(), encoded.size());
+  PutLe32(len, static_cast<uint32_t>(FListBytes.size()));
+  if (!SendFull(AFd, len, sizeof len, true)) return;
+  SendFull(AFd, FListBytes.data(), FListBytes.size());
 }
 
 bool TTcpServerThread::ReadRequestPath(int AFd, RawUtf8& AOut) {

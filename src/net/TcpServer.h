@@ -8,6 +8,7 @@
 #include <deque>
 #include <functional>
 #include <list>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -17,6 +18,10 @@
 #include "net/Protocol.h"
 #include "net/Socket.h"
 
+namespace Pondar::Fs {
+class TFileList;
+}
+
 namespace Pondar::Net {
 
 using TOnDeleteNotify = std::function<void(const RawUtf8& ARelPath)>;
@@ -25,9 +30,8 @@ using TOnClipboardNotify = std::function<void(const RawUtf8& AText)>;
 using TOnScreenFrameNotify = std::function<void(const RawUtf8& APeerName, const TBytes& AData)>;
 
 // Owner's protocol: create, assign the events, Start; to stop, Shutdown then WaitFor. The
-// events are assigned before Start and not changed while the server runs. The list behind
-// AEntries is only read, under *AEntriesLock, and only while encoding it; both must outlive the
-// server.
+// events are assigned before Start and not changed while the server runs. AFiles is only
+// read; without it the server shares an empty list.
 //
 // Threads:
 // - The server thread (Execute) listens and accepts. It never reads from a connection with a
@@ -68,8 +72,7 @@ class TTcpServerThread : public Core::TWorkerThread {
   static constexpr size_t MaxUntypedConnections = 64;
   static constexpr size_t MaxQueuedRequests = 64;
 
-  TTcpServerThread(uint16_t APort, std::string ARootDir, const Core::TFileEntries* AEntries,
-                   Core::TLightLock* AEntriesLock);
+  TTcpServerThread(uint16_t APort, std::string ARootDir, std::shared_ptr<Fs::TFileList> AFiles);
   ~TTcpServerThread() override;
 
   // Sets the terminate flag and wakes the server thread; returns at once. Any thread.
@@ -135,8 +138,10 @@ class TTcpServerThread : public Core::TWorkerThread {
   const uint16_t FPort;
   const std::string FRootDir;
   TSocket FServerSock;
-  const Core::TFileEntries* const FEntries;
-  Core::TLightLock* const FEntriesLock;
+  const std::shared_ptr<Fs::TFileList> FFiles;
+  // The list as last encoded, and the version it was encoded from; request thread only.
+  TBytes FListBytes;
+  uint64_t FListBytesVersion = 0;
 
   int FRequestTimeLimitMs = ServerTimeoutMs;
   std::atomic<uint16_t> FBoundPort{0};

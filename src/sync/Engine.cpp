@@ -18,6 +18,7 @@
 
 #include "core/Captions.h"
 #include "core/RelPath.h"
+#include "fs/FileList.h"
 #include "fs/Scanner.h"
 #include "fs/Watcher.h"
 #include "net/Transfer.h"
@@ -62,8 +63,7 @@ class TFetchGate {
 };
 
 TSyncEngine::TSyncEngine()
-    : Entries(std::make_shared<TFileEntries>()),
-      EntriesLock(std::make_shared<Core::TLightLock>()),
+    : Files(std::make_shared<Fs::TFileList>()),
       Cancel(std::make_shared<std::atomic<bool>>(false)),
       FetchGate(std::make_shared<TFetchGate>()) {}
 
@@ -134,8 +134,7 @@ bool TSyncEngine::ShouldFetch(const TFileEntry& ARemote, RawUtf8& ALocalRelPath)
   const double deletedAt = Watcher ? Watcher->LastDeleteUtc(ARemote.RelPath) : 0.0;
   if (deletedAt > 0.0 && ARemote.ModifiedUtc <= deletedAt) return false;
 
-  std::lock_guard lock(*EntriesLock);
-  const TFileEntry* local = Fs::FindEntry(*Entries, ARemote.RelPath);
+  const std::optional<TFileEntry> local = Files->Find(ARemote.RelPath);
   if (!local) {
     ALocalRelPath = ARemote.RelPath;
     return true;
@@ -208,15 +207,9 @@ TSyncEngine::TFetchOutcome TSyncEngine::Fetch(const RawUtf8& APeerIP, uint16_t A
 
   StampModifiedTime(f, ARemote.ModifiedUtc);
   Log(FormatCaption(Captions::Downloaded, {p, Core::FormatSize(ARemote.Size)}));
-  std::lock_guard lock(*EntriesLock);
-  if (TFileEntry* e = Fs::FindEntry(*Entries, p)) {
-    e->Size = ARemote.Size;
-    e->ModifiedUtc = ARemote.ModifiedUtc;
-    e->Sha256 = ARemote.Sha256;
-  } else {
-    Entries->push_back(ARemote);
-    Entries->back().RelPath = p;
-  }
+  TFileEntry stored = ARemote;
+  stored.RelPath = p;
+  Files->Store(stored);
   return TFetchOutcome::Received;
 }
 
@@ -273,11 +266,8 @@ TSyncStats TSyncEngine::SyncWithPeer(const RawUtf8& APeerIP, uint16_t APeerPort,
 void TSyncEngine::HandleRemoteDelete(const RawUtf8& ARelPath) {
   RawUtf8 rel;
   if (!Core::NormalizeRelPath(ARelPath, rel)) return;
-  {
-    // The list's spelling is the file on this disk that the peer's path names.
-    std::lock_guard lock(*EntriesLock);
-    if (const TFileEntry* e = Fs::FindEntry(*Entries, rel)) rel = e->RelPath;
-  }
+  // The list's spelling is the file on this disk that the peer's path names.
+  if (const auto e = Files->Find(rel)) rel = e->RelPath;
   const std::string f = Fs::LocalPath(RootDir, rel);
   if (!IsRegularFile(f)) return;
   using TSuppressKind = Fs::TFileWatcher::TSuppressKind;
@@ -287,10 +277,7 @@ void TSyncEngine::HandleRemoteDelete(const RawUtf8& ARelPath) {
   // A file that is still there keeps its entry, or the next pull would overwrite it whatever
   // its time; one that vanished meanwhile loses it, though we deleted nothing.
   if (deleted) Log(FormatCaption(Captions::RemoteDeleteApplied, {rel}));
-  if (gone) {
-    std::lock_guard lock(*EntriesLock);
-    Fs::RemoveEntry(*Entries, rel);
-  }
+  if (gone) Files->Remove(rel);
   if (Watcher) Watcher->UnsuppressPathAfter(rel, DeleteHoldMs, TSuppressKind::Deletes);
 }
 

@@ -12,8 +12,9 @@
 #include "core/Types.h"
 
 namespace Pondar::Fs {
+class TFileList;
 class TFileWatcher;
-}
+}  // namespace Pondar::Fs
 
 namespace Pondar::Sync {
 
@@ -45,8 +46,7 @@ struct TSyncEngine {
   TSyncEngine();
 
   std::string RootDir;
-  std::shared_ptr<TFileEntries> Entries;  // the engine's list, guarded by EntriesLock
-  std::shared_ptr<Core::TLightLock> EntriesLock;
+  std::shared_ptr<Fs::TFileList> Files;  // the engine's list, shared with the server
   std::shared_ptr<Fs::TFileWatcher> Watcher;  // none when no watcher runs
   TSyncLogProc OnLog;                         // called on the syncing thread
   TSyncProgressProc OnProgress;               // files of 256 KiB and more

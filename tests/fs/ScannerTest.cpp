@@ -219,8 +219,9 @@ TEST(ScanFolder, FileLinksUseTheirTargetAndOtherKindsAreLeftOut) {
   TFileEntries list;
   ScanFolder(box.Str(), list);
   ASSERT_EQ(Sorted(Paths(list)), (std::vector<std::string>{"link.bin", "plain.txt"}));
-  const TFileEntry* link = FindEntry(list, "link.bin");
-  ASSERT_NE(link, nullptr);
+  const auto link = std::find_if(list.begin(), list.end(),
+                                 [](const TFileEntry& AEntry) { return AEntry.RelPath == "link.bin"; });
+  ASSERT_NE(link, list.end());
   EXPECT_EQ(link->Size, 1234);
   EXPECT_EQ(link->ModifiedUtc, DayCount(1600000000));
 }
@@ -370,7 +371,7 @@ TEST(HashFileSha256, FollowsLinks) {
   EXPECT_EQ(HashFileSha256((box.Path() / "link").string()), HashFileSha256(target.string()));
 }
 
-// ---- SameRelPath, FindEntry, RemoveEntry, LocalPath ---------------------------------------
+// ---- SameRelPath, LocalPath ---------------------------------------------------------
 
 TEST(SameRelPath, IgnoresBit0x20OfEveryByte) {
   EXPECT_TRUE(SameRelPath("Docs/A.txt", "docs/a.TXT"));
@@ -382,32 +383,6 @@ TEST(SameRelPath, IgnoresBit0x20OfEveryByte) {
   EXPECT_FALSE(SameRelPath("a.txt", "b.txt"));
   EXPECT_FALSE(SameRelPath("a/b", "a\\b"));
   EXPECT_FALSE(SameRelPath("a", ""));
-}
-
-TEST(FindEntry, ReturnsTheFirstEqualEntry) {
-  TFileEntries list{{"other", 1, 0, ""}, {"Docs/A.txt", 2, 0, ""}, {"docs/a.txt", 3, 0, ""}};
-  TFileEntry* found = FindEntry(list, "DOCS/A.TXT");
-  ASSERT_NE(found, nullptr);
-  EXPECT_EQ(found, &list[1]);
-  found->Size = 42;  // a reference into the list, not a copy
-  EXPECT_EQ(list[1].Size, 42);
-  EXPECT_EQ(FindEntry(list, "missing"), nullptr);
-  TFileEntries empty;
-  EXPECT_EQ(FindEntry(empty, ""), nullptr);
-}
-
-TEST(RemoveEntry, RemovesOnlyTheLastEqualEntry) {
-  TFileEntries list{
-      {"Docs/A.txt", 1, 0, ""}, {"x", 2, 0, ""}, {"docs/a.txt", 3, 0, ""}, {"y", 4, 0, ""}};
-  EXPECT_TRUE(RemoveEntry(list, "DOCS/A.TXT"));
-  ASSERT_EQ(list.size(), 3u);
-  EXPECT_EQ(list[0].Size, 1);
-  EXPECT_EQ(list[1].Size, 2);
-  EXPECT_EQ(list[2].Size, 4);
-  EXPECT_TRUE(RemoveEntry(list, "docs/A.txt"));
-  EXPECT_EQ(Paths(list), (std::vector<std::string>{"x", "y"}));
-  EXPECT_FALSE(RemoveEntry(list, "docs/a.txt"));
-  EXPECT_EQ(list.size(), 2u);
 }
 
 TEST(LocalPath, JoinsWithOneSeparatorAndTakesBackslashes) {

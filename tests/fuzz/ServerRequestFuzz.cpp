@@ -40,6 +40,7 @@
 #include "FuzzCheck.h"
 #include "core/RelPath.h"
 #include "net/Protocol.h"
+#include "fs/FileList.h"
 #include "net/TcpServer.h"
 
 namespace {
@@ -134,12 +135,13 @@ class THarness {
         {"sub/deeper/data.bin", 600, 45002.0, "0123456789abcdef0123456789abcdef"},
         {"caf\xC3\xA9.txt", 6, 45003.75, RawUtf8(64, 'f')},
     };
+    FFiles->Replace(FEntries);
     const TBytes list = EncodeFileList(FEntries);
     FListReply.resize(4);
     PutLe32(FListReply.data(), static_cast<uint32_t>(list.size()));
     FListReply.insert(FListReply.end(), list.begin(), list.end());
 
-    FServer = std::make_unique<TTcpServerThread>(0, FRoot.string(), &FEntries, &FEntriesLock);
+    FServer = std::make_unique<TTcpServerThread>(0, FRoot.string(), FFiles);
     FServer->SetRequestTimeLimit(RequestTimeLimitMs);
     FServer->OnDeleteNotify = [this](const RawUtf8&) { ++Counts.Deletes; };
     FServer->OnChangesNotify = [this](const RawUtf8&, uint16_t) { ++Counts.Changes; };
@@ -174,7 +176,7 @@ class THarness {
   fs::path FTemp, FRoot;
   TTreeState FState;
   TFileEntries FEntries;
-  TLightLock FEntriesLock;
+  std::shared_ptr<Pondar::Fs::TFileList> FFiles = std::make_shared<Pondar::Fs::TFileList>();
   TBytes FListReply;
   std::unique_ptr<TTcpServerThread> FServer;
   uint16_t FPort = 0;

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "fs/FileList.h"
 #include "net/TcpServer.h"
 #include "net/Transfer.h"
 #include "support/Bytes.h"
@@ -63,8 +64,7 @@ struct TEvents {
 class TcpServerTest : public ::testing::Test {
  protected:
   PondarTest::TSandbox Root;
-  TFileEntries Entries;
-  TLightLock EntriesLock;
+  std::shared_ptr<Pondar::Fs::TFileList> Files = std::make_shared<Pondar::Fs::TFileList>();
   std::shared_ptr<TEvents> Events = std::make_shared<TEvents>();
   std::unique_ptr<TTcpServerThread> Server;
   uint16_t Port = 0;
@@ -73,7 +73,7 @@ class TcpServerTest : public ::testing::Test {
 
   void StartServer(int ALimitMs = Pondar::Net::ServerTimeoutMs, bool AWithFrames = true,
                    uint16_t APort = 0) {
-    Server = std::make_unique<TTcpServerThread>(APort, Root.Str(), &Entries, &EntriesLock);
+    Server = std::make_unique<TTcpServerThread>(APort, Root.Str(), Files);
     Server->SetRequestTimeLimit(ALimitMs);
     auto events = Events;
     Server->OnDeleteNotify = [events](const std::string& APath) { events->Deletes.Add(APath); };
@@ -109,7 +109,7 @@ TEST_F(TcpServerTest, FileList_Empty_IsLengthFourAndCountZero) {
 }
 
 TEST_F(TcpServerTest, FileList_OneEntry_MatchesHandMadeBytes) {
-  Entries.push_back({"a.txt", 5, 1.5, "ab"});
+  Files->Store({"a.txt", 5, 1.5, "ab"});
   StartServer();
   // 4 + 82 + 5 = 91 bytes of encoding.
   TBytes expected = B({91, 0, 0, 0}) + B({1, 0, 0, 0}) + B({5, 0}) + std::string("a.txt") +
@@ -120,15 +120,25 @@ TEST_F(TcpServerTest, FileList_OneEntry_MatchesHandMadeBytes) {
   EXPECT_EQ(reply.Bytes, expected);
 }
 
-TEST_F(TcpServerTest, FileList_ReadsTheListAsItIsNow) {
+TEST_F(TcpServerTest, FileList_EveryChangeOfTheListIsServedAtTheNextRequest) {
   StartServer();
-  {
-    std::lock_guard lock(EntriesLock);
-    Entries.push_back({"x", 1, 0, ""});
-  }
-  const TReply reply = Ask(Port, B({0x01}));
-  ASSERT_EQ(reply.Bytes.size(), 4u + 4 + 82 + 1);
-  EXPECT_EQ(TBytes(reply.Bytes.begin(), reply.Bytes.begin() + 8), B({87, 0, 0, 0, 1, 0, 0, 0}));
+  // The encoding is kept between requests: each kind of change must make it stale.
+  const auto listed = [&] {
+    const TBytes bytes = Ask(Port, B({0x01})).Bytes;
+    return Pondar::Net::DecodeFileList(bytes.data() + 4, bytes.size() - 4);
+  };
+  Files->Store({"x", 1, 0, ""});
+  EXPECT_EQ(listed(), (TFileEntries{{"x", 1, 0, ""}}));
+  Files->Store({"X", 2, 0, ""});
+  EXPECT_EQ(listed(), (TFileEntries{{"x", 2, 0, ""}}));
+  Files->Store({"y", 3, 0, ""});
+  EXPECT_EQ(listed().size(), 2u);
+  Files->Remove("x");
+  EXPECT_EQ(listed(), (TFileEntries{{"y", 3, 0, ""}}));
+  Files->Replace({{"z", 4, 0, ""}});
+  EXPECT_EQ(listed(), (TFileEntries{{"z", 4, 0, ""}}));
+  Files->RemoveAt("z");
+  EXPECT_EQ(Ask(Port, B({0x01})).Bytes, EmptyListReply);
 }
 
 // ---- type 2 ----
@@ -512,7 +522,7 @@ TEST_F(TcpServerTest, RestartRightAfterServing_ServesAgain_ASecondServerIsRefuse
 
   // Another server, or another program, already listening on the port: given up, and said.
   const auto refused = [&](uint16_t APort) {
-    TTcpServerThread second(APort, Root.Str(), &Entries, &EntriesLock);
+    TTcpServerThread second(APort, Root.Str(), Files);
     TRecorder<std::string> problems;
     second.OnProblem = [&](const std::string& AMessage) { problems.Add(AMessage); };
     second.Start();
@@ -543,8 +553,7 @@ TEST_F(TcpServerTest, ManyClientsAtOnce_AllAnswered) {
   std::thread writer([&] {
     int n = 0;
     while (writing) {
-      std::lock_guard lock(EntriesLock);
-      Entries.assign(static_cast<size_t>(n++ % 5), TFileEntry{"same/path", 3, 1.0, "h"});
+      Files->Replace(TFileEntries(static_cast<size_t>(n++ % 5), {"same/path", 3, 1.0, "h"}));
     }
   });
   std::vector<std::thread> clients;

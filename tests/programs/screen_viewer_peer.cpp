@@ -62,9 +62,7 @@ int main(int argc, char** argv) {
   // Frames arrive on several receiving threads at once; the viewers are one thread's objects.
   std::mutex viewersLock;
   std::map<std::string, Pondard::Screen::TScreenViewer> viewers;
-  Pondar::Core::TFileEntries noFiles;
-  Pondar::Core::TLightLock noFilesLock;
-  Pondar::Net::TTcpServerThread server(tcpPort, "/nonexistent", &noFiles, &noFilesLock);
+  Pondar::Net::TTcpServerThread server(tcpPort, "/nonexistent", nullptr);
   server.OnScreenFrame = [&](const Pondar::Core::RawUtf8& APeer,
                              const Pondar::Core::TBytes& AData) {
     std::lock_guard lock(viewersLock);

@@ -27,6 +27,7 @@
 #include "support/ScriptedPeer.h"
 #include "support/ServedFolder.h"
 #include "support/TestSupport.h"
+#include "fs/FileList.h"
 #include "sync/Engine.h"
 
 namespace fs = std::filesystem;
@@ -121,7 +122,7 @@ class SyncEngineTest : public ::testing::Test {
   void AddLocal(const std::string& ARelPath, const std::string& AContent, int64_t AUnix) {
     const auto path = Local.Write(ARelPath, AContent);
     PondarTest::SetMTime(path, AUnix);
-    Engine.Entries->push_back(
+    Engine.Files->Store(
         {ARelPath, static_cast<int64_t>(AContent.size()), DayCount(AUnix), ""});
   }
   std::vector<std::string> Logged() { return LogLines.All(); }
@@ -146,9 +147,9 @@ TEST_F(SyncEngineTest, SyncWithPeer_MissingFile_FetchedStampedListedAndLogged) {
   EXPECT_EQ(stats.Deleted, 0);
   EXPECT_EQ(Local.Read("docs/a.txt"), "hello");
   EXPECT_EQ(MTimeOf(Local.Path() / "docs/a.txt"), BaseUnix);
-  ASSERT_EQ(Engine.Entries->size(), 1u);
-  EXPECT_EQ((*Engine.Entries)[0].RelPath, "docs/a.txt");
-  EXPECT_EQ((*Engine.Entries)[0].Size, 5);
+  ASSERT_EQ(Engine.Files->Size(), 1u);
+  EXPECT_EQ(Engine.Files->Entries()[0].RelPath, "docs/a.txt");
+  EXPECT_EQ(Engine.Files->Entries()[0].Size, 5);
   EXPECT_EQ(Logged(), std::vector<std::string>{"  \u2193 docs/a.txt (5 B)"});
 
   // Nothing changed on either side: a second sync fetches nothing.
@@ -200,9 +201,9 @@ TEST_F(SyncEngineTest, SyncWithPeer_CaseOnlyDifferentEntry_WrittenUnderTheLocalS
   Remote.Put("A/B.txt", "newer", BaseUnix + 10);
   Port = Remote.Start();
   EXPECT_EQ(SyncNow().Received, 1);
-  ASSERT_EQ(Engine.Entries->size(), 1u);
-  EXPECT_EQ((*Engine.Entries)[0].RelPath, "a/b.txt");
-  EXPECT_EQ((*Engine.Entries)[0].Size, 5);
+  ASSERT_EQ(Engine.Files->Size(), 1u);
+  EXPECT_EQ(Engine.Files->Entries()[0].RelPath, "a/b.txt");
+  EXPECT_EQ(Engine.Files->Entries()[0].Size, 5);
   // The list and the disk agree: the new bytes are in the file the list names.
   EXPECT_EQ(Local.Read("a/b.txt"), "newer");
   EXPECT_EQ(MTimeOf(Local.Path() / "a/b.txt"), BaseUnix + 10);
@@ -243,20 +244,17 @@ TEST_F(SyncEngineTest, SyncWithPeer_HostileEntries_PassedOverAndNothingElseTouch
     onDisk.insert(fs::relative(entry.path(), Local.Path()).string());
   EXPECT_EQ(onDisk, (std::set<std::string>{"a", "win", "win/ok.txt"}));
   EXPECT_FALSE(fs::exists("/tmp/abs.txt"));
-  ASSERT_EQ(Engine.Entries->size(), 2u);
-  EXPECT_EQ((*Engine.Entries)[1].RelPath, "win/ok.txt");
+  ASSERT_EQ(Engine.Files->Size(), 2u);
+  EXPECT_EQ(Engine.Files->Entries()[1].RelPath, "win/ok.txt");
 }
 
 TEST_F(SyncEngineTest, SyncWithPeer_DotDotPathInRemoteList_NeverFetched) {
   Remote.Put("ok.txt", "fine", BaseUnix);
-  {
-    std::lock_guard lock(Remote.Lock);
-    Remote.Entries.insert(Remote.Entries.begin(), {"../escape.txt", 4, DayCount(BaseUnix), ""});
-  }
+  Remote.Entries.insert(Remote.Entries.begin(), {"../escape.txt", 4, DayCount(BaseUnix), ""});
   Port = Remote.Start();
   EXPECT_EQ(SyncNow().Received, 1);
   EXPECT_FALSE(fs::exists(Local.Path().parent_path() / "escape.txt"));
-  EXPECT_EQ(Engine.Entries->size(), 1u);
+  EXPECT_EQ(Engine.Files->Size(), 1u);
 }
 
 TEST_F(SyncEngineTest, SyncWithPeer_FileVanishedBeforeFetch_ThreeAttemptsThenNextFile) {
@@ -310,7 +308,7 @@ TEST_F(SyncEngineTest, SyncWithPeer_RecentLocalDelete_NotFetchedBackUnlessNewerT
   // the deletes is still settling.
   fs::remove(Local.Path() / "gone.txt");
   fs::remove_all(Local.Path() / "dir");
-  Engine.Entries->clear();
+  Engine.Files->Replace({});
   ASSERT_TRUE(WaitFor([&] {
     return watcher->LastDeleteUtc("gone.txt") > 0 && watcher->LastDeleteUtc("dir/in.txt") > 0;
   }));
@@ -389,7 +387,7 @@ TEST_F(SyncEngineTest, SyncWithPeer_OverlappingSyncsOfOnePeer_EachFileFetchedOnc
   }
   for (auto& t : syncs) t.join();
   EXPECT_EQ(received.load(), 6);
-  EXPECT_EQ(Engine.Entries->size(), 6u);
+  EXPECT_EQ(Engine.Files->Size(), 6u);
   for (int i = 0; i < 6; ++i) {
     const std::string name = "f" + std::to_string(i) + ".bin";
     EXPECT_EQ(fs::file_size(Local.Path() / name), big.size());
@@ -436,7 +434,7 @@ TEST_F(SyncEngineTest, HandleRemoteDelete_FileFolderAndMissingPath) {
 
   Engine.HandleRemoteDelete("docs/a.txt");
   EXPECT_FALSE(fs::exists(Local.Path() / "docs/a.txt"));
-  EXPECT_TRUE(Engine.Entries->empty());
+  EXPECT_EQ(Engine.Files->Size(), 0u);
   EXPECT_EQ(Logged(), std::vector<std::string>{"  \u2715 docs/a.txt"});
 
   Engine.HandleRemoteDelete("folder");
@@ -455,8 +453,8 @@ TEST_F(SyncEngineTest, HandleRemoteDelete_DeletesTheFileTheListNames) {
   EXPECT_FALSE(fs::exists(Local.Path() / "x/y.txt"));
   EXPECT_FALSE(fs::exists(Local.Path() / "docs/a.txt"));
   EXPECT_TRUE(fs::exists(Local.Path() / "x|y.txt"));
-  ASSERT_EQ(Engine.Entries->size(), 1u);
-  EXPECT_EQ((*Engine.Entries)[0].RelPath, "x|y.txt");
+  ASSERT_EQ(Engine.Files->Size(), 1u);
+  EXPECT_EQ(Engine.Files->Entries()[0].RelPath, "x|y.txt");
   EXPECT_EQ(Logged(), (std::vector<std::string>{"  \u2715 x/y.txt", "  \u2715 docs/a.txt"}));
 }
 
@@ -467,7 +465,7 @@ TEST_F(SyncEngineTest, HandleRemoteDelete_FileThatCannotBeDeleted_KeepsItsEntryA
     GTEST_SKIP() << "cannot make a file immutable here (needs root on ext4, xfs or tmpfs)";
   Engine.HandleRemoteDelete("locked.txt");
   EXPECT_TRUE(fs::exists(Local.Path() / "locked.txt"));
-  EXPECT_EQ(Engine.Entries->size(), 1u);
+  EXPECT_EQ(Engine.Files->Size(), 1u);
   EXPECT_TRUE(Logged().empty());
 }
 

@@ -1,0 +1,241 @@
+#include "fs/FileList.h"
+
+#include <utility>
+
+#include "fs/Scanner.h"
+
+namespace Pondar::Fs {
+
+namespace {
+
+// FNV-1a over the bytes with bit 0x20 cleared, so that paths equal under SameRelPath hash
+// alike; Mix spreads the state over all bits before it picks a slot. The state after a prefix
+// is the hash of that prefix, so the folders of a path hash in the same pass.
+constexpr uint64_t HashSeed = 0xcbf29ce484222325ull;
+
+uint64_t Step(uint64_t AState, char AByte) {
+  return (AState ^ (static_cast<unsigned char>(AByte) & 0xDFu)) * 0x100000001b3ull;
+}
+
+uint64_t Mix(uint64_t AState) {
+  AState ^= AState >> 33;
+  AState *= 0xff51afd7ed558ccdull;
+  AState ^= AState >> 33;
+  return AState;
+}
+
+uint64_t PathHash(std::string_view APath) {
+  uint64_t state = HashSeed;
+  for (const char c : APath) state = Step(state, c);
+  return Mix(state);
+}
+
+// APath lies below AFolder: AFolder's bytes, then "/", then more.
+bool Below(const RawUtf8& APath, std::string_view AFolder) {
+  return APath.size() > AFolder.size() && APath[AFolder.size()] == '/' &&
+         SameRelPath(std::string_view(APath).substr(0, AFolder.size()), AFolder);
+}
+
+}  // namespace
+
+TFileIndex::TFileIndex(TFileEntries AEntries) : FEntries(std::move(AEntries)) {
+  FGone.assign(FEntries.size(), 0);
+  Rebuild();
+}
+
+void TFileIndex::Rebuild() {
+  if (FGaps > 0) {
+    size_t kept = 0;
+    for (size_t i = 0; i < FEntries.size(); ++i) {
+      if (FGone[i]) continue;
+      if (kept != i) FEntries[kept] = std::move(FEntries[i]);
+      ++kept;
+    }
+    FEntries.resize(kept);
+    FGone.assign(kept, 0);
+    FGaps = 0;
+  }
+  size_t slots = 16;
+  while (slots < FEntries.size() * 2) slots *= 2;
+  FSlots.assign(slots, TSlot{});
+  FFolders.clear();
+  for (size_t i = 0; i < FEntries.size(); ++i) {
+    Insert(static_cast<uint32_t>(i), PathHash(FEntries[i].RelPath));
+    CountFolders(FEntries[i].RelPath, +1);
+  }
+}
+
+void TFileIndex::Insert(uint32_t APos, uint64_t AHash) {
+  const size_t mask = FSlots.size() - 1;
+  size_t i = AHash & mask;
+  while (FSlots[i].Pos != NoSlot) i = (i + 1) & mask;
+  FSlots[i] = TSlot{APos, static_cast<uint32_t>(AHash)};
+}
+
+void TFileIndex::EraseSlot(size_t ASlot) {
+  // Linear probing without tombstones: every later slot of the run that may move back into the
+  // hole does, so a search still meets each entry before the first empty slot.
+  const size_t mask = FSlots.size() - 1;
+  size_t hole = ASlot;
+  for (size_t j = (hole + 1) & mask; FSlots[j].Pos != NoSlot; j = (j + 1) & mask) {
+    const size_t home = FSlots[j].Hash & mask;
+    const bool stays = hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
+    if (stays) continue;
+    FSlots[hole] = FSlots[j];
+    hole = j;
+  }
+  FSlots[hole] = TSlot{};
+}
+
+size_t TFileIndex::FindSlot(std::string_view ARelPath, uint64_t AHash, bool ALast) const {
+  if (FSlots.empty()) return NoSlot;
+  const size_t mask = FSlots.size() - 1;
+  const auto tag = static_cast<uint32_t>(AHash);
+  size_t found = NoSlot;
+  for (size_t i = AHash & mask; FSlots[i].Pos != NoSlot; i = (i + 1) & mask) {
+    const TSlot& slot = FSlots[i];
+    if (slot.Hash != tag || !SameRelPath(FEntries[slot.Pos].RelPath, ARelPath)) continue;
+    if (found == NoSlot || (ALast ? slot.Pos > FSlots[found].Pos : slot.Pos < FSlots[found].Pos))
+      found = i;
+  }
+  return found;
+}
+
+void TFileIndex::CountFolders(std::string_view ARelPath, int ADelta) {
+  uint64_t state = HashSeed;
+  for (const char c : ARelPath) {
+    if (c == '/') {
+      const auto folder = FFolders.find(Mix(state));
+      if (ADelta > 0) {
+        ++FFolders[Mix(state)];
+      } else if (folder != FFolders.end() && --folder->second == 0) {
+        FFolders.erase(folder);
+      }
+    }
+    state = Step(state, c);
+  }
+}
+
+void TFileIndex::Drop(uint32_t APos) {
+  CountFolders(FEntries[APos].RelPath, -1);
+  FEntries[APos] = TFileEntry{};  // the gap keeps no memory
+  FGone[APos] = 1;
+  ++FGaps;
+}
+
+const TFileEntry* TFileIndex::Find(std::string_view ARelPath) const {
+  const size_t slot = FindSlot(ARelPath, PathHash(ARelPath), false);
+  return slot == NoSlot ? nullptr : &FEntries[FSlots[slot].Pos];
+}
+
+bool TFileIndex::Store(const TFileEntry& AEntry) {
+  const uint64_t hash = PathHash(AEntry.RelPath);
+  if (const size_t slot = FindSlot(AEntry.RelPath, hash, false); slot != NoSlot) {
+    TFileEntry& e = FEntries[FSlots[slot].Pos];
+    if (e.Size == AEntry.Size && e.ModifiedUtc == AEntry.ModifiedUtc && e.Sha256 == AEntry.Sha256)
+      return false;
+    e.Size = AEntry.Size;
+    e.ModifiedUtc = AEntry.ModifiedUtc;
+    e.Sha256 = AEntry.Sha256;
+    return true;
+  }
+  FEntries.push_back(AEntry);
+  FGone.push_back(0);
+  if (FEntries.size() * 2 > FSlots.size()) {
+    Rebuild();
+  } else {
+    Insert(static_cast<uint32_t>(FEntries.size() - 1), hash);
+    CountFolders(AEntry.RelPath, +1);
+  }
+  return true;
+}
+
+bool TFileIndex::Remove(std::string_view ARelPath) {
+  const size_t slot = FindSlot(ARelPath, PathHash(ARelPath), true);
+  if (slot == NoSlot) return false;
+  const uint32_t pos = FSlots[slot].Pos;
+  EraseSlot(slot);
+  Drop(pos);
+  if (FGaps > 1024 && FGaps > Size()) Rebuild();
+  return true;
+}
+
+std::vector<RawUtf8> TFileIndex::RemoveAt(std::string_view ARelPath) {
+  std::vector<RawUtf8> removed;
+  const uint64_t hash = PathHash(ARelPath);
+  if (const size_t slot = FindSlot(ARelPath, hash, true); slot != NoSlot) {
+    const uint32_t pos = FSlots[slot].Pos;
+    removed.push_back(FEntries[pos].RelPath);
+    EraseSlot(slot);
+    Drop(pos);
+  }
+  if (FFolders.contains(hash)) {
+    for (size_t pos = 0; pos < FEntries.size(); ++pos) {
+      if (FGone[pos] || !Below(FEntries[pos].RelPath, ARelPath)) continue;
+      const uint64_t own = PathHash(FEntries[pos].RelPath);
+      const size_t mask = FSlots.size() - 1;
+      size_t i = own & mask;
+      while (FSlots[i].Pos != pos) i = (i + 1) & mask;
+      removed.push_back(FEntries[pos].RelPath);
+      EraseSlot(i);
+      Drop(static_cast<uint32_t>(pos));
+    }
+  }
+  if (FGaps > 1024 && FGaps > Size()) Rebuild();
+  return removed;
+}
+
+const TFileEntries& TFileIndex::Entries() {
+  if (FGaps > 0) Rebuild();
+  return FEntries;
+}
+
+size_t TFileList::Size() const {
+  std::lock_guard lock(FLock);
+  return FIndex.Size();
+}
+
+TFileEntries TFileList::Entries() {
+  std::lock_guard lock(FLock);
+  return FIndex.Entries();
+}
+
+std::optional<TFileEntry> TFileList::Find(std::string_view ARelPath) const {
+  std::lock_guard lock(FLock);
+  const TFileEntry* e = FIndex.Find(ARelPath);
+  return e ? std::optional<TFileEntry>(*e) : std::nullopt;
+}
+
+void TFileList::Replace(TFileEntries AEntries) {
+  TFileIndex fresh(std::move(AEntries));
+  std::lock_guard lock(FLock);
+  std::swap(FIndex, fresh);
+  ++FVersion;
+}  // the old list goes with `fresh`, after the lock is released
+
+void TFileList::Store(const TFileEntry& AEntry) {
+  std::lock_guard lock(FLock);
+  if (FIndex.Store(AEntry)) ++FVersion;
+}
+
+bool TFileList::Remove(std::string_view ARelPath) {
+  std::lock_guard lock(FLock);
+  if (!FIndex.Remove(ARelPath)) return false;
+  ++FVersion;
+  return true;
+}
+
+std::vector<RawUtf8> TFileList::RemoveAt(std::string_view ARelPath) {
+  std::lock_guard lock(FLock);
+  auto removed = FIndex.RemoveAt(ARelPath);
+  if (!removed.empty()) ++FVersion;
+  return removed;
+}
+
+void TFileList::Read(
+    const std::function<void(const TFileEntries& AEntries, uint64_t AVersion)>& AReader) {
+  std::lock_guard lock(FLock);
+  AReader(FIndex.Entries(), FVersion);
+}
+
+}  // namespace Pondar::Fs

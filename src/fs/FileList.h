@@ -1,0 +1,98 @@
+// The shared folder's file list, as the server serves it and the syncs decide against it, with
+// an index keyed the way paths compare, so that a lookup costs the same at 100 000 files as at 10.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "core/Types.h"
+
+namespace Pondar::Fs {
+
+using Core::RawUtf8;
+using Core::TFileEntries;
+using Core::TFileEntry;
+
+// Entries in list order with a hash index over their paths. Paths compare under SameRelPath
+// (bit 0x20 of each byte ignored), so every spelling of a path falls into the same class; the
+// list may still hold two spellings of one path, as a case-sensitive folder can.
+//
+// Not thread-safe: TFileList wraps it with a lock. Finding, storing and removing one entry cost
+// O(1) on average; a removal leaves a gap that is closed, with the index rebuilt, once the gaps
+// outnumber the entries, so removals stay O(1) amortised and the list order never changes.
+class TFileIndex {
+ public:
+  TFileIndex() = default;
+  explicit TFileIndex(TFileEntries AEntries);
+
+  size_t Size() const { return FEntries.size() - FGaps; }
+  // The first entry equal to ARelPath, or nullptr.
+  const TFileEntry* Find(std::string_view ARelPath) const;
+  // Sets size, time and hash of the first entry equal to AEntry.RelPath, keeping its spelling,
+  // or appends AEntry. False when an existing entry already held these values.
+  bool Store(const TFileEntry& AEntry);
+  // Removes the last entry equal to ARelPath; true when one was removed.
+  bool Remove(std::string_view ARelPath);
+  // What a deleted path takes with it: the last entry equal to ARelPath, and every entry below
+  // ARelPath taken as a folder. Returns the removed paths: the equal one first, then the others
+  // in list order. Only a path that is a folder of the list costs a pass over the list.
+  std::vector<RawUtf8> RemoveAt(std::string_view ARelPath);
+  // The entries in list order, without gaps: closes them first.
+  const TFileEntries& Entries();
+
+ private:
+  static constexpr uint32_t NoSlot = UINT32_MAX;
+  struct TSlot {
+    uint32_t Pos = NoSlot;  // index into FEntries
+    uint32_t Hash = 0;      // low bits of the path's hash, to pass over most others at once
+  };
+
+  void Rebuild();
+  void Insert(uint32_t APos, uint64_t AHash);
+  void EraseSlot(size_t ASlot);
+  // The slot of the first (ALast: last) live entry equal to ARelPath, or NoSlot.
+  size_t FindSlot(std::string_view ARelPath, uint64_t AHash, bool ALast) const;
+  void CountFolders(std::string_view ARelPath, int ADelta);
+  void Drop(uint32_t APos);
+
+  TFileEntries FEntries;
+  std::vector<uint8_t> FGone;  // 1 for a removed entry's gap, per position
+  size_t FGaps = 0;
+  std::vector<TSlot> FSlots;  // open addressing, linear probing; size a power of two
+  // Per folder (by the hash of its path), how many entries lie below it. A collision only
+  // costs a pass over the list that finds nothing.
+  std::unordered_map<uint64_t, uint32_t> FFolders;
+};
+
+// The list the server, the syncs and the engine share. Every member takes the list's own lock,
+// and none holds it for longer than its own work on the list: nothing here waits for the disk or
+// the network while others wait for the list.
+class TFileList {
+ public:
+  size_t Size() const;
+  // A copy of the entries in list order.
+  TFileEntries Entries();
+  // A copy of the first entry equal to ARelPath.
+  std::optional<TFileEntry> Find(std::string_view ARelPath) const;
+  // Puts AEntries in place of the list; the index is built before the lock is taken, and the
+  // old list freed after it is released.
+  void Replace(TFileEntries AEntries);
+  void Store(const TFileEntry& AEntry);
+  bool Remove(std::string_view ARelPath);
+  std::vector<RawUtf8> RemoveAt(std::string_view ARelPath);
+  // Calls AReader under the lock with the entries and the list's version, which changes with
+  // every change of the list, so that a reader can keep what it made of one version.
+  void Read(const std::function<void(const TFileEntries& AEntries, uint64_t AVersion)>& AReader);
+
+ private:
+  mutable Core::TLightLock FLock;  // guards FIndex and FVersion
+  TFileIndex FIndex;
+  uint64_t FVersion = 0;
+};
+
+}  // namespace Pondar::Fs
