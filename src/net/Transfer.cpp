@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace Pondar::Net {
@@ -58,42 +59,6 @@ bool WriteAll(int AFd, const uint8_t* AData, size_t ACount) {
   }
   return true;
 }
-
-// The temporary file of one download: removed when the download does not complete, unless
-// it was handed on (the complete file that could not be renamed stays, see DownloadFile).
-class TTempFile {
- public:
-  explicit TTempFile(std::string APath) : FPath(std::move(APath)) {}
-  TTempFile(const TTempFile&) = delete;
-  TTempFile& operator=(const TTempFile&) = delete;
-  ~TTempFile() {
-    CloseFd();
-    if (FRemove) ::unlink(FPath.c_str());
-  }
-
-  // Creates or truncates the file; errno is set on failure.
-  bool Create() {
-    FFd = ::open(FPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (FFd < 0) return false;
-    FRemove = true;
-    return true;
-  }
-  int Fd() const { return FFd; }
-  // Closes the file; false (errno set) when the system reports a late write error.
-  bool CloseFd() {
-    if (FFd < 0) return true;
-    const int rc = ::close(FFd);
-    FFd = -1;
-    return rc == 0 || errno == EINTR;
-  }
-  void Keep() { FRemove = false; }
-  const std::string& Path() const { return FPath; }
-
- private:
-  std::string FPath;
-  int FFd = -1;
-  bool FRemove = false;
-};
 
 // Directory part of a local path: everything before the last "/".
 std::string DirectoryPart(const std::string& APath) {
@@ -158,20 +123,72 @@ std::optional<TFileEntries> RequestFileList(const RawUtf8& AHost, uint16_t APort
   return DecodeFileList(body);
 }
 
-bool DownloadFile(const RawUtf8& AHost, uint16_t APort, const RawUtf8& ARelPath,
-                  const TTransferProgressProc& AProgress, const std::string& ALocalPath,
-                  const std::atomic<bool>* ACancel) {
+TReceivedFile::TReceivedFile(std::string ATargetPath)
+    : FTargetPath(std::move(ATargetPath)), FTempPath(FTargetPath + TempSuffix) {}
+
+TReceivedFile::TReceivedFile(TReceivedFile&& AOther) noexcept
+    : FTargetPath(std::move(AOther.FTargetPath)),
+      FTempPath(std::move(AOther.FTempPath)),
+      FFd(std::exchange(AOther.FFd, -1)),
+      FRemove(std::exchange(AOther.FRemove, false)) {}
+
+TReceivedFile& TReceivedFile::operator=(TReceivedFile&& AOther) noexcept {
+  TReceivedFile dropped(std::move(*this));  // what this held goes as a dropped download would
+  FTargetPath = std::move(AOther.FTargetPath);
+  FTempPath = std::move(AOther.FTempPath);
+  FFd = std::exchange(AOther.FFd, -1);
+  FRemove = std::exchange(AOther.FRemove, false);
+  return *this;
+}
+
+TReceivedFile::~TReceivedFile() {
+  CloseFd();
+  if (FRemove) ::unlink(FTempPath.c_str());
+}
+
+bool TReceivedFile::Create() {
+  FFd = ::open(FTempPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (FFd < 0) return false;
+  FRemove = true;
+  return true;
+}
+
+bool TReceivedFile::CloseFd() {
+  if (FFd < 0) return true;
+  const int rc = ::close(FFd);
+  FFd = -1;
+  return rc == 0 || errno == EINTR;
+}
+
+bool TReceivedFile::Finish() {
+  // On disk before it takes the final name: after a power cut the target holds either the old
+  // content or the whole new one, never an empty file that peers would take for the new one.
+  // EINVAL: a file system that cannot sync at all, where there is nothing better to do.
+  if (::fdatasync(FFd) != 0 && errno != EINVAL)
+    throw FileError(errno, "Unable to write to", FTempPath);
+  if (!CloseFd()) throw FileError(errno, "Unable to write to", FTempPath);
+  // rename(2) replaces an existing file atomically, so the target never goes missing. It
+  // fails when the target is a folder; the complete temporary file then stays beside it.
+  FRemove = false;
+  return ::rename(FTempPath.c_str(), FTargetPath.c_str()) == 0;
+}
+
+std::optional<TReceivedFile> ReceiveFile(const RawUtf8& AHost, uint16_t APort,
+                                         const RawUtf8& ARelPath,
+                                         const TTransferProgressProc& AProgress,
+                                         const std::string& ALocalPath,
+                                         const std::atomic<bool>* ACancel) {
   TSocket sock = ConnectToPeer(AHost, APort);
-  if (!sock) return false;
+  if (!sock) return std::nullopt;
 
   // A failed send shows up as a failed read of the size just below.
   const TBytes request = PathMessage(TMessageType::mtGetFile, ARelPath);
   SendAll(sock, request.data(), request.size());
 
   uint8_t sizeBytes[8];
-  if (!RecvExact(sock, sizeBytes, sizeof sizeBytes)) return false;
+  if (!RecvExact(sock, sizeBytes, sizeof sizeBytes)) return std::nullopt;
   const auto size = static_cast<int64_t>(GetLe64(sizeBytes));
-  if (size < 0) return false;  // -1: the peer has no such file
+  if (size < 0) return std::nullopt;  // -1: the peer has no such file
 
   // Local file errors are the caller's to see, but only after the peer has been let go.
   const auto fail = [&sock](const std::system_error& AError) {
@@ -188,35 +205,35 @@ bool DownloadFile(const RawUtf8& AHost, uint16_t APort, const RawUtf8& ARelPath,
     }
   }
 
-  TTempFile temp(ALocalPath + TempSuffix);
-  if (!temp.Create()) fail(FileError(errno, "Unable to create", temp.Path()));
+  TReceivedFile temp(ALocalPath);
+  if (!temp.Create()) fail(FileError(errno, "Unable to create", temp.FTempPath));
 
   // One buffer per download: memory use does not grow with the file size.
   const auto buffer = std::make_unique<uint8_t[]>(TransferChunk);
   int64_t remaining = size;
   while (remaining > 0) {
-    if (ACancel && ACancel->load(std::memory_order_relaxed)) return false;
+    if (ACancel && ACancel->load(std::memory_order_relaxed)) return std::nullopt;
     const size_t block = static_cast<size_t>(std::min<int64_t>(remaining, TransferChunk));
     // A cut connection or a cancel: the temporary file goes away with `temp`.
-    if (!RecvFull(sock.Fd(), buffer.get(), block, TRecvStall::WaitAgain, ACancel)) return false;
+    if (!RecvFull(sock.Fd(), buffer.get(), block, TRecvStall::WaitAgain, ACancel))
+      return std::nullopt;
     // A partial temporary file is never of use, so a write error removes it as well.
-    if (!WriteAll(temp.Fd(), buffer.get(), block))
-      fail(FileError(errno, "Unable to write to", temp.Path()));
+    if (!WriteAll(temp.FFd, buffer.get(), block))
+      fail(FileError(errno, "Unable to write to", temp.FTempPath));
     remaining -= static_cast<int64_t>(block);
     if (AProgress) AProgress(size - remaining, size);
   }
   sock.Close();
-  // On disk before it takes the final name: after a power cut the target holds either the old
-  // content or the whole new one, never an empty file that peers would take for the new one.
-  // EINVAL: a file system that cannot sync at all, where there is nothing better to do.
-  if (::fdatasync(temp.Fd()) != 0 && errno != EINVAL)
-    fail(FileError(errno, "Unable to write to", temp.Path()));
-  if (!temp.CloseFd()) fail(FileError(errno, "Unable to write to", temp.Path()));
+  // Start writing it out now: by the time Finish waits for the disk, most of it is there.
+  if (size > 0) ::sync_file_range(temp.FFd, 0, 0, SYNC_FILE_RANGE_WRITE);
+  return temp;
+}
 
-  // rename(2) replaces an existing file atomically, so the target never goes missing. It
-  // fails when the target is a folder; the complete temporary file then stays beside it.
-  temp.Keep();
-  return ::rename(temp.Path().c_str(), ALocalPath.c_str()) == 0;
+bool DownloadFile(const RawUtf8& AHost, uint16_t APort, const RawUtf8& ARelPath,
+                  const TTransferProgressProc& AProgress, const std::string& ALocalPath,
+                  const std::atomic<bool>* ACancel) {
+  auto received = ReceiveFile(AHost, APort, ARelPath, AProgress, ALocalPath, ACancel);
+  return received && received->Finish();
 }
 
 void SendDeleteNotify(const RawUtf8& AHost, uint16_t APort, const RawUtf8& ARelPath) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
 
 #include "core/Types.h"
 #include "net/Protocol.h"
@@ -28,8 +29,45 @@ bool SendAll(const TSocket& ASock, const void* ABuffer, size_t ACount);
 // The peer's whole file list (empty when it shares nothing); nullopt when it cannot be reached
 // or its reply is broken (a length out of bounds, a cut connection).
 std::optional<TFileEntries> RequestFileList(const RawUtf8& AHost, uint16_t APort);
-// Receives ARelPath into ALocalPath + ".pondartmp", flushes it to disk and renames it over
-// ALocalPath once whole.
+// A download received whole into its temporary file, ALocalPath + ".pondartmp", but not yet
+// known to be on disk nor under its name: Finish does both, so that a receiver may finish one
+// file while the next is on the wire. Dropped unfinished, it removes the temporary file.
+class TReceivedFile {
+ public:
+  TReceivedFile(TReceivedFile&& AOther) noexcept;
+  TReceivedFile& operator=(TReceivedFile&& AOther) noexcept;
+  ~TReceivedFile();
+  // Flushes the file to disk and renames it over the target: false when the target cannot be
+  // replaced (a folder in the way; the complete temporary file then stays). Throws
+  // std::system_error when the flush fails; the temporary file is then removed.
+  bool Finish();
+  const std::string& TargetPath() const { return FTargetPath; }
+
+ private:
+  friend std::optional<TReceivedFile> ReceiveFile(const RawUtf8&, uint16_t, const RawUtf8&,
+                                                  const TTransferProgressProc&,
+                                                  const std::string&, const std::atomic<bool>*);
+  explicit TReceivedFile(std::string ATargetPath);
+  bool Create();  // creates or truncates the temporary file; errno set on failure
+  bool CloseFd();  // false (errno set) when the system reports a late write error
+
+  std::string FTargetPath;
+  std::string FTempPath;
+  int FFd = -1;
+  bool FRemove = false;
+};
+
+// Receives ARelPath into ALocalPath + ".pondartmp"; nullopt when the peer is unreachable, lacks
+// the file, or the transfer breaks or is cancelled (no temporary file is then left). Throws
+// std::runtime_error (after closing the connection) when the folder or the temporary file
+// cannot be created or written; a partial temporary file is then removed.
+std::optional<TReceivedFile> ReceiveFile(const RawUtf8& AHost, uint16_t APort,
+                                         const RawUtf8& ARelPath,
+                                         const TTransferProgressProc& AProgress,
+                                         const std::string& ALocalPath,
+                                         const std::atomic<bool>* ACancel = nullptr);
+// ReceiveFile, then Finish: receives ARelPath into ALocalPath + ".pondartmp", flushes it to disk
+// and renames it over ALocalPath once whole.
 // False when the peer is unreachable, lacks the file, or the transfer breaks (no temporary file
 // is then left), or when the old target cannot be replaced (the complete temporary file stays).
 // Throws std::runtime_error (after closing the connection) when the folder or the temporary

@@ -9,6 +9,8 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -33,33 +35,34 @@ namespace Captions = Core::Captions;
 // file together. The gate lets one fetch of a path run at a time; the second one waits, then
 // decides again and normally finds nothing left to do.
 class TFetchGate {
- public:
-  class THold {
-   public:
-    THold(TFetchGate& AGate, std::string APath) : FGate(AGate), FPath(std::move(APath)) {
-      std::unique_lock lock(FGate.FMutex);
-      FGate.FChanged.wait(lock, [&] { return !FGate.FBusy.contains(FPath); });
-      FGate.FBusy.insert(FPath);
-    }
-    ~THold() {
-      {
-        std::lock_guard lock(FGate.FMutex);
-        FGate.FBusy.erase(FPath);
-      }
-      FGate.FChanged.notify_all();
-    }
-    THold(const THold&) = delete;
-    THold& operator=(const THold&) = delete;
-
-   private:
-    TFetchGate& FGate;
-    std::string FPath;
-  };
-
  private:
+  friend class TFetchGateHold;
   std::mutex FMutex;
   std::condition_variable FChanged;
   std::set<std::string> FBusy;  // local paths being fetched
+};
+
+// One path held at the gate, from its fetch's decision until the file is in place.
+class TFetchGateHold {
+ public:
+  TFetchGateHold(TFetchGate& AGate, std::string APath) : FGate(AGate), FPath(std::move(APath)) {
+    std::unique_lock lock(FGate.FMutex);
+    FGate.FChanged.wait(lock, [&] { return !FGate.FBusy.contains(FPath); });
+    FGate.FBusy.insert(FPath);
+  }
+  ~TFetchGateHold() {
+    {
+      std::lock_guard lock(FGate.FMutex);
+      FGate.FBusy.erase(FPath);
+    }
+    FGate.FChanged.notify_all();
+  }
+  TFetchGateHold(const TFetchGateHold&) = delete;
+  TFetchGateHold& operator=(const TFetchGateHold&) = delete;
+
+ private:
+  TFetchGate& FGate;
+  std::string FPath;
 };
 
 TSyncEngine::TSyncEngine()
@@ -151,66 +154,165 @@ bool TSyncEngine::ShouldFetch(const TFileEntry& ARemote, RawUtf8& ALocalRelPath)
   return Fs::HashFileSha256(Fs::LocalPath(RootDir, local->RelPath)) != ARemote.Sha256;
 }
 
-TSyncEngine::TFetchOutcome TSyncEngine::Fetch(const RawUtf8& APeerIP, uint16_t APeerPort,
-                                              const TFileEntry& ARemote,
-                                              const RawUtf8& ALocalRelPath) {
+// What a sync's finishing thread has done, read by the sync once the thread is idle, and the
+// stop that a local error hitting every file calls for, read by the sync at every file.
+struct TSyncEngine::TFinishTally {
+  std::mutex Lock;  // guards all but Stop
+  int32_t Received = 0;
+  int32_t NotReceived = 0;
+  RawUtf8 StoppedBy;
+  std::atomic<bool> Stop{false};
+
+  void Count(int32_t TFinishTally::*ACounter) {
+    std::lock_guard lock(Lock);
+    ++(this->*ACounter);
+  }
+};
+
+// Runs the finishing of received files (flush, rename, time, list) one after another on a
+// thread of its own, so that the next file is already on the wire meanwhile. At most Capacity
+// files wait, each holding an open descriptor; Push waits for room beyond that. The thread
+// starts with the first file, so a sync with nothing to fetch starts none.
+class TSyncEngine::TFinishQueue {
+ public:
+  static constexpr size_t Capacity = 32;
+  ~TFinishQueue() {
+    {
+      std::lock_guard lock(FLock);
+      FClosing = true;
+    }
+    FChanged.notify_all();
+    if (FThread.joinable()) FThread.join();
+  }
+  void Push(std::function<void()> AJob) {
+    std::unique_lock lock(FLock);
+    if (!FThread.joinable()) {
+      try {
+        FThread = std::thread([this] { Run(); });
+      } catch (const std::system_error&) {
+        lock.unlock();
+        AJob();  // no thread to be had: finished here, before the next file
+        return;
+      }
+    }
+    FChanged.wait(lock, [&] { return FJobs.size() < Capacity; });
+    FJobs.push_back(std::move(AJob));
+    FChanged.notify_all();
+  }
+  // Returns once every file pushed so far is finished.
+  void Drain() {
+    std::unique_lock lock(FLock);
+    FChanged.wait(lock, [&] { return FJobs.empty() && !FBusy; });
+  }
+
+ private:
+  void Run() {
+    std::unique_lock lock(FLock);
+    for (;;) {
+      FChanged.wait(lock, [&] { return FClosing || !FJobs.empty(); });
+      if (FJobs.empty()) return;
+      std::function<void()> job = std::move(FJobs.front());
+      FJobs.pop_front();
+      FBusy = true;
+      FChanged.notify_all();
+      lock.unlock();
+      job();
+      job = nullptr;  // what it holds (a gate, a descriptor) goes before the next one runs
+      lock.lock();
+      FBusy = false;
+      FChanged.notify_all();
+    }
+  }
+
+  std::mutex FLock;  // guards FJobs, FBusy and FClosing
+  std::condition_variable FChanged;
+  std::deque<std::function<void()>> FJobs;
+  bool FBusy = false;
+  bool FClosing = false;
+  std::thread FThread;
+};
+
+bool TSyncEngine::Fetch(const RawUtf8& APeerIP, uint16_t APeerPort, const TFileEntry& ARemote,
+                        const RawUtf8& ALocalRelPath, std::unique_ptr<TFetchGateHold> AHold,
+                        TFinishQueue& AFinish, TFinishTally& ATally) {
   using TSuppressKind = Fs::TFileWatcher::TSuppressKind;
   const RawUtf8& p = ALocalRelPath;
   const std::string f = Fs::LocalPath(RootDir, p);
   // Ours are the file and the folders the download makes on its way to it: a new folder would
   // otherwise come back as a local change and send every peer a change notice.
-  std::vector<RawUtf8> ours{p};
+  auto ours = std::make_shared<std::vector<RawUtf8>>(1, p);
   for (size_t slash = p.find('/'); slash != RawUtf8::npos; slash = p.find('/', slash + 1)) {
     struct stat st;
     if (::stat(Fs::LocalPath(RootDir, p.substr(0, slash)).c_str(), &st) != 0)
-      ours.push_back(p.substr(0, slash));
+      ours->push_back(p.substr(0, slash));
   }
   if (Watcher)
-    for (const auto& path : ours) Watcher->SuppressPath(path, TSuppressKind::Writes);
-  // The suppressions are released from a timer, so the next file starts at once while our own
-  // write's notifications are still dropped for the hold time.
+    for (const auto& path : *ours) Watcher->SuppressPath(path, TSuppressKind::Writes);
+  // The suppressions are released from a timer once the file is in place, so the next file
+  // starts at once while our own write's notifications are still dropped for the hold time.
   struct TRelease {
-    const TSyncEngine& Engine;
-    const std::vector<RawUtf8>& Paths;
+    std::shared_ptr<Fs::TFileWatcher> Watcher;
+    std::shared_ptr<std::vector<RawUtf8>> Paths;
     ~TRelease() {
-      if (!Engine.Watcher) return;
-      for (const auto& path : Paths)
-        Engine.Watcher->UnsuppressPathAfter(path, DownloadHoldMs, TSuppressKind::Writes);
+      if (!Watcher || !Paths) return;
+      for (const auto& path : *Paths)
+        Watcher->UnsuppressPathAfter(path, DownloadHoldMs, TSuppressKind::Writes);
     }
-  } release{*this, ours};
+  };
+  auto release = std::make_shared<TRelease>(TRelease{Watcher, ours});
 
   Net::TTransferProgressProc progress;
   if (OnProgress && ARemote.Size >= ProgressThreshold) {
     progress = [this, &p](int64_t AReceived, int64_t ATotal) { OnProgress(p, AReceived, ATotal); };
   }
 
-  bool ok = false;
+  std::optional<Net::TReceivedFile> received;
   static constexpr int PausesMs[] = {200, 300};
-  for (int attempt = 0; attempt < 3 && !ok && !Cancelled(); ++attempt) {
+  for (int attempt = 0; attempt < 3 && !received && !Cancelled(); ++attempt) {
     if (attempt > 0) PauseUnlessCancelled(Cancel, PausesMs[attempt - 1]);
     // The peer is asked for its own spelling of the path.
-    ok = Net::DownloadFile(APeerIP, APeerPort, ARemote.RelPath, progress, f, Cancel.get());
+    received = Net::ReceiveFile(APeerIP, APeerPort, ARemote.RelPath, progress, f, Cancel.get());
   }
-  if (!ok) return TFetchOutcome::Failed;
+  if (!received) return false;
 
-  // The user deleted the path, or a folder above it, while the copy was on its way: the delete
-  // has already gone out to the peers, and it wins over a copy that is not newer than it.
-  if (Watcher) {
-    const double deletedAt = Watcher->LastDeleteUtc(p);
-    if (deletedAt > 0.0 && ARemote.ModifiedUtc <= deletedAt) {
-      Watcher->SuppressPath(p, TSuppressKind::Deletes);
-      ::unlink(f.c_str());
-      Watcher->UnsuppressPathAfter(p, DeleteHoldMs, TSuppressKind::Deletes);
-      return TFetchOutcome::DeletedMeanwhile;
+  // std::function wants a copyable job; the received file and the gate are moved in once.
+  auto file = std::make_shared<Net::TReceivedFile>(std::move(*received));
+  std::shared_ptr<TFetchGateHold> hold(std::move(AHold));
+  AFinish.Push([this, &ATally, file, hold, release, remote = ARemote, p, f] {
+    try {
+      if (!file->Finish()) {
+        ATally.Count(&TFinishTally::NotReceived);
+        return;
+      }
+      // The user deleted the path, or a folder above it, while the copy was on its way: the
+      // delete has already gone out to the peers, and it wins over a copy not newer than it.
+      if (Watcher) {
+        const double deletedAt = Watcher->LastDeleteUtc(p);
+        if (deletedAt > 0.0 && remote.ModifiedUtc <= deletedAt) {
+          Watcher->SuppressPath(p, TSuppressKind::Deletes);
+          ::unlink(f.c_str());
+          Watcher->UnsuppressPathAfter(p, DeleteHoldMs, TSuppressKind::Deletes);
+          return;
+        }
+      }
+      StampModifiedTime(f, remote.ModifiedUtc);
+      Log(FormatCaption(Captions::Downloaded, {p, Core::FormatSize(remote.Size)}));
+      TFileEntry stored = remote;
+      stored.RelPath = p;
+      Files->Store(stored);
+      ATally.Count(&TFinishTally::Received);
+    } catch (const std::system_error& AError) {
+      ATally.Count(&TFinishTally::NotReceived);
+      if (HitsEveryPath(AError.code())) {
+        std::lock_guard lock(ATally.Lock);
+        if (ATally.StoppedBy.empty()) ATally.StoppedBy = AError.what();
+        ATally.Stop.store(true);
+      }
+    } catch (const std::exception&) {
+      ATally.Count(&TFinishTally::NotReceived);  // this file only; the thread goes on
     }
-  }
-
-  StampModifiedTime(f, ARemote.ModifiedUtc);
-  Log(FormatCaption(Captions::Downloaded, {p, Core::FormatSize(ARemote.Size)}));
-  TFileEntry stored = ARemote;
-  stored.RelPath = p;
-  Files->Store(stored);
-  return TFetchOutcome::Received;
+  });
+  return true;
 }
 
 TSyncStats TSyncEngine::SyncWithPeer(const RawUtf8& APeerIP, uint16_t APeerPort,
@@ -222,44 +324,47 @@ TSyncStats TSyncEngine::SyncWithPeer(const RawUtf8& APeerIP, uint16_t APeerPort,
     return result;
   }
 
-  // False once the peer is gone or a local error would fail every file: what is left to fetch
-  // is then counted, not tried.
-  bool fetching = true;
-  for (const TFileEntry& listed : *remote) {
-    if (Cancelled()) break;
-    TFileEntry r;
-    RawUtf8 localRelPath;
-    if (!AcceptListedEntry(listed, r) || !ShouldFetch(r, localRelPath)) continue;
-    if (!fetching) {
-      ++result.NotReceived;
-      continue;
-    }
-    TFetchGate::THold hold(*FetchGate, Fs::LocalPath(RootDir, localRelPath));
-    // Another sync may have fetched this path while we waited for the gate.
-    if (!ShouldFetch(r, localRelPath)) continue;
-    try {
-      switch (Fetch(APeerIP, APeerPort, r, localRelPath)) {
-        case TFetchOutcome::Received:
-          ++result.Received;
-          break;
-        case TFetchOutcome::Failed:
+  TFinishTally tally;
+  {
+    TFinishQueue finish;  // declared after the tally: it is drained before the tally goes
+    // False once the peer is gone or a local error would fail every file: what is left to
+    // fetch is then counted, not tried.
+    bool fetching = true;
+    for (const TFileEntry& listed : *remote) {
+      if (Cancelled()) break;
+      TFileEntry r;
+      RawUtf8 localRelPath;
+      if (!AcceptListedEntry(listed, r) || !ShouldFetch(r, localRelPath)) continue;
+      if (fetching && tally.Stop.load()) fetching = false;
+      if (!fetching) {
+        ++result.NotReceived;
+        continue;
+      }
+      auto hold =
+          std::make_unique<TFetchGateHold>(*FetchGate, Fs::LocalPath(RootDir, localRelPath));
+      // Another sync may have fetched this path while we waited for the gate.
+      if (!ShouldFetch(r, localRelPath)) continue;
+      try {
+        if (!Fetch(APeerIP, APeerPort, r, localRelPath, std::move(hold), finish, tally)) {
           ++result.NotReceived;
           // A file the peer no longer has only skips that file; a peer that cannot be reached
           // at all cannot give us the remaining files either.
           if (!Cancelled() && !Net::ConnectToPeer(APeerIP, APeerPort)) fetching = false;
-          break;
-        case TFetchOutcome::DeletedMeanwhile:
-          break;
-      }
-    } catch (const std::system_error& AError) {
-      // This path cannot be written here; the others may well be.
-      ++result.NotReceived;
-      if (HitsEveryPath(AError.code())) {
-        fetching = false;
-        result.StoppedBy = AError.what();
+        }
+      } catch (const std::system_error& AError) {
+        // This path cannot be written here; the others may well be.
+        ++result.NotReceived;
+        if (HitsEveryPath(AError.code())) {
+          fetching = false;
+          result.StoppedBy = AError.what();
+        }
       }
     }
+    finish.Drain();
   }
+  result.Received += tally.Received;
+  result.NotReceived += tally.NotReceived;
+  if (result.StoppedBy.empty()) result.StoppedBy = tally.StoppedBy;
   return result;
 }
 

@@ -38,6 +38,7 @@ using TSyncProgressProc =
     std::function<void(const RawUtf8& ARelPath, int64_t AReceived, int64_t ATotal)>;
 
 class TFetchGate;
+class TFetchGateHold;
 
 // A plain value: the application engine fills it at every start, and every sync thread works on
 // a copy of its own. Everything it refers to is shared ownership, so a sync that outlives a
@@ -91,9 +92,13 @@ struct TSyncEngine {
  private:
   // Decides for a remote entry; on true, ALocalRelPath is the spelling to write it under.
   bool ShouldFetch(const Core::TFileEntry& ARemote, RawUtf8& ALocalRelPath) const;
-  enum class TFetchOutcome { Received, Failed, DeletedMeanwhile };
-  TFetchOutcome Fetch(const RawUtf8& APeerIP, uint16_t APeerPort, const Core::TFileEntry& ARemote,
-                      const RawUtf8& ALocalRelPath);
+  struct TFinishTally;
+  class TFinishQueue;
+  // Receives the file under the gate's hold and queues its finishing; false when it did not
+  // arrive (three attempts). The hold is released once the file is finished.
+  bool Fetch(const RawUtf8& APeerIP, uint16_t APeerPort, const Core::TFileEntry& ARemote,
+             const RawUtf8& ALocalRelPath, std::unique_ptr<TFetchGateHold> AHold,
+             TFinishQueue& AFinish, TFinishTally& ATally);
   bool Cancelled() const { return Cancel && Cancel->load(std::memory_order_acquire); }
   void Log(const RawUtf8& AMsg) const {
     if (OnLog) OnLog(AMsg);
