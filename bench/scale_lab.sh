@@ -3,22 +3,35 @@
 # each figure next to a baseline timed in the same run:
 #   1. first sync: FILES files of 1 KiB in FOLDERS folders, built in a staging folder on the same
 #      filesystem and moved into peer a's folder at once, until all of them are on peer b
-#      (files named *.pondartmp, downloads in progress, are not counted); against a plain `tar`
+#      (files named *.pondartmp, downloads in progress, are not counted); against two baselines,
+#      each timed once before the peers sync and once after they are stopped: a plain `tar`
 #      stream of the same tree over one TCP connection between the same two namespaces (nc),
-#      once before the peers sync and once after they are stopped;
+#      and the durable plain copy, that stream followed by `sync` (a download is flushed to disk
+#      before it takes its name, so this is the copy that promises as much);
 #   2. with the tree in place on both sides: a 1 KiB save on peer a until complete on peer b,
 #      SAVES samples spaced beyond the rate windows (3.2 s apart): median, and how many did not
-#      arrive within 10 s;
-#   3. peak resident memory (VmHWM) of both peers at the end;
-#   4. CPU time (utime + stime) of both peers over IDLE seconds with nothing to do.
+#      arrive within 10 s; and the file lists pulled per save, counted as the lines that open a
+#      sync ("⇄ name...") in each peer's log over the saves (one on peer b and none on peer a
+#      per save is the least there can be);
+#   3. a sync that finds nothing to do, with the tree in place on both sides: a "changes" notice
+#      (the type byte 4) sent to peer b from peer a's namespace, until b's log gains the line
+#      "✓ Up to date"; NOOPS samples at least 3.5 s apart (one notice per 3 s window is taken
+#      up at once), median; against pulling peer a's list once with a raw client from peer b's
+#      namespace (the type byte 1, the whole reply read, about 10 MB at 100 000 files),
+#      interleaved with the samples;
+#   4. peak resident memory (VmHWM) of both peers at the end;
+#   5. CPU time (utime + stime) of both peers over IDLE seconds with nothing to do.
 # Every phase has a time limit, so a hang ends with a message rather than running forever.
 # Usage: bench/scale_lab.sh [build-dir]   (default build/bench-release, a Release build)
 # Environment (defaults in brackets):
 #   PONDAR_SCALE_FILES [100000]    files in the tree
 #   PONDAR_SCALE_FOLDERS [1000]    folders they are spread over
-#   PONDAR_SCALE_SAVES [10]        samples of the single save
+#   PONDAR_SCALE_SAVES [20]        samples of the single save
+#   PONDAR_SCALE_NOOPS [5]         samples of the sync with nothing to do, and of the raw pull
 #   PONDAR_SCALE_IDLE [30]         seconds of idle CPU measured
 #   PONDAR_SCALE_LIMIT [900]       time limit in seconds of the first sync and of each tar stream
+#                                  (every other wait has a limit of its own: 10 s for a save,
+#                                  30 s for a sync with nothing to do and for a raw pull)
 #   PONDAR_SCALE_POLL [0.5]        seconds between two counts of the files on peer b (a count
 #                                  walks the whole tree, ~75 ms at 100 000 files, so it is
 #                                  not done every 2 ms: the first sync is timed to this step)
@@ -28,7 +41,8 @@ cd "$(dirname "$0")/.."
 build=${1:-build/bench-release}
 files=${PONDAR_SCALE_FILES:-100000}
 folders=${PONDAR_SCALE_FOLDERS:-1000}
-saves=${PONDAR_SCALE_SAVES:-10}
+saves=${PONDAR_SCALE_SAVES:-20}
+noops=${PONDAR_SCALE_NOOPS:-5}
 idle=${PONDAR_SCALE_IDLE:-30}
 limit=${PONDAR_SCALE_LIMIT:-900}
 poll=${PONDAR_SCALE_POLL:-0.5}
@@ -60,6 +74,29 @@ seconds() { awk -v ms="$1" 'BEGIN {printf "%.2f", ms / 1000}'; }
 mib() { awk '/^'"$1"':/ {printf "%.1f", $2 / 1024}' "/proc/$2/status"; }
 cpu_ticks() { awk '{sub(/.*\) /, ""); print $12 + $13}' "/proc/$1/stat"; }  # utime + stime
 alive() { [ "$(cat "/proc/$1/comm" 2>/dev/null)" = pondard ]; }
+# The logs grow by a line per file received (100 000 after the first sync), so what a phase
+# added is read from the byte offset it started at, never the whole log again.
+log_size() { stat -c %s "$1"; }
+log_since() { tail -c +$(($2 + 1)) "$1"; }
+# Lines that open a sync, one per list pulled ("⇄ name..."; "⇄ Clipboard ..." is not one).
+syncs_since() { { log_since "$1" "$2" | grep -c -- '⇄ .*\.\.\.$' || true; }; }
+# said_since LOG OFFSET PATTERN: a line after OFFSET matches (grep's status alone, so that a
+# writer cut short by grep's early exit does not count against it).
+said_since() { grep -q -- "$3" < <(log_since "$1" "$2"); }
+port=7732  # the peers' TCP port: the default
+# quiet_for SECONDS LIMIT: waits until neither peer's log has grown over SECONDS, for LIMIT
+# seconds at most.
+quiet_for() {
+  local deadline=$(($(now_ms) + $2 * 1000)) a b
+  while (($(now_ms) < deadline)); do
+    a=$(log_size "$work/a.log")
+    b=$(log_size "$work/b.log")
+    sleep "$1"
+    [ "$a" = "$(log_size "$work/a.log")" ] && [ "$b" = "$(log_size "$work/b.log")" ] && return 0
+  done
+  echo "the peers' logs did not stay quiet for $1 s within $2 s" >&2
+  return 1
+}
 
 # The tree: FILES files of 1 KiB of random bytes, spread evenly over FOLDERS folders.
 echo "building ${files} files of 1 KiB in ${folders} folders (staging)..."
@@ -147,11 +184,20 @@ echo "  progress (files on peer b : seconds): ${marks[*]}"
 # 2. A single 1 KiB save with the tree in place. Samples are spaced beyond the peers' rate
 #    windows (2 s local, 3 s for notices), so each one is taken up at once.
 echo "single saves (${saves} samples)..."
+# The new folder is a local change of its own, and the end of the first sync may bring late
+# ones (a file of the moved tree reported again); their notices reach peer b a second or more
+# after the event, and a notice held back in b's window starts a new window when it is taken
+# up. So the first save waits until peer a has taken up the folder and both logs have been
+# quiet for longer than the windows.
+lat_from=$(log_size "$work/a.log")
 mkdir -p "$work/a/lat"
-sleep 3.2
+wait_for 10 said_since "$work/a.log" "$lat_from" '△ lat$' || true
+quiet_for 3.5 30 || true
 samples=()
 lost=0
 samples_lost=
+saves_a0=$(log_size "$work/a.log")
+saves_b0=$(log_size "$work/b.log")
 for i in $(seq 1 "$saves"); do
   t0=$(now_ms)
   head -c 1024 /dev/urandom >"$work/a/lat/$i.txt"
@@ -163,8 +209,63 @@ for i in $(seq 1 "$saves"); do
   fi
   sleep 3.2
 done
+# The 3.2 s after the last save are enough for its sync to end (it has arrived).
+pulls_a=$(syncs_since "$work/a.log" "$saves_a0")
+pulls_b=$(syncs_since "$work/b.log" "$saves_b0")
 
-# 3 and 4. Idle CPU once the last save's rate windows are over, then the peak memory.
+# 3. Syncs with nothing to do, each started by a notice from peer a's namespace, as peer a
+#    sends it, and timed to the line that ends it in peer b's log; each after a raw pull of the
+#    same list. Both go through the same `netlab exec` and nc, so their start-up costs alike.
+echo "syncs with nothing to do (${noops} samples, and as many raw list pulls)..."
+noop_ms=()
+noop_other=0
+pull_ms=()
+pull_bytes=0
+pull_bad=0
+for i in $(seq 1 "$noops"); do
+  t0=$(now_ms)
+  if "$netlab" exec "$lab" 2 timeout 30 bash -c 'printf "\x01" | nc -N "$1" "$2" >"$3"' _ \
+    10.213.0.1 "$port" "$work/list.bin"; then
+    ms=$(($(now_ms) - t0))
+    # The reply is a 4-byte little-endian length, then as many bytes.
+    bytes=$(stat -c %s "$work/list.bin")
+    len=$(od -An -tu4 -N4 "$work/list.bin" | tr -d ' ')
+    if ((bytes > 4 && bytes == ${len:-0} + 4)); then
+      pull_ms+=("$ms")
+      pull_bytes=$bytes
+    else
+      pull_bad=$((pull_bad + 1))
+    fi
+  else
+    pull_bad=$((pull_bad + 1))
+  fi
+  rm -f "$work/list.bin"
+  sleep 0.5
+
+  from=$(log_size "$work/b.log")
+  t0=$(now_ms)
+  "$netlab" exec "$lab" 1 timeout 10 bash -c 'printf "\x04" | nc -N "$1" "$2"' _ \
+    10.213.0.2 "$port" || true
+  line=
+  while :; do
+    line=$(grep -m1 -- '] ✓ ' < <(log_since "$work/b.log" "$from") || true)
+    [ -n "$line" ] && break
+    if (($(now_ms) - t0 > 30000)); then
+      echo "  sample $i: no sync ended on peer b within 30 s of the notice" >&2
+      break
+    fi
+    sleep 0.002
+  done
+  if [[ "$line" == *"✓ Up to date"* ]]; then
+    noop_ms+=($(($(now_ms) - t0)))
+  else
+    noop_other=$((noop_other + 1))
+    [ -n "$line" ] && echo "  sample $i: the sync did something: ${line}" >&2
+  fi
+  sleep 3
+done
+
+# 4 and 5. Idle CPU once the last notice's rate window is over, then the peak memory.
 echo "idle CPU over ${idle} s..."
 sleep 5
 a0=$(cpu_ticks "$pid_a")
@@ -190,11 +291,14 @@ tar_ms=$(((tar1 + tar2) / 2))
 
 echo
 echo "== ${files} files of 1 KiB in ${folders} folders, two peers in the lab =="
+durable1=$((tar1 + tar1_sync))
+durable2=$((tar2 + tar2_sync))
 echo "1. first sync, from the move until all are on peer b: pondar $(seconds "$pondar_ms") s;" \
-  "plain tar stream $(seconds "$tar1") and $(seconds "$tar2") s (a sync(1) after them" \
-  "$(seconds "$tar1_sync") and $(seconds "$tar2_sync") s); ratio to the tar mean" \
-  "$(ratio "$pondar_ms" "$tar_ms"), to tar + sync" \
-  "$(ratio "$pondar_ms" $(((tar1 + tar1_sync + tar2 + tar2_sync) / 2)))"
+  "baselines (before / after the peers): plain tar stream $(seconds "$tar1") /" \
+  "$(seconds "$tar2") s, ratio to their mean $(ratio "$pondar_ms" "$tar_ms");" \
+  "durable plain copy (the stream, then sync) $(seconds "$durable1") /" \
+  "$(seconds "$durable2") s, ratio to their mean" \
+  "$(ratio "$pondar_ms" $(((durable1 + durable2) / 2)))"
 ((differ == 0)) || echo "   WARNING: ${differ} differences between the two copies of the tree"
 if ((${#samples[@]} > 0)); then
   echo "2. 1 KiB save until complete on peer b: median $(median "${samples[@]}") ms of" \
@@ -204,8 +308,21 @@ else
   echo "2. 1 KiB save until complete on peer b: none of ${saves} arrived within 10 s;" \
     "${arrived} of ${saves} on peer b at the end"
 fi
-echo "3. peak resident memory (VmHWM): peer a (sender) ${hwm_a} MiB, peer b (receiver)" \
+echo "   lists pulled over the ${saves} saves (syncs begun): peer b ${pulls_b}" \
+  "($(ratio "$pulls_b" "$saves") per save), peer a ${pulls_a} ($(ratio "$pulls_a" "$saves") per save)"
+if ((${#noop_ms[@]} > 0 && ${#pull_ms[@]} > 0)); then
+  noop_med=$(median "${noop_ms[@]}")
+  pull_med=$(median "${pull_ms[@]}")
+  echo "3. sync with nothing to do, notice until \"✓ Up to date\" on peer b: median" \
+    "${noop_med} ms (samples: ${noop_ms[*]}); raw pull of peer a's list (${pull_bytes} bytes):" \
+    "median ${pull_med} ms (samples: ${pull_ms[*]}); ratio $(ratio "$noop_med" "$pull_med");" \
+    "${noop_other} of ${noops} syncs ended otherwise or not at all, ${pull_bad} raw pulls failed"
+else
+  echo "3. sync with nothing to do: ${#noop_ms[@]} of ${noops} samples ended \"Up to date\";" \
+    "${#pull_ms[@]} of ${noops} raw pulls succeeded: no ratio"
+fi
+echo "4. peak resident memory (VmHWM): peer a (sender) ${hwm_a} MiB, peer b (receiver)" \
   "${hwm_b} MiB; resident at the end ${rss_a} / ${rss_b} MiB"
 awk -v a=$((a1 - a0)) -v b=$((b1 - b0)) -v hz="$hz" -v s="$idle" 'BEGIN {
-  printf "4. CPU over %d s with nothing to do: peer a %.2f s, peer b %.2f s, both %.2f s\n",
+  printf "5. CPU over %d s with nothing to do: peer a %.2f s, peer b %.2f s, both %.2f s\n",
     s, a / hz, b / hz, (a + b) / hz }'
