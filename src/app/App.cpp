@@ -1,5 +1,6 @@
 #include "app/App.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -243,10 +244,12 @@ void TPondardApp::Start() {
     Log(RawUtf8(Captions::Scanning));
     TFileEntries scanned;
     std::vector<std::string> leftovers;
+    // Syncs of an earlier run may still be writing into the list.
+    const uint64_t rescan = FSyncEngine.Files->BeginRescan();
     Pondar::Fs::ScanFolder(FConfig.Folder, scanned, &leftovers);
     RemoveLeftoverDownloads(leftovers);
     const auto count = static_cast<int64_t>(scanned.size());
-    FSyncEngine.Files->Replace(std::move(scanned));
+    FSyncEngine.Files->Replace(std::move(scanned), rescan);
     Log(FormatCaption(Captions::FilesCount, {count}));
   }
 
@@ -522,6 +525,9 @@ void TPondardApp::OnFileChange(TFileAction AAction, const RawUtf8& ARelPath) {
   switch (AAction) {
     case TFileAction::faCreated:
     case TFileAction::faModified: {
+      // A download reported after its hold ran out (a watcher far behind, under load): the
+      // file is what the list already says, so there is nothing to rescan or tell.
+      if (ListedAsOnDisk(ARelPath)) return;
       std::lock_guard lock(FRateLock);
       if (!FLocalChangeWindow.Admit(GetTickCount64(), [this](uint64_t ADelayMs) {
             Post(ADelayMs, [this] { TakeUpPendingLocalChange(); });
@@ -540,6 +546,18 @@ void TPondardApp::OnFileChange(TFileAction AAction, const RawUtf8& ARelPath) {
     case TFileAction::faRenamed:
       break;
   }
+}
+
+bool TPondardApp::ListedAsOnDisk(const RawUtf8& ARelPath) const {
+  const auto listed = FSyncEngine.Files->Find(ARelPath);
+  if (!listed) return false;
+  struct stat st;
+  if (::stat(Pondar::Fs::LocalPath(FConfig.Folder, listed->RelPath).c_str(), &st) != 0 ||
+      !S_ISREG(st.st_mode) || st.st_size != listed->Size)
+    return false;
+  const double onDisk = Pondar::Core::UnixMsToDayCount(int64_t{st.st_mtim.tv_sec} * 1000);
+  return Pondar::Core::IsValidDayCount(listed->ModifiedUtc) &&
+         Pondar::Core::RoundHalfEven(std::fabs(onDisk - listed->ModifiedUtc) * 86400.0) == 0;
 }
 
 void TPondardApp::TakeUpPendingLocalChange() {
@@ -572,9 +590,10 @@ void TPondardApp::TakeUpLocalDelete(const RawUtf8& ARelPath) {
 
 void TPondardApp::RescanEntries() {
   // The walk holds no lock: the server and the syncs go on with the old list meanwhile.
+  const uint64_t rescan = FSyncEngine.Files->BeginRescan();
   TFileEntries scanned;
   Pondar::Fs::ScanFolder(FConfig.Folder, scanned);
-  FSyncEngine.Files->Replace(std::move(scanned));
+  FSyncEngine.Files->Replace(std::move(scanned), rescan);
 }
 
 // ---- clipboard ----

@@ -196,6 +196,8 @@ class TPondardApp {
   void SyncWithPeerAt(const RawUtf8& APeerIP);
   // Runs AAction on the work thread ADelayMs from now; nothing once the engine has stopped.
   void Post(uint64_t ADelayMs, std::function<void()> AAction);
+  // True when the file is on disk with the size and whole-second time the list gives it.
+  bool ListedAsOnDisk(const RawUtf8& ARelPath) const;
   void TakeUpLocalChange(const RawUtf8& ARelPath);
   void TakeUpLocalDelete(const RawUtf8& ARelPath);
   void TakeUpPendingLocalChange();

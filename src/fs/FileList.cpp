@@ -206,29 +206,60 @@ std::optional<TFileEntry> TFileList::Find(std::string_view ARelPath) const {
   return e ? std::optional<TFileEntry>(*e) : std::nullopt;
 }
 
-void TFileList::Replace(TFileEntries AEntries) {
+uint64_t TFileList::BeginRescan() {
+  std::lock_guard lock(FLock);
+  FRescans[++FLastRescan];
+  return FLastRescan;
+}
+
+void TFileList::Journal(TChange::TKind AKind, const TFileEntry& AEntry) {
+  for (auto& [number, changes] : FRescans) changes.push_back(TChange{AKind, AEntry});
+}
+
+void TFileList::Replace(TFileEntries AEntries, uint64_t ARescan) {
   TFileIndex fresh(std::move(AEntries));
   std::lock_guard lock(FLock);
+  if (const auto rescan = FRescans.find(ARescan); rescan != FRescans.end()) {
+    for (const TChange& change : rescan->second) {
+      switch (change.Kind) {
+        case TChange::TKind::Store:
+          fresh.Store(change.Entry);
+          break;
+        case TChange::TKind::Remove:
+          fresh.Remove(change.Entry.RelPath);
+          break;
+        case TChange::TKind::RemoveAt:
+          fresh.RemoveAt(change.Entry.RelPath);
+          break;
+      }
+    }
+    FRescans.erase(rescan);
+  }
   std::swap(FIndex, fresh);
   ++FVersion;
 }  // the old list goes with `fresh`, after the lock is released
 
 void TFileList::Store(const TFileEntry& AEntry) {
   std::lock_guard lock(FLock);
-  if (FIndex.Store(AEntry)) ++FVersion;
+  if (!FIndex.Store(AEntry)) return;
+  ++FVersion;
+  Journal(TChange::TKind::Store, AEntry);
 }
 
 bool TFileList::Remove(std::string_view ARelPath) {
   std::lock_guard lock(FLock);
   if (!FIndex.Remove(ARelPath)) return false;
   ++FVersion;
+  Journal(TChange::TKind::Remove, TFileEntry{RawUtf8(ARelPath), 0, 0, ""});
   return true;
 }
 
 std::vector<RawUtf8> TFileList::RemoveAt(std::string_view ARelPath) {
   std::lock_guard lock(FLock);
   auto removed = FIndex.RemoveAt(ARelPath);
-  if (!removed.empty()) ++FVersion;
+  if (removed.empty()) return removed;
+  ++FVersion;
+  Journal(TChange::TKind::RemoveAt, TFileEntry{RawUtf8(ARelPath), 0, 0, ""});
   return removed;
 }
 

@@ -79,9 +79,14 @@ class TFileList {
   TFileEntries Entries();
   // A copy of the first entry equal to ARelPath.
   std::optional<TFileEntry> Find(std::string_view ARelPath) const;
-  // Puts AEntries in place of the list; the index is built before the lock is taken, and the
-  // old list freed after it is released.
-  void Replace(TFileEntries AEntries);
+  // A rescan walks the folder while syncs and deletes go on changing the list. Begin one before
+  // the walk, and hand its number to Replace: the changes made since are applied to the
+  // scanned list, so that a download the walk missed (its folder was read before the file
+  // landed) keeps its entry, and a file deleted behind the walk does not come back.
+  uint64_t BeginRescan();
+  // Puts AEntries in place of the list, after the changes made since ARescan began (0: none);
+  // the index is built before the lock is taken, and the old list freed after it is released.
+  void Replace(TFileEntries AEntries, uint64_t ARescan = 0);
   void Store(const TFileEntry& AEntry);
   bool Remove(std::string_view ARelPath);
   std::vector<RawUtf8> RemoveAt(std::string_view ARelPath);
@@ -90,9 +95,18 @@ class TFileList {
   void Read(const std::function<void(const TFileEntries& AEntries, uint64_t AVersion)>& AReader);
 
  private:
-  mutable Core::TLightLock FLock;  // guards FIndex and FVersion
+  // A change of the list, as a rescan that runs meanwhile has to apply it again.
+  struct TChange {
+    enum class TKind : uint8_t { Store, Remove, RemoveAt } Kind;
+    TFileEntry Entry;  // the path alone, for the removals
+  };
+  void Journal(TChange::TKind AKind, const TFileEntry& AEntry);
+
+  mutable Core::TLightLock FLock;  // guards everything below
   TFileIndex FIndex;
   uint64_t FVersion = 0;
+  uint64_t FLastRescan = 0;
+  std::unordered_map<uint64_t, std::vector<TChange>> FRescans;  // by number, while they walk
 };
 
 }  // namespace Pondar::Fs

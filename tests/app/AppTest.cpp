@@ -302,6 +302,18 @@ TEST_F(AppTest, OnFileChange_SecondChangeInsideWindow_TakenUpOnceWhenItEnds) {
   EXPECT_EQ(Count("\u25B3 a.txt") + Count("\u25B3 b.txt"), 2);  // taken up once, not twice
 }
 
+TEST_F(AppTest, OnFileChange_FileJustAsTheListHasIt_IsNoChange) {
+  // What a download's late notification looks like: the file is what the list says it is.
+  Folder.Write("a.txt", "a");
+  Create();
+  App->Start();
+  std::thread([&] { App->OnFileChange(Pondar::Core::TFileAction::faModified, "A.TXT"); }).join();
+  Folder.Write("a.txt", "longer");
+  std::thread([&] { App->OnFileChange(Pondar::Core::TFileAction::faModified, "a.txt"); }).join();
+  EXPECT_TRUE(WaitForMessage("\u25B3 a.txt"));
+  EXPECT_EQ(Count("\u25B3 A.TXT"), 0);
+}
+
 TEST_F(AppTest, Destroy_WithSyncInFlight_ReturnsAndSinkNeverCalledAfterwards) {
   // A peer that accepts, then stays silent until the test lets it go (20 s at most).
   std::atomic<bool> release{false};

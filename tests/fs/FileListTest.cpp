@@ -84,6 +84,24 @@ TEST(FileList, FindsTheFirstSpellingRemovesTheLastAndAFolderTakesWhatIsBelowIt) 
   EXPECT_TRUE(list.RemoveAt("docs").empty());
 }
 
+TEST(FileList, ARescanKeepsWhatChangedWhileItWalked) {
+  TFileList list;
+  list.Replace({{"gone", 1, 0, ""}, {"dir/x", 2, 0, ""}, {"kept", 3, 0, ""}});
+  const uint64_t rescan = list.BeginRescan();
+  // While the walk runs: a download lands where the walk has been, a file and a folder are
+  // deleted after the walk saw them, and a file the walk will see is updated.
+  list.Store({"new", 4, 0, ""});
+  list.Remove("GONE");
+  list.RemoveAt("dir");
+  list.Store({"kept", 5, 0, ""});
+  list.Replace({{"gone", 1, 0, ""}, {"dir/x", 2, 0, ""}, {"kept", 5, 0, ""}}, rescan);
+  EXPECT_EQ(list.Entries(), (TFileEntries{{"kept", 5, 0, ""}, {"new", 4, 0, ""}}));
+  // The rescan is over: what changes now is not applied to the next one's list.
+  list.Store({"later", 6, 0, ""});
+  list.Replace({{"kept", 5, 0, ""}}, rescan);
+  EXPECT_EQ(Paths(list.Entries()), (std::vector<std::string>{"kept"}));
+}
+
 TEST(FileList, AgreesWithAPlainSearchOnRandomLists) {
   // Few distinct letters, so that spellings of one path meet often.
   std::mt19937 rng(20261209);
