@@ -537,7 +537,7 @@ void TPondardApp::OnFileChange(TFileAction AAction, const RawUtf8& ARelPath) {
       }
       // This take-up covers whatever was waiting for the window's end.
       FPendingChangePath.clear();
-      Post(0, [this, path = ARelPath] { TakeUpLocalChange(path); });
+      Post(0, [this, path = ARelPath] { TakeUpLocalChange(path, true); });
       break;
     }
     case TFileAction::faDeleted:
@@ -550,14 +550,11 @@ void TPondardApp::OnFileChange(TFileAction AAction, const RawUtf8& ARelPath) {
 
 bool TPondardApp::ListedAsOnDisk(const RawUtf8& ARelPath) const {
   const auto listed = FSyncEngine.Files->Find(ARelPath);
-  if (!listed) return false;
-  struct stat st;
-  if (::stat(Pondar::Fs::LocalPath(FConfig.Folder, listed->RelPath).c_str(), &st) != 0 ||
-      !S_ISREG(st.st_mode) || st.st_size != listed->Size)
-    return false;
-  const double onDisk = Pondar::Core::UnixMsToDayCount(int64_t{st.st_mtim.tv_sec} * 1000);
-  return Pondar::Core::IsValidDayCount(listed->ModifiedUtc) &&
-         Pondar::Core::RoundHalfEven(std::fabs(onDisk - listed->ModifiedUtc) * 86400.0) == 0;
+  if (!listed || !Pondar::Core::IsValidDayCount(listed->ModifiedUtc)) return false;
+  const auto onDisk = Pondar::Fs::StatEntry(FConfig.Folder, listed->RelPath);
+  return onDisk && onDisk->Size == listed->Size &&
+         Pondar::Core::RoundHalfEven(std::fabs(onDisk->ModifiedUtc - listed->ModifiedUtc) *
+                                     86400.0) == 0;
 }
 
 void TPondardApp::TakeUpPendingLocalChange() {
@@ -567,14 +564,25 @@ void TPondardApp::TakeUpPendingLocalChange() {
     path.swap(FPendingChangePath);
     FLocalChangeWindow.Ended(GetTickCount64(), !path.empty());
   }
-  if (!path.empty()) TakeUpLocalChange(path);
+  if (!path.empty()) TakeUpLocalChange(path, false);
 }
 
-void TPondardApp::TakeUpLocalChange(const RawUtf8& ARelPath) {
+void TPondardApp::TakeUpLocalChange(const RawUtf8& ARelPath, bool AFirstOfWindow) {
   const auto peers = PeerList();
+  const auto engine = SyncEngine();
   Log(FormatCaption(Captions::LocalChange, {ARelPath}));
-  RescanEntries();
-  SyncEngine().NotifyPeersOfChange(peers);
+  // The first change of a window is all that has been reported since the last take-up, so a
+  // file can be listed and told at once; the rescan, a walk of the whole folder, follows.
+  // Changes held back in a window may be many, and only the last one is kept: those are told
+  // once the rescan has listed them all. Every change of the list is told as it is made, so a
+  // rescan that finds the list as it was has nothing new to tell.
+  if (AFirstOfWindow) {
+    if (const auto entry = Pondar::Fs::StatEntry(FConfig.Folder, ARelPath)) {
+      FSyncEngine.Files->Store(*entry);
+      engine.NotifyPeersOfChange(peers);
+    }
+  }
+  if (RescanEntries()) engine.NotifyPeersOfChange(peers);
 }
 
 void TPondardApp::TakeUpLocalDelete(const RawUtf8& ARelPath) {
@@ -588,12 +596,15 @@ void TPondardApp::TakeUpLocalDelete(const RawUtf8& ARelPath) {
   engine.NotifyPeersOfDelete(removed, peers);
 }
 
-void TPondardApp::RescanEntries() {
+bool TPondardApp::RescanEntries() {
   // The walk holds no lock: the server and the syncs go on with the old list meanwhile.
   const uint64_t rescan = FSyncEngine.Files->BeginRescan();
   TFileEntries scanned;
+  // Room for what the last scan found and some more, so that the list is not copied as it grows.
+  const size_t last = FSyncEngine.Files->Size();
+  scanned.reserve(last + last / 16);
   Pondar::Fs::ScanFolder(FConfig.Folder, scanned);
-  FSyncEngine.Files->Replace(std::move(scanned), rescan);
+  return FSyncEngine.Files->Replace(std::move(scanned), rescan);
 }
 
 // ---- clipboard ----

@@ -198,11 +198,12 @@ class TPondardApp {
   void Post(uint64_t ADelayMs, std::function<void()> AAction);
   // True when the file is on disk with the size and whole-second time the list gives it.
   bool ListedAsOnDisk(const RawUtf8& ARelPath) const;
-  void TakeUpLocalChange(const RawUtf8& ARelPath);
+  void TakeUpLocalChange(const RawUtf8& ARelPath, bool AFirstOfWindow);
   void TakeUpLocalDelete(const RawUtf8& ARelPath);
   void TakeUpPendingLocalChange();
   void TakeUpPendingNotices();
-  void RescanEntries();
+  // True when the list changed.
+  bool RescanEntries();
   void RemoveLeftoverDownloads(const std::vector<std::string>& APaths);
   void PlaySound(TSound ASound);
   std::shared_ptr<Pondar::Net::TDiscoveryThread> Discovery() const;

@@ -216,7 +216,7 @@ void TFileList::Journal(TChange::TKind AKind, const TFileEntry& AEntry) {
   for (auto& [number, changes] : FRescans) changes.push_back(TChange{AKind, AEntry});
 }
 
-void TFileList::Replace(TFileEntries AEntries, uint64_t ARescan) {
+bool TFileList::Replace(TFileEntries AEntries, uint64_t ARescan) {
   TFileIndex fresh(std::move(AEntries));
   std::lock_guard lock(FLock);
   if (const auto rescan = FRescans.find(ARescan); rescan != FRescans.end()) {
@@ -235,8 +235,10 @@ void TFileList::Replace(TFileEntries AEntries, uint64_t ARescan) {
     }
     FRescans.erase(rescan);
   }
+  const bool changed = fresh.Entries() != FIndex.Entries();
   std::swap(FIndex, fresh);
-  ++FVersion;
+  if (changed) ++FVersion;  // an unchanged list keeps its version, and the server its bytes
+  return changed;
 }  // the old list goes with `fresh`, after the lock is released
 
 void TFileList::Store(const TFileEntry& AEntry) {

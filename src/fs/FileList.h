@@ -86,7 +86,8 @@ class TFileList {
   uint64_t BeginRescan();
   // Puts AEntries in place of the list, after the changes made since ARescan began (0: none);
   // the index is built before the lock is taken, and the old list freed after it is released.
-  void Replace(TFileEntries AEntries, uint64_t ARescan = 0);
+  // False when the new list holds just what the old one did, in the same order.
+  bool Replace(TFileEntries AEntries, uint64_t ARescan = 0);
   void Store(const TFileEntry& AEntry);
   bool Remove(std::string_view ARelPath);
   std::vector<RawUtf8> RemoveAt(std::string_view ARelPath);

@@ -215,6 +215,14 @@ void ScanFolder(const std::string& ARoot, TFileEntries& AList,
   walker.WalkRoot(ARoot);
 }
 
+std::optional<TFileEntry> StatEntry(const std::string& ARoot, const RawUtf8& ARelPath) {
+  struct stat st;
+  if (::stat(LocalPath(ARoot, ARelPath).c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    return std::nullopt;
+  return TFileEntry{ARelPath, static_cast<int64_t>(st.st_size),
+                    SecondsToDayCount(static_cast<int64_t>(st.st_mtim.tv_sec)), ""};
+}
+
 bool IsExcludedName(std::string_view AName) {
   return IsExcluded(AName);
 }

@@ -1,6 +1,7 @@
 // The shared folder as a flat file list, and the small file and list operations built on it.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,7 +14,7 @@ using Core::RawUtf8;
 using Core::TFileEntries;
 using Core::TFileEntry;
 
-// Empties AList, then appends one entry per regular file below ARoot, depth first in listing
+// Empties AList (keeping its capacity: reserve what the last scan found), then appends one entry per regular file below ARoot, depth first in listing
 // order, hidden files included. Excluded names are never entered; links to folders are walked
 // like folders, each folder (device and inode) at most once. Reads listings only; Sha256 stays
 // empty. A missing or unreadable root gives an empty list. With ALeftovers, the full paths of
@@ -21,6 +22,9 @@ using Core::TFileEntry;
 // by a run that was killed) are appended to it, at no extra cost to the walk.
 void ScanFolder(const std::string& ARoot, TFileEntries& AList,
                 std::vector<std::string>* ALeftovers = nullptr);
+// The entry a scan would list for ARelPath, as it is on disk now; nullopt when it is no regular
+// file (nor a link to one).
+std::optional<TFileEntry> StatEntry(const std::string& ARoot, const RawUtf8& ARelPath);
 // True for "pondar.exe" and names ending in ".pondartmp", whatever their case.
 bool IsExcludedName(std::string_view AName);
 // Last-write time in whole seconds as a UTC day count (a link's target's time); 0.0 when it

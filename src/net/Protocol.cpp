@@ -93,34 +93,57 @@ TBytes EncodeFileList(const TFileEntries& AEntries) {
   return out;
 }
 
-TFileEntries DecodeFileList(const uint8_t* AData, size_t ACount) {
-  TFileEntries out;
-  if (ACount < 4) return out;
-  const uint32_t count = GetLe32(AData);
-  size_t pos = 4;
-  // Reserve only what the bytes could hold, so a lying count cannot make us allocate.
-  out.reserve(std::min<size_t>(count, (ACount - 4) / FileRecordFixedBytes));
-  for (uint32_t i = 0; i < count; ++i) {
-    if (ACount - pos < 2) break;
-    const uint16_t pathLen = GetLe16(AData + pos);
+void TFileListDecoder::Feed(const uint8_t* AData, size_t ACount) {
+  const uint8_t* data = AData;
+  size_t count = ACount;
+  // A record cut by the end of the last piece is completed from this one first.
+  if (!FPending.empty()) {
+    FPending.insert(FPending.end(), AData, AData + ACount);
+    data = FPending.data();
+    count = FPending.size();
+  }
+  size_t pos = 0;
+  if (!FHaveCount) {
+    if (count < 4) {
+      if (FPending.empty()) FPending.assign(AData, AData + ACount);
+      return;
+    }
+    FCount = GetLe32(data);
+    FHaveCount = true;
+    pos = 4;
+    // Reserve only what the bytes could hold, so a lying count cannot make us allocate.
+    FEntries.reserve(std::min<size_t>(FCount, (count - 4) / FileRecordFixedBytes));
+  }
+  while (FEntries.size() < FCount && count - pos >= 2) {
+    const uint16_t pathLen = GetLe16(data + pos);
+    if (count - pos < 2 + size_t{pathLen} + 16 + HashFieldBytes) break;
     pos += 2;
-    if (ACount - pos < pathLen) break;
     Core::TFileEntry e;
-    e.RelPath.assign(reinterpret_cast<const char*>(AData + pos), pathLen);
+    e.RelPath.assign(reinterpret_cast<const char*>(data + pos), pathLen);
     pos += pathLen;
-    if (ACount - pos < 16 + HashFieldBytes) break;
-    e.Size = static_cast<int64_t>(GetLe64(AData + pos));
-    e.ModifiedUtc = GetDouble(AData + pos + 8);
-    const char* hash = reinterpret_cast<const char*>(AData + pos + 16);
+    e.Size = static_cast<int64_t>(GetLe64(data + pos));
+    e.ModifiedUtc = GetDouble(data + pos + 8);
+    const char* hash = reinterpret_cast<const char*>(data + pos + 16);
     size_t first = 0, last = HashFieldBytes;
     // Strip control bytes and blanks from both ends: this removes the zero padding.
     while (first < last && static_cast<uint8_t>(hash[first]) <= 32) ++first;
     while (last > first && static_cast<uint8_t>(hash[last - 1]) <= 32) --last;
     e.Sha256.assign(hash + first, last - first);
     pos += 16 + HashFieldBytes;
-    out.push_back(std::move(e));
+    FEntries.push_back(std::move(e));
   }
-  return out;
+  if (FEntries.size() >= FCount) {
+    TBytes().swap(FPending);  // whatever follows the last record is not ours to read
+    return;
+  }
+  TBytes rest(data + pos, data + count);
+  FPending.swap(rest);
+}
+
+TFileEntries DecodeFileList(const uint8_t* AData, size_t ACount) {
+  TFileListDecoder decoder;
+  decoder.Feed(AData, ACount);
+  return decoder.Take();
 }
 
 }  // namespace Pondar::Net

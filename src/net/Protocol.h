@@ -65,6 +65,20 @@ inline constexpr size_t FileRecordFixedBytes = 82;  // a record is 82 + path byt
 inline constexpr size_t HashFieldBytes = 64;
 
 TBytes EncodeFileList(const TFileEntries& AEntries);
+// Decodes a list that arrives in pieces, so that the whole reply need not be held beside the
+// entries made of it: Feed each piece in order, then Take.
+class TFileListDecoder {
+ public:
+  void Feed(const uint8_t* AData, size_t ACount);
+  // The entries of every whole record fed, never more than the count says.
+  TFileEntries Take() { return std::move(FEntries); }
+
+ private:
+  TBytes FPending;  // the bytes of a record (or of the count) not yet whole
+  bool FHaveCount = false;
+  uint32_t FCount = 0;
+  TFileEntries FEntries;
+};
 // Decodes as many whole records as the bytes hold, never more than the count says.
 TFileEntries DecodeFileList(const uint8_t* AData, size_t ACount);
 inline TFileEntries DecodeFileList(const TBytes& AData) {

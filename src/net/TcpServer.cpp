@@ -344,6 +344,7 @@ void TTcpServerThread::ServeFileList(int AFd) {
     // the list never wait for the network.
     FFiles->Read([this](const Core::TFileEntries& AEntries, uint64_t AVersion) {
       if (FListBytesVersion == AVersion && !FListBytes.empty()) return;
+      TBytes().swap(FListBytes);  // the stale encoding goes before the new one is made
       FListBytes = EncodeFileList(AEntries);
       FListBytesVersion = AVersion;
     });

@@ -117,10 +117,17 @@ std::optional<TFileEntries> RequestFileList(const RawUtf8& AHost, uint16_t APort
   if (!RecvExact(sock, lenBytes, sizeof lenBytes)) return std::nullopt;
   const uint32_t len = GetLe32(lenBytes);
   if (len == 0 || len > MaxFileListBytes) return std::nullopt;
-  TBytes body;
-  if (!RecvFullInto(sock.Fd(), body, len, TRecvStall::WaitAgain)) return std::nullopt;
+  // Decoded piece by piece as it arrives: the reply of a large share is as large as its list.
+  TFileListDecoder decoder;
+  TBytes piece(std::min<size_t>(len, size_t{256} * 1024));
+  for (size_t left = len; left > 0;) {
+    const size_t n = std::min(left, piece.size());
+    if (!RecvFull(sock.Fd(), piece.data(), n, TRecvStall::WaitAgain)) return std::nullopt;
+    decoder.Feed(piece.data(), n);
+    left -= n;
+  }
   sock.Close();
-  return DecodeFileList(body);
+  return decoder.Take();
 }
 
 TReceivedFile::TReceivedFile(std::string ATargetPath)

@@ -324,3 +324,18 @@ TEST(LittleEndianTest, PutAndGet_ByteOrder) {
 }
 
 }  // namespace
+
+TEST(FileListTest, Decoder_AnySplitIntoPieces_GivesWhatTheWholeGives) {
+  const TFileEntries entries{{"one", 1, 1.0, "h1"}, {"", 0, 0, ""}, {"three/3", 3, 3.5, "h3"}};
+  const TBytes whole = EncodeFileList(entries);
+  // Two cuts anywhere, the count and the records cut at every byte among them.
+  for (size_t a = 0; a <= whole.size(); ++a) {
+    for (size_t b = a; b <= whole.size(); b += 7) {
+      Pondar::Net::TFileListDecoder decoder;
+      decoder.Feed(whole.data(), a);
+      decoder.Feed(whole.data() + a, b - a);
+      decoder.Feed(whole.data() + b, whole.size() - b);
+      ASSERT_EQ(decoder.Take(), entries) << a << " " << b;
+    }
+  }
+}
