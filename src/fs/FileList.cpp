@@ -1,5 +1,6 @@
 #include "fs/FileList.h"
 
+#include <cstring>
 #include <utility>
 
 #include "fs/Scanner.h"
@@ -30,6 +31,18 @@ uint64_t PathHash(std::string_view APath) {
   return Mix(state);
 }
 
+// An entry's share of a list's digest: its exact path and every field.
+uint64_t EntryHash(const TFileEntry& AEntry) {
+  uint64_t state = HashSeed;
+  for (const char c : AEntry.RelPath) state = (state ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
+  uint64_t time;
+  static_assert(sizeof time == sizeof AEntry.ModifiedUtc);
+  std::memcpy(&time, &AEntry.ModifiedUtc, sizeof time);
+  for (const uint64_t field : {static_cast<uint64_t>(AEntry.Size), time, PathHash(AEntry.Sha256)})
+    state = Mix(state ^ field) * 0x100000001b3ull;
+  return Mix(state);
+}
+
 // APath lies below AFolder: AFolder's bytes, then "/", then more.
 bool Below(const RawUtf8& APath, std::string_view AFolder) {
   return APath.size() > AFolder.size() && APath[AFolder.size()] == '/' &&
@@ -40,6 +53,7 @@ bool Below(const RawUtf8& APath, std::string_view AFolder) {
 
 TFileIndex::TFileIndex(TFileEntries AEntries) : FEntries(std::move(AEntries)) {
   FGone.assign(FEntries.size(), 0);
+  for (const TFileEntry& e : FEntries) FDigest += EntryHash(e);
   Rebuild();
 }
 
@@ -117,6 +131,7 @@ void TFileIndex::CountFolders(std::string_view ARelPath, int ADelta) {
 }
 
 void TFileIndex::Drop(uint32_t APos) {
+  FDigest -= EntryHash(FEntries[APos]);
   CountFolders(FEntries[APos].RelPath, -1);
   FEntries[APos] = TFileEntry{};  // the gap keeps no memory
   FGone[APos] = 1;
@@ -134,11 +149,14 @@ bool TFileIndex::Store(const TFileEntry& AEntry) {
     TFileEntry& e = FEntries[FSlots[slot].Pos];
     if (e.Size == AEntry.Size && e.ModifiedUtc == AEntry.ModifiedUtc && e.Sha256 == AEntry.Sha256)
       return false;
+    FDigest -= EntryHash(e);
     e.Size = AEntry.Size;
     e.ModifiedUtc = AEntry.ModifiedUtc;
     e.Sha256 = AEntry.Sha256;
+    FDigest += EntryHash(e);
     return true;
   }
+  FDigest += EntryHash(AEntry);
   FEntries.push_back(AEntry);
   FGone.push_back(0);
   if (FEntries.size() * 2 > FSlots.size()) {
@@ -235,7 +253,7 @@ bool TFileList::Replace(TFileEntries AEntries, uint64_t ARescan) {
     }
     FRescans.erase(rescan);
   }
-  const bool changed = fresh.Entries() != FIndex.Entries();
+  const bool changed = fresh.Size() != FIndex.Size() || fresh.Digest() != FIndex.Digest();
   std::swap(FIndex, fresh);
   if (changed) ++FVersion;  // an unchanged list keeps its version, and the server its bytes
   return changed;

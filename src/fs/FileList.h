@@ -31,6 +31,9 @@ class TFileIndex {
   explicit TFileIndex(TFileEntries AEntries);
 
   size_t Size() const { return FEntries.size() - FGaps; }
+  // A sum over the entries that does not depend on their order: two lists with the same
+  // entries have the same digest, whatever order a walk or the downloads put them in.
+  uint64_t Digest() const { return FDigest; }
   // The first entry equal to ARelPath, or nullptr.
   const TFileEntry* Find(std::string_view ARelPath) const;
   // Sets size, time and hash of the first entry equal to AEntry.RelPath, keeping its spelling,
@@ -61,6 +64,7 @@ class TFileIndex {
   void Drop(uint32_t APos);
 
   TFileEntries FEntries;
+  uint64_t FDigest = 0;
   std::vector<uint8_t> FGone;  // 1 for a removed entry's gap, per position
   size_t FGaps = 0;
   std::vector<TSlot> FSlots;  // open addressing, linear probing; size a power of two
@@ -86,7 +90,7 @@ class TFileList {
   uint64_t BeginRescan();
   // Puts AEntries in place of the list, after the changes made since ARescan began (0: none);
   // the index is built before the lock is taken, and the old list freed after it is released.
-  // False when the new list holds just what the old one did, in the same order.
+  // False when the new list holds just what the old one did (in whatever order).
   bool Replace(TFileEntries AEntries, uint64_t ARescan = 0);
   void Store(const TFileEntry& AEntry);
   bool Remove(std::string_view ARelPath);

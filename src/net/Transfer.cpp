@@ -180,6 +180,10 @@ bool TReceivedFile::Finish() {
   return ::rename(FTempPath.c_str(), FTargetPath.c_str()) == 0;
 }
 
+void TReceivedFile::FlushFileSystem() const {
+  if (FFd >= 0) ::syncfs(FFd);
+}
+
 std::optional<TReceivedFile> ReceiveFile(const RawUtf8& AHost, uint16_t APort,
                                          const RawUtf8& ARelPath,
                                          const TTransferProgressProc& AProgress,

@@ -41,7 +41,10 @@ class TReceivedFile {
   // replaced (a folder in the way; the complete temporary file then stays). Throws
   // std::system_error when the flush fails; the temporary file is then removed.
   bool Finish();
-  const std::string& TargetPath() const { return FTargetPath; }
+  // Writes out everything the file system this file is on holds in memory (syncfs): one flush
+  // for many received files, after which each one's Finish finds little left to write. A
+  // failure is left for Finish to meet and report.
+  void FlushFileSystem() const;
 
  private:
   friend std::optional<TReceivedFile> ReceiveFile(const RawUtf8&, uint16_t, const RawUtf8&,

@@ -17,6 +17,7 @@
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "core/Captions.h"
 #include "core/RelPath.h"
@@ -154,18 +155,25 @@ bool TSyncEngine::ShouldFetch(const TFileEntry& ARemote, RawUtf8& ALocalRelPath)
   return Fs::HashFileSha256(Fs::LocalPath(RootDir, local->RelPath)) != ARemote.Sha256;
 }
 
-// What a sync's finishing thread has done, read by the sync once the thread is idle, and the
-// stop that a local error hitting every file calls for, read by the sync at every file.
-struct TSyncEngine::TFinishTally {
-  std::mutex Lock;  // guards all but Stop
+// What a sync's receiving and finishing threads have done, read once they are all idle, and
+// the stop that a gone peer or a local error hitting every file calls for, read at every file.
+struct TSyncEngine::TSyncTally {
+  std::mutex Lock;  // guards the counts and StoppedBy
   int32_t Received = 0;
   int32_t NotReceived = 0;
   RawUtf8 StoppedBy;
   std::atomic<bool> Stop{false};
+  // One download at a time reports its progress: the window shows one file's bar.
+  std::atomic<bool> ProgressTaken{false};
 
-  void Count(int32_t TFinishTally::*ACounter) {
+  void Count(int32_t TSyncTally::*ACounter) {
     std::lock_guard lock(Lock);
     ++(this->*ACounter);
+  }
+  void StopFor(const std::system_error& AError) {
+    std::lock_guard lock(Lock);
+    if (StoppedBy.empty()) StoppedBy = AError.what();
+    Stop.store(true);
   }
 };
 
@@ -173,9 +181,18 @@ struct TSyncEngine::TFinishTally {
 // thread of its own, so that the next file is already on the wire meanwhile. At most Capacity
 // files wait, each holding an open descriptor; Push waits for room beyond that. The thread
 // starts with the first file, so a sync with nothing to fetch starts none.
+//
+// Files that arrive faster than the disk takes them are finished in batches: everything waiting
+// is written out with one flush of the file system, after which each file's own flush finds
+// nothing left to write. One flush per file would write the same metadata blocks over and over.
 class TSyncEngine::TFinishQueue {
  public:
   static constexpr size_t Capacity = 32;
+  struct TJob {
+    std::shared_ptr<Net::TReceivedFile> File;
+    std::function<void()> Finish;  // finishes File, and all that follows from it
+  };
+
   ~TFinishQueue() {
     {
       std::lock_guard lock(FLock);
@@ -184,14 +201,14 @@ class TSyncEngine::TFinishQueue {
     FChanged.notify_all();
     if (FThread.joinable()) FThread.join();
   }
-  void Push(std::function<void()> AJob) {
+  void Push(TJob AJob) {
     std::unique_lock lock(FLock);
     if (!FThread.joinable()) {
       try {
         FThread = std::thread([this] { Run(); });
       } catch (const std::system_error&) {
         lock.unlock();
-        AJob();  // no thread to be had: finished here, before the next file
+        AJob.Finish();  // no thread to be had: finished here, before the next file
         return;
       }
     }
@@ -211,13 +228,15 @@ class TSyncEngine::TFinishQueue {
     for (;;) {
       FChanged.wait(lock, [&] { return FClosing || !FJobs.empty(); });
       if (FJobs.empty()) return;
-      std::function<void()> job = std::move(FJobs.front());
-      FJobs.pop_front();
+      std::vector<TJob> batch(std::make_move_iterator(FJobs.begin()),
+                              std::make_move_iterator(FJobs.end()));
+      FJobs.clear();
       FBusy = true;
       FChanged.notify_all();
       lock.unlock();
-      job();
-      job = nullptr;  // what it holds (a gate, a descriptor) goes before the next one runs
+      if (batch.size() > 1) batch.front().File->FlushFileSystem();
+      // What a job holds (a gate, a descriptor) goes as soon as it has run.
+      for (TJob& job : batch) std::exchange(job, TJob{}).Finish();
       lock.lock();
       FBusy = false;
       FChanged.notify_all();
@@ -226,7 +245,7 @@ class TSyncEngine::TFinishQueue {
 
   std::mutex FLock;  // guards FJobs, FBusy and FClosing
   std::condition_variable FChanged;
-  std::deque<std::function<void()>> FJobs;
+  std::deque<TJob> FJobs;
   bool FBusy = false;
   bool FClosing = false;
   std::thread FThread;
@@ -234,7 +253,7 @@ class TSyncEngine::TFinishQueue {
 
 bool TSyncEngine::Fetch(const RawUtf8& APeerIP, uint16_t APeerPort, const TFileEntry& ARemote,
                         const RawUtf8& ALocalRelPath, std::unique_ptr<TFetchGateHold> AHold,
-                        TFinishQueue& AFinish, TFinishTally& ATally) {
+                        TFinishQueue& AFinish, TSyncTally& ATally) {
   using TSuppressKind = Fs::TFileWatcher::TSuppressKind;
   const RawUtf8& p = ALocalRelPath;
   const std::string f = Fs::LocalPath(RootDir, p);
@@ -262,9 +281,19 @@ bool TSyncEngine::Fetch(const RawUtf8& APeerIP, uint16_t APeerPort, const TFileE
   auto release = std::make_shared<TRelease>(TRelease{Watcher, ours});
 
   Net::TTransferProgressProc progress;
-  if (OnProgress && ARemote.Size >= ProgressThreshold) {
+  bool reporting = false;
+  if (OnProgress && ARemote.Size >= ProgressThreshold &&
+      !ATally.ProgressTaken.exchange(true)) {
+    reporting = true;
     progress = [this, &p](int64_t AReceived, int64_t ATotal) { OnProgress(p, AReceived, ATotal); };
   }
+  struct TProgressRelease {
+    std::atomic<bool>& Taken;
+    bool Mine;
+    ~TProgressRelease() {
+      if (Mine) Taken.store(false);
+    }
+  } progressRelease{ATally.ProgressTaken, reporting};
 
   std::optional<Net::TReceivedFile> received;
   static constexpr int PausesMs[] = {200, 300};
@@ -278,10 +307,10 @@ bool TSyncEngine::Fetch(const RawUtf8& APeerIP, uint16_t APeerPort, const TFileE
   // std::function wants a copyable job; the received file and the gate are moved in once.
   auto file = std::make_shared<Net::TReceivedFile>(std::move(*received));
   std::shared_ptr<TFetchGateHold> hold(std::move(AHold));
-  AFinish.Push([this, &ATally, file, hold, release, remote = ARemote, p, f] {
+  AFinish.Push({file, [this, &ATally, file, hold, release, remote = ARemote, p, f] {
     try {
       if (!file->Finish()) {
-        ATally.Count(&TFinishTally::NotReceived);
+        ATally.Count(&TSyncTally::NotReceived);
         return;
       }
       // The user deleted the path, or a folder above it, while the copy was on its way: the
@@ -300,18 +329,14 @@ bool TSyncEngine::Fetch(const RawUtf8& APeerIP, uint16_t APeerPort, const TFileE
       TFileEntry stored = remote;
       stored.RelPath = p;
       Files->Store(stored);
-      ATally.Count(&TFinishTally::Received);
+      ATally.Count(&TSyncTally::Received);
     } catch (const std::system_error& AError) {
-      ATally.Count(&TFinishTally::NotReceived);
-      if (HitsEveryPath(AError.code())) {
-        std::lock_guard lock(ATally.Lock);
-        if (ATally.StoppedBy.empty()) ATally.StoppedBy = AError.what();
-        ATally.Stop.store(true);
-      }
+      ATally.Count(&TSyncTally::NotReceived);
+      if (HitsEveryPath(AError.code())) ATally.StopFor(AError);
     } catch (const std::exception&) {
-      ATally.Count(&TFinishTally::NotReceived);  // this file only; the thread goes on
+      ATally.Count(&TSyncTally::NotReceived);  // this file only; the thread goes on
     }
-  });
+  }});
   return true;
 }
 
@@ -324,47 +349,61 @@ TSyncStats TSyncEngine::SyncWithPeer(const RawUtf8& APeerIP, uint16_t APeerPort,
     return result;
   }
 
-  TFinishTally tally;
+  TSyncTally tally;
   {
     TFinishQueue finish;  // declared after the tally: it is drained before the tally goes
-    // False once the peer is gone or a local error would fail every file: what is left to
-    // fetch is then counted, not tried.
-    bool fetching = true;
-    for (const TFileEntry& listed : *remote) {
-      if (Cancelled()) break;
-      TFileEntry r;
-      RawUtf8 localRelPath;
-      if (!AcceptListedEntry(listed, r) || !ShouldFetch(r, localRelPath)) continue;
-      if (fetching && tally.Stop.load()) fetching = false;
-      if (!fetching) {
-        ++result.NotReceived;
-        continue;
-      }
-      auto hold =
-          std::make_unique<TFetchGateHold>(*FetchGate, Fs::LocalPath(RootDir, localRelPath));
-      // Another sync may have fetched this path while we waited for the gate.
-      if (!ShouldFetch(r, localRelPath)) continue;
-      try {
-        if (!Fetch(APeerIP, APeerPort, r, localRelPath, std::move(hold), finish, tally)) {
-          ++result.NotReceived;
-          // A file the peer no longer has only skips that file; a peer that cannot be reached
-          // at all cannot give us the remaining files either.
-          if (!Cancelled() && !Net::ConnectToPeer(APeerIP, APeerPort)) fetching = false;
+    // Two receivers take the listed files in turn: while one waits for its reply, or for a
+    // connection, the other works, and the serving peer always has the next request waiting.
+    // Once Stop is set (the peer is gone, or a local error would fail every file) what is
+    // left to fetch is counted, not tried.
+    std::atomic<size_t> next{0};
+    const auto receive = [&] {
+      for (size_t i; (i = next.fetch_add(1)) < remote->size();) {
+        if (Cancelled()) return;
+        TFileEntry r;
+        RawUtf8 localRelPath;
+        if (!AcceptListedEntry((*remote)[i], r) || !ShouldFetch(r, localRelPath)) continue;
+        if (tally.Stop.load()) {
+          tally.Count(&TSyncTally::NotReceived);
+          continue;
         }
-      } catch (const std::system_error& AError) {
-        // This path cannot be written here; the others may well be.
-        ++result.NotReceived;
-        if (HitsEveryPath(AError.code())) {
-          fetching = false;
-          result.StoppedBy = AError.what();
+        auto hold =
+            std::make_unique<TFetchGateHold>(*FetchGate, Fs::LocalPath(RootDir, localRelPath));
+        // Another sync may have fetched this path while we waited for the gate.
+        if (!ShouldFetch(r, localRelPath)) continue;
+        try {
+          if (!Fetch(APeerIP, APeerPort, r, localRelPath, std::move(hold), finish, tally)) {
+            tally.Count(&TSyncTally::NotReceived);
+            // A file the peer no longer has only skips that file; a peer that cannot be
+            // reached at all cannot give us the remaining files either.
+            if (!Cancelled() && !Net::ConnectToPeer(APeerIP, APeerPort)) tally.Stop.store(true);
+          }
+        } catch (const std::system_error& AError) {
+          // This path cannot be written here; the others may well be.
+          tally.Count(&TSyncTally::NotReceived);
+          if (HitsEveryPath(AError.code())) tally.StopFor(AError);
         }
       }
+    };
+    std::jthread second;  // joined on every way out, before what it uses goes
+    try {
+      second = std::jthread([&] {
+        try {
+          receive();
+        } catch (const std::exception&) {
+          tally.Stop.store(true);  // out of memory, say: the first receiver counts what is left
+        }
+      });
+    } catch (const std::system_error&) {
+      // No second thread to be had: one receiver takes every file.
     }
+    receive();
+    if (second.joinable()) second.join();
     finish.Drain();
   }
-  result.Received += tally.Received;
-  result.NotReceived += tally.NotReceived;
-  if (result.StoppedBy.empty()) result.StoppedBy = tally.StoppedBy;
+  result.Received = tally.Received;
+  result.NotReceived = tally.NotReceived;
+  result.StoppedBy = tally.StoppedBy;
   return result;
 }
 

@@ -56,8 +56,8 @@ struct TSyncEngine {
   // Serialises fetches of one path across all syncs that share it.
   std::shared_ptr<TFetchGate> FetchGate;
 
-  // Pulls from one peer every file that is missing here or newer there, one at a time in the
-  // peer's list order, and returns the counts. Never throws for a failure of the network or of
+  // Pulls from one peer every file that is missing here or newer there, two requests at a time
+  // in the peer's list order, and returns the counts once every file is in place. Never throws for a failure of the network or of
   // one path:
   // - an unreachable peer (or a broken list) gives Unreachable and nothing else;
   // - a listed entry whose path NormalizeRelPath refuses, whose name the scanner leaves out, or
@@ -92,13 +92,13 @@ struct TSyncEngine {
  private:
   // Decides for a remote entry; on true, ALocalRelPath is the spelling to write it under.
   bool ShouldFetch(const Core::TFileEntry& ARemote, RawUtf8& ALocalRelPath) const;
-  struct TFinishTally;
+  struct TSyncTally;
   class TFinishQueue;
   // Receives the file under the gate's hold and queues its finishing; false when it did not
   // arrive (three attempts). The hold is released once the file is finished.
   bool Fetch(const RawUtf8& APeerIP, uint16_t APeerPort, const Core::TFileEntry& ARemote,
              const RawUtf8& ALocalRelPath, std::unique_ptr<TFetchGateHold> AHold,
-             TFinishQueue& AFinish, TFinishTally& ATally);
+             TFinishQueue& AFinish, TSyncTally& ATally);
   bool Cancelled() const { return Cancel && Cancel->load(std::memory_order_acquire); }
   void Log(const RawUtf8& AMsg) const {
     if (OnLog) OnLog(AMsg);
