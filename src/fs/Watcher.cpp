@@ -290,20 +290,21 @@ void TFileWatcher::Record(TFileAction AAction, const RawUtf8& ARelPath) {
     const TFileAction waiting = last->second.first;
     if (waiting == AAction) return;
     if (waiting == TFileAction::faCreated && AAction == TFileAction::faModified) return;
+    FLastPending.erase(last);  // its key is the older report's path, which goes first
   }
   const uint64_t seq = FNextSeq++;
   FPending.push_back(TPendingChange{AAction, ARelPath, std::chrono::steady_clock::now(), seq});
-  FLastPending[ARelPath] = {AAction, seq};
+  FLastPending.emplace(FPending.back().RelPath, std::pair{AAction, seq});
 }
 
 void TFileWatcher::ProcessDue(std::chrono::steady_clock::time_point ANow) {
   while (!FPending.empty() && !Terminated()) {
     if (ANow - FPending.front().ArrivedAt < KSettle) return;
+    if (const auto last = FLastPending.find(FPending.front().RelPath);
+        last != FLastPending.end() && last->second.second == FPending.front().Seq)
+      FLastPending.erase(last);
     TPendingChange change = std::move(FPending.front());
     FPending.pop_front();
-    if (const auto last = FLastPending.find(change.RelPath);
-        last != FLastPending.end() && last->second.second == change.Seq)
-      FLastPending.erase(last);
     Report(change.Action, change.RelPath);
   }
 }
@@ -343,8 +344,8 @@ void TFileWatcher::Execute() {
     if (FOverflowed) {
       // The kernel dropped events: this batch is lost, and watches for folders that appeared
       // unseen are missing. Start afresh with a new queue over the tree as it is now.
-      FPending.clear();
       FLastPending.clear();
+      FPending.clear();
       FOverflowed = false;
       OpenWatches();
       if (FInotifyFd < 0) {

@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -126,7 +127,9 @@ class TFileWatcher : public Core::TWorkerThread {
   std::unordered_map<int, std::string> FPathByWd;  // watched folder below the root; "" = root
   std::map<std::string, int> FWdByPath;            // ordered, so a sub-tree is one key range
   std::deque<TPendingChange> FPending;             // in arrival order
-  std::unordered_map<std::string, std::pair<Core::TFileAction, uint64_t>> FLastPending;
+  // The newest report waiting per path, keyed by that report's own path in FPending (a deque
+  // keeps its elements in place), so a moved-in tree of 100 000 files holds each path once.
+  std::unordered_map<std::string_view, std::pair<Core::TFileAction, uint64_t>> FLastPending;
   uint64_t FNextSeq = 0;
   bool FOverflowed = false;
   bool FWatchLimitReported = false;
