@@ -43,10 +43,13 @@ class TFetchGate {
   std::set<std::string> FBusy;  // local paths being fetched
 };
 
-// One path held at the gate, from its fetch's decision until the file is in place.
+// One path held at the gate, from its fetch's decision until the file is in place. Held in
+// the form paths compare in, so that two spellings of one path (a peer on a case-sensitive
+// disk may list both) are fetched one after the other, the second into the first's file.
 class TFetchGateHold {
  public:
   TFetchGateHold(TFetchGate& AGate, std::string APath) : FGate(AGate), FPath(std::move(APath)) {
+    for (char& c : FPath) c = static_cast<char>(c & ~0x20);
     std::unique_lock lock(FGate.FMutex);
     FGate.FChanged.wait(lock, [&] { return !FGate.FBusy.contains(FPath); });
     FGate.FBusy.insert(FPath);

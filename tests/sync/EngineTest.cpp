@@ -211,6 +211,22 @@ TEST_F(SyncEngineTest, SyncWithPeer_CaseOnlyDifferentEntry_WrittenUnderTheLocalS
   EXPECT_EQ(Logged(), std::vector<std::string>{"  \u2193 a/b.txt (5 B)"});
 }
 
+TEST_F(SyncEngineTest, SyncWithPeer_TwoSpellingsListed_OneFileHereWhateverTheReceiversDo) {
+  // Neighbours in the list go to different receivers at once; each pair must still end as
+  // one file under one spelling, as the list holds it.
+  for (int i = 0; i < 12; ++i) {
+    Remote.Put("p" + std::to_string(i) + ".txt", "lower", BaseUnix);
+    Remote.Put("P" + std::to_string(i) + ".TXT", "UPPER!", BaseUnix + 10);
+  }
+  Port = Remote.Start();
+  SyncNow();
+  EXPECT_EQ(Engine.Files->Size(), 12u);
+  size_t onDisk = 0;
+  for (const auto& entry : fs::directory_iterator(Local.Path())) onDisk += entry.is_regular_file();
+  EXPECT_EQ(onDisk, 12u);
+  for (const auto& e : Engine.Files->Entries()) EXPECT_EQ(Local.Read(e.RelPath), "UPPER!");
+}
+
 TEST_F(SyncEngineTest, SyncWithPeer_HostileEntries_PassedOverAndNothingElseTouched) {
   AddLocal("a", "the user's own", BaseUnix);
   const double day = DayCount(BaseUnix);
