@@ -29,24 +29,10 @@ peers=8
 ((saves >= 1 && files >= 1 && bursts >= 1)) ||
   { echo "need SAVES, FILES, BURSTS >= 1" >&2; exit 2; }
 
-if ! command -v nc >/dev/null; then
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q netcat-openbsd >/dev/null ||
-    { echo "nc is missing and netcat-openbsd could not be installed" >&2; exit 1; }
-fi
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DPONDAR_BENCH=ON -DPONDAR_TESTS=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)" --target pondard >/dev/null
-
-lab="pl$$xeight"
-work=$(mktemp -d /var/tmp/pondar-eight-XXXXXX)
-netlab=tests/lab/netlab.sh
-cleanup() {
-  "$netlab" down "$lab" >/dev/null 2>&1 || true
-  [ -n "${PONDAR_BENCH_KEEP:-}" ] && echo "kept $work" >&2 || rm -rf "$work"
-}
-trap cleanup EXIT
-"$netlab" up "$lab" "$peers" >/dev/null
-
 source bench/lab_timing.sh
+lab_start "$build" "pl$$xeight" "$peers" pondar-eight
+lab="$lab_name"
+
 others() { local i; for ((i = 1; i <= peers; i++)); do ((i == $1)) || echo "$i"; done; }
 ip_of() { echo "10.213.0.$1"; }
 alive() { [ "$(cat "/proc/$1/comm" 2>/dev/null)" = pondard ]; }

@@ -1,4 +1,5 @@
-# Timing helpers for the benchmark scripts that run peers in the network lab (sourced).
+# What the benchmark scripts that run peers in the network lab share (sourced): timing
+# helpers, and the start of a lab run.
 
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 
@@ -12,3 +13,24 @@ wait_for() { # wait_for SECONDS COMMAND... : polls every 2 ms
 }
 
 median() { printf '%s\n' "$@" | sort -n | awk '{v[NR] = $1} END {print (v[int((NR + 1) / 2)] + v[int(NR / 2) + 1]) / 2}'; }
+
+# lab_start BUILD LAB N WORK-PREFIX : installs nc when missing, builds a Release pondard into
+# BUILD, brings up lab LAB of N peers and makes the work folder; sets $netlab and $work, and
+# takes the lab and the folder down on exit (PONDAR_BENCH_KEEP keeps the folder).
+lab_start() {
+  if ! command -v nc >/dev/null; then
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q netcat-openbsd >/dev/null ||
+      { echo "nc is missing and netcat-openbsd could not be installed" >&2; exit 1; }
+  fi
+  cmake -S . -B "$1" -DCMAKE_BUILD_TYPE=Release -DPONDAR_BENCH=ON -DPONDAR_TESTS=OFF >/dev/null
+  cmake --build "$1" -j"$(nproc)" --target pondard >/dev/null
+  lab_name=$2
+  work=$(mktemp -d "/var/tmp/$4-XXXXXX")
+  netlab=tests/lab/netlab.sh
+  trap lab_cleanup EXIT
+  "$netlab" up "$lab_name" "$3" >/dev/null
+}
+lab_cleanup() {
+  "$netlab" down "$lab_name" >/dev/null 2>&1 || true
+  [ -n "${PONDAR_BENCH_KEEP:-}" ] && echo "kept $work" >&2 || rm -rf "$work"
+}

@@ -48,25 +48,11 @@ limit=${PONDAR_SCALE_LIMIT:-900}
 poll=${PONDAR_SCALE_POLL:-0.5}
 ((files >= folders && folders >= 1)) || { echo "need FILES >= FOLDERS >= 1" >&2; exit 2; }
 
-if ! command -v nc >/dev/null; then
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q netcat-openbsd >/dev/null ||
-    { echo "nc is missing and netcat-openbsd could not be installed" >&2; exit 1; }
-fi
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DPONDAR_BENCH=ON -DPONDAR_TESTS=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)" --target pondard >/dev/null
-
-lab="pl$$xscale"
-work=$(mktemp -d /var/tmp/pondar-scale-XXXXXX)
-netlab=tests/lab/netlab.sh
-cleanup() {
-  "$netlab" down "$lab" >/dev/null 2>&1 || true
-  [ -n "${PONDAR_BENCH_KEEP:-}" ] && echo "kept $work" >&2 || rm -rf "$work"
-}
-trap cleanup EXIT
-"$netlab" up "$lab" 2 >/dev/null
+source bench/lab_timing.sh
+lab_start "$build" "pl$$xscale" 2 pondar-scale
+lab="$lab_name"
 mkdir -p "$work"/{a,b,appa,appb,stage}
 
-source bench/lab_timing.sh
 hz=$(getconf CLK_TCK)
 count_files() { { find "$1" -type f ! -name '*.pondartmp' 2>/dev/null || true; } | wc -l; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
