@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "core/Types.h"
+#include "fs/FileList.h"
 #include "net/TcpServer.h"
 #include "net/Transfer.h"
 #include "screen/Protocol.h"
@@ -191,9 +192,9 @@ int main(int argc, char** argv) {
   const std::vector<TBytes> frames = MakeFrames(options, 6);
 
   // The peer: its server lists the first file now, the second once the frames stream.
-  Pondar::Core::TFileEntries entries{{"first.bin", fileBytes, modified, ""}};
-  Pondar::Core::TLightLock entriesLock;
-  Pondar::Net::TTcpServerThread peer(0, peerFolder.string(), &entries, &entriesLock);
+  auto files = std::make_shared<Pondar::Fs::TFileList>();
+  files->Store({"first.bin", fileBytes, modified, ""});
+  Pondar::Net::TTcpServerThread peer(0, peerFolder.string(), files);
   peer.Start();
   while (peer.BoundPort() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
 
@@ -297,10 +298,7 @@ int main(int argc, char** argv) {
       streaming = true;
     } else if (phase == 2 && elapsed >= options.FramesSeconds) {
       next(3);
-      {
-        std::lock_guard lock(entriesLock);
-        entries.push_back({"second.bin", fileBytes, modified, ""});
-      }
+      files->Store({"second.bin", fileBytes, modified, ""});
       Pondar::Net::SendChangesNotify("127.0.0.1", config.TcpPort);
     } else if (phase == 3 && arrived("second.bin")) {
       next(3);

@@ -19,8 +19,9 @@ status=0
 for sanitizer in ${PONDAR_SANITIZERS:-address thread}; do
   build=build/$([ "$sanitizer" = address ] && echo asan || echo tsan)
   echo "== ${sanitizer} sanitizer build: $build" >&2
+  # The address build compiles the benchmarks too, so that they never fall behind the code.
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DPONDAR_WERROR=ON \
-    -DPONDAR_SANITIZE="$sanitizer" >/dev/null
+    -DPONDAR_SANITIZE="$sanitizer" -DPONDAR_BENCH="$([ "$sanitizer" = address ] && echo ON || echo OFF)" >/dev/null
   cmake --build "$build" -j"$(nproc)"
   # setarch -R: ThreadSanitizer's runtime cannot map its shadow memory under the address-space
   # randomisation of recent kernels.

@@ -255,21 +255,21 @@ bool TFileList::Replace(TFileEntries AEntries, uint64_t ARescan) {
   }
   const bool changed = fresh.Size() != FIndex.Size() || fresh.Digest() != FIndex.Digest();
   std::swap(FIndex, fresh);
-  if (changed) ++FVersion;  // an unchanged list keeps its version, and the server its bytes
+  if (changed) FEncoded.reset();  // an unchanged list keeps its wire form
   return changed;
 }  // the old list goes with `fresh`, after the lock is released
 
 void TFileList::Store(const TFileEntry& AEntry) {
   std::lock_guard lock(FLock);
   if (!FIndex.Store(AEntry)) return;
-  ++FVersion;
+  FEncoded.reset();
   Journal(TChange::TKind::Store, AEntry);
 }
 
 bool TFileList::Remove(std::string_view ARelPath) {
   std::lock_guard lock(FLock);
   if (!FIndex.Remove(ARelPath)) return false;
-  ++FVersion;
+  FEncoded.reset();
   Journal(TChange::TKind::Remove, TFileEntry{RawUtf8(ARelPath), 0, 0, ""});
   return true;
 }
@@ -278,15 +278,16 @@ std::vector<RawUtf8> TFileList::RemoveAt(std::string_view ARelPath) {
   std::lock_guard lock(FLock);
   auto removed = FIndex.RemoveAt(ARelPath);
   if (removed.empty()) return removed;
-  ++FVersion;
+  FEncoded.reset();
   Journal(TChange::TKind::RemoveAt, TFileEntry{RawUtf8(ARelPath), 0, 0, ""});
   return removed;
 }
 
-void TFileList::Read(
-    const std::function<void(const TFileEntries& AEntries, uint64_t AVersion)>& AReader) {
+std::shared_ptr<const Core::TBytes> TFileList::Encoded(
+    const std::function<Core::TBytes(const TFileEntries& AEntries)>& AEncode) {
   std::lock_guard lock(FLock);
-  AReader(FIndex.Entries(), FVersion);
+  if (!FEncoded) FEncoded = std::make_shared<const Core::TBytes>(AEncode(FIndex.Entries()));
+  return FEncoded;
 }
 
 }  // namespace Pondar::Fs

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string_view>
@@ -95,9 +96,11 @@ class TFileList {
   void Store(const TFileEntry& AEntry);
   bool Remove(std::string_view ARelPath);
   std::vector<RawUtf8> RemoveAt(std::string_view ARelPath);
-  // Calls AReader under the lock with the entries and the list's version, which changes with
-  // every change of the list, so that a reader can keep what it made of one version.
-  void Read(const std::function<void(const TFileEntries& AEntries, uint64_t AVersion)>& AReader);
+  // The list's wire form, made by AEncode under the lock at most once per change of the list,
+  // and shared by every caller until the next change. A change drops it at once, so a stale
+  // form (10 MB at 100 000 files) never waits beside the list that replaced it.
+  std::shared_ptr<const Core::TBytes> Encoded(
+      const std::function<Core::TBytes(const TFileEntries& AEntries)>& AEncode);
 
  private:
   // A change of the list, as a rescan that runs meanwhile has to apply it again.
@@ -109,7 +112,7 @@ class TFileList {
 
   mutable Core::TLightLock FLock;  // guards everything below
   TFileIndex FIndex;
-  uint64_t FVersion = 0;
+  std::shared_ptr<const Core::TBytes> FEncoded;
   uint64_t FLastRescan = 0;
   std::unordered_map<uint64_t, std::vector<TChange>> FRescans;  // by number, while they walk
 };

@@ -336,23 +336,16 @@ void TTcpServerThread::HandleRequest(TRequest& ARequest) {
 }
 
 void TTcpServerThread::ServeFileList(int AFd) {
-  if (!FFiles) {
-    FListBytes = EncodeFileList({});
-  } else {
-    // Encoded once per version of the list, not once per request: the peers that pull it after
-    // one change are served the same bytes. The lock is held only while encoding; writers of
-    // the list never wait for the network.
-    FFiles->Read([this](const Core::TFileEntries& AEntries, uint64_t AVersion) {
-      if (FListBytesVersion == AVersion && !FListBytes.empty()) return;
-      TBytes().swap(FListBytes);  // the stale encoding goes before the new one is made
-      FListBytes = EncodeFileList(AEntries);
-      FListBytesVersion = AVersion;
-    });
-  }
+  // Encoded once per change of the list, not once per request: the peers that pull it after
+  // one change are sent the same bytes. Writers of the list wait only for the encoding, never
+  // for the network.
+  const auto encode = [](const Core::TFileEntries& AEntries) { return EncodeFileList(AEntries); };
+  const std::shared_ptr<const TBytes> list =
+      FFiles ? FFiles->Encoded(encode) : std::make_shared<const TBytes>(encode({}));
   uint8_t len[4];
-  PutLe32(len, static_cast<uint32_t>(FListBytes.size()));
+  PutLe32(len, static_cast<uint32_t>(list->size()));
   if (!SendFull(AFd, len, sizeof len, true)) return;
-  SendFull(AFd, FListBytes.data(), FListBytes.size());
+  SendFull(AFd, list->data(), list->size());
 }
 
 bool TTcpServerThread::ReadRequestPath(int AFd, RawUtf8& AOut) {

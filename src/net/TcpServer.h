@@ -139,9 +139,6 @@ class TTcpServerThread : public Core::TWorkerThread {
   const std::string FRootDir;
   TSocket FServerSock;
   const std::shared_ptr<Fs::TFileList> FFiles;
-  // The list as last encoded, and the version it was encoded from; request thread only.
-  TBytes FListBytes;
-  uint64_t FListBytesVersion = 0;
 
   int FRequestTimeLimitMs = ServerTimeoutMs;
   std::atomic<uint16_t> FBoundPort{0};
