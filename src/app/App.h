@@ -232,7 +232,7 @@ class TPondardApp {
   // while Start and Stop, on the owner thread, replace what they hold.
   mutable std::mutex FWorkersLock;
   std::shared_ptr<Pondar::Net::TDiscoveryThread> FDiscovery;
-  Pondar::Sync::TSyncEngine FSyncEngine;  // its Entries and EntriesLock are the shared list
+  Pondar::Sync::TSyncEngine FSyncEngine;  // its Files is the shared list
   std::unique_ptr<Pondar::Net::TTcpServerThread> FServer;
   std::unique_ptr<Pondard::Screen::TScreenCaptureThread> FScreenCapture;
   std::shared_ptr<Pondar::Fs::TFileWatcher> FWatcher;
