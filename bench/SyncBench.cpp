@@ -41,6 +41,7 @@
 #include "net/TcpServer.h"
 #include "net/Transfer.h"
 #include "sync/Engine.h"
+#include "tools/RatioReporter.h"
 
 namespace {
 
@@ -309,60 +310,28 @@ BENCHMARK(BM_SyncNothingToDo)
 
 // Prints the results as usual and keeps each benchmark's time: the median of a repeated one,
 // the single run's otherwise.
-class TRatioReporter : public benchmark::ConsoleReporter {
- public:
-  // Colours only for a terminal, so that a saved run reads as plain text.
-  TRatioReporter() : ConsoleReporter(::isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
-  void ReportRuns(const std::vector<Run>& AReports) override {
-    ConsoleReporter::ReportRuns(AReports);
-    for (const auto& run : AReports) {
-      const std::string name =
-          run.run_name.function_name + (run.run_name.args.empty() ? "" : "/" + run.run_name.args);
-      if (run.error_occurred) continue;
-      if (run.run_type == Run::RT_Aggregate ? run.aggregate_name == "median" : run.repetitions <= 1)
-        FMs[name] = run.GetAdjustedRealTime();
-    }
-  }
-  void PrintRatios() const {
-    std::printf("\n");
-    PrintRatio("decision, 10 000 entries: linear search / index", "BM_DecideLinear/entries:10000",
-               "BM_DecideIndexed/entries:10000");
-    PrintRatio("decision, 100 000 entries: linear search / index", "BM_DecideLinear/entries:100000",
-               "BM_DecideIndexed/entries:100000");
-    PrintRatio("growth from 10 000 to 100 000 entries, linear search",
-               "BM_DecideLinear/entries:100000", "BM_DecideLinear/entries:10000");
-    PrintRatio("growth from 10 000 to 100 000 entries, index", "BM_DecideIndexed/entries:100000",
-               "BM_DecideIndexed/entries:10000");
-    PrintRatio("sync with nothing to do / list request alone (cached list)",
-               "BM_SyncNothingToDo/changed:0", "BM_RequestFileList/changed:0");
-    PrintRatio("sync with nothing to do / list request alone (list just changed)",
-               "BM_SyncNothingToDo/changed:1", "BM_RequestFileList/changed:1");
-    PrintRatio("list request: first after a change / cached", "BM_RequestFileList/changed:1",
-               "BM_RequestFileList/changed:0");
-    PrintRatio("sync with nothing to do: first after a change / cached",
-               "BM_SyncNothingToDo/changed:1", "BM_SyncNothingToDo/changed:0");
-  }
-
- private:
-  void PrintRatio(const char* AWhat, const std::string& ATop, const std::string& ABottom) const {
-    const auto top = FMs.find(ATop);
-    const auto bottom = FMs.find(ABottom);
-    if (top == FMs.end() || bottom == FMs.end() || bottom->second <= 0) return;
-    std::printf("%s = %.3g (%.3f ms / %.3f ms)\n", AWhat, top->second / bottom->second, top->second,
-                bottom->second);
-  }
-
-  std::map<std::string, double> FMs;
-};
+void PrintRatios(const TRatioReporter& AReporter) {
+  AReporter.PrintRatio("decision, 10 000 entries: linear search / index",
+                       "BM_DecideLinear/entries:10000", "BM_DecideIndexed/entries:10000");
+  AReporter.PrintRatio("decision, 100 000 entries: linear search / index",
+                       "BM_DecideLinear/entries:100000", "BM_DecideIndexed/entries:100000");
+  AReporter.PrintRatio("growth from 10 000 to 100 000 entries, linear search",
+                       "BM_DecideLinear/entries:100000", "BM_DecideLinear/entries:10000");
+  AReporter.PrintRatio("growth from 10 000 to 100 000 entries, index",
+                       "BM_DecideIndexed/entries:100000", "BM_DecideIndexed/entries:10000");
+  AReporter.PrintRatio("sync with nothing to do / list request alone (cached list)",
+                       "BM_SyncNothingToDo/changed:0", "BM_RequestFileList/changed:0");
+  AReporter.PrintRatio("sync with nothing to do / list request alone (list just changed)",
+                       "BM_SyncNothingToDo/changed:1", "BM_RequestFileList/changed:1");
+  AReporter.PrintRatio("list request: first after a change / cached",
+                       "BM_RequestFileList/changed:1", "BM_RequestFileList/changed:0");
+  AReporter.PrintRatio("sync with nothing to do: first after a change / cached",
+                       "BM_SyncNothingToDo/changed:1", "BM_SyncNothingToDo/changed:0");
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  TRatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintRatios();
-  benchmark::Shutdown();
-  return 0;
+  TRatioReporter reporter("median");
+  return RunWithRatios(argc, argv, reporter, [&] { PrintRatios(reporter); });
 }

@@ -27,6 +27,7 @@
 #include "net/Protocol.h"
 #include "net/TcpServer.h"
 #include "net/Transfer.h"
+#include "tools/RatioReporter.h"
 
 namespace {
 
@@ -287,50 +288,23 @@ BENCHMARK(BM_EncodeFileList)->Arg(100000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DecodeFileList)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 // Prints the results as usual and remembers the mean time of each repeated benchmark.
-class TRatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& AReports) override {
-    ConsoleReporter::ReportRuns(AReports);
-    for (const auto& run : AReports)
-      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "mean")
-        FMeanMs[run.run_name.function_name +
-                (run.run_name.args.empty() ? "" : "/" + run.run_name.args)] =
-            run.GetAdjustedRealTime();
-  }
-  void PrintRatios() const {
-    // Rates compare as the inverse of the times.
-    PrintRatio("DownloadFile rate / plain socket copy rate (no flush)",
-               "BM_PlainSocketCopy/flush:0", "BM_DownloadFile");
-    PrintRatio("DownloadFile rate / plain socket copy rate (flushed)", "BM_PlainSocketCopy/flush:1",
-               "BM_DownloadFile");
-    PrintRatio("plain copy rate flushed / not flushed", "BM_PlainSocketCopy/flush:0",
-               "BM_PlainSocketCopy/flush:1");
-    PrintRatio("small files: write rate flushed / not flushed", "BM_WriteSmallFiles/flush:0",
-               "BM_WriteSmallFiles/flush:1");
-    PrintRatio("small files: download rate / plain write rate (flushed)",
-               "BM_WriteSmallFiles/flush:1", "BM_DownloadSmallFiles");
-  }
-
- private:
-  void PrintRatio(const char* AWhat, const std::string& ABaseline,
-                  const std::string& AOther) const {
-    const auto baseline = FMeanMs.find(ABaseline);
-    const auto other = FMeanMs.find(AOther);
-    if (baseline == FMeanMs.end() || other == FMeanMs.end()) return;
-    std::printf("%s = %.3f\n", AWhat, baseline->second / other->second);
-  }
-
-  std::map<std::string, double> FMeanMs;
-};
+void PrintRatios(const TRatioReporter& AReporter) {
+  // Rates compare as the inverse of the times.
+  AReporter.PrintRatio("DownloadFile rate / plain socket copy rate (no flush)",
+                       "BM_PlainSocketCopy/flush:0", "BM_DownloadFile");
+  AReporter.PrintRatio("DownloadFile rate / plain socket copy rate (flushed)",
+                       "BM_PlainSocketCopy/flush:1", "BM_DownloadFile");
+  AReporter.PrintRatio("plain copy rate flushed / not flushed", "BM_PlainSocketCopy/flush:0",
+                       "BM_PlainSocketCopy/flush:1");
+  AReporter.PrintRatio("small files: write rate flushed / not flushed",
+                       "BM_WriteSmallFiles/flush:0", "BM_WriteSmallFiles/flush:1");
+  AReporter.PrintRatio("small files: download rate / plain write rate (flushed)",
+                       "BM_WriteSmallFiles/flush:1", "BM_DownloadSmallFiles");
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  TRatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintRatios();
-  benchmark::Shutdown();
-  return 0;
+  TRatioReporter reporter("mean");
+  return RunWithRatios(argc, argv, reporter, [&] { PrintRatios(reporter); });
 }

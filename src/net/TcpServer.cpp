@@ -339,9 +339,8 @@ void TTcpServerThread::ServeFileList(int AFd) {
   // Encoded once per change of the list, not once per request: the peers that pull it after
   // one change are sent the same bytes. Writers of the list wait only for the encoding, never
   // for the network.
-  const auto encode = [](const Core::TFileEntries& AEntries) { return EncodeFileList(AEntries); };
   const std::shared_ptr<const TBytes> list =
-      FFiles ? FFiles->Encoded(encode) : std::make_shared<const TBytes>(encode({}));
+      FFiles ? FFiles->Encoded(EncodeFileList) : std::make_shared<const TBytes>(EncodeFileList({}));
   uint8_t len[4];
   PutLe32(len, static_cast<uint32_t>(list->size()));
   if (!SendFull(AFd, len, sizeof len, true)) return;
