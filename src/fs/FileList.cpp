@@ -25,12 +25,6 @@ uint64_t Mix(uint64_t AState) {
   return AState;
 }
 
-uint64_t PathHash(std::string_view APath) {
-  uint64_t state = HashSeed;
-  for (const char c : APath) state = Step(state, c);
-  return Mix(state);
-}
-
 // An entry's share of a list's digest: its exact path and every field.
 uint64_t EntryHash(const TFileEntry& AEntry) {
   uint64_t state = HashSeed;
@@ -38,7 +32,7 @@ uint64_t EntryHash(const TFileEntry& AEntry) {
   uint64_t time;
   static_assert(sizeof time == sizeof AEntry.ModifiedUtc);
   std::memcpy(&time, &AEntry.ModifiedUtc, sizeof time);
-  for (const uint64_t field : {static_cast<uint64_t>(AEntry.Size), time, PathHash(AEntry.Sha256)})
+  for (const uint64_t field : {static_cast<uint64_t>(AEntry.Size), time, RelPathHash(AEntry.Sha256)})
     state = Mix(state ^ field) * 0x100000001b3ull;
   return Mix(state);
 }
@@ -50,6 +44,12 @@ bool Below(const RawUtf8& APath, std::string_view AFolder) {
 }
 
 }  // namespace
+
+uint64_t RelPathHash(std::string_view ARelPath) {
+  uint64_t state = HashSeed;
+  for (const char c : ARelPath) state = Step(state, c);
+  return Mix(state);
+}
 
 TFileIndex::TFileIndex(TFileEntries AEntries) : FEntries(std::move(AEntries)) {
   FGone.assign(FEntries.size(), 0);
@@ -74,7 +74,7 @@ void TFileIndex::Rebuild() {
   FSlots.assign(slots, TSlot{});
   FFolders.clear();
   for (size_t i = 0; i < FEntries.size(); ++i) {
-    Insert(static_cast<uint32_t>(i), PathHash(FEntries[i].RelPath));
+    Insert(static_cast<uint32_t>(i), RelPathHash(FEntries[i].RelPath));
     CountFolders(FEntries[i].RelPath, +1);
   }
 }
@@ -139,12 +139,12 @@ void TFileIndex::Drop(uint32_t APos) {
 }
 
 const TFileEntry* TFileIndex::Find(std::string_view ARelPath) const {
-  const size_t slot = FindSlot(ARelPath, PathHash(ARelPath), false);
+  const size_t slot = FindSlot(ARelPath, RelPathHash(ARelPath), false);
   return slot == NoSlot ? nullptr : &FEntries[FSlots[slot].Pos];
 }
 
 bool TFileIndex::Store(const TFileEntry& AEntry) {
-  const uint64_t hash = PathHash(AEntry.RelPath);
+  const uint64_t hash = RelPathHash(AEntry.RelPath);
   if (const size_t slot = FindSlot(AEntry.RelPath, hash, false); slot != NoSlot) {
     TFileEntry& e = FEntries[FSlots[slot].Pos];
     if (e.Size == AEntry.Size && e.ModifiedUtc == AEntry.ModifiedUtc && e.Sha256 == AEntry.Sha256)
@@ -169,7 +169,7 @@ bool TFileIndex::Store(const TFileEntry& AEntry) {
 }
 
 bool TFileIndex::Remove(std::string_view ARelPath) {
-  const size_t slot = FindSlot(ARelPath, PathHash(ARelPath), true);
+  const size_t slot = FindSlot(ARelPath, RelPathHash(ARelPath), true);
   if (slot == NoSlot) return false;
   const uint32_t pos = FSlots[slot].Pos;
   EraseSlot(slot);
@@ -180,7 +180,7 @@ bool TFileIndex::Remove(std::string_view ARelPath) {
 
 std::vector<RawUtf8> TFileIndex::RemoveAt(std::string_view ARelPath) {
   std::vector<RawUtf8> removed;
-  const uint64_t hash = PathHash(ARelPath);
+  const uint64_t hash = RelPathHash(ARelPath);
   if (const size_t slot = FindSlot(ARelPath, hash, true); slot != NoSlot) {
     const uint32_t pos = FSlots[slot].Pos;
     removed.push_back(FEntries[pos].RelPath);
@@ -190,7 +190,7 @@ std::vector<RawUtf8> TFileIndex::RemoveAt(std::string_view ARelPath) {
   if (FFolders.contains(hash)) {
     for (size_t pos = 0; pos < FEntries.size(); ++pos) {
       if (FGone[pos] || !Below(FEntries[pos].RelPath, ARelPath)) continue;
-      const uint64_t own = PathHash(FEntries[pos].RelPath);
+      const uint64_t own = RelPathHash(FEntries[pos].RelPath);
       const size_t mask = FSlots.size() - 1;
       size_t i = own & mask;
       while (FSlots[i].Pos != pos) i = (i + 1) & mask;

@@ -19,6 +19,9 @@ using Core::RawUtf8;
 using Core::TFileEntries;
 using Core::TFileEntry;
 
+// The hash paths are kept by: alike for paths that SameRelPath holds equal.
+uint64_t RelPathHash(std::string_view ARelPath);
+
 // Entries in list order with a hash index over their paths. Paths compare under SameRelPath
 // (bit 0x20 of each byte ignored), so every spelling of a path falls into the same class; the
 // list may still hold two spellings of one path, as a case-sensitive folder can.

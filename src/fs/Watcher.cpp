@@ -15,6 +15,7 @@
 #include <string>
 #include <utility>
 
+#include "fs/FileList.h"
 #include "fs/Scanner.h"
 
 namespace Pondar::Fs {
@@ -82,31 +83,46 @@ void TFileWatcher::SignalStop() {
 }
 
 void TFileWatcher::SuppressPath(const RawUtf8& ARelPath, TSuppressKind AKind) {
+  const uint64_t key = RelPathHash(ARelPath);
   std::lock_guard lock(FSuppressLock);
-  FSuppressed.push_back(TSuppression{ARelPath, AKind});
+  FSuppressed[key].push_back(TSuppression{ARelPath, AKind});
 }
 
-void TFileWatcher::UnsuppressPath(const RawUtf8& ARelPath, TSuppressKind AKind) {
-  std::lock_guard lock(FSuppressLock);
-  for (auto it = FSuppressed.rbegin(); it != FSuppressed.rend(); ++it) {
-    if (!it->Expiring && it->Kind == AKind && SameRelPath(it->Path, ARelPath)) {
-      FSuppressed.erase(std::next(it).base());
-      return;
-    }
+namespace {
+
+// The most recently added occurrence of the path and kind that is not already due to go.
+template <class TItems>
+auto NewestHeld(TItems& AItems, const RawUtf8& ARelPath, TFileWatcher::TSuppressKind AKind) {
+  for (auto it = AItems.end(); it != AItems.begin();) {
+    --it;
+    if (!it->Expiring && it->Kind == AKind && SameRelPath(it->Path, ARelPath)) return it;
   }
+  return AItems.end();
+}
+
+}  // namespace
+
+void TFileWatcher::UnsuppressPath(const RawUtf8& ARelPath, TSuppressKind AKind) {
+  const uint64_t key = RelPathHash(ARelPath);
+  std::lock_guard lock(FSuppressLock);
+  const auto bucket = FSuppressed.find(key);
+  if (bucket == FSuppressed.end()) return;
+  auto& items = bucket->second;
+  if (const auto it = NewestHeld(items, ARelPath, AKind); it != items.end()) items.erase(it);
+  if (items.empty()) FSuppressed.erase(bucket);
 }
 
 void TFileWatcher::UnsuppressPathAfter(const RawUtf8& ARelPath, uint32_t ADelayMs,
                                        TSuppressKind AKind) {
   const uint64_t now = FTicks();
+  const uint64_t key = RelPathHash(ARelPath);
   std::lock_guard lock(FSuppressLock);
-  for (auto it = FSuppressed.rbegin(); it != FSuppressed.rend(); ++it) {
-    if (!it->Expiring && it->Kind == AKind && SameRelPath(it->Path, ARelPath)) {
-      it->Expiring = true;
-      it->RetiredAt = now;
-      it->DelayMs = ADelayMs;
-      return;
-    }
+  const auto bucket = FSuppressed.find(key);
+  if (bucket == FSuppressed.end()) return;
+  if (const auto it = NewestHeld(bucket->second, ARelPath, AKind); it != bucket->second.end()) {
+    it->Expiring = true;
+    it->RetiredAt = now;
+    it->DelayMs = ADelayMs;
   }
 }
 
@@ -124,14 +140,29 @@ bool TFileWatcher::IsSuppressed(const RawUtf8& ARelPath, TFileAction AAction) {
 
 bool TFileWatcher::IsSuppressedWhere(const RawUtf8& ARelPath,
                                      const std::function<bool(TSuppressKind)>& ACovers) {
+  constexpr uint64_t SweepEveryMs = 1000;
   const uint64_t now = FTicks();
-  std::lock_guard lock(FSuppressLock);
-  std::erase_if(FSuppressed, [now](const TSuppression& AItem) {
+  const uint64_t key = RelPathHash(ARelPath);
+  const auto expired = [now](const TSuppression& AItem) {
     return AItem.Expiring && now - AItem.RetiredAt >= AItem.DelayMs;
-  });
-  return std::any_of(FSuppressed.begin(), FSuppressed.end(), [&](const TSuppression& AItem) {
+  };
+  std::lock_guard lock(FSuppressLock);
+  if (now - FSweptAt >= SweepEveryMs) {
+    FSweptAt = now;
+    for (auto it = FSuppressed.begin(); it != FSuppressed.end();) {
+      std::erase_if(it->second, expired);
+      it = it->second.empty() ? FSuppressed.erase(it) : std::next(it);
+    }
+  }
+  const auto bucket = FSuppressed.find(key);
+  if (bucket == FSuppressed.end()) return false;
+  auto& items = bucket->second;
+  std::erase_if(items, expired);
+  const bool held = std::any_of(items.begin(), items.end(), [&](const TSuppression& AItem) {
     return ACovers(AItem.Kind) && SameRelPath(AItem.Path, ARelPath);
   });
+  if (items.empty()) FSuppressed.erase(bucket);
+  return held;
 }
 
 bool TFileWatcher::IsIgnoredPath(const RawUtf8& ARelPath) {

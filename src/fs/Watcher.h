@@ -139,9 +139,13 @@ class TFileWatcher : public Core::TWorkerThread {
   // FHandlerLock guards FOnChange only; the handler is called on a copy, outside the lock.
   std::mutex FHandlerLock;
   TFileChangeEvent FOnChange;
-  // FSuppressLock guards FSuppressed only, and is held for the list operation alone.
+  // FSuppressLock guards FSuppressed and FSweptAt only, and is held for the operation alone.
   Core::TLightLock FSuppressLock;
-  std::vector<TSuppression> FSuppressed;  // in order of addition
+  // Suppressions by the RelPathHash of their path, each bucket in order of addition (SameRelPath
+  // tells a bucket's paths apart): a download holds one while thousands of others are held.
+  // Expired ones go when their path is next looked at, and all of them once a second.
+  std::unordered_map<uint64_t, std::vector<TSuppression>> FSuppressed;
+  uint64_t FSweptAt = 0;
 };
 
 }  // namespace Pondar::Fs

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +23,7 @@ namespace Pondar::Net {
 namespace {
 
 constexpr const char* TempSuffix = ".pondartmp";
+constexpr int64_t EarlyWriteOutBytes = int64_t{1} << 20;
 
 uint8_t TypeByte(TMessageType AType) {
   return static_cast<uint8_t>(AType);
@@ -167,12 +169,25 @@ bool TReceivedFile::CloseFd() {
   return rc == 0 || errno == EINTR;
 }
 
-bool TReceivedFile::Finish() {
+void TReceivedFile::SetModifiedTime(double AModifiedUtc) const {
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;  // access time untouched
+  times[1].tv_sec = static_cast<time_t>(Core::DayCountToUnixSeconds(AModifiedUtc));
+  times[1].tv_nsec = 0;
+  if (FFd >= 0) ::futimens(FFd, times);
+}
+
+bool TReceivedFile::Finish(TFlush AFlush) {
   // On disk before it takes the final name: after a power cut the target holds either the old
   // content or the whole new one, never an empty file that peers would take for the new one.
+  // Written out already, waiting on the file's own pages still reports its write errors.
   // EINVAL: a file system that cannot sync at all, where there is nothing better to do.
-  if (::fdatasync(FFd) != 0 && errno != EINVAL)
-    throw FileError(errno, "Unable to write to", FTempPath);
+  constexpr unsigned WaitForWrite =
+      SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
+  const int rc = AFlush == TFlush::Own ? ::fdatasync(FFd)
+                                       : ::sync_file_range(FFd, 0, 0, WaitForWrite);
+  if (rc != 0 && errno != EINVAL) throw FileError(errno, "Unable to write to", FTempPath);
   if (!CloseFd()) throw FileError(errno, "Unable to write to", FTempPath);
   // rename(2) replaces an existing file atomically, so the target never goes missing. It
   // fails when the target is a folder; the complete temporary file then stays beside it.
@@ -180,8 +195,8 @@ bool TReceivedFile::Finish() {
   return ::rename(FTempPath.c_str(), FTargetPath.c_str()) == 0;
 }
 
-void TReceivedFile::FlushFileSystem() const {
-  if (FFd >= 0) ::syncfs(FFd);
+bool TReceivedFile::FlushFileSystem() const {
+  return FFd >= 0 && ::syncfs(FFd) == 0 && ::fdatasync(FFd) == 0;
 }
 
 std::optional<TReceivedFile> ReceiveFile(const RawUtf8& AHost, uint16_t APort,
@@ -235,8 +250,10 @@ std::optional<TReceivedFile> ReceiveFile(const RawUtf8& AHost, uint16_t APort,
     if (AProgress) AProgress(size - remaining, size);
   }
   sock.Close();
-  // Start writing it out now: by the time Finish waits for the disk, most of it is there.
-  if (size > 0) ::sync_file_range(temp.FFd, 0, 0, SYNC_FILE_RANGE_WRITE);
+  // A large file starts being written out now: by the time Finish waits for the disk, most of
+  // it is there. Small ones are left to go out together with the files received beside them,
+  // rather than costing the disk a request each.
+  if (size >= EarlyWriteOutBytes) ::sync_file_range(temp.FFd, 0, 0, SYNC_FILE_RANGE_WRITE);
   return temp;
 }
 

@@ -37,14 +37,25 @@ class TReceivedFile {
   TReceivedFile(TReceivedFile&& AOther) noexcept;
   TReceivedFile& operator=(TReceivedFile&& AOther) noexcept;
   ~TReceivedFile();
-  // Flushes the file to disk and renames it over the target: false when the target cannot be
-  // replaced (a folder in the way; the complete temporary file then stays). Throws
-  // std::system_error when the flush fails; the temporary file is then removed.
-  bool Finish();
-  // Writes out everything the file system this file is on holds in memory (syncfs): one flush
-  // for many received files, after which each one's Finish finds little left to write. A
-  // failure is left for Finish to meet and report.
-  void FlushFileSystem() const;
+  // Gives the file its last-write time through the descriptor, so that the time is written out
+  // with the content and no path is looked up. A failure only costs a later re-check.
+  void SetModifiedTime(double AModifiedUtc) const;
+  // How Finish makes sure the content is on disk before the file takes its name.
+  enum class TFlush {
+    Own,  // a flush of its own (fdatasync)
+    // FlushFileSystem has written the file out since it was received, and a flush of the disk
+    // has followed: only the file's own write errors are still looked for, which costs no flush.
+    WrittenOut,
+  };
+  // Makes sure the file is on disk and renames it over the target: false when the target cannot
+  // be replaced (a folder in the way; the complete temporary file then stays). Throws
+  // std::system_error when writing it out failed; the temporary file is then removed.
+  bool Finish(TFlush AFlush = TFlush::Own);
+  // Writes out everything the file system this file is on holds in memory, in one pass for many
+  // received files, and then has the disk flush its cache: syncfs, then this file's fdatasync,
+  // as syncfs writes some of the file system's own blocks after the flush it makes. True when
+  // both succeeded: every file received before the call may then Finish as WrittenOut.
+  bool FlushFileSystem() const;
 
  private:
   friend std::optional<TReceivedFile> ReceiveFile(const RawUtf8&, uint16_t, const RawUtf8&,

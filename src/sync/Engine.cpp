@@ -85,15 +85,6 @@ void PauseUnlessCancelled(const std::shared_ptr<std::atomic<bool>>& ACancel, int
   }
 }
 
-void StampModifiedTime(const std::string& APath, double AModifiedUtc) {
-  struct timespec times[2];
-  times[0].tv_sec = 0;
-  times[0].tv_nsec = UTIME_OMIT;  // access time untouched
-  times[1].tv_sec = static_cast<time_t>(Core::DayCountToUnixSeconds(AModifiedUtc));
-  times[1].tv_nsec = 0;
-  ::utimensat(AT_FDCWD, APath.c_str(), times, 0);  // a failure only costs a later re-check
-}
-
 bool IsRegularFile(const std::string& APath) {
   struct stat st {};
   return ::stat(APath.c_str(), &st) == 0 && S_ISREG(st.st_mode);
@@ -193,7 +184,8 @@ class TSyncEngine::TFinishQueue {
   static constexpr size_t Capacity = 32;
   struct TJob {
     std::shared_ptr<Net::TReceivedFile> File;
-    std::function<void()> Finish;  // finishes File, and all that follows from it
+    // finishes File, and all that follows from it
+    std::function<void(Net::TReceivedFile::TFlush AFlush)> Finish;
   };
 
   ~TFinishQueue() {
@@ -211,7 +203,8 @@ class TSyncEngine::TFinishQueue {
         FThread = std::thread([this] { Run(); });
       } catch (const std::system_error&) {
         lock.unlock();
-        AJob.Finish();  // no thread to be had: finished here, before the next file
+        // No thread to be had: finished here, before the next file.
+        AJob.Finish(Net::TReceivedFile::TFlush::Own);
         return;
       }
     }
@@ -237,9 +230,12 @@ class TSyncEngine::TFinishQueue {
       FBusy = true;
       FChanged.notify_all();
       lock.unlock();
-      if (batch.size() > 1) batch.front().File->FlushFileSystem();
+      using TFlush = Net::TReceivedFile::TFlush;
+      const TFlush flush = batch.size() > 1 && batch.front().File->FlushFileSystem()
+                               ? TFlush::WrittenOut
+                               : TFlush::Own;
       // What a job holds (a gate, a descriptor) goes as soon as it has run.
-      for (TJob& job : batch) std::exchange(job, TJob{}).Finish();
+      for (TJob& job : batch) std::exchange(job, TJob{}).Finish(flush);
       lock.lock();
       FBusy = false;
       FChanged.notify_all();
@@ -310,9 +306,12 @@ bool TSyncEngine::Fetch(const RawUtf8& APeerIP, uint16_t APeerPort, const TFileE
   // std::function wants a copyable job; the received file and the gate are moved in once.
   auto file = std::make_shared<Net::TReceivedFile>(std::move(*received));
   std::shared_ptr<TFetchGateHold> hold(std::move(AHold));
-  AFinish.Push({file, [this, &ATally, file, hold, release, remote = ARemote, p, f] {
+  // Stamped now, the time is written out with the content.
+  file->SetModifiedTime(ARemote.ModifiedUtc);
+  AFinish.Push({file, [this, &ATally, file, hold, release, remote = ARemote, p,
+                       f](Net::TReceivedFile::TFlush AFlush) {
     try {
-      if (!file->Finish()) {
+      if (!file->Finish(AFlush)) {
         ATally.Count(&TSyncTally::NotReceived);
         return;
       }
@@ -327,7 +326,6 @@ bool TSyncEngine::Fetch(const RawUtf8& APeerIP, uint16_t APeerPort, const TFileE
           return;
         }
       }
-      StampModifiedTime(f, remote.ModifiedUtc);
       Log(FormatCaption(Captions::Downloaded, {p, Core::FormatSize(remote.Size)}));
       TFileEntry stored = remote;
       stored.RelPath = p;

@@ -472,6 +472,15 @@ TEST(WatcherSuppression, DelayedUnsuppressCountsUntilItsTime) {
   now += 50;
   EXPECT_FALSE(watcher.IsSuppressed("z.txt"));
 
+  // The sweep of expired ones, once a second whatever path is looked at, keeps what is held.
+  watcher.SuppressPath("held.txt");
+  watcher.SuppressPath("later.txt");
+  watcher.UnsuppressPathAfter("later.txt", 5000);
+  now += 2000;
+  EXPECT_FALSE(watcher.IsSuppressed("other.txt"));
+  EXPECT_TRUE(watcher.IsSuppressed("held.txt"));
+  EXPECT_TRUE(watcher.IsSuppressed("LATER.txt"));
+
   watcher.SignalStop();
   watcher.WaitFor();
 }
