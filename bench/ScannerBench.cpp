@@ -2,10 +2,10 @@
 // the same tree in the same run: find reads the same listings and stats the same files, so it
 // is the yardstick for "one listing per folder and one metadata query per file".
 //
-// A rescan is that walk into a fresh vector and a TFileList::Replace of the list that holds the
-// previous scan; BM_Rescan times the two apart, with find in the same iterations as the
-// yardstick, and how long a TFileList::Find on another thread waits at most while the Replace
-// runs (the index is built before the list's lock is taken, so a lookup should not wait for it).
+// A rescan is that walk handed to TFileList::Rescan over the list that holds the previous scan;
+// BM_Rescan times the walk and the rescan's end apart, with find in the same iterations as the
+// yardstick, and how long a TFileList::Find on another thread waits at most meanwhile (the
+// lock is taken per entry during the walk, and once for the end's pass over the list).
 //
 // The tree is built once under the temporary folder and reused by later runs (its path can be
 // set with PONDAR_SCANBENCH_DIR). Build with -DPONDAR_BENCH=ON in a Release build directory.
@@ -144,16 +144,14 @@ void BM_ScanVsFind(benchmark::State& AState) {
 }
 BENCHMARK(BM_ScanVsFind)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(20);
 
-// A rescan as the engine does one: the walk into a vector of its own, then Replace into the list
-// that holds the previous scan. Meanwhile a second thread looks up paths of the list one after
-// another and keeps the longest single Find, apart for the calls that overlapped the Replace and
-// for those that overlapped the walk. A Find that waited for the index to be built would take
-// about as long as the Replace; the walk takes no lock of the list, so its figures show what
-// the machine alone does to a lookup (a thread descheduled on a busy machine). Counters:
-// walk_ms, replace_ms and find_ms (find over the same tree, same iteration) per iteration;
-// walk_ratio, replace_ratio and rescan_ratio against find; finds, the lookups made during the
-// Replaces; find_max_us_replace and find_max_us_walk; slow_finds_replace and slow_finds_walk,
-// the lookups that took over 100 us.
+// A rescan as the engine does one: TFileList::Rescan over the list that holds the previous scan,
+// the walk marking what it finds (the lock taken per entry) and the end removing what it did
+// not find (under the lock, once). Meanwhile a second thread looks up paths of the list one
+// after another and keeps the longest single Find, apart for the calls that overlapped the end
+// and for those that overlapped the walk. Counters: walk_ms, end_ms and find_ms (find over the
+// same tree, same iteration) per iteration; walk_ratio, end_ratio and rescan_ratio against
+// find; finds, the lookups made during the ends; find_max_us_end and find_max_us_walk;
+// slow_finds_end and slow_finds_walk, the lookups that took over 100 us.
 void BM_Rescan(benchmark::State& AState) {
   constexpr int64_t SlowFindNs = 100000;
   const std::string& root = EnsureTree();
@@ -169,22 +167,22 @@ void BM_Rescan(benchmark::State& AState) {
     return;
   }
 
-  // 0: idle, 1: walking, 2: replacing. The finder attributes a call to the Replace when either
-  // end of it saw the Replace running.
+  // 0: idle, 1: walking, 2: ending. The finder attributes a call to the end when either end of
+  // the call saw the rescan's end running.
   std::atomic<int> phase{0};
   std::atomic<bool> stop{false};
-  std::atomic<int64_t> maxReplaceNs{0};
+  std::atomic<int64_t> maxEndNs{0};
   std::atomic<int64_t> maxWalkNs{0};
-  std::atomic<int64_t> replaceFinds{0};
-  std::atomic<int64_t> slowReplace{0};
+  std::atomic<int64_t> endFinds{0};
+  std::atomic<int64_t> slowEnd{0};
   std::atomic<int64_t> slowWalk{0};
   std::atomic<bool> lost{false};
   std::thread finder([&] {
     size_t i = 0;
-    int64_t worstReplace = 0;
+    int64_t worstEnd = 0;
     int64_t worstWalk = 0;
     int64_t finds = 0;
-    int64_t slowDuringReplace = 0;
+    int64_t slowDuringEnd = 0;
     int64_t slowDuringWalk = 0;
     while (!stop.load(std::memory_order_relaxed)) {
       const int before = phase.load(std::memory_order_acquire);
@@ -195,39 +193,40 @@ void BM_Rescan(benchmark::State& AState) {
       if (!found) lost.store(true, std::memory_order_relaxed);
       const int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count();
       if (before == 2 || after == 2) {
-        worstReplace = std::max(worstReplace, ns);
+        worstEnd = std::max(worstEnd, ns);
         ++finds;
-        if (ns > SlowFindNs) ++slowDuringReplace;
+        if (ns > SlowFindNs) ++slowDuringEnd;
       } else if (before == 1 || after == 1) {
         worstWalk = std::max(worstWalk, ns);
         if (ns > SlowFindNs) ++slowDuringWalk;
       }
       i = (i + 7919) % paths.size();
     }
-    maxReplaceNs.store(worstReplace);
+    maxEndNs.store(worstEnd);
     maxWalkNs.store(worstWalk);
-    replaceFinds.store(finds);
-    slowReplace.store(slowDuringReplace);
+    endFinds.store(finds);
+    slowEnd.store(slowDuringEnd);
     slowWalk.store(slowDuringWalk);
   });
 
   double walkSecs = 0;
-  double replaceSecs = 0;
+  double endSecs = 0;
   double findSecs = 0;
   for (auto _ : AState) {
-    Pondar::Fs::TFileEntries fresh;
     phase.store(1, std::memory_order_release);
     const auto t0 = std::chrono::steady_clock::now();
-    Pondar::Fs::ScanFolder(root, fresh);
-    const auto t1 = std::chrono::steady_clock::now();
-    phase.store(2, std::memory_order_release);
-    list.Replace(std::move(fresh));
+    auto t1 = t0;
+    list.Rescan([&](const Pondar::Fs::TEntrySink& ASink) {
+      Pondar::Fs::ScanFolder(root, ASink);
+      t1 = std::chrono::steady_clock::now();
+      phase.store(2, std::memory_order_release);
+    });
     const auto t2 = std::chrono::steady_clock::now();
     phase.store(0, std::memory_order_release);
     if (!RunFind(root)) AState.SkipWithError("find failed");
     const auto t3 = std::chrono::steady_clock::now();
     walkSecs += Seconds(t1 - t0);
-    replaceSecs += Seconds(t2 - t1);
+    endSecs += Seconds(t2 - t1);
     findSecs += Seconds(t3 - t2);
   }
   stop.store(true);
@@ -237,15 +236,15 @@ void BM_Rescan(benchmark::State& AState) {
 
   const double n = static_cast<double>(AState.iterations());
   AState.counters["walk_ms"] = walkSecs / n * 1000.0;
-  AState.counters["replace_ms"] = replaceSecs / n * 1000.0;
+  AState.counters["end_ms"] = endSecs / n * 1000.0;
   AState.counters["find_ms"] = findSecs / n * 1000.0;
   AState.counters["walk_ratio"] = findSecs > 0 ? walkSecs / findSecs : 0.0;
-  AState.counters["replace_ratio"] = findSecs > 0 ? replaceSecs / findSecs : 0.0;
-  AState.counters["rescan_ratio"] = findSecs > 0 ? (walkSecs + replaceSecs) / findSecs : 0.0;
-  AState.counters["finds"] = static_cast<double>(replaceFinds.load());
-  AState.counters["find_max_us_replace"] = static_cast<double>(maxReplaceNs.load()) / 1000.0;
+  AState.counters["end_ratio"] = findSecs > 0 ? endSecs / findSecs : 0.0;
+  AState.counters["rescan_ratio"] = findSecs > 0 ? (walkSecs + endSecs) / findSecs : 0.0;
+  AState.counters["finds"] = static_cast<double>(endFinds.load());
+  AState.counters["find_max_us_end"] = static_cast<double>(maxEndNs.load()) / 1000.0;
   AState.counters["find_max_us_walk"] = static_cast<double>(maxWalkNs.load()) / 1000.0;
-  AState.counters["slow_finds_replace"] = static_cast<double>(slowReplace.load());
+  AState.counters["slow_finds_end"] = static_cast<double>(slowEnd.load());
   AState.counters["slow_finds_walk"] = static_cast<double>(slowWalk.load());
 }
 BENCHMARK(BM_Rescan)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(10);

@@ -242,15 +242,13 @@ void TPondardApp::Start() {
 
   if (FConfig.FileSharing) {
     Log(RawUtf8(Captions::Scanning));
-    TFileEntries scanned;
     std::vector<std::string> leftovers;
     // Syncs of an earlier run may still be writing into the list.
-    const uint64_t rescan = FSyncEngine.Files->BeginRescan();
-    Pondar::Fs::ScanFolder(FConfig.Folder, scanned, &leftovers);
+    FSyncEngine.Files->Rescan([&](const Pondar::Fs::TEntrySink& ASink) {
+      Pondar::Fs::ScanFolder(FConfig.Folder, ASink, &leftovers);
+    });
     RemoveLeftoverDownloads(leftovers);
-    const auto count = static_cast<int64_t>(scanned.size());
-    FSyncEngine.Files->Replace(std::move(scanned), rescan);
-    Log(FormatCaption(Captions::FilesCount, {count}));
+    Log(FormatCaption(Captions::FilesCount, {static_cast<int64_t>(FSyncEngine.Files->Size())}));
   }
 
   // A worker that cannot even get a thread is reported, and the peer runs on without it.
@@ -597,14 +595,10 @@ void TPondardApp::TakeUpLocalDelete(const RawUtf8& ARelPath) {
 }
 
 bool TPondardApp::RescanEntries() {
-  // The walk holds no lock: the server and the syncs go on with the old list meanwhile.
-  const uint64_t rescan = FSyncEngine.Files->BeginRescan();
-  TFileEntries scanned;
-  // Room for what the last scan found and some more, so that the list is not copied as it grows.
-  const size_t last = FSyncEngine.Files->Size();
-  scanned.reserve(last + last / 16);
-  Pondar::Fs::ScanFolder(FConfig.Folder, scanned);
-  return FSyncEngine.Files->Replace(std::move(scanned), rescan);
+  // The walk holds no lock: the server and the syncs go on with the list meanwhile.
+  return FSyncEngine.Files->Rescan([this](const Pondar::Fs::TEntrySink& ASink) {
+    Pondar::Fs::ScanFolder(FConfig.Folder, ASink);
+  });
 }
 
 // ---- clipboard ----

@@ -53,6 +53,7 @@ uint64_t RelPathHash(std::string_view ARelPath) {
 
 TFileIndex::TFileIndex(TFileEntries AEntries) : FEntries(std::move(AEntries)) {
   FGone.assign(FEntries.size(), 0);
+  FMarks.assign(FEntries.size(), 0);
   for (const TFileEntry& e : FEntries) FDigest += EntryHash(e);
   Rebuild();
 }
@@ -62,10 +63,14 @@ void TFileIndex::Rebuild() {
     size_t kept = 0;
     for (size_t i = 0; i < FEntries.size(); ++i) {
       if (FGone[i]) continue;
-      if (kept != i) FEntries[kept] = std::move(FEntries[i]);
+      if (kept != i) {
+        FEntries[kept] = std::move(FEntries[i]);
+        FMarks[kept] = FMarks[i];
+      }
       ++kept;
     }
     FEntries.resize(kept);
+    FMarks.resize(kept);
     FGone.assign(kept, 0);
     FGaps = 0;
   }
@@ -115,6 +120,22 @@ size_t TFileIndex::FindSlot(std::string_view ARelPath, uint64_t AHash, bool ALas
   return found;
 }
 
+size_t TFileIndex::FindExactSlot(std::string_view ARelPath, uint64_t AHash) const {
+  if (FSlots.empty()) return NoSlot;
+  const size_t mask = FSlots.size() - 1;
+  const auto tag = static_cast<uint32_t>(AHash);
+  for (size_t i = AHash & mask; FSlots[i].Pos != NoSlot; i = (i + 1) & mask)
+    if (FSlots[i].Hash == tag && FEntries[FSlots[i].Pos].RelPath == ARelPath) return i;
+  return NoSlot;
+}
+
+size_t TFileIndex::SlotOf(uint32_t APos) const {
+  const size_t mask = FSlots.size() - 1;
+  size_t i = RelPathHash(FEntries[APos].RelPath) & mask;
+  while (FSlots[i].Pos != APos) i = (i + 1) & mask;
+  return i;
+}
+
 void TFileIndex::CountFolders(std::string_view ARelPath, int ADelta) {
   uint64_t state = HashSeed;
   for (const char c : ARelPath) {
@@ -143,29 +164,74 @@ const TFileEntry* TFileIndex::Find(std::string_view ARelPath) const {
   return slot == NoSlot ? nullptr : &FEntries[FSlots[slot].Pos];
 }
 
+namespace {
+
+bool SameValues(const TFileEntry& A, const TFileEntry& B) {
+  return A.Size == B.Size && A.ModifiedUtc == B.ModifiedUtc && A.Sha256 == B.Sha256;
+}
+
+}  // namespace
+
+void TFileIndex::SetValues(TFileEntry& AInList, const TFileEntry& AValues) {
+  FDigest -= EntryHash(AInList);
+  AInList.Size = AValues.Size;
+  AInList.ModifiedUtc = AValues.ModifiedUtc;
+  AInList.Sha256 = AValues.Sha256;
+  FDigest += EntryHash(AInList);
+}
+
+void TFileIndex::Append(const TFileEntry& AEntry, uint64_t AHash) {
+  FDigest += EntryHash(AEntry);
+  FEntries.push_back(AEntry);
+  FGone.push_back(0);
+  FMarks.push_back(0);
+  if (FEntries.size() * 2 > FSlots.size()) {
+    Rebuild();
+  } else {
+    Insert(static_cast<uint32_t>(FEntries.size() - 1), AHash);
+    CountFolders(AEntry.RelPath, +1);
+  }
+}
+
 bool TFileIndex::Store(const TFileEntry& AEntry) {
   const uint64_t hash = RelPathHash(AEntry.RelPath);
   if (const size_t slot = FindSlot(AEntry.RelPath, hash, false); slot != NoSlot) {
     TFileEntry& e = FEntries[FSlots[slot].Pos];
-    if (e.Size == AEntry.Size && e.ModifiedUtc == AEntry.ModifiedUtc && e.Sha256 == AEntry.Sha256)
-      return false;
-    FDigest -= EntryHash(e);
-    e.Size = AEntry.Size;
-    e.ModifiedUtc = AEntry.ModifiedUtc;
-    e.Sha256 = AEntry.Sha256;
-    FDigest += EntryHash(e);
+    if (SameValues(e, AEntry)) return false;
+    SetValues(e, AEntry);
     return true;
   }
-  FDigest += EntryHash(AEntry);
-  FEntries.push_back(AEntry);
-  FGone.push_back(0);
-  if (FEntries.size() * 2 > FSlots.size()) {
-    Rebuild();
-  } else {
-    Insert(static_cast<uint32_t>(FEntries.size() - 1), hash);
-    CountFolders(AEntry.RelPath, +1);
-  }
+  Append(AEntry, hash);
   return true;
+}
+
+bool TFileIndex::Mark(const TFileEntry& AEntry, uint32_t AMark) {
+  const size_t slot = FindExactSlot(AEntry.RelPath, RelPathHash(AEntry.RelPath));
+  if (slot == NoSlot) return false;
+  const uint32_t pos = FSlots[slot].Pos;
+  FMarks[pos] = AMark;
+  return SameValues(FEntries[pos], AEntry);
+}
+
+void TFileIndex::StoreMarked(const TFileEntry& AEntry, uint32_t AMark) {
+  const uint64_t hash = RelPathHash(AEntry.RelPath);
+  if (const size_t slot = FindExactSlot(AEntry.RelPath, hash); slot != NoSlot) {
+    const uint32_t pos = FSlots[slot].Pos;
+    SetValues(FEntries[pos], AEntry);
+    FMarks[pos] = AMark;
+    return;
+  }
+  Append(AEntry, hash);
+  FMarks.back() = AMark;
+}
+
+void TFileIndex::RemoveUnmarked(uint32_t AMark) {
+  for (size_t pos = 0; pos < FEntries.size(); ++pos) {
+    if (FGone[pos] || FMarks[pos] == AMark) continue;
+    EraseSlot(SlotOf(static_cast<uint32_t>(pos)));
+    Drop(static_cast<uint32_t>(pos));
+  }
+  if (FGaps > 1024 && FGaps > Size()) Rebuild();
 }
 
 bool TFileIndex::Remove(std::string_view ARelPath) {
@@ -190,12 +256,8 @@ std::vector<RawUtf8> TFileIndex::RemoveAt(std::string_view ARelPath) {
   if (FFolders.contains(hash)) {
     for (size_t pos = 0; pos < FEntries.size(); ++pos) {
       if (FGone[pos] || !Below(FEntries[pos].RelPath, ARelPath)) continue;
-      const uint64_t own = RelPathHash(FEntries[pos].RelPath);
-      const size_t mask = FSlots.size() - 1;
-      size_t i = own & mask;
-      while (FSlots[i].Pos != pos) i = (i + 1) & mask;
       removed.push_back(FEntries[pos].RelPath);
-      EraseSlot(i);
+      EraseSlot(SlotOf(static_cast<uint32_t>(pos)));
       Drop(static_cast<uint32_t>(pos));
     }
   }
@@ -224,35 +286,74 @@ std::optional<TFileEntry> TFileList::Find(std::string_view ARelPath) const {
   return e ? std::optional<TFileEntry>(*e) : std::nullopt;
 }
 
-uint64_t TFileList::BeginRescan() {
-  std::lock_guard lock(FLock);
-  FRescans[++FLastRescan];
-  return FLastRescan;
-}
-
 void TFileList::Journal(TChange::TKind AKind, const TFileEntry& AEntry) {
-  for (auto& [number, changes] : FRescans) changes.push_back(TChange{AKind, AEntry});
+  if (FRescanning) FJournal.push_back(TChange{AKind, AEntry});
 }
 
-bool TFileList::Replace(TFileEntries AEntries, uint64_t ARescan) {
+void TFileList::Apply(const TChange& AChange) {
+  switch (AChange.Kind) {
+    case TChange::TKind::Store:
+      FIndex.Store(AChange.Entry);
+      break;
+    case TChange::TKind::Remove:
+      FIndex.Remove(AChange.Entry.RelPath);
+      break;
+    case TChange::TKind::RemoveAt:
+      FIndex.RemoveAt(AChange.Entry.RelPath);
+      break;
+  }
+}
+
+bool TFileList::Rescan(const std::function<void(const TEntrySink& ASink)>& AWalk) {
+  std::lock_guard one(FRescanLock);
+  uint32_t mark;
+  {
+    std::lock_guard lock(FLock);
+    mark = ++FLastRescan;
+    FRescanning = true;
+  }
+  struct TEnd {  // on every way out, a throwing walk included
+    TFileList& List;
+    ~TEnd() {
+      std::lock_guard lock(List.FLock);
+      List.FRescanning = false;
+      List.FJournal = {};
+    }
+  } end{*this};
+
+  // What the walk found that the list lacks, or holds with other values: at 100 000 files
+  // with nothing changed, nothing at all. Found entries are marked a batch per lock.
+  constexpr size_t Batch = 256;
+  TFileEntries differing;
+  TFileEntries found;
+  found.reserve(Batch);
+  const auto markFound = [&] {
+    std::lock_guard lock(FLock);
+    for (TFileEntry& e : found)
+      if (!FIndex.Mark(e, mark)) differing.push_back(std::move(e));
+    found.clear();
+  };
+  AWalk([&](TFileEntry&& AEntry) {
+    found.push_back(std::move(AEntry));
+    if (found.size() == Batch) markFound();
+  });
+  markFound();
+
+  std::lock_guard lock(FLock);
+  const size_t sizeBefore = FIndex.Size();
+  const uint64_t digestBefore = FIndex.Digest();
+  for (const TFileEntry& e : differing) FIndex.StoreMarked(e, mark);
+  // Entries the syncs added during the walk go here too, and come back with the journal.
+  FIndex.RemoveUnmarked(mark);
+  for (const TChange& change : FJournal) Apply(change);
+  const bool changed = FIndex.Size() != sizeBefore || FIndex.Digest() != digestBefore;
+  if (changed) FEncoded.reset();  // an unchanged list keeps its wire form
+  return changed;
+}
+
+bool TFileList::Replace(TFileEntries AEntries) {
   TFileIndex fresh(std::move(AEntries));
   std::lock_guard lock(FLock);
-  if (const auto rescan = FRescans.find(ARescan); rescan != FRescans.end()) {
-    for (const TChange& change : rescan->second) {
-      switch (change.Kind) {
-        case TChange::TKind::Store:
-          fresh.Store(change.Entry);
-          break;
-        case TChange::TKind::Remove:
-          fresh.Remove(change.Entry.RelPath);
-          break;
-        case TChange::TKind::RemoveAt:
-          fresh.RemoveAt(change.Entry.RelPath);
-          break;
-      }
-    }
-    FRescans.erase(rescan);
-  }
   const bool changed = fresh.Size() != FIndex.Size() || fresh.Digest() != FIndex.Digest();
   std::swap(FIndex, fresh);
   if (changed) FEncoded.reset();  // an unchanged list keeps its wire form

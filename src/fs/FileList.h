@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/Types.h"
+#include "fs/Scanner.h"
 
 namespace Pondar::Fs {
 
@@ -52,6 +53,16 @@ class TFileIndex {
   // The entries in list order, without gaps: closes them first.
   const TFileEntries& Entries();
 
+  // A rescan marks what it finds on disk, and then removes what it did not find.
+  // Marks the entry spelled exactly as AEntry.RelPath with AMark; true when it is there and
+  // holds AEntry's size, time and hash already.
+  bool Mark(const TFileEntry& AEntry, uint32_t AMark);
+  // Gives the entry spelled exactly as AEntry.RelPath AEntry's values, or appends AEntry, and
+  // marks it with AMark.
+  void StoreMarked(const TFileEntry& AEntry, uint32_t AMark);
+  // Removes every entry not marked with AMark.
+  void RemoveUnmarked(uint32_t AMark);
+
  private:
   static constexpr uint32_t NoSlot = UINT32_MAX;
   struct TSlot {
@@ -60,16 +71,22 @@ class TFileIndex {
   };
 
   void Rebuild();
+  void Append(const TFileEntry& AEntry, uint64_t AHash);
+  void SetValues(TFileEntry& AInList, const TFileEntry& AValues);
   void Insert(uint32_t APos, uint64_t AHash);
   void EraseSlot(size_t ASlot);
   // The slot of the first (ALast: last) live entry equal to ARelPath, or NoSlot.
   size_t FindSlot(std::string_view ARelPath, uint64_t AHash, bool ALast) const;
+  // The slot of the entry spelled exactly ARelPath, or NoSlot.
+  size_t FindExactSlot(std::string_view ARelPath, uint64_t AHash) const;
+  size_t SlotOf(uint32_t APos) const;
   void CountFolders(std::string_view ARelPath, int ADelta);
   void Drop(uint32_t APos);
 
   TFileEntries FEntries;
   uint64_t FDigest = 0;
   std::vector<uint8_t> FGone;  // 1 for a removed entry's gap, per position
+  std::vector<uint32_t> FMarks;  // per position, the last rescan that found the entry
   size_t FGaps = 0;
   std::vector<TSlot> FSlots;  // open addressing, linear probing; size a power of two
   // Per folder (by the hash of its path), how many entries lie below it. A collision only
@@ -87,15 +104,18 @@ class TFileList {
   TFileEntries Entries();
   // A copy of the first entry equal to ARelPath.
   std::optional<TFileEntry> Find(std::string_view ARelPath) const;
-  // A rescan walks the folder while syncs and deletes go on changing the list. Begin one before
-  // the walk, and hand its number to Replace: the changes made since are applied to the
-  // scanned list, so that a download the walk missed (its folder was read before the file
-  // landed) keeps its entry, and a file deleted behind the walk does not come back.
-  uint64_t BeginRescan();
-  // Puts AEntries in place of the list, after the changes made since ARescan began (0: none);
-  // the index is built before the lock is taken, and the old list freed after it is released.
-  // False when the new list holds just what the old one did (in whatever order).
-  bool Replace(TFileEntries AEntries, uint64_t ARescan = 0);
+  // Brings the list in step with a walk of the folder without building a second list beside
+  // it: AWalk hands each entry it finds to the sink it is given, with no lock held across the
+  // walk, and what the walk did not find goes at the end. Syncs and deletes go on changing the
+  // list meanwhile; their changes are applied again at the end, so that a download the walk
+  // missed (its folder was read before the file landed) keeps its entry, and a file deleted
+  // behind the walk does not come back. One rescan at a time: another waits for it.
+  // False when the list holds just what it held before (in whatever order).
+  bool Rescan(const std::function<void(const TEntrySink& ASink)>& AWalk);
+  // Puts AEntries in place of the list; the index is built before the lock is taken, and the
+  // old list freed after it is released. False when the new list holds just what the old one
+  // did (in whatever order).
+  bool Replace(TFileEntries AEntries);
   void Store(const TFileEntry& AEntry);
   bool Remove(std::string_view ARelPath);
   std::vector<RawUtf8> RemoveAt(std::string_view ARelPath);
@@ -113,11 +133,15 @@ class TFileList {
   };
   void Journal(TChange::TKind AKind, const TFileEntry& AEntry);
 
+  void Apply(const TChange& AChange);
+
+  std::mutex FRescanLock;  // held by a rescan from start to end: the marks are the list's own
   mutable Core::TLightLock FLock;  // guards everything below
   TFileIndex FIndex;
   std::shared_ptr<const Core::TBytes> FEncoded;
-  uint64_t FLastRescan = 0;
-  std::unordered_map<uint64_t, std::vector<TChange>> FRescans;  // by number, while they walk
+  uint32_t FLastRescan = 0;
+  bool FRescanning = false;
+  std::vector<TChange> FJournal;  // the changes made while a rescan walks
 };
 
 }  // namespace Pondar::Fs

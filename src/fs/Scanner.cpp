@@ -99,8 +99,8 @@ class TFd {
 // sub-folder's files still land at the place where the sub-folder was met in the listing.
 class TWalker {
  public:
-  TWalker(TFileEntries& AList, std::vector<std::string>* ALeftovers)
-      : FList(AList), FLeftovers(ALeftovers), FBuffer(KBufferSize) {}
+  TWalker(const TEntrySink& AOnEntry, std::vector<std::string>* ALeftovers)
+      : FOnEntry(AOnEntry), FLeftovers(ALeftovers), FBuffer(KBufferSize) {}
 
   void WalkRoot(const std::string& ARoot) {
     FPath = ARoot;
@@ -152,7 +152,7 @@ class TWalker {
     // Emit this folder's files with each sub-folder's files spliced in at its place.
     std::size_t emitted = 0;
     for (TSubFolder& sub : subFolders) {
-      for (; emitted < sub.FilesBefore; ++emitted) FList.push_back(std::move(files[emitted]));
+      for (; emitted < sub.FilesBefore; ++emitted) FOnEntry(std::move(files[emitted]));
       const std::size_t pathLen = FPath.size();
       const std::size_t relLen = FRel.size();
       if (FPath.empty() || FPath.back() != '/') FPath += '/';
@@ -163,7 +163,7 @@ class TWalker {
       FPath.resize(pathLen);
       FRel.resize(relLen);
     }
-    for (; emitted < files.size(); ++emitted) FList.push_back(std::move(files[emitted]));
+    for (; emitted < files.size(); ++emitted) FOnEntry(std::move(files[emitted]));
   }
 
   // Stages one listed name as a file or a sub-folder, or drops it.
@@ -198,7 +198,7 @@ class TWalker {
     return path;
   }
 
-  TFileEntries& FList;
+  const TEntrySink& FOnEntry;
   std::vector<std::string>* const FLeftovers;
   std::vector<char> FBuffer;
   std::string FPath;  // full path of the folder being walked
@@ -208,11 +208,17 @@ class TWalker {
 
 }  // namespace
 
+void ScanFolder(const std::string& ARoot, const TEntrySink& AOnEntry,
+                std::vector<std::string>* ALeftovers) {
+  TWalker walker(AOnEntry, ALeftovers);
+  walker.WalkRoot(ARoot);
+}
+
 void ScanFolder(const std::string& ARoot, TFileEntries& AList,
                 std::vector<std::string>* ALeftovers) {
   AList.clear();
-  TWalker walker(AList, ALeftovers);
-  walker.WalkRoot(ARoot);
+  ScanFolder(ARoot, [&AList](TFileEntry&& AEntry) { AList.push_back(std::move(AEntry)); },
+             ALeftovers);
 }
 
 std::optional<TFileEntry> StatEntry(const std::string& ARoot, const RawUtf8& ARelPath) {

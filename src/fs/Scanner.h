@@ -1,6 +1,7 @@
 // The shared folder as a flat file list, and the small file and list operations built on it.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,12 +15,17 @@ using Core::RawUtf8;
 using Core::TFileEntries;
 using Core::TFileEntry;
 
-// Empties AList (keeping its capacity: reserve what the last scan found), then appends one entry per regular file below ARoot, depth first in listing
-// order, hidden files included. Excluded names are never entered; links to folders are walked
-// like folders, each folder (device and inode) at most once. Reads listings only; Sha256 stays
-// empty. A missing or unreadable root gives an empty list. With ALeftovers, the full paths of
-// the regular files met whose names end in ".pondartmp" (downloads in progress, or left behind
-// by a run that was killed) are appended to it, at no extra cost to the walk.
+// Takes the entries of a walk one by one.
+using TEntrySink = std::function<void(TFileEntry&& AEntry)>;
+// Hands AOnEntry one entry per regular file below ARoot, depth first in listing order, hidden
+// files included. Excluded names are never entered; links to folders are walked like folders,
+// each folder (device and inode) at most once. Reads listings only; Sha256 stays empty. A
+// missing or unreadable root gives no entry. With ALeftovers, the full paths of the regular
+// files met whose names end in ".pondartmp" (downloads in progress, or left behind by a run
+// that was killed) are appended to it, at no extra cost to the walk.
+void ScanFolder(const std::string& ARoot, const TEntrySink& AOnEntry,
+                std::vector<std::string>* ALeftovers = nullptr);
+// The same walk into AList, which is emptied first (keeping its capacity).
 void ScanFolder(const std::string& ARoot, TFileEntries& AList,
                 std::vector<std::string>* ALeftovers = nullptr);
 // The entry a scan would list for ARelPath, as it is on disk now; nullopt when it is no regular

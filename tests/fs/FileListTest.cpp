@@ -86,20 +86,49 @@ TEST(FileList, FindsTheFirstSpellingRemovesTheLastAndAFolderTakesWhatIsBelowIt) 
 
 TEST(FileList, ARescanKeepsWhatChangedWhileItWalked) {
   TFileList list;
-  list.Replace({{"gone", 1, 0, ""}, {"dir/x", 2, 0, ""}, {"kept", 3, 0, ""}});
-  const uint64_t rescan = list.BeginRescan();
-  // While the walk runs: a download lands where the walk has been, a file and a folder are
-  // deleted after the walk saw them, and a file the walk will see is updated.
-  list.Store({"new", 4, 0, ""});
-  list.Remove("GONE");
-  list.RemoveAt("dir");
-  list.Store({"kept", 5, 0, ""});
-  list.Replace({{"gone", 1, 0, ""}, {"dir/x", 2, 0, ""}, {"kept", 5, 0, ""}}, rescan);
-  EXPECT_EQ(list.Entries(), (TFileEntries{{"kept", 5, 0, ""}, {"new", 4, 0, ""}}));
-  // The rescan is over: what changes now is not applied to the next one's list.
-  list.Store({"later", 6, 0, ""});
-  list.Replace({{"kept", 5, 0, ""}}, rescan);
+  list.Replace({{"gone", 1, 0, ""},
+                {"dir/x", 2, 0, ""},
+                {"kept", 3, 0, ""},
+                {"stale", 7, 0, ""},
+                {"Case", 8, 0, ""},
+                {"case", 9, 0, ""}});
+  EXPECT_TRUE(list.Rescan([&](const TEntrySink& ASink) {
+    ASink({"gone", 1, 0, ""});
+    ASink({"dir/x", 2, 0, ""});
+    // While the walk runs: a download lands where the walk has been, a file and a folder are
+    // deleted after the walk saw them, and a file the walk will see is updated.
+    list.Store({"new", 4, 0, ""});
+    list.Remove("GONE");
+    list.RemoveAt("dir");
+    list.Store({"kept", 5, 0, ""});
+    ASink({"kept", 5, 0, ""});
+    ASink({"case", 9, 0, ""});  // one of two spellings is left on disk
+    ASink({"added", 10, 0, ""});
+  }));  // and "stale" was not found
+  EXPECT_EQ(list.Entries(), (TFileEntries{{"kept", 5, 0, ""},
+                                          {"case", 9, 0, ""},
+                                          {"added", 10, 0, ""},
+                                          {"new", 4, 0, ""}}));
+  // The rescan is over: what changed during it is not applied to the next one.
+  const auto onDisk = [](const TEntrySink& ASink) { ASink({"kept", 5, 0, ""}); };
+  EXPECT_TRUE(list.Rescan(onDisk));
   EXPECT_EQ(Paths(list.Entries()), (std::vector<std::string>{"kept"}));
+  EXPECT_FALSE(list.Rescan(onDisk));
+}
+
+TEST(FileList, ARescanKnowsWhatItFoundWhenTheGapsAreClosedUnderIt) {
+  TFileEntries all;
+  for (int i = 0; i < 3000; ++i) all.push_back({"f" + std::to_string(i), i, 0, ""});
+  TFileList list;
+  list.Replace(all);
+  list.Rescan([&](const TEntrySink& ASink) {
+    for (int i = 2600; i < 3000; ++i) ASink(TFileEntry(all[i]));
+    // Enough deletes to close the gaps: what the walk found moves to other places.
+    for (int i = 1000; i < 2600; ++i) list.Remove(all[i].RelPath);
+    for (int i = 0; i < 1000; ++i) ASink(TFileEntry(all[i]));
+  });
+  all.erase(all.begin() + 1000, all.begin() + 2600);
+  EXPECT_EQ(list.Entries(), all);
 }
 
 TEST(FileList, AgreesWithAPlainSearchOnRandomLists) {
