@@ -180,16 +180,16 @@ void TFileIndex::SetValues(TFileEntry& AInList, const TFileEntry& AValues) {
   FDigest += EntryHash(AInList);
 }
 
-void TFileIndex::Append(const TFileEntry& AEntry, uint64_t AHash) {
+void TFileIndex::Append(TFileEntry&& AEntry, uint64_t AHash) {
   FDigest += EntryHash(AEntry);
-  FEntries.push_back(AEntry);
+  FEntries.push_back(std::move(AEntry));
   FGone.push_back(0);
   FMarks.push_back(0);
   if (FEntries.size() * 2 > FSlots.size()) {
     Rebuild();
   } else {
     Insert(static_cast<uint32_t>(FEntries.size() - 1), AHash);
-    CountFolders(AEntry.RelPath, +1);
+    CountFolders(FEntries.back().RelPath, +1);
   }
 }
 
@@ -201,19 +201,19 @@ bool TFileIndex::Store(const TFileEntry& AEntry) {
     SetValues(e, AEntry);
     return true;
   }
-  Append(AEntry, hash);
+  Append(TFileEntry(AEntry), hash);
   return true;
 }
 
-bool TFileIndex::Mark(const TFileEntry& AEntry, uint32_t AMark) {
+TFileIndex::TMarked TFileIndex::Mark(const TFileEntry& AEntry, uint32_t AMark) {
   const size_t slot = FindExactSlot(AEntry.RelPath, RelPathHash(AEntry.RelPath));
-  if (slot == NoSlot) return false;
+  if (slot == NoSlot) return TMarked::Absent;
   const uint32_t pos = FSlots[slot].Pos;
   FMarks[pos] = AMark;
-  return SameValues(FEntries[pos], AEntry);
+  return SameValues(FEntries[pos], AEntry) ? TMarked::Same : TMarked::Differs;
 }
 
-void TFileIndex::StoreMarked(const TFileEntry& AEntry, uint32_t AMark) {
+void TFileIndex::StoreMarked(TFileEntry&& AEntry, uint32_t AMark) {
   const uint64_t hash = RelPathHash(AEntry.RelPath);
   if (const size_t slot = FindExactSlot(AEntry.RelPath, hash); slot != NoSlot) {
     const uint32_t pos = FSlots[slot].Pos;
@@ -221,7 +221,7 @@ void TFileIndex::StoreMarked(const TFileEntry& AEntry, uint32_t AMark) {
     FMarks[pos] = AMark;
     return;
   }
-  Append(AEntry, hash);
+  Append(std::move(AEntry), hash);
   FMarks.back() = AMark;
 }
 
@@ -321,16 +321,32 @@ bool TFileList::Rescan(const std::function<void(const TEntrySink& ASink)>& AWalk
     }
   } end{*this};
 
-  // What the walk found that the list lacks, or holds with other values: at 100 000 files
-  // with nothing changed, nothing at all. Found entries are marked a batch per lock.
+  // Found entries are marked a batch per lock. What the list lacks goes in at once: at the
+  // first scan, that is every entry, and never two lists at a time. What the list holds with
+  // other values waits for the end, as a download may have stored newer ones since the walk
+  // read them (and the journal then puts those back): at 100 000 files with nothing changed,
+  // nothing at all.
   constexpr size_t Batch = 256;
   TFileEntries differing;
   TFileEntries found;
   found.reserve(Batch);
+  bool added = false;
   const auto markFound = [&] {
     std::lock_guard lock(FLock);
-    for (TFileEntry& e : found)
-      if (!FIndex.Mark(e, mark)) differing.push_back(std::move(e));
+    for (TFileEntry& e : found) {
+      switch (FIndex.Mark(e, mark)) {
+        case TFileIndex::TMarked::Same:
+          break;
+        case TFileIndex::TMarked::Differs:
+          differing.push_back(std::move(e));
+          break;
+        case TFileIndex::TMarked::Absent:
+          FIndex.StoreMarked(std::move(e), mark);
+          FEncoded.reset();
+          added = true;
+          break;
+      }
+    }
     found.clear();
   };
   AWalk([&](TFileEntry&& AEntry) {
@@ -342,11 +358,12 @@ bool TFileList::Rescan(const std::function<void(const TEntrySink& ASink)>& AWalk
   std::lock_guard lock(FLock);
   const size_t sizeBefore = FIndex.Size();
   const uint64_t digestBefore = FIndex.Digest();
-  for (const TFileEntry& e : differing) FIndex.StoreMarked(e, mark);
+  for (TFileEntry& e : differing) FIndex.StoreMarked(std::move(e), mark);
   // Entries the syncs added during the walk go here too, and come back with the journal.
   FIndex.RemoveUnmarked(mark);
   for (const TChange& change : FJournal) Apply(change);
-  const bool changed = FIndex.Size() != sizeBefore || FIndex.Digest() != digestBefore;
+  const bool changed =
+      added || FIndex.Size() != sizeBefore || FIndex.Digest() != digestBefore;
   if (changed) FEncoded.reset();  // an unchanged list keeps its wire form
   return changed;
 }

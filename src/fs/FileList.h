@@ -54,12 +54,13 @@ class TFileIndex {
   const TFileEntries& Entries();
 
   // A rescan marks what it finds on disk, and then removes what it did not find.
-  // Marks the entry spelled exactly as AEntry.RelPath with AMark; true when it is there and
-  // holds AEntry's size, time and hash already.
-  bool Mark(const TFileEntry& AEntry, uint32_t AMark);
+  enum class TMarked : uint8_t { Same, Differs, Absent };
+  // Marks the entry spelled exactly as AEntry.RelPath with AMark, and tells whether it holds
+  // AEntry's size, time and hash already; Absent when there is no such entry.
+  TMarked Mark(const TFileEntry& AEntry, uint32_t AMark);
   // Gives the entry spelled exactly as AEntry.RelPath AEntry's values, or appends AEntry, and
   // marks it with AMark.
-  void StoreMarked(const TFileEntry& AEntry, uint32_t AMark);
+  void StoreMarked(TFileEntry&& AEntry, uint32_t AMark);
   // Removes every entry not marked with AMark.
   void RemoveUnmarked(uint32_t AMark);
 
@@ -71,7 +72,7 @@ class TFileIndex {
   };
 
   void Rebuild();
-  void Append(const TFileEntry& AEntry, uint64_t AHash);
+  void Append(TFileEntry&& AEntry, uint64_t AHash);
   void SetValues(TFileEntry& AInList, const TFileEntry& AValues);
   void Insert(uint32_t APos, uint64_t AHash);
   void EraseSlot(size_t ASlot);
