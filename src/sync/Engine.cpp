@@ -177,8 +177,9 @@ struct TSyncEngine::TSyncTally {
 // starts with the first file, so a sync with nothing to fetch starts none.
 //
 // Files that arrive faster than the disk takes them are finished in batches: everything waiting
-// is written out with one flush of the file system, after which each file's own flush finds
-// nothing left to write. One flush per file would write the same metadata blocks over and over.
+// is written out in one pass over the file system and one flush of the disk's cache, after
+// which each file only has its own write errors looked for. A flush per file would cost the
+// disk a cache flush per file, and write the same metadata blocks over and over.
 class TSyncEngine::TFinishQueue {
  public:
   static constexpr size_t Capacity = 32;
