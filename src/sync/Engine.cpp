@@ -149,6 +149,41 @@ bool TSyncEngine::ShouldFetch(const TFileEntry& ARemote, RawUtf8& ALocalRelPath)
   return Fs::HashFileSha256(Fs::LocalPath(RootDir, local->RelPath)) != ARemote.Sha256;
 }
 
+// A peer's list cut into equal parts, one per receiver, each handed out front to back. A
+// folder's files are listed together, so receivers that start on parts of their own mostly
+// write into different folders, rather than queueing for one folder's lock at every file
+// they create and rename. One whose part is done helps with the next part that is not.
+class TSyncEngine::TListParts {
+ public:
+  TListParts(size_t ASize, size_t AParts)
+      : FParts(std::make_unique<TPart[]>(AParts)), FCount(AParts) {
+    for (size_t k = 0; k < AParts; ++k) {
+      FParts[k].Next = ASize * k / AParts;
+      FParts[k].End = ASize * (k + 1) / AParts;
+    }
+  }
+  // The next index to fetch, from part AHome first; false once every part is done.
+  bool Take(size_t AHome, size_t& AIndex) {
+    for (size_t k = 0; k < FCount; ++k) {
+      TPart& part = FParts[(AHome + k) % FCount];
+      if (part.Next.load(std::memory_order_relaxed) >= part.End) continue;
+      if (const size_t i = part.Next.fetch_add(1); i < part.End) {
+        AIndex = i;
+        return true;
+      }
+    }
+    return false;
+  }
+
+ private:
+  struct TPart {
+    std::atomic<size_t> Next{0};
+    size_t End = 0;
+  };
+  std::unique_ptr<TPart[]> FParts;
+  size_t FCount;
+};
+
 // What a sync's receiving and finishing threads have done, read once they are all idle, and
 // the stop that a gone peer or a local error hitting every file calls for, read at every file.
 struct TSyncEngine::TSyncTally {
@@ -354,13 +389,13 @@ TSyncStats TSyncEngine::SyncWithPeer(const RawUtf8& APeerIP, uint16_t APeerPort,
   TSyncTally tally;
   {
     TFinishQueue finish;  // declared after the tally: it is drained before the tally goes
-    // Receivers take the listed files in turn: while one waits for its reply, or for a
-    // connection, another works, and the serving peer always has the next request waiting.
-    // Once Stop is set (the peer is gone, or a local error would fail every file) what is
-    // left to fetch is counted, not tried.
-    std::atomic<size_t> next{0};
-    const auto receive = [&] {
-      for (size_t i; (i = next.fetch_add(1)) < remote->size();) {
+    // Receivers work side by side: while one waits for its reply, or for a connection,
+    // another works, and the serving peer always has the next request waiting. Once Stop is
+    // set (the peer is gone, or a local error would fail every file) what is left to fetch is
+    // counted, not tried.
+    TListParts parts(remote->size(), Receivers);
+    const auto receive = [&](size_t APart) {
+      for (size_t i; parts.Take(APart, i);) {
         if (Cancelled()) return;
         TFileEntry r;
         RawUtf8 localRelPath;
@@ -390,9 +425,9 @@ TSyncStats TSyncEngine::SyncWithPeer(const RawUtf8& APeerIP, uint16_t APeerPort,
     std::vector<std::jthread> others;  // joined on every way out, before what they use goes
     try {
       while (others.size() + 1 < Receivers) {
-        others.emplace_back([&] {
+        others.emplace_back([&, part = others.size() + 1] {
           try {
-            receive();
+            receive(part);
           } catch (const std::exception&) {
             tally.Stop.store(true);  // out of memory, say: the others count what is left
           }
@@ -401,7 +436,7 @@ TSyncStats TSyncEngine::SyncWithPeer(const RawUtf8& APeerIP, uint16_t APeerPort,
     } catch (const std::system_error&) {
       // No more threads to be had: the receivers there are take every file.
     }
-    receive();
+    receive(0);
     others.clear();
     finish.Drain();
   }

@@ -57,7 +57,7 @@ struct TSyncEngine {
   std::shared_ptr<TFetchGate> FetchGate;
 
   // Pulls from one peer every file that is missing here or newer there, Receivers requests at a
-  // time in the peer's list order, and returns the counts once every file is in place. Never
+  // time, each receiver on a part of the peer's list of its own, and returns the counts once every file is in place. Never
   // throws for a failure of the network or of one path:
   // - an unreachable peer (or a broken list) gives Unreachable and nothing else;
   // - a listed entry whose path NormalizeRelPath refuses, whose name the scanner leaves out, or
@@ -97,6 +97,7 @@ struct TSyncEngine {
   bool ShouldFetch(const Core::TFileEntry& ARemote, RawUtf8& ALocalRelPath) const;
   struct TSyncTally;
   class TFinishQueue;
+  class TListParts;
   // Receives the file under the gate's hold and queues its finishing; false when it did not
   // arrive (three attempts). The hold is released once the file is finished.
   bool Fetch(const RawUtf8& APeerIP, uint16_t APeerPort, const Core::TFileEntry& ARemote,
