@@ -246,23 +246,35 @@ class TSyncEngine::TFinishQueue {
     }
     FChanged.wait(lock, [&] { return FJobs.size() < Capacity; });
     FJobs.push_back(std::move(AJob));
-    FChanged.notify_all();
+    // The finishing thread waits for a first file, or for a batch to have gathered.
+    if (FJobs.size() == 1 || FJobs.size() == Capacity / 2) FChanged.notify_all();
   }
-  // Returns once every file pushed so far is finished.
+  // Returns once every file pushed so far is finished; none is pushed after it.
   void Drain() {
     std::unique_lock lock(FLock);
+    FDraining = true;
+    FChanged.notify_all();
     FChanged.wait(lock, [&] { return FJobs.empty() && !FBusy; });
   }
 
  private:
   void Run() {
     std::unique_lock lock(FLock);
+    bool flowing = false;  // the last batch had more than one file
     for (;;) {
       FChanged.wait(lock, [&] { return FClosing || !FJobs.empty(); });
       if (FJobs.empty()) return;
+      // While files come faster than the disk takes them, the next batch is let gather for a
+      // moment: one pass over the file system then serves several times as many files. A
+      // lone file (a save on another desk) is never held back.
+      if (flowing) {
+        FChanged.wait_for(lock, GatherFor,
+                          [&] { return FClosing || FDraining || FJobs.size() >= Capacity / 2; });
+      }
       std::vector<TJob> batch(std::make_move_iterator(FJobs.begin()),
                               std::make_move_iterator(FJobs.end()));
       FJobs.clear();
+      flowing = batch.size() > 1;
       FBusy = true;
       FChanged.notify_all();
       lock.unlock();
@@ -278,10 +290,13 @@ class TSyncEngine::TFinishQueue {
     }
   }
 
-  std::mutex FLock;  // guards FJobs, FBusy and FClosing
+  static constexpr std::chrono::milliseconds GatherFor{10};
+
+  std::mutex FLock;  // guards FJobs, FBusy, FDraining and FClosing
   std::condition_variable FChanged;
   std::deque<TJob> FJobs;
   bool FBusy = false;
+  bool FDraining = false;
   bool FClosing = false;
   std::thread FThread;
 };
