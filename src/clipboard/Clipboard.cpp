@@ -94,6 +94,8 @@ void TClipboardWatcher::Poll(uint64_t ANowMs) {
   if (text->empty()) return;
 
   const RawUtf8 hash = ClipboardTextHash(*text);
+  const bool seenBefore = hash == FLastSeenHash;
+  FLastSeenHash = hash;
   {
     std::lock_guard lock(FLock);
     if (const auto received =
@@ -105,6 +107,10 @@ void TClipboardWatcher::Poll(uint64_t ANowMs) {
       return;
     }
     if (hash == FLastSentHash) return;
+    // The text the last look found, while a peer's text has come since: that text's write has
+    // not landed yet (the clipboard told of some other event of its own), and what was read is
+    // what the clipboard held before it. Sent, it would put an older text on every desk.
+    if (seenBefore) return;
     FLastSentHash = hash;
   }
   FLastSendTick = ANowMs;

@@ -89,7 +89,8 @@ class TClipboardWatcher final : public Core::TWorkerThread {
   uint32_t FLastSeqNo;
   uint64_t FLastSendTick = 0;
   bool FLookDue = false;  // a change not yet looked at
-  std::mutex FLock;       // guards the hashes
+  RawUtf8 FLastSeenHash;  // the text the last look found
+  std::mutex FLock;       // guards the hashes below
   RawUtf8 FLastSentHash;
   std::deque<RawUtf8> FLastReceivedHashes;  // peers' texts not yet seen here, newest last
 };

@@ -95,6 +95,12 @@ const std::vector<TWatcherCase> KWatcherCases = {
      "",
      {{0, "arrive Y"}, {0, "copy X"}, {200, "copy Y"}, {1000, "copy Y"}},
      {"X"}},
+    // A peer's B comes after A was seen, and the clipboard tells of a change before B's write
+    // lands: A, read again, is not sent as a copy.
+    {"OlderTextReadAgainWhilePeersTextWaitsNotSent",
+     "",
+     {{0, "receive A"}, {1000, "arrive B"}, {1000, "copy A"}, {1200, "copy B"}, {2000, ""}},
+     {}},
     {"RefusedPeersTextCopiedHereReported", "", {{0, "refuse B"}, {1000, "copy B"}}, {"B"}},
     // A clipboard held by another program is tried again at the next poll; the copy is not lost.
     {"BusyClipboardTriedAgain", "", {{0, "busy 3"}, {0, "copy A"}, {200, ""}}, {"A"}},
