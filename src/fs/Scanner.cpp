@@ -233,6 +233,10 @@ bool IsExcludedName(std::string_view AName) {
   return IsExcluded(AName);
 }
 
+bool IsTempName(std::string_view AName) {
+  return EndsWithLower(AName, KTmpSuffix);
+}
+
 double FileModifiedUtc(const std::string& APath) {
   // stat cannot be refused because another process holds the file open, so there is no second
   // way to read the time: when stat fails the file is gone or out of reach.

@@ -33,6 +33,8 @@ void ScanFolder(const std::string& ARoot, TFileEntries& AList,
 std::optional<TFileEntry> StatEntry(const std::string& ARoot, const RawUtf8& ARelPath);
 // True for "pondar.exe" and names ending in ".pondartmp", whatever their case.
 bool IsExcludedName(std::string_view AName);
+// True for names ending in ".pondartmp", whatever their case: downloads on their way in.
+bool IsTempName(std::string_view AName);
 // Last-write time in whole seconds as a UTC day count (a link's target's time); 0.0 when it
 // cannot be read or the path is a folder.
 double FileModifiedUtc(const std::string& APath);

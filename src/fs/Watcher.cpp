@@ -287,6 +287,9 @@ void TFileWatcher::HandleEvent(int AWd, uint32_t AMask, const char* AName) {
   if (dir == FPathByWd.end()) return;  // a watch already forgotten: its folder moved away
   // Events about a watched folder itself carry no name; its parent reports the same change.
   if (*AName == '\0') return;
+  // A download makes most of the events (a create, writes, a time, a close, a move away) under
+  // a temporary name that is never reported: they go before any work is done for them.
+  if (!(AMask & IN_ISDIR) && IsTempName(AName)) return;
   const std::string rel = Join(dir->second, AName);
 
   if (AMask & (IN_DELETE | IN_MOVED_FROM)) {

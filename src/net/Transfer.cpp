@@ -222,17 +222,17 @@ std::optional<TReceivedFile> ReceiveFile(const RawUtf8& AHost, uint16_t APort,
     throw AError;
   };
 
-  const std::string dir = DirectoryPart(ALocalPath);
-  if (!dir.empty()) {
-    std::error_code ec;
-    if (!std::filesystem::is_directory(dir, ec)) {
-      std::filesystem::create_directories(dir, ec);
-      if (ec) fail(FileError(ec.value(), "Unable to create folder", dir));
-    }
-  }
-
+  // The folder nearly always exists: it is made only when the file cannot be created for
+  // want of it.
   TReceivedFile temp(ALocalPath);
-  if (!temp.Create()) fail(FileError(errno, "Unable to create", temp.FTempPath));
+  if (!temp.Create()) {
+    const std::string dir = DirectoryPart(ALocalPath);
+    if (errno != ENOENT || dir.empty()) fail(FileError(errno, "Unable to create", temp.FTempPath));
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec) fail(FileError(ec.value(), "Unable to create folder", dir));
+    if (!temp.Create()) fail(FileError(errno, "Unable to create", temp.FTempPath));
+  }
 
   // One buffer per download: memory use does not grow with the file size.
   const auto buffer = std::make_unique<uint8_t[]>(TransferChunk);

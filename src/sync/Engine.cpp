@@ -308,12 +308,14 @@ bool TSyncEngine::Fetch(const RawUtf8& APeerIP, uint16_t APeerPort, const TFileE
   const RawUtf8& p = ALocalRelPath;
   const std::string f = Fs::LocalPath(RootDir, p);
   // Ours are the file and the folders the download makes on its way to it: a new folder would
-  // otherwise come back as a local change and send every peer a change notice.
+  // otherwise come back as a local change and send every peer a change notice. They are looked
+  // for from the file's own folder up, which nearly always is there already.
   auto ours = std::make_shared<std::vector<RawUtf8>>(1, p);
-  for (size_t slash = p.find('/'); slash != RawUtf8::npos; slash = p.find('/', slash + 1)) {
+  for (size_t slash = p.rfind('/'); slash != RawUtf8::npos && slash > 0;
+       slash = p.rfind('/', slash - 1)) {
     struct stat st;
-    if (::stat(Fs::LocalPath(RootDir, p.substr(0, slash)).c_str(), &st) != 0)
-      ours->push_back(p.substr(0, slash));
+    if (::stat(Fs::LocalPath(RootDir, p.substr(0, slash)).c_str(), &st) == 0) break;
+    ours->push_back(p.substr(0, slash));
   }
   if (Watcher)
     for (const auto& path : *ours) Watcher->SuppressPath(path, TSuppressKind::Writes);
