@@ -156,6 +156,26 @@ TEST_F(SyncEngineTest, SyncWithPeer_MissingFile_FetchedStampedListedAndLogged) {
   EXPECT_EQ(SyncNow().Received, 0);
 }
 
+// Enough files in enough folders for the receivers to share the list out and for the finishing
+// thread to take them in batches, written out together: each arrives once, whole and stamped.
+TEST_F(SyncEngineTest, SyncWithPeer_ManyFilesInNewFolders_EachInPlaceStampedAndListedOnce) {
+  constexpr int Count = 121;  // not a multiple of the receivers
+  const auto name = [](int AIndex) {
+    return "d" + std::to_string(AIndex % 7) + "/e" + std::to_string(AIndex % 3) + "/f" +
+           std::to_string(AIndex) + ".txt";
+  };
+  for (int i = 0; i < Count; ++i) Remote.Put(name(i), "content " + std::to_string(i), BaseUnix + i);
+  Port = Remote.Start();
+
+  EXPECT_EQ(SyncNow().Received, Count);
+  EXPECT_EQ(Engine.Files->Size(), static_cast<size_t>(Count));
+  for (int i = 0; i < Count; ++i) {
+    EXPECT_EQ(Local.Read(name(i)), "content " + std::to_string(i));
+    EXPECT_EQ(MTimeOf(Local.Path() / name(i)), BaseUnix + i) << name(i);
+  }
+  EXPECT_EQ(Logged().size(), static_cast<size_t>(Count));
+}
+
 TEST_F(SyncEngineTest, SyncWithPeer_DecisionTable) {
   struct TRow {
     const char* Name;
