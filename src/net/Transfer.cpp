@@ -223,11 +223,12 @@ std::optional<TReceivedFile> ReceiveFile(const RawUtf8& AHost, uint16_t APort,
   };
 
   // The folder nearly always exists: it is made only when the file cannot be created for
-  // want of it.
+  // want of it (ENOTDIR: a file stands where a folder on the way should be, said as such).
   TReceivedFile temp(ALocalPath);
   if (!temp.Create()) {
     const std::string dir = DirectoryPart(ALocalPath);
-    if (errno != ENOENT || dir.empty()) fail(FileError(errno, "Unable to create", temp.FTempPath));
+    if ((errno != ENOENT && errno != ENOTDIR) || dir.empty())
+      fail(FileError(errno, "Unable to create", temp.FTempPath));
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
     if (ec) fail(FileError(ec.value(), "Unable to create folder", dir));
