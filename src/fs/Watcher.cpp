@@ -27,6 +27,7 @@ namespace {
 // Each change is handed on only this long after it was read, so that the suppression lookup for
 // it happens at least this long after the change, and a burst of changes arrives together.
 constexpr std::chrono::milliseconds KSettle{200};
+constexpr std::chrono::milliseconds KDrainGap{10};
 // Upper bound of one wait: a plain Terminate without SignalStop is still seen this soon.
 constexpr int KWaitSliceMs = 1000;
 
@@ -357,6 +358,7 @@ void TFileWatcher::Report(TFileAction AAction, const RawUtf8& ARelPath) {
 
 void TFileWatcher::Execute() {
   if (FInotifyFd < 0 || FWakeFd < 0) return;
+  auto lastDrain = std::chrono::steady_clock::time_point{};
   while (!Terminated()) {
     // Nothing left to watch (the root itself is gone) and nothing left to report: done.
     if (FPathByWd.empty() && FPending.empty()) return;
@@ -367,14 +369,24 @@ void TFileWatcher::Execute() {
           FPending.front().ArrivedAt + KSettle - std::chrono::steady_clock::now());
       timeout = static_cast<int>(std::clamp<int64_t>(left.count(), 0, KWaitSliceMs));
     }
+    // While events stream in (a download makes several per file), the queue is read at most
+    // once per KDrainGap, so that one wake-up takes many events; a stop is still seen at once.
+    const auto now = std::chrono::steady_clock::now();
+    const int gapLeft = static_cast<int>(
+        std::chrono::ceil<std::chrono::milliseconds>(lastDrain + KDrainGap - now).count());
+    const bool paced = gapLeft > 0;
+    if (paced) timeout = std::min(timeout, gapLeft);
     struct pollfd fds[2] = {{FWakeFd, POLLIN, 0}, {FInotifyFd, POLLIN, 0}};
-    if (::poll(fds, 2, timeout) < 0) {
+    if (::poll(fds, paced ? 1 : 2, timeout) < 0) {
       if (errno == EINTR) continue;
       return;
     }
     if (Terminated() || (fds[0].revents & POLLIN)) return;
     if (fds[1].revents & (POLLERR | POLLNVAL)) return;
-    if (fds[1].revents & POLLIN) DrainEvents();
+    if (fds[1].revents & POLLIN) {
+      DrainEvents();
+      lastDrain = std::chrono::steady_clock::now();
+    }
     if (FOverflowed) {
       // The kernel dropped events: this batch is lost, and watches for folders that appeared
       // unseen are missing. Start afresh with a new queue over the tree as it is now.
