@@ -145,6 +145,15 @@ void Count(TDecisions& AOut, const TFileEntry& ARemote, const TFileEntry* ALocal
   if (ShouldFetch(ARemote, ALocal)) ++AOut.Fetch;
 }
 
+// Checks a way of deciding against the expected decisions and reports what it decided.
+void Report(benchmark::State& AState, const TDecisions& AGot, const TDecisionLists& ALists,
+            const char* AWay) {
+  if (!(AGot == ALists.Expected))
+    AState.SkipWithError((std::string("the ") + AWay + " decided otherwise").c_str());
+  AState.counters["fetch"] = static_cast<double>(AGot.Fetch);
+  AState.counters["missing"] = static_cast<double>(AGot.Missing);
+}
+
 // Before the index: the first entry equal under SameRelPath, found by walking the list from
 // its start, with the list's lock held for the walk.
 void BM_DecideLinear(benchmark::State& AState) {
@@ -167,9 +176,7 @@ void BM_DecideLinear(benchmark::State& AState) {
     }
     benchmark::DoNotOptimize(got);
   }
-  if (!(got == lists.Expected)) AState.SkipWithError("the linear search decided otherwise");
-  AState.counters["fetch"] = static_cast<double>(got.Fetch);
-  AState.counters["missing"] = static_cast<double>(got.Missing);
+  Report(AState, got, lists, "linear search");
   AState.counters["comparisons"] = static_cast<double>(got.Comparisons);
 }
 BENCHMARK(BM_DecideLinear)
@@ -195,9 +202,7 @@ void BM_DecideIndexed(benchmark::State& AState) {
     }
     benchmark::DoNotOptimize(got);
   }
-  if (!(got == lists.Expected)) AState.SkipWithError("the indexed lookup decided otherwise");
-  AState.counters["fetch"] = static_cast<double>(got.Fetch);
-  AState.counters["missing"] = static_cast<double>(got.Missing);
+  Report(AState, got, lists, "indexed lookup");
 }
 BENCHMARK(BM_DecideIndexed)
     ->ArgName("entries")
