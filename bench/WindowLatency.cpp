@@ -198,7 +198,7 @@ int main(int argc, char** argv) {
   peer.Start();
   while (peer.BoundPort() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
 
-  Pondard::Core::TPondardConfig config;
+  Pondard::App::TPondardConfig config;
   config.Name = "latency";
   config.Folder = folder.string();
   config.UdpPort = FreePort(SOCK_DGRAM);
@@ -222,7 +222,7 @@ int main(int argc, char** argv) {
   int run = 0, longestRun = 0;
   auto lastFrameEnd = Clock::now();
   auto lastLoopTurn = Clock::now();
-  form.App()->SetScreenFrameSink([&](const Pondard::Core::RawUtf8& AName, const TBytes& AData) {
+  form.App()->SetScreenFrameSink([&](const Pondard::App::RawUtf8& AName, const TBytes& AData) {
     const auto t0 = Clock::now();
     run = lastLoopTurn < lastFrameEnd ? run + 1 : 1;
     longestRun = std::max(longestRun, run);

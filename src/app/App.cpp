@@ -18,7 +18,7 @@
 #include "screen/Capture.h"
 #include "screen/X11ScreenSource.h"
 
-namespace Pondard::Core {
+namespace Pondard::App {
 
 using Pondar::Core::CurrentUtcTime;
 using Pondar::Core::FormatCaption;
@@ -682,4 +682,4 @@ uint16_t TPondardApp::ServerPort() const {
   return FServer ? FServer->BoundPort() : 0;
 }
 
-}  // namespace Pondard::Core
+}  // namespace Pondard::App

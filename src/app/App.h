@@ -36,7 +36,7 @@ class TClipboardBackend;
 class TClipboardWatcher;
 }  // namespace Pondar::Clipboard
 
-namespace Pondard::Core {
+namespace Pondard::App {
 
 using Pondar::Core::TBytes;
 using Pondar::Core::TFileAction;
@@ -249,4 +249,4 @@ class TPondardApp {
   RawUtf8 FPendingChangePath;                           // the last one held back
 };
 
-}  // namespace Pondard::Core
+}  // namespace Pondard::App

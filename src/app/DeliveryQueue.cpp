@@ -1,6 +1,6 @@
 #include "app/DeliveryQueue.h"
 
-namespace Pondard::Core {
+namespace Pondard::App {
 
 void TLoopDeliveryQueue::Deliver(TDelivery ADelivery) {
   if (std::this_thread::get_id() == FOwner) {
@@ -41,4 +41,4 @@ void TLoopDeliveryQueue::Wake() {
   FArrived.notify_one();
 }
 
-}  // namespace Pondard::Core
+}  // namespace Pondard::App

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <thread>
 
-namespace Pondard::Core {
+namespace Pondard::App {
 
 using TDelivery = std::function<void()>;
 
@@ -44,4 +44,4 @@ class TLoopDeliveryQueue final : public TDeliveryQueue {
   bool FWoken = false;
 };
 
-}  // namespace Pondard::Core
+}  // namespace Pondard::App

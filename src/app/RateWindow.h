@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <functional>
 
-namespace Pondard::Core {
+namespace Pondard::App {
 
 // The owner keeps what was held back (under its own lock, which it also holds around every call
 // here) and takes it up once, when the window ends: so the last change always propagates, while
@@ -42,4 +42,4 @@ class TRateWindow {
   bool FEndScheduled = false;
 };
 
-}  // namespace Pondard::Core
+}  // namespace Pondard::App

@@ -1,6 +1,6 @@
 #include "app/TimerQueue.h"
 
-namespace Pondard::Core {
+namespace Pondard::App {
 
 TTimerQueue::TTimerQueue() : FThread([this] { Run(); }) {}
 
@@ -46,4 +46,4 @@ void TTimerQueue::Run() {
   }
 }
 
-}  // namespace Pondard::Core
+}  // namespace Pondard::App

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <thread>
 
-namespace Pondard::Core {
+namespace Pondard::App {
 
 // Actions run one at a time, in deadline order, on the timer's thread. Stop drops what has not
 // run yet and waits for an action that is running; the destructor stops.
@@ -34,4 +34,4 @@ class TTimerQueue {
   std::thread FThread;
 };
 
-}  // namespace Pondard::Core
+}  // namespace Pondard::App

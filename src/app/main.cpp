@@ -29,7 +29,7 @@
 
 namespace {
 
-using Pondard::Core::TPondardConfig;
+using Pondard::App::TPondardConfig;
 
 #ifndef PONDAR_VERSION
 #error "PONDAR_VERSION is set by the build (CMakeLists.txt, from the project's version)"
@@ -68,7 +68,7 @@ void PrintHelp() {
       "a window shows no other peer's screen.\n"
       "Any other argument is ignored (launchers may add their own) and named on standard error.\n"
       "SIGINT or SIGTERM says goodbye to the peers and exits.\n",
-      Pondard::Core::ConfigFilePath().c_str());
+      Pondard::App::ConfigFilePath().c_str());
 }
 
 // The options that take the next argument as their value, and those that stand alone.
@@ -157,7 +157,7 @@ bool XDisplayReachable(std::string& AWhy) {
   return reached;
 }
 
-void PrintLine(const Pondard::Core::RawUtf8& ALine) {
+void PrintLine(const Pondard::App::RawUtf8& ALine) {
   std::fwrite(ALine.data(), 1, ALine.size(), stdout);
   std::fputc('\n', stdout);
   std::fflush(stdout);
@@ -272,12 +272,12 @@ int main(int argc, char** argv) {
     qtApp = std::make_unique<QGuiApplication>(qtArgc, qtArgv);
   }
 
-  std::shared_ptr<Pondard::Core::TDeliveryQueue> queue;
-  std::shared_ptr<Pondard::Core::TLoopDeliveryQueue> loopQueue;
+  std::shared_ptr<Pondard::App::TDeliveryQueue> queue;
+  std::shared_ptr<Pondard::App::TLoopDeliveryQueue> loopQueue;
   if (withQt) {
     queue = std::make_shared<Pondard::UI::TQtDeliveryQueue>();
   } else {
-    loopQueue = std::make_shared<Pondard::Core::TLoopDeliveryQueue>();
+    loopQueue = std::make_shared<Pondard::App::TLoopDeliveryQueue>();
     queue = loopQueue;
   }
   std::atomic<bool> stopRequested{false};
@@ -293,7 +293,7 @@ int main(int argc, char** argv) {
   });
 
   {
-    Pondard::Core::TPondardApp app(config, queue);
+    Pondard::App::TPondardApp app(config, queue);
     app.SetLogSink(PrintLine);
     std::shared_ptr<Pondard::UI::TQtClipboard> clipboard;
     if (withQt) {

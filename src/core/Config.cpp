@@ -24,7 +24,7 @@
 
 namespace fs = std::filesystem;
 
-namespace Pondard::Core {
+namespace Pondard::App {
 
 namespace {
 
@@ -382,4 +382,4 @@ void TPondardConfig::ApplyCommandLine(const std::vector<std::string>& AArgs) {
   }
 }
 
-}  // namespace Pondard::Core
+}  // namespace Pondard::App

@@ -9,7 +9,7 @@
 
 #include "core/Types.h"
 
-namespace Pondard::Core {
+namespace Pondard::App {
 
 using Pondar::Core::RawUtf8;
 
@@ -73,4 +73,4 @@ bool IsValidPeerName(const RawUtf8& AName);
 // What Init accepts as this peer's name: a valid name of at most MaxPeerNameBytes bytes.
 bool UsableAsPeerName(const RawUtf8& AName);
 
-}  // namespace Pondard::Core
+}  // namespace Pondard::App

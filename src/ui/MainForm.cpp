@@ -96,14 +96,14 @@ void TPaintBox::paintEvent(QPaintEvent* /*AEvent*/) {
   if (OnPaint) OnPaint(canvas);
 }
 
-TMainForm::TMainForm(Core::TPondardConfig AConfig, TMainFormDesktop ADesktop)
+TMainForm::TMainForm(App::TPondardConfig AConfig, TMainFormDesktop ADesktop)
     : FDesktop(std::move(ADesktop)) {
   if (!FDesktop.ShowError) {
     FDesktop.ShowError = [](QWidget* AParent, const QString& AText) {
       QMessageBox::critical(AParent, QStringLiteral("Pondar Desktop"), AText);
     };
   }
-  if (!FDesktop.PlaySound) FDesktop.PlaySound = [](Core::TSound) { QApplication::beep(); };
+  if (!FDesktop.PlaySound) FDesktop.PlaySound = [](App::TSound) { QApplication::beep(); };
   CreateControls();
   FormCreate(std::move(AConfig));
 }
@@ -214,13 +214,13 @@ void TMainForm::CreateControls() {
   }
 }
 
-void TMainForm::FormCreate(Core::TPondardConfig AConfig) {
+void TMainForm::FormCreate(App::TPondardConfig AConfig) {
   FQueue = std::make_shared<TQtDeliveryQueue>();
-  FApp = std::make_unique<Core::TPondardApp>(std::move(AConfig), FQueue);
+  FApp = std::make_unique<App::TPondardApp>(std::move(AConfig), FQueue);
   FApp->SetLogSink([this](const RawUtf8& ALine) { HandleAppLog(ALine); });
   FApp->SetScreenFrameSink(
       [this](const RawUtf8& AName, const TBytes& AData) { HandleScreenFrame(AName, AData); });
-  FApp->SetSoundHook([this](Core::TSound ASound) { FDesktop.PlaySound(ASound); });
+  FApp->SetSoundHook([this](App::TSound ASound) { FDesktop.PlaySound(ASound); });
   FApp->SetTransferProgressSink([this](const RawUtf8& APath, int64_t AReceived, int64_t ATotal) {
     HandleTransferProgress(APath, AReceived, ATotal);
   });
@@ -249,7 +249,7 @@ void TMainForm::OfferClipboard() {
 // ---- settings ----
 
 void TMainForm::LoadSettingsToControls() {
-  const Core::TPondardConfig config = FApp->Config();
+  const App::TPondardConfig config = FApp->Config();
   chkFileSharing->setChecked(config.FileSharing);
   edtFolder->setText(QString::fromStdString(config.Folder));
   chkClipboard->setChecked(config.Clipboard);
@@ -264,7 +264,7 @@ void TMainForm::LoadSettingsToControls() {
 }
 
 void TMainForm::SaveControlsToSettings() {
-  Core::TPondardConfig config;
+  App::TPondardConfig config;
   config.FileSharing = chkFileSharing->isChecked();
   config.Folder = edtFolder->text().toStdString();  // neither checked nor trimmed
   config.Clipboard = chkClipboard->isChecked();

@@ -38,7 +38,7 @@ class TQtDeliveryQueue;
 // the window, and QApplication::beep for both sounds (Qt offers no other system sound).
 struct TMainFormDesktop {
   std::function<void(QWidget* AParent, const QString& AText)> ShowError;
-  std::function<void(Core::TSound ASound)> PlaySound;
+  std::function<void(App::TSound ASound)> PlaySound;
 };
 
 // A surface that leaves its painting to its owner.
@@ -60,7 +60,7 @@ class TMainForm final : public QWidget {
  public:
   // AConfig: the settings as TPondardConfig::Init made them from the command line the process
   // received (before Qt took its own options out of it).
-  explicit TMainForm(Core::TPondardConfig AConfig, TMainFormDesktop ADesktop = {});
+  explicit TMainForm(App::TPondardConfig AConfig, TMainFormDesktop ADesktop = {});
   ~TMainForm() override;
   TMainForm(const TMainForm&) = delete;
   TMainForm& operator=(const TMainForm&) = delete;
@@ -92,7 +92,7 @@ class TMainForm final : public QWidget {
   // Lines in the log, as the trim counts them.
   int LogLineCount() const;
 
-  Core::TPondardApp* App() { return FApp.get(); }
+  App::TPondardApp* App() { return FApp.get(); }
 
   static constexpr int StatusIntervalMs = 5000;
   static constexpr int MaxLogLines = 5000;  // more than this is trimmed back to KeptLogLines
@@ -133,7 +133,7 @@ class TMainForm final : public QWidget {
 
  private:
   void CreateControls();
-  void FormCreate(Core::TPondardConfig AConfig);
+  void FormCreate(App::TPondardConfig AConfig);
   void FormDestroy();
   // The Qt clipboard on the engine, made the first time clipboard sharing is on (before Start).
   void OfferClipboard();
@@ -147,7 +147,7 @@ class TMainForm final : public QWidget {
   TMainFormDesktop FDesktop;
   std::shared_ptr<TQtDeliveryQueue> FQueue;
   std::shared_ptr<TQtClipboard> FClipboard;
-  std::unique_ptr<Core::TPondardApp> FApp;
+  std::unique_ptr<App::TPondardApp> FApp;
   // One per peer name that has sent a frame, in order of the first frame; kept after the peer
   // leaves, so that it comes back to its last picture.
   std::vector<TPeerViewer> FViewers;

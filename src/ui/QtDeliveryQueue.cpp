@@ -9,7 +9,7 @@ TQtDeliveryQueue::TQtDeliveryQueue()
 
 TQtDeliveryQueue::~TQtDeliveryQueue() = default;
 
-void TQtDeliveryQueue::Deliver(Core::TDelivery ADelivery) {
+void TQtDeliveryQueue::Deliver(App::TDelivery ADelivery) {
   if (std::this_thread::get_id() == FOwner) {
     ADelivery();
     return;

@@ -13,11 +13,11 @@ namespace Pondard::UI {
 // Deliveries from other threads are posted to the thread that made the queue (the Qt thread)
 // and run there in order of arrival; on that thread they run at once. Deliveries still queued
 // when the queue is destroyed are dropped.
-class TQtDeliveryQueue final : public Core::TDeliveryQueue {
+class TQtDeliveryQueue final : public App::TDeliveryQueue {
  public:
   TQtDeliveryQueue();
   ~TQtDeliveryQueue() override;
-  void Deliver(Core::TDelivery ADelivery) override;
+  void Deliver(App::TDelivery ADelivery) override;
 
  private:
   const std::thread::id FOwner;

@@ -30,7 +30,7 @@
 #include "support/TestSupport.h"
 
 namespace fs = std::filesystem;
-using namespace Pondard::Core;
+using namespace Pondard::App;
 using Pondar::Core::TFileEntries;
 using PondarTest::FreePort;
 using PondarTest::Occurrences;

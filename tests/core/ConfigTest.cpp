@@ -25,11 +25,11 @@
 #include "support/TestSupport.h"
 
 namespace fs = std::filesystem;
-using Pondard::Core::ConfigFilePath;
-using Pondard::Core::IsValidPeerName;
-using Pondard::Core::RandomPeerName;
-using Pondard::Core::TPondardConfig;
-using Pondard::Core::UsableAsPeerName;
+using Pondard::App::ConfigFilePath;
+using Pondard::App::IsValidPeerName;
+using Pondard::App::RandomPeerName;
+using Pondard::App::TPondardConfig;
+using Pondard::App::UsableAsPeerName;
 using PondarTest::TEnvVar;
 
 namespace {

@@ -42,7 +42,7 @@ extern "C" const char* __tsan_default_suppressions() {
 namespace {
 
 using namespace Pondard::UI;
-using Pondard::Core::TPondardConfig;
+using Pondard::App::TPondardConfig;
 using PondarTest::TSandbox;
 using PondarTest::WaitFor;
 
@@ -66,7 +66,7 @@ class MainFormTest : public ::testing::Test {
   void Create() {
     Form = std::make_unique<TMainForm>(
         Config, TMainFormDesktop{[this](QWidget*, const QString& AText) { Errors.push_back(AText); },
-                                 [](Pondard::Core::TSound) {}});
+                                 [](Pondard::App::TSound) {}});
   }
   // Runs what workers posted to this (the Qt) thread, as its event loop would.
   static void Pump() { QCoreApplication::processEvents(); }
@@ -147,7 +147,7 @@ TEST_F(MainFormTest, Apply_SettingsFileCannotBeWritten_ErrorShownAndSaidButThePe
   Form->edtName->setText("renamed");
   Form->btnApply->click();
   const QString expected =
-      QString::fromStdString("Unable to write to " + Pondard::Core::ConfigFilePath());
+      QString::fromStdString("Unable to write to " + Pondard::App::ConfigFilePath());
   ASSERT_EQ(Errors, std::vector<QString>{expected});
   EXPECT_TRUE(Form->App()->Running());
   EXPECT_EQ(Form->App()->Config().Name, "renamed");
