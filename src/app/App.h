@@ -12,10 +12,10 @@
 #include <optional>
 #include <set>
 
+#include "app/Config.h"
 #include "app/DeliveryQueue.h"
 #include "app/RateWindow.h"
 #include "app/TimerQueue.h"
-#include "core/Config.h"
 #include "core/Types.h"
 #include "core/Worker.h"
 #include "sync/Engine.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "app/App.h"
-#include "core/Config.h"
+#include "app/Config.h"
 #include "screen/Viewer.h"
 
 class QCheckBox;

@@ -1,4 +1,4 @@
-#include "core/Config.h"
+#include "app/Config.h"
 
 #include <fcntl.h>
 #include <pwd.h>

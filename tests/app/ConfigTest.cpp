@@ -1,6 +1,6 @@
 // Settings of one peer: defaults, the settings file, the command line, the name fallback and
 // writing the file back. Every test runs against its own APPDATA folder and a fake COMPUTERNAME.
-#include "core/Config.h"
+#include "app/Config.h"
 
 #include <gtest/gtest.h>
 #include <sched.h>

@@ -21,8 +21,8 @@
 #include <xcb/xcb.h>
 
 #include "app/App.h"
+#include "app/Config.h"
 #include "app/DeliveryQueue.h"
-#include "core/Config.h"
 #include "ui/QtClipboard.h"
 #include "ui/MainForm.h"
 #include "ui/QtDeliveryQueue.h"
