@@ -15,6 +15,8 @@
 #include <string_view>
 #include <system_error>
 
+#include "app/Options.h"
+
 // Only the narrow-character reader is used and the file is kept in UTF-8 as it is, so no
 // character conversion library is needed. Debian's header keeps the template bodies behind
 // SI_IMPLEMENTATION; taking them here keeps the program free of a run-time library for them.
@@ -80,40 +82,6 @@ int HexDigit(char AChar) {
   return -1;
 }
 
-// The integer forms the Windows profile reader accepts, used for the command line too:
-// "0x"/"0X" and hex digits for at most 32 bits (so 0xFFFFFFFF is -1), or an optional sign and
-// decimal digits inside the signed 32-bit range. Anything else, the empty text included, is no
-// integer.
-std::optional<int32_t> ParseInteger(std::string_view AText) {
-  if (AText.size() > 2 && AText[0] == '0' && (AText[1] == 'x' || AText[1] == 'X')) {
-    uint64_t value = 0;
-    for (char c : AText.substr(2)) {
-      const int digit = HexDigit(c);
-      if (digit < 0) return std::nullopt;
-      value = value * 16 + static_cast<uint64_t>(digit);
-      if (value > 0xFFFFFFFFull) return std::nullopt;
-    }
-    return static_cast<int32_t>(static_cast<uint32_t>(value));
-  }
-  bool negative = false;
-  if (!AText.empty() && (AText[0] == '-' || AText[0] == '+')) {
-    negative = AText[0] == '-';
-    AText.remove_prefix(1);
-  }
-  if (AText.empty()) return std::nullopt;
-  int64_t value = 0;
-  for (char c : AText) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + (c - '0');
-    if (value > 2147483648LL) return std::nullopt;
-  }
-  if (negative) value = -value;
-  if (value > 2147483647LL) return std::nullopt;
-  return static_cast<int32_t>(value);
-}
-
-uint16_t LowWord(int32_t AValue) { return static_cast<uint16_t>(static_cast<uint32_t>(AValue)); }
-
 // Reads a whole file. False when it is missing, is no regular readable file, or a read fails.
 // Opening does not block, so a FIFO left where the file should be cannot hang the program.
 bool ReadWholeFile(const std::string& APath, std::string& AOut) {
@@ -174,6 +142,38 @@ std::string ShortHostName() {
 }
 
 }  // namespace
+
+std::optional<int32_t> ParseInteger(std::string_view AText) {
+  if (AText.size() > 2 && AText[0] == '0' && (AText[1] == 'x' || AText[1] == 'X')) {
+    uint64_t value = 0;
+    for (char c : AText.substr(2)) {
+      const int digit = HexDigit(c);
+      if (digit < 0) return std::nullopt;
+      value = value * 16 + static_cast<uint64_t>(digit);
+      if (value > 0xFFFFFFFFull) return std::nullopt;
+    }
+    return static_cast<int32_t>(static_cast<uint32_t>(value));
+  }
+  bool negative = false;
+  if (!AText.empty() && (AText[0] == '-' || AText[0] == '+')) {
+    negative = AText[0] == '-';
+    AText.remove_prefix(1);
+  }
+  if (AText.empty()) return std::nullopt;
+  int64_t value = 0;
+  for (char c : AText) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+    if (value > 2147483648LL) return std::nullopt;
+  }
+  if (negative) value = -value;
+  if (value > 2147483647LL) return std::nullopt;
+  return static_cast<int32_t>(value);
+}
+
+uint16_t PortFromInteger(int32_t AValue) {
+  return static_cast<uint16_t>(static_cast<uint32_t>(AValue));
+}
 
 std::string ConfigFilePath() {
   std::string base = EnvValue("APPDATA");
@@ -249,7 +249,7 @@ void TPondardConfig::LoadFromIni() {
     if (const auto value = integer(ASection, AKey)) AField = *value != 0;
   };
   const auto readPort = [&](const char* ASection, const char* AKey, uint16_t& AField) {
-    if (const auto value = integer(ASection, AKey)) AField = LowWord(*value);
+    if (const auto value = integer(ASection, AKey)) AField = PortFromInteger(*value);
   };
 
   Name = text("General", "Name").value_or(std::string());
@@ -343,43 +343,22 @@ void TPondardConfig::SaveToIni() const {
   }
 }
 
-void TPondardConfig::ApplyCommandLine(const std::vector<std::string>& AArgs) {
+std::vector<std::string> TPondardConfig::ApplyCommandLine(const std::vector<std::string>& AArgs) {
+  std::vector<std::string> notes;
   for (size_t i = 0; i < AArgs.size(); ++i) {
-    const std::string& arg = AArgs[i];
-    // The value is not consumed: the next step looks at it as an option of its own.
-    const std::string* value = i + 1 < AArgs.size() ? &AArgs[i + 1] : nullptr;
-    if (arg == "--name") {
-      if (value) Name = *value;
-    } else if (arg == "--folder") {
-      std::error_code ec;
-      if (value && !value->empty() && fs::is_directory(*value, ec)) {
-        fs::path full = fs::absolute(*value, ec);
-        if (ec) continue;
-        full = full.lexically_normal();
-        // "dir/" normalises to "dir/"; the folder is kept without a trailing separator.
-        if (!full.has_filename() && full.has_relative_path()) full = full.parent_path();
-        // Dropping ".." lexically can change the meaning across a symbolic link; then the
-        // resolved path stands.
-        if (!fs::is_directory(full, ec)) {
-          full = fs::canonical(*value, ec);
-          if (ec) continue;
-        }
-        Folder = full.string();
-      }
-    } else if (arg == "--udp-port") {
-      if (value) {
-        if (const auto port = ParseInteger(*value)) UdpPort = LowWord(*port);
-      }
-    } else if (arg == "--tcp-port") {
-      if (value) {
-        if (const auto port = ParseInteger(*value)) TcpPort = LowWord(*port);
-      }
-    } else if (arg == "--sound") {
-      Sound = true;
-    } else if (arg == "--clipboard") {
-      Clipboard = true;
+    const TOption* option = FindOption(AArgs[i]);
+    if (!option || !option->Apply) continue;  // unknown, or one of the program's own
+    if (!option->TakesValue()) {
+      option->Apply(*this, {});
+      continue;
     }
+    // The value is not consumed: the next step looks at it as an option of its own.
+    if (i + 1 == AArgs.size()) continue;
+    const std::string& value = AArgs[i + 1];
+    const std::string note = option->Apply(*this, value);
+    if (!note.empty()) notes.push_back(std::string(option->Name) + " " + value + ": " + note);
   }
+  return notes;
 }
 
 }  // namespace Pondard::App

@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/Types.h"
@@ -40,9 +42,8 @@ struct TPondardConfig {
   // never written here.
   void Init(const std::vector<std::string>& AArgs);
   // Reads the settings file over the current values when it exists and can be read.
-  // Integers: "0x"/"0X" followed by hexadecimal digits (at most 32 bits), else an optional sign
-  // and decimal digits within the signed 32-bit range; anything else leaves the field as it was.
-  // Booleans are integers, nonzero meaning true. Ports keep the low 16 bits (-1 gives 65535).
+  // Integers are read by ParseInteger; a value that is none leaves the field as it was.
+  // Booleans are integers, nonzero meaning true. Ports are PortFromInteger.
   // Sections and keys are matched without regard to ASCII case; when a key appears twice in a
   // section the first one counts. Name is taken even when empty; Folder only when it names an
   // existing directory, kept as written.
@@ -53,13 +54,24 @@ struct TPondardConfig {
   // "Unable to write to <ConfigFilePath()>" on any failure (also when an existing file cannot be
   // read, which would otherwise lose its other keys).
   void SaveToIni() const;
-  // Applies the options it knows (exact case), walking one argument at a time, so a value is also
-  // looked at as an option in the next step; others are ignored. --folder takes an existing
-  // directory only and makes it absolute and lexically normal.
-  void ApplyCommandLine(const std::vector<std::string>& AArgs);
+  // Applies the options of the table in app/Options.h that change a setting (exact case), walking
+  // one argument at a time, so a value is also looked at as an option in the next step; an option
+  // given last has no value, and anything else is ignored. --folder takes an existing directory
+  // only and makes it absolute and lexically normal. Returns one line for every value that was not
+  // used as given ("--udp-port 70000: beyond 0 to 65535, its low 16 bits give 4464"), so that the
+  // program can say what it did.
+  std::vector<std::string> ApplyCommandLine(const std::vector<std::string>& AArgs);
 
   bool operator==(const TPondardConfig&) const = default;
 };
+
+// The one integer grammar of the settings, whether from the file, the command line or the
+// window: "0x"/"0X" followed by hexadecimal digits for at most 32 bits (so 0xFFFFFFFF is -1), else
+// an optional sign and decimal digits within the signed 32-bit range ("08" is 8). Anything else,
+// the empty text and blanks included, is none.
+std::optional<int32_t> ParseInteger(std::string_view AText);
+// A port from such an integer: its low 16 bits (-1 gives 65535, 65536 gives 0).
+uint16_t PortFromInteger(int32_t AValue);
 
 // <dir>/Pondar/pondard.ini, where <dir> is $APPDATA when set and not empty, else
 // $XDG_CONFIG_HOME when set to an absolute path, else $HOME/.config (the password database's home

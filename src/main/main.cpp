@@ -7,12 +7,14 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -23,6 +25,7 @@
 #include "app/App.h"
 #include "app/Config.h"
 #include "app/DeliveryQueue.h"
+#include "app/Options.h"
 #include "ui/QtClipboard.h"
 #include "ui/MainForm.h"
 #include "ui/QtDeliveryQueue.h"
@@ -35,61 +38,64 @@ using Pondard::App::TPondardConfig;
 #error "PONDAR_VERSION is set by the build (CMakeLists.txt, from the project's version)"
 #endif
 
+// The option's help, wrapped to lines of at most AWidth characters after AIndent blanks.
+std::string Wrapped(std::string_view AText, size_t AIndent, size_t AWidth) {
+  std::string out, line;
+  size_t start = 0;
+  while (start < AText.size()) {
+    size_t end = AText.find(' ', start);
+    if (end == std::string_view::npos) end = AText.size();
+    const std::string_view word = AText.substr(start, end - start);
+    if (!line.empty() && line.size() + 1 + word.size() > AWidth) {
+      out += line + "\n" + std::string(AIndent, ' ');
+      line.clear();
+    }
+    line += (line.empty() ? "" : " ") + std::string(word);
+    start = end + 1;
+  }
+  return out + line + "\n";
+}
+
 // Every option with its default; the settings file's values come between the two.
 void PrintHelp() {
+  const auto synopsis = [](const Pondard::App::TOption& AOption) {
+    std::string text(AOption.Name);
+    if (AOption.TakesValue()) text.append(" ").append(AOption.ValueName);
+    return text;
+  };
+  size_t column = 0;  // the widest "--option VALUE"
+  for (const auto& option : Pondard::App::CommandLineOptions())
+    column = std::max(column, synopsis(option).size());
+  std::string options;
+  for (const auto& option : Pondard::App::CommandLineOptions()) {
+    // Lines of at most 79 characters, the help beside the option's name.
+    options += "  " + synopsis(option) + std::string(column + 1 - synopsis(option).size(), ' ') +
+               Wrapped(option.Help, column + 3, 76 - column);
+  }
   std::printf(
       "Usage: pondard [options]\n"
       "Keeps a shared folder in step with every Pondar peer on the local network.\n"
       "\n"
       "Options, with their defaults in brackets:\n"
-      "  --headless         run without a window (as without an X display); log lines go\n"
-      "                     to standard output [off: a window where an X display answers]\n"
-      "  --name NAME        name announced to other peers (letters, digits, '-' and '_')\n"
-      "                     [$COMPUTERNAME, else the host name up to its first dot, else a\n"
-      "                     random name such as calm-wren]\n"
-      "  --folder DIR       the shared folder [the current directory]\n"
-      "  --udp-port PORT    UDP port for finding peers [7731]\n"
-      "  --tcp-port PORT    TCP port for serving files [7732]\n"
-      "  --sound            sound on peer events (only with a window; none headless) [off]\n"
-      "  --clipboard        share clipboard text with the peers (needs an X display: the\n"
-      "                     CLIPBOARD selection of $DISPLAY; without one, runs on without it)\n"
-      "                     [off]\n"
-      "  --in-pondar-folder start in ~/Pondar, created when missing, so that it is the\n"
-      "                     default shared folder rather than wherever the program was\n"
-      "                     started; the menu entry and the user unit pass it [off]\n"
-      "  --version          show the version and exit\n"
-      "  --help             show this text and exit\n"
+      "%s"
       "\n"
-      "Settings are read from %s, then from the options above.\n"
-      "There, [FileSharing] Folder= chooses the shared folder (also over --in-pondar-folder),\n"
-      "[Clipboard] Enabled=1 shares the clipboard as --clipboard does, and\n"
-      "[Screen] Broadcast=1 shows this desk's screen (of $DISPLAY) to the other peers;\n"
-      "both need an X display and are said to be unavailable without one. A peer without\n"
-      "a window shows no other peer's screen.\n"
-      "Any other argument is ignored (launchers may add their own) and named on standard error.\n"
-      "SIGINT or SIGTERM says goodbye to the peers and exits.\n",
-      Pondard::App::ConfigFilePath().c_str());
-}
-
-// The options that take the next argument as their value, and those that stand alone.
-bool TakesValue(const std::string& AArg) {
-  return AArg == "--name" || AArg == "--folder" || AArg == "--udp-port" || AArg == "--tcp-port";
-}
-bool IsSwitch(const std::string& AArg) {
-  return AArg == "--headless" || AArg == "--sound" || AArg == "--clipboard" ||
-         AArg == "--in-pondar-folder" || AArg == "--version" || AArg == "--help" || AArg == "-h";
+      "Settings are read from %s,\n"
+      "then from the options above. There, [FileSharing] Folder= chooses the shared\n"
+      "folder (also over --in-pondar-folder), [Clipboard] Enabled=1 shares the\n"
+      "clipboard as --clipboard does, and [Screen] Broadcast=1 shows this desk's\n"
+      "screen (of $DISPLAY) to the other peers; both need an X display and are said\n"
+      "to be unavailable without one. A peer without a window shows no other peer's\n"
+      "screen.\n"
+      "Any other argument is ignored (launchers may add their own) and named on\n"
+      "standard error. SIGINT or SIGTERM says goodbye to the peers and exits.\n",
+      options.c_str(), Pondard::App::ConfigFilePath().c_str());
 }
 
 // The settings skip what they do not know, so that a launcher's own arguments do no harm; named
 // here, so that a mistyped option (or one of a newer version) is not taken as obeyed.
 void WarnAboutUnknownArguments(const std::vector<std::string>& AArgs) {
-  for (size_t i = 0; i < AArgs.size(); ++i) {
-    if (TakesValue(AArgs[i])) {
-      ++i;
-    } else if (!IsSwitch(AArgs[i])) {
-      std::fprintf(stderr, "pondard: unknown option %s, ignored\n", AArgs[i].c_str());
-    }
-  }
+  for (const std::string& arg : Pondard::App::UnknownArguments(AArgs))
+    std::fprintf(stderr, "pondard: unknown option %s, ignored\n", arg.c_str());
 }
 
 // Launchers and the user's service manager start programs in the home folder, which as the
@@ -118,28 +124,12 @@ bool EnterPondarFolder(std::string& AWhy) {
   return true;
 }
 
-// The settings ignore what they cannot use; say so here, so that a typing error is noticed.
+// The settings ignore or cut what they cannot use; say so here, so that a typing error is
+// noticed. What is said comes from applying the options, to a copy: Init applies them again over
+// the settings file.
 void WarnAboutIgnoredValues(const std::vector<std::string>& AArgs) {
-  for (size_t i = 0; i + 1 < AArgs.size(); ++i) {
-    const std::string& option = AArgs[i];
-    const std::string& value = AArgs[i + 1];
-    if (option == "--folder") {
-      std::error_code ec;
-      if (!std::filesystem::is_directory(value, ec))
-        std::fprintf(stderr, "pondard: --folder %s: no such folder, option ignored\n",
-                     value.c_str());
-    } else if (option == "--udp-port" || option == "--tcp-port") {
-      char* end = nullptr;
-      const long long port = std::strtoll(value.c_str(), &end, 0);
-      if (value.empty() || *end != '\0') {
-        std::fprintf(stderr, "pondard: %s %s: not a number, option ignored\n", option.c_str(),
-                     value.c_str());
-      } else if (port < 0 || port > 65535) {
-        std::fprintf(stderr, "pondard: %s %s: beyond 0 to 65535, its low 16 bits give %u\n",
-                     option.c_str(), value.c_str(), static_cast<unsigned>(port & 0xFFFF));
-      }
-    }
-  }
+  for (const std::string& note : TPondardConfig().ApplyCommandLine(AArgs))
+    std::fprintf(stderr, "pondard: %s\n", note.c_str());
 }
 
 // True when an X server answers on $DISPLAY; otherwise AWhy says why not. Qt itself would end
@@ -207,20 +197,16 @@ int main(int argc, char** argv) {
   ::mallopt(M_ARENA_MAX, 2);
   ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
   const std::vector<std::string> args(argv + 1, argv + argc);
-  bool headless = false;
-  bool inPondarFolder = false;
-  for (const auto& arg : args) {
-    if (arg == "--help" || arg == "-h") {
-      PrintHelp();
-      return 0;
-    }
-    if (arg == "--version") {
-      std::printf("pondard %s\n", PONDAR_VERSION);
-      return 0;
-    }
-    if (arg == "--headless") headless = true;
-    if (arg == "--in-pondar-folder") inPondarFolder = true;
+  const Pondard::App::TProgramSwitches switches = Pondard::App::ReadProgramSwitches(args);
+  if (switches.Help) {
+    PrintHelp();
+    return 0;
   }
+  if (switches.Version) {
+    std::printf("pondard %s\n", PONDAR_VERSION);
+    return 0;
+  }
+  bool headless = switches.Headless;
   if (!headless) {
     std::string noWindowWhy;
     if (!XDisplayReachable(noWindowWhy)) {
@@ -230,7 +216,7 @@ int main(int argc, char** argv) {
   }
   // Before anything looks at the current directory: it is the default shared folder.
   std::string noPondarFolderWhy;
-  if (inPondarFolder) EnterPondarFolder(noPondarFolderWhy);
+  if (switches.InPondarFolder) EnterPondarFolder(noPondarFolderWhy);
   WarnAboutIgnoredValues(args);
   if (headless) WarnAboutUnknownArguments(args);  // the window's program asks once Qt has chosen
 

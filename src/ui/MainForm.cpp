@@ -23,13 +23,8 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <charconv>
 #include <exception>
-#include <limits>
-#include <limits>
-#include <optional>
 #include <span>
-#include <string_view>
 
 #include "ui/QtClipboard.h"
 #include "ui/QtDeliveryQueue.h"
@@ -38,33 +33,10 @@ namespace Pondard::UI {
 
 namespace {
 
-// "0x" and hexadecimal digits, or decimal digits with an optional sign, within 32 bits: what
-// the settings file accepts as an integer. Anything else, the empty text too, is none.
-std::optional<int32_t> ParsePortText(const QString& AText) {
-  const std::string text = AText.toStdString();
-  std::string_view digits = text;
-  int base = 10;
-  if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
-    digits.remove_prefix(2);
-    base = 16;
-  } else if (!digits.empty() && digits[0] == '+') {
-    digits.remove_prefix(1);
-  }
-  if (digits.empty() || (base == 16 && digits[0] == '-')) return std::nullopt;
-  int64_t value = 0;
-  const auto [end, error] =
-      std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
-  if (error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
-  using TLimits = std::numeric_limits<int32_t>;
-  if (base == 16 ? value > 0xFFFFFFFFll : (value < TLimits::min() || value > TLimits::max()))
-    return std::nullopt;
-  return static_cast<int32_t>(static_cast<uint32_t>(value));
-}
-
-// The port field keeps the low 16 bits, as the settings file does (65536 gives 0).
+// A port field as the settings file reads its ports; text that is no integer gives ADefault.
 uint16_t PortFromText(const QString& AText, uint16_t ADefault) {
-  const auto value = ParsePortText(AText);
-  return value ? static_cast<uint16_t>(static_cast<uint32_t>(*value) & 0xFFFFu) : ADefault;
+  const auto value = App::ParseInteger(AText.toStdString());
+  return value ? App::PortFromInteger(*value) : ADefault;
 }
 
 template <class T>

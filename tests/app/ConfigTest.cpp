@@ -1,6 +1,7 @@
 // Settings of one peer: defaults, the settings file, the command line, the name fallback and
 // writing the file back. Every test runs against its own APPDATA folder and a fake COMPUTERNAME.
 #include "app/Config.h"
+#include "app/Options.h"
 
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -27,6 +29,7 @@
 namespace fs = std::filesystem;
 using Pondard::App::ConfigFilePath;
 using Pondard::App::IsValidPeerName;
+using Pondard::App::ParseInteger;
 using Pondard::App::RandomPeerName;
 using Pondard::App::TPondardConfig;
 using Pondard::App::UsableAsPeerName;
@@ -369,51 +372,42 @@ TEST_F(ConfigTest, LoadFromIni_AllKeys_Read) {
   EXPECT_EQ(config.TcpPort, 8002);
 }
 
-TEST_F(ConfigTest, LoadFromIni_HexPort_Parsed) {
-  WriteIni("[Network]\nUdpPort=0x1E33\nTcpPort=0X1e34\n");
-  TPondardConfig config;
-  config.LoadFromIni();
-  EXPECT_EQ(config.UdpPort, 7731);
-  EXPECT_EQ(config.TcpPort, 7732);
-}
-
-TEST_F(ConfigTest, LoadFromIni_PortBeyond16Bits_LowBitsKept) {
-  WriteIni("[Network]\nUdpPort=65536\nTcpPort=-1\n");
-  TPondardConfig config;
-  config.LoadFromIni();
-  EXPECT_EQ(config.UdpPort, 0);
-  EXPECT_EQ(config.TcpPort, 65535);
-  WriteIni("[Network]\nUdpPort=72000\nTcpPort=0xFFFFFFFF\n");
-  config.LoadFromIni();
-  EXPECT_EQ(config.UdpPort, 72000 - 65536);
-  EXPECT_EQ(config.TcpPort, 65535);
-}
-
-TEST_F(ConfigTest, LoadFromIni_ValuesThatAreNoIntegers_FieldsKept) {
-  for (const std::string bad : {"yes", "", "12abc", "0x", "0x1G", "1 2", "+", "-", "0x-5",
-                                "2147483648", "-2147483649", "0x100000000", "1.5"}) {
-    WriteIni("[General]\nSound=" + bad + "\n[FileSharing]\nEnabled=" + bad +
-             "\n[Network]\nUdpPort=" + bad + "\nTcpPort=" + bad + "\n");
-    TPondardConfig config;
-    config.Sound = true;
-    config.LoadFromIni();
-    EXPECT_TRUE(config.FileSharing) << bad;
-    EXPECT_TRUE(config.Sound) << bad;
-    EXPECT_EQ(config.UdpPort, 7731) << bad;
-    EXPECT_EQ(config.TcpPort, 7732) << bad;
+// The one integer grammar of the settings, read through each of its readers: the file's ports and
+// switches, and the port options. A text that is no integer leaves every field as it was; the
+// window's port fields call the same parser (tests/ui).
+TEST_F(ConfigTest, ParseInteger_Table_SameThroughFileAndOptions) {
+  const struct {
+    std::string Text;
+    std::optional<int32_t> Integer;  // none: no integer
+    uint16_t Port;                   // its low 16 bits
+  } cases[] = {
+      {"0x1E33", 7731, 7731}, {"0X1e34", 7732, 7732}, {"+80", 80, 80}, {"007", 7, 7},
+      {"08", 8, 8}, {"-0", 0, 0}, {"65536", 65536, 0}, {"70000", 70000, 4464},
+      {"72000", 72000, 72000 - 65536}, {"-1", -1, 65535}, {"0xFFFFFFFF", -1, 65535},
+      {"0x00000000FF", 255, 255}, {"2147483647", 2147483647, 65535},
+      {"-2147483648", INT32_MIN, 0},  // -2^31 has zero low bits
+      {"yes", {}, 0}, {"", {}, 0}, {"12abc", {}, 0}, {"0x", {}, 0}, {"0x1G", {}, 0},
+      {"1 2", {}, 0}, {"+", {}, 0}, {"-", {}, 0}, {"0x-5", {}, 0}, {"+-5", {}, 0},
+      {"-0x5", {}, 0}, {"2147483648", {}, 0}, {"-2147483649", {}, 0}, {"4294967295", {}, 0},
+      {"0x100000000", {}, 0}, {"1.5", {}, 0}, {"1e3", {}, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("\"" + c.Text + "\"");
+    EXPECT_EQ(ParseInteger(c.Text), c.Integer);
+    WriteIni("[General]\nSound=" + c.Text + "\n[FileSharing]\nEnabled=" + c.Text +
+             "\n[Network]\nUdpPort=" + c.Text + "\nTcpPort=" + c.Text + "\n");
+    TPondardConfig file;
+    file.Sound = true;
+    file.LoadFromIni();
+    TPondardConfig options;
+    options.ApplyCommandLine({"--udp-port", c.Text, "--tcp-port", c.Text});
+    for (const TPondardConfig& config : {file, options}) {
+      EXPECT_EQ(config.UdpPort, c.Integer ? c.Port : 7731);
+      EXPECT_EQ(config.TcpPort, c.Integer ? c.Port : 7732);
+    }
+    EXPECT_EQ(file.Sound, c.Integer ? *c.Integer != 0 : true);
+    EXPECT_EQ(file.FileSharing, c.Integer ? *c.Integer != 0 : true);
   }
-}
-
-TEST_F(ConfigTest, LoadFromIni_IntegerEdges_Parsed) {
-  WriteIni("[Network]\nUdpPort=+80\nTcpPort=-2147483648\n");
-  TPondardConfig config;
-  config.LoadFromIni();
-  EXPECT_EQ(config.UdpPort, 80);
-  EXPECT_EQ(config.TcpPort, 0);  // -2^31 has zero low bits
-  WriteIni("[Network]\nUdpPort=2147483647\nTcpPort=007\n");
-  config.LoadFromIni();
-  EXPECT_EQ(config.UdpPort, 65535);
-  EXPECT_EQ(config.TcpPort, 7);
 }
 
 TEST_F(ConfigTest, LoadFromIni_Booleans_NonzeroTrueZeroFalse) {
@@ -589,100 +583,84 @@ TEST_F(ConfigTest, LoadFromIni_Folder_OnlyExistingDirectoryAsWritten) {
 
 // ---- ApplyCommandLine ----
 
-TEST_F(ConfigTest, ApplyCommandLine_NameThenSound_BothApplied) {
-  TPondardConfig config;
-  config.ApplyCommandLine({"--name", "--sound"});
-  EXPECT_EQ(config.Name, "--sound");
-  EXPECT_TRUE(config.Sound);
+// Command lines through the settings, from a name and a folder set before: what they change,
+// what the program says of their values, and which arguments it names as unknown.
+TEST_F(ConfigTest, ApplyCommandLine_Table) {
+  fs::create_directories(Box.Path() / "share" / "sub");
+  fs::create_directories(Box.Path() / "abs");
+  Box.Write("file.txt", "x");
+  fs::current_path(Box.Path());
+  const std::string abs = (Box.Path() / "abs").string();
+  const auto ignored = [](const std::string& AOption, const std::string& AValue) {
+    return AOption + " " + AValue + ": not an integer of 32 bits, option ignored";
+  };
+  const struct {
+    std::vector<std::string> Args;
+    std::function<void(TPondardConfig&)> Change;
+    std::vector<std::string> Said;  // notes on values, then "unknown " and each unknown argument
+  } cases[] = {
+      // The walk moves on one argument at a time: a value is looked at as an option too.
+      {{"--name", "--sound"}, [](auto& c) { c.Name = "--sound"; c.Sound = true; }, {}},
+      {{"--name", "--udp-port", "5", "--name", "--clipboard"},
+       [](auto& c) { c.Name = "--clipboard"; c.UdpPort = 5; c.Clipboard = true; }, {}},
+      {{"--tcp-port", "--udp-port", "7"}, [](auto& c) { c.UdpPort = 7; },
+       {ignored("--tcp-port", "--udp-port")}},
+      {{"--name", "--name", "x", "stray"}, [](auto& c) { c.Name = "x"; }, {"unknown stray"}},
+      // Given last, an option that takes a value has none.
+      {{"--udp-port"}, {}, {}}, {{"--tcp-port"}, {}, {}}, {{"--name"}, {}, {}},
+      {{"--folder"}, {}, {}},
+      // Ports as the settings file reads them; what is said is what is done.
+      {{"--udp-port", "0x1F", "--tcp-port", "65537"}, [](auto& c) { c.UdpPort = 31; c.TcpPort = 1; },
+       {"--tcp-port 65537: beyond 0 to 65535, its low 16 bits give 1"}},
+      {{"--udp-port", "abc", "--tcp-port", "", "--udp-port"}, {},
+       {ignored("--udp-port", "abc"), ignored("--tcp-port", "")}},
+      {{"--udp-port", "-1"}, [](auto& c) { c.UdpPort = 65535; },
+       {"--udp-port -1: beyond 0 to 65535, its low 16 bits give 65535"}},
+      {{"--udp-port", "08"}, [](auto& c) { c.UdpPort = 8; }, {}},
+      {{"--tcp-port", "4294967295"}, {}, {ignored("--tcp-port", "4294967295")}},
+      {{"--udp-port", "70000"}, [](auto& c) { c.UdpPort = 4464; },
+       {"--udp-port 70000: beyond 0 to 65535, its low 16 bits give 4464"}},
+      // Switches only turn on; the program's own change no setting; case counts.
+      {{"--sound", "--clipboard"}, [](auto& c) { c.Sound = true; c.Clipboard = true; }, {}},
+      {{"--headless", "--in-pondar-folder", "--version", "--help", "-h"}, {}, {}},
+      {{"--Sound", "-sound", "--CLIPBOARD", "sound", "--no-file-sharing", "--screen", "--Name",
+        "x", "--sound=1", "--udp-port=5", ""},
+       {},
+       {"unknown --Sound", "unknown -sound", "unknown --CLIPBOARD", "unknown sound",
+        "unknown --no-file-sharing", "unknown --screen", "unknown --Name", "unknown x",
+        "unknown --sound=1", "unknown --udp-port=5", "unknown "}},
+      // Folders: existing directories only, made absolute and lexically normal.
+      {{"--folder", "share/./sub/.."}, [&](auto& c) { c.Folder = Box.Str() + "/share"; }, {}},
+      {{"--folder", "share/sub/"}, [&](auto& c) { c.Folder = Box.Str() + "/share/sub"; }, {}},
+      {{"--folder", "."}, [&](auto& c) { c.Folder = Box.Str(); }, {}},
+      {{"--folder", abs}, [&](auto& c) { c.Folder = abs; }, {}},
+      {{"--folder", "/"}, [](auto& c) { c.Folder = "/"; }, {}},
+      {{"--folder", "nowhere", "--folder", "file.txt", "--folder", ""}, {},
+       {"--folder nowhere: no such folder, option ignored",
+        "--folder file.txt: no such folder, option ignored",
+        "--folder : no such folder, option ignored"}},
+  };
+  TPondardConfig start;
+  start.Name = "kept";
+  start.Folder = "/before";
+  for (const auto& c : cases) {
+    std::string line;
+    for (const auto& arg : c.Args) line += " [" + arg + "]";
+    SCOPED_TRACE(line);
+    TPondardConfig config = start, expected = start;
+    if (c.Change) c.Change(expected);
+    std::vector<std::string> said = config.ApplyCommandLine(c.Args);
+    for (const auto& arg : Pondard::App::UnknownArguments(c.Args)) said.push_back("unknown " + arg);
+    EXPECT_EQ(config, expected);
+    EXPECT_EQ(said, c.Said);
+  }
+}
+
+TEST_F(ConfigTest, Init_NameThenSound_BothApplied) {
   // Through Init the name stays: "--sound" is a valid name.
   const TPondardConfig viaInit = InitWith({"--name", "--sound"});
   EXPECT_EQ(viaInit.Name, "--sound");
   EXPECT_TRUE(viaInit.Sound);
-}
-
-TEST_F(ConfigTest, ApplyCommandLine_ValueOptionAsLastArgument_NoEffect) {
-  TPondardConfig config;
-  config.Name = "kept";
-  const TPondardConfig before = config;
-  for (const std::string option : {"--udp-port", "--tcp-port", "--name", "--folder"}) {
-    config.ApplyCommandLine({option});
-    EXPECT_EQ(config, before) << option;
-  }
-}
-
-TEST_F(ConfigTest, ApplyCommandLine_Ports_ParsedLikeIni) {
-  TPondardConfig config;
-  config.ApplyCommandLine({"--udp-port", "0x1F", "--tcp-port", "65537"});
-  EXPECT_EQ(config.UdpPort, 31);
-  EXPECT_EQ(config.TcpPort, 1);
-  config.ApplyCommandLine({"--udp-port", "abc", "--tcp-port", "", "--udp-port"});
-  EXPECT_EQ(config.UdpPort, 31);
-  EXPECT_EQ(config.TcpPort, 1);
-  config.ApplyCommandLine({"--udp-port", "-1"});
-  EXPECT_EQ(config.UdpPort, 65535);
-}
-
-TEST_F(ConfigTest, ApplyCommandLine_Switches_OnlyTurnOn) {
-  TPondardConfig config;
-  config.ApplyCommandLine({"--sound", "--clipboard"});
-  EXPECT_TRUE(config.Sound);
-  EXPECT_TRUE(config.Clipboard);
-  EXPECT_TRUE(config.FileSharing);
-  EXPECT_FALSE(config.ScreenBroadcast);
-  EXPECT_FALSE(config.ScreenReceive);
-}
-
-TEST_F(ConfigTest, ApplyCommandLine_UnknownAndWrongCase_Ignored) {
-  TPondardConfig config;
-  const TPondardConfig before = config;
-  config.ApplyCommandLine({"--Sound", "-sound", "--CLIPBOARD", "sound", "--no-file-sharing",
-                           "--screen", "--Name", "x", "--sound=1", "--udp-port=5", ""});
-  EXPECT_EQ(config, before);
-}
-
-TEST_F(ConfigTest, ApplyCommandLine_ValueIsExaminedAsOptionToo) {
-  TPondardConfig config;
-  // "--name" takes "--udp-port" as the name; "--udp-port" then takes "5".
-  config.ApplyCommandLine({"--name", "--udp-port", "5", "--name", "--clipboard"});
-  EXPECT_EQ(config.Name, "--clipboard");
-  EXPECT_EQ(config.UdpPort, 5);
-  EXPECT_TRUE(config.Clipboard);
-  // A value option whose value is another value option: both take their next argument.
-  config.ApplyCommandLine({"--tcp-port", "--udp-port", "7"});
-  EXPECT_EQ(config.UdpPort, 7);
-  EXPECT_EQ(config.TcpPort, 7732);
-}
-
-TEST_F(ConfigTest, ApplyCommandLine_RelativeFolder_MadeAbsoluteAndNormal) {
-  fs::create_directories(Box.Path() / "share" / "sub");
-  fs::current_path(Box.Path());
-  TPondardConfig config;
-  config.ApplyCommandLine({"--folder", "share/./sub/.."});
-  EXPECT_EQ(config.Folder, (Box.Path() / "share").string());
-  config.ApplyCommandLine({"--folder", "share/sub/"});
-  EXPECT_EQ(config.Folder, (Box.Path() / "share" / "sub").string());
-  config.ApplyCommandLine({"--folder", "."});
-  EXPECT_EQ(config.Folder, Box.Str());
-}
-
-TEST_F(ConfigTest, ApplyCommandLine_AbsoluteFolder_Taken) {
-  fs::create_directories(Box.Path() / "abs");
-  TPondardConfig config;
-  config.ApplyCommandLine({"--folder", (Box.Path() / "abs").string()});
-  EXPECT_EQ(config.Folder, (Box.Path() / "abs").string());
-  config.ApplyCommandLine({"--folder", "/"});
-  EXPECT_EQ(config.Folder, "/");
-}
-
-TEST_F(ConfigTest, ApplyCommandLine_MissingFolderOrFile_Ignored) {
-  Box.Write("file.txt", "x");
-  fs::current_path(Box.Path());
-  TPondardConfig config;
-  config.Folder = "/before";
-  config.ApplyCommandLine({"--folder", "nowhere"});
-  config.ApplyCommandLine({"--folder", "file.txt"});
-  config.ApplyCommandLine({"--folder", ""});
-  EXPECT_EQ(config.Folder, "/before");
 }
 
 TEST_F(ConfigTest, Init_FolderFromIniThenCommandLine) {

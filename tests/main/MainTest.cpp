@@ -9,9 +9,11 @@
 #include <filesystem>
 #include <map>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "app/Options.h"
 #include "support/NetLab.h"
 #include "support/RawSockets.h"
 #include "support/TestSupport.h"
@@ -81,12 +83,28 @@ TEST_F(MainTest, Help_ListsEveryOptionWithItsDefault) {
                            "--clipboard ", "--in-pondar-folder ", "--version ", "--help "})
     EXPECT_NE(help.find(line), std::string::npos) << line << "\n" << help;
   EXPECT_EQ(Occurrences(help, "[off"), 4u) << help;  // the four switches that change a setting
+  // Each option of the table has its line, with its value's name, and no other option is listed.
+  std::set<std::string> listed, table;
+  const std::regex optionLine("\n  (-[-a-z]+( [A-Z]+)?)");
+  for (auto at = std::sregex_iterator(help.begin(), help.end(), optionLine);
+       at != std::sregex_iterator(); ++at)
+    listed.insert((*at)[1]);
+  for (const auto& option : Pondard::App::CommandLineOptions())
+    table.insert(std::string(option.Name) + (option.TakesValue() ? " " : "") +
+                 std::string(option.ValueName));
+  EXPECT_EQ(listed, table) << help;
 }
 
 TEST_F(MainTest, UnknownArguments_NamedOnStderr_PeerRunsAsBefore) {
-  auto peer = Start({"--frobnicate", "--name", "desk", "--folder", Box.Str(), "stray", "--sound"});
+  auto peer = Start({"--frobnicate", "--name", "desk", "--folder", Box.Str() + "/nowhere",
+                     "--folder", Box.Str(), "stray", "--sound", "--tcp-port", "4294967295"});
   EXPECT_EQ(SharedFolder(peer), Box.Str());
   const std::string err = peer.ReadStderr();
+  // Values the settings could not use are named as what became of them.
+  for (const std::string& said :
+       {"--folder " + Box.Str() + "/nowhere: no such folder, option ignored",
+        std::string("--tcp-port 4294967295: not an integer of 32 bits, option ignored")})
+    EXPECT_EQ(Occurrences(err, "pondard: " + said + "\n"), 1u) << said << "\n" << err;
   EXPECT_EQ(Occurrences(err, "unknown option"), 2u) << err;
   EXPECT_EQ(Occurrences(err, "unknown option --frobnicate, ignored"), 1u) << err;
   EXPECT_EQ(Occurrences(err, "unknown option stray, ignored"), 1u) << err;
