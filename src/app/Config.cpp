@@ -7,6 +7,8 @@
 
 #include <array>
 #include <cerrno>
+#include <charconv>
+#include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -75,13 +77,6 @@ std::string CutIniValue(std::string_view AValue) {
   return std::string(AValue);
 }
 
-int HexDigit(char AChar) {
-  if (AChar >= '0' && AChar <= '9') return AChar - '0';
-  if (AChar >= 'a' && AChar <= 'f') return AChar - 'a' + 10;
-  if (AChar >= 'A' && AChar <= 'F') return AChar - 'A' + 10;
-  return -1;
-}
-
 // Reads a whole file. False when it is missing, is no regular readable file, or a read fails.
 // Opening does not block, so a FIFO left where the file should be cannot hang the program.
 bool ReadWholeFile(const std::string& APath, std::string& AOut) {
@@ -144,31 +139,17 @@ std::string ShortHostName() {
 }  // namespace
 
 std::optional<int32_t> ParseInteger(std::string_view AText) {
-  if (AText.size() > 2 && AText[0] == '0' && (AText[1] == 'x' || AText[1] == 'X')) {
-    uint64_t value = 0;
-    for (char c : AText.substr(2)) {
-      const int digit = HexDigit(c);
-      if (digit < 0) return std::nullopt;
-      value = value * 16 + static_cast<uint64_t>(digit);
-      if (value > 0xFFFFFFFFull) return std::nullopt;
-    }
-    return static_cast<int32_t>(static_cast<uint32_t>(value));
-  }
-  bool negative = false;
-  if (!AText.empty() && (AText[0] == '-' || AText[0] == '+')) {
-    negative = AText[0] == '-';
-    AText.remove_prefix(1);
-  }
-  if (AText.empty()) return std::nullopt;
+  const bool hex = AText.size() > 2 && AText[0] == '0' && (AText[1] == 'x' || AText[1] == 'X');
+  if (hex) AText.remove_prefix(2);
+  // from_chars reads a '-' in either base and never a '+': one '+' is allowed before decimals.
+  if (hex && AText.starts_with('-')) return std::nullopt;
+  if (!hex && AText.starts_with('+') && !AText.starts_with("+-")) AText.remove_prefix(1);
   int64_t value = 0;
-  for (char c : AText) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + (c - '0');
-    if (value > 2147483648LL) return std::nullopt;
-  }
-  if (negative) value = -value;
-  if (value > 2147483647LL) return std::nullopt;
-  return static_cast<int32_t>(value);
+  const char* end = AText.data() + AText.size();
+  const auto [stop, error] = std::from_chars(AText.data(), end, value, hex ? 16 : 10);
+  if (AText.empty() || error != std::errc() || stop != end) return std::nullopt;
+  if (hex ? value > 0xFFFFFFFFll : (value < INT32_MIN || value > INT32_MAX)) return std::nullopt;
+  return static_cast<int32_t>(static_cast<uint32_t>(value));
 }
 
 uint16_t PortFromInteger(int32_t AValue) {
@@ -347,14 +328,10 @@ std::vector<std::string> TPondardConfig::ApplyCommandLine(const std::vector<std:
   std::vector<std::string> notes;
   for (size_t i = 0; i < AArgs.size(); ++i) {
     const TOption* option = FindOption(AArgs[i]);
-    if (!option || !option->Apply) continue;  // unknown, or one of the program's own
-    if (!option->TakesValue()) {
-      option->Apply(*this, {});
-      continue;
-    }
-    // The value is not consumed: the next step looks at it as an option of its own.
-    if (i + 1 == AArgs.size()) continue;
-    const std::string& value = AArgs[i + 1];
+    // Unknown, one of the program's own, or without the value it takes. The value is not
+    // consumed: the next step looks at it as an option of its own.
+    if (!option || !option->Apply || (option->TakesValue() && i + 1 == AArgs.size())) continue;
+    const std::string value = option->TakesValue() ? AArgs[i + 1] : std::string();
     const std::string note = option->Apply(*this, value);
     if (!note.empty()) notes.push_back(std::string(option->Name) + " " + value + ": " + note);
   }

@@ -54,21 +54,18 @@ struct TPondardConfig {
   // "Unable to write to <ConfigFilePath()>" on any failure (also when an existing file cannot be
   // read, which would otherwise lose its other keys).
   void SaveToIni() const;
-  // Applies the options of the table in app/Options.h that change a setting (exact case), walking
-  // one argument at a time, so a value is also looked at as an option in the next step; an option
-  // given last has no value, and anything else is ignored. --folder takes an existing directory
-  // only and makes it absolute and lexically normal. Returns one line for every value that was not
-  // used as given ("--udp-port 70000: beyond 0 to 65535, its low 16 bits give 4464"), so that the
-  // program can say what it did.
+  // Applies the options of app/Options.h that change a setting, walking one argument at a time:
+  // a value is also looked at as an option in the next step, an option given last has no value,
+  // anything unknown is ignored. Returns a line for each value not used as given ("--udp-port
+  // 70000: beyond 0 to 65535, its low 16 bits give 4464"), for the program to say.
   std::vector<std::string> ApplyCommandLine(const std::vector<std::string>& AArgs);
 
   bool operator==(const TPondardConfig&) const = default;
 };
 
-// The one integer grammar of the settings, whether from the file, the command line or the
-// window: "0x"/"0X" followed by hexadecimal digits for at most 32 bits (so 0xFFFFFFFF is -1), else
-// an optional sign and decimal digits within the signed 32-bit range ("08" is 8). Anything else,
-// the empty text and blanks included, is none.
+// The one integer grammar of the settings file, the options and the window: "0x"/"0X" and hex
+// digits for at most 32 bits (0xFFFFFFFF is -1), else an optional sign and decimal digits within
+// the signed 32-bit range ("08" is 8). Anything else, blanks and the empty text too, is none.
 std::optional<int32_t> ParseInteger(std::string_view AText);
 // A port from such an integer: its low 16 bits (-1 gives 65535, 65536 gives 0).
 uint16_t PortFromInteger(int32_t AValue);

@@ -13,8 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -38,39 +38,24 @@ using Pondard::App::TPondardConfig;
 #error "PONDAR_VERSION is set by the build (CMakeLists.txt, from the project's version)"
 #endif
 
-// The option's help, wrapped to lines of at most AWidth characters after AIndent blanks.
-std::string Wrapped(std::string_view AText, size_t AIndent, size_t AWidth) {
-  std::string out, line;
-  size_t start = 0;
-  while (start < AText.size()) {
-    size_t end = AText.find(' ', start);
-    if (end == std::string_view::npos) end = AText.size();
-    const std::string_view word = AText.substr(start, end - start);
-    if (!line.empty() && line.size() + 1 + word.size() > AWidth) {
-      out += line + "\n" + std::string(AIndent, ' ');
-      line.clear();
-    }
-    line += (line.empty() ? "" : " ") + std::string(word);
-    start = end + 1;
-  }
-  return out + line + "\n";
-}
-
-// Every option with its default; the settings file's values come between the two.
+// Every option of the table with its default, in lines of at most 79 characters; the settings
+// file's values come between the two.
 void PrintHelp() {
-  const auto synopsis = [](const Pondard::App::TOption& AOption) {
-    std::string text(AOption.Name);
-    if (AOption.TakesValue()) text.append(" ").append(AOption.ValueName);
-    return text;
-  };
-  size_t column = 0;  // the widest "--option VALUE"
-  for (const auto& option : Pondard::App::CommandLineOptions())
-    column = std::max(column, synopsis(option).size());
+  constexpr size_t Indent = 21, Width = 79;  // where each option's help begins, and ends at most
   std::string options;
   for (const auto& option : Pondard::App::CommandLineOptions()) {
-    // Lines of at most 79 characters, the help beside the option's name.
-    options += "  " + synopsis(option) + std::string(column + 1 - synopsis(option).size(), ' ') +
-               Wrapped(option.Help, column + 3, 76 - column);
+    std::string line = "  " + std::string(option.Name);
+    if (option.TakesValue()) line.append(" ").append(option.ValueName);
+    line.resize(std::max(line.size(), Indent - 1), ' ');
+    std::istringstream words{std::string(option.Help)};
+    for (std::string word; words >> word;) {
+      if (line.size() >= Indent && line.size() + 1 + word.size() > Width) {
+        options += line + '\n';
+        line.assign(Indent - 1, ' ');
+      }
+      line += ' ' + word;
+    }
+    options += line + '\n';
   }
   std::printf(
       "Usage: pondard [options]\n"
