@@ -610,7 +610,8 @@ TEST_F(ConfigTest, ApplyCommandLine_Table) {
       {{"--udp-port"}, {}, {}}, {{"--tcp-port"}, {}, {}}, {{"--name"}, {}, {}},
       {{"--folder"}, {}, {}},
       // Ports as the settings file reads them; what is said is what is done.
-      {{"--udp-port", "0x1F", "--tcp-port", "65537"}, [](auto& c) { c.UdpPort = 31; c.TcpPort = 1; },
+      {{"--udp-port", "0x1F", "--tcp-port", "65537"},
+       [](auto& c) { c.UdpPort = 31; c.TcpPort = 1; },
        {"--tcp-port 65537: beyond 0 to 65535, its low 16 bits give 1"}},
       {{"--udp-port", "abc", "--tcp-port", "", "--udp-port"}, {},
        {ignored("--udp-port", "abc"), ignored("--tcp-port", "")}},
