@@ -72,7 +72,8 @@ void PrintHelp() {
       "to be unavailable without one. A peer without a window shows no other peer's\n"
       "screen.\n"
       "Any other argument is ignored (launchers may add their own) and named on\n"
-      "standard error. SIGINT or SIGTERM says goodbye to the peers and exits.\n",
+      "standard error; with a window, Qt first takes its own (-style, -reverse, ...).\n"
+      "SIGINT or SIGTERM says goodbye to the peers and exits.\n",
       options.c_str(), Pondard::App::ConfigFilePath().c_str());
 }
 
