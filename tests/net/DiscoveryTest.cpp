@@ -13,6 +13,7 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <system_error>
 #include <thread>
 
@@ -593,7 +594,16 @@ TEST(DiscoveryRulesTest, Prune_ScansFromLastToFirst_DropsEverySilentPeer) {
   }
   ASSERT_EQ(disc.PeerCount(), 4);
 
+  // A handler that fails for one lost peer costs the others nothing.
+  TRecorder<std::string> problems;
+  disc.OnProblem = [&](const std::string& AMessage) { problems.Add(AMessage); };
+  disc.OnPeerLost = [&](const TPeerInfo& APeer) {
+    events.Lost.Add(APeer);
+    if (APeer.Name == "c") throw std::runtime_error("no memory");
+  };
   disc.Prune(16001);
+  EXPECT_EQ(problems.All(),
+            std::vector<std::string>{"Discovery, in a peer event handler: no memory"});
   const auto lost = events.Lost.All();
   ASSERT_EQ(lost.size(), 2u);
   EXPECT_EQ(lost[0].Name, "c");  // from the last entry to the first

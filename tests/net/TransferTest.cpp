@@ -1,9 +1,7 @@
 // The requesting operations over real loopback sockets: against the real server, and against
-// hand-made peers that record the exact request bytes and send scripted (also broken) replies.
-#include <fcntl.h>
+// hand-made peers that send scripted (also broken) replies. The bytes of each request and the
+// reading of each reply are the codec's, checked in memory (MessagesTest).
 #include <gtest/gtest.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -38,13 +36,11 @@ using Pondar::Net::TSocket;
 using Pondar::Net::TTcpServerThread;
 using PondarTest::B;
 using PondarTest::FreePort;
-using PondarTest::Le32;
 using PondarTest::Le64;
 using PondarTest::Loopback;
 using PondarTest::RandomText;
 using PondarTest::ReadExactly;
 using PondarTest::ReadUntilClosed;
-using PondarTest::Record;
 using PondarTest::SendRaw;
 using PondarTest::TRecorder;
 using PondarTest::TScriptedPeer;
