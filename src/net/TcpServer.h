@@ -28,11 +28,11 @@ namespace Pondar::Net {
 // Threads:
 // - The server thread (Execute) listens and accepts. It never reads from a connection with a
 //   blocking call: it keeps each new connection in a set that it polls, together with the
-//   listening socket and the worker's wake-up descriptor, until the connection's type byte arrives. A
-//   connection that sends no type byte within the request time limit, or closes first, is
-//   dropped. So a silent peer never holds up accepting or anyone else's request.
+//   listening socket and the worker's wake-up descriptor, until the connection's type byte
+//   arrives. A connection that sends no type byte within the request time limit, or closes
+//   first, is dropped. So a silent peer never holds up accepting or anyone else's request.
 // - Types 1 to 5 go, in the order their type bytes arrived, into a queue served by ONE request
-//   thread. They are handled strictly one after another, and OnDeleteNotify, OnChangesNotify
+//   thread, which hands each to ServeRequest (net/Serve.h). They are handled strictly one after another, and OnDeleteNotify, OnChangesNotify
 //   and OnClipboardNotify are raised on that thread, never at the same time.
 // - Each type 6 connection gets a frame receiver thread of its own, so frames keep arriving
 //   while a large file is served. OnScreenFrame is raised on it; several may run at once. At
