@@ -360,7 +360,7 @@ int main(int argc, char** argv) {
   }
   std::error_code ec;
   for (const auto& dir : {appData, folder, peerFolder}) fs::remove_all(dir, ec);
-  peer.Shutdown();
+  peer.Terminate();
   peer.WaitFor();
   return failed ? 1 : 0;
 }

@@ -265,9 +265,7 @@ void TPondardApp::Start() {
   FServer = std::make_unique<Pondar::Net::TTcpServerThread>(
       FConfig.TcpPort, FConfig.Folder, FSyncEngine.Files);
   FServer->OnDeleteNotify = [this](const RawUtf8& APath) { OnRemoteDelete(APath); };
-  FServer->OnChangesNotify = [this](const RawUtf8& AIP, uint16_t APort) {
-    OnChangesNotify(AIP, APort);
-  };
+  FServer->OnChangesNotify = [this](const RawUtf8& AIP) { OnChangesNotify(AIP); };
   if (FConfig.Clipboard && FClipboard) {
     FServer->OnClipboardNotify = [this](const RawUtf8& AText) { OnClipboardReceived(AText); };
   }
@@ -360,12 +358,12 @@ void TPondardApp::Stop() {
   FWork->Stop();
 
   if (FWatcher) {
-    FWatcher->SignalStop();
+    FWatcher->Terminate();
     FWatcher->WaitFor();
     FWatcher.reset();  // a sync still holding it only calls its suppression list
   }
   if (FServer) {
-    FServer->Shutdown();
+    FServer->Terminate();
     FServer->WaitFor();
     FServer.reset();
   }
@@ -487,7 +485,7 @@ void TPondardApp::Post(uint64_t ADelayMs, std::function<void()> AAction) {
   });
 }
 
-void TPondardApp::OnChangesNotify(const RawUtf8& APeerIP, uint16_t /*ATcpPort*/) {
+void TPondardApp::OnChangesNotify(const RawUtf8& APeerIP) {
   if (!FConfig.FileSharing) return;
   {
     std::lock_guard lock(FRateLock);

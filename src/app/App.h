@@ -154,7 +154,7 @@ class TPondardApp {
   // Worker events.
   void OnPeerDiscovered(const TPeerInfo& APeer);
   void OnPeerGone(const TPeerInfo& APeer);
-  void OnChangesNotify(const RawUtf8& APeerIP, uint16_t ATcpPort);
+  void OnChangesNotify(const RawUtf8& APeerIP);
   void OnRemoteDelete(const RawUtf8& ARelPath);
   // Hands the change to the engine's work thread and returns: the watcher goes on reading.
   void OnFileChange(TFileAction AAction, const RawUtf8& ARelPath);

@@ -1,5 +1,12 @@
 #include "core/Worker.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <exception>
 
@@ -37,24 +44,41 @@ bool RunReportingErrors(const std::function<void()>& AAction, const RawUtf8& ACo
   return false;
 }
 
+TWorkerThread::TWorkerThread(RawUtf8 AName)
+    : FName(std::move(AName)), FWakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
 TWorkerThread::~TWorkerThread() {
   Terminate();
   WaitFor();
+  if (FWakeFd >= 0) ::close(FWakeFd);
 }
 
 void TWorkerThread::Terminate() {
-  {
-    // Taken so that a Pause between its check of the flag and its wait cannot miss the wake-up.
-    std::lock_guard lock(FPauseLock);
-    FTerminated.store(true, std::memory_order_release);
+  // The flag first: a wait that the write below ends must find it set.
+  FTerminated.store(true, std::memory_order_release);
+  if (FWakeFd >= 0) {
+    const uint64_t one = 1;
+    // Never read, so the descriptor stays readable and every later wait ends at once. A write
+    // fails only on a full counter, which wakes the waits as well.
+    (void)!::write(FWakeFd, &one, sizeof one);
   }
-  FPauseEnd.notify_all();
-  WakeForTerminate();
 }
 
 bool TWorkerThread::Pause(std::chrono::milliseconds ADuration) {
-  std::unique_lock lock(FPauseLock);
-  return !FPauseEnd.wait_for(lock, ADuration, [this] { return Terminated(); });
+  using Clock = std::chrono::steady_clock;
+  const auto end = Clock::now() + ADuration;
+  // Without a wake descriptor the sleep is taken in slices, so that a stop is seen soon.
+  constexpr std::chrono::milliseconds Slice{50};
+  while (!Terminated()) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now());
+    if (left.count() <= 0) return true;
+    pollfd pfd{FWakeFd, POLLIN, 0};
+    const auto wait = FWakeFd >= 0 ? left : std::min(left, Slice);
+    const auto ms = static_cast<int>(std::min<int64_t>(wait.count(), INT_MAX));
+    if (::poll(&pfd, FWakeFd >= 0 ? 1 : 0, ms) < 0 && errno != EINTR)
+      std::this_thread::sleep_for(std::min(left, Slice));
+  }
+  return false;
 }
 
 void TWorkerThread::Start() {

@@ -4,9 +4,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -29,7 +27,9 @@ bool RunReportingErrors(const std::function<void()>& AAction, const RawUtf8& ACo
                         const TOnWorkerProblem& AReport) noexcept;
 
 // A worker is created stopped; the owner binds its events, then calls Start. To stop it the
-// owner calls Terminate (plus whatever breaks the worker's blocking wait) and WaitFor.
+// owner calls Terminate and WaitFor. A worker whose Execute blocks in a wait of its own (a poll
+// on a socket, say) adds WakeFd to that wait: Terminate makes it readable, so the wait ends at
+// once. Pause is cut short the same way.
 // Derived classes must call Terminate and WaitFor in their own destructor, before their members
 // go away; the base destructor only does so as a last resort.
 // An exception escaping Execute is reported through OnProblem as "<name> stopped: <message>" and
@@ -37,14 +37,15 @@ bool RunReportingErrors(const std::function<void()>& AAction, const RawUtf8& ACo
 class TWorkerThread {
  public:
   // AName says what the worker is, in the words of a report: "Discovery", "TCP server".
-  explicit TWorkerThread(RawUtf8 AName) : FName(std::move(AName)) {}
+  explicit TWorkerThread(RawUtf8 AName);
   TWorkerThread(const TWorkerThread&) = delete;
   TWorkerThread& operator=(const TWorkerThread&) = delete;
   virtual ~TWorkerThread();
 
   // Starts Execute on a new thread. Calling it twice does nothing the second time.
   void Start();
-  // Asks Execute to return, and cuts short a Pause it is in; does not wait.
+  // Asks Execute to return and wakes it: a Pause or a wait on WakeFd ends at once. Any thread;
+  // does not wait.
   void Terminate();
   bool Terminated() const { return FTerminated.load(std::memory_order_acquire); }
   // Blocks until Execute has returned. Safe to call more than once, and before Start.
@@ -63,15 +64,15 @@ class TWorkerThread {
   }
   // Sleeps ADuration, or less when told to terminate meanwhile; false when told to terminate.
   bool Pause(std::chrono::milliseconds ADuration);
-  // Called by Terminate, on the terminating thread, for a worker whose Execute blocks in a wait
-  // of its own (a poll on a socket, say) that Pause does not cover: it must end that wait.
-  virtual void WakeForTerminate() {}
+  // An eventfd that becomes readable, and stays so, once Terminate is called: poll it for
+  // POLLIN beside the worker's own descriptors, never read it. -1 when the system refused one;
+  // a wait must then be bounded, so that the terminate flag is looked at now and then.
+  int WakeFd() const { return FWakeFd; }
 
  private:
   const RawUtf8 FName;
+  const int FWakeFd;
   std::atomic<bool> FTerminated{false};
-  std::mutex FPauseLock;  // pairs FPauseEnd with FTerminated
-  std::condition_variable FPauseEnd;
   std::atomic<bool> FRunning{false};
   std::thread FThread;
 };

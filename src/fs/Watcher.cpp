@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,7 +27,7 @@ namespace {
 // it happens at least this long after the change, and a burst of changes arrives together.
 constexpr std::chrono::milliseconds KSettle{200};
 constexpr std::chrono::milliseconds KDrainGap{10};
-// Upper bound of one wait: a plain Terminate without SignalStop is still seen this soon.
+// Upper bound of one wait.
 constexpr int KWaitSliceMs = 1000;
 
 constexpr uint32_t KWatchMask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB |
@@ -48,8 +47,9 @@ TFileWatcher::TFileWatcher(std::string ARootDir, Core::TTickSource ATicks,
       FRootDir(std::move(ARootDir)),
       FTicks(ATicks ? std::move(ATicks) : [] { return Core::GetTickCount64(); }) {
   OnProblem = std::move(AOnProblem);
-  FWakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (FWakeFd >= 0) OpenWatches();
+  // Without the worker's wake-up descriptor a stop would have to wait out a whole wait: the
+  // watcher does not start then.
+  if (WakeFd() >= 0) OpenWatches();
   if (FInotifyFd < 0) {
     ReportProblem("Folder watcher cannot start (" + std::string(std::strerror(errno)) +
                   "): local changes are not seen until the next start");
@@ -60,27 +60,16 @@ TFileWatcher::TFileWatcher(std::string ARootDir, Core::TTickSource ATicks,
 }
 
 TFileWatcher::~TFileWatcher() {
-  SignalStop();
+  // The inotify descriptor stays open until the thread has ended: closing one that the thread
+  // is polling would race with it.
+  Terminate();
   WaitFor();
   if (FInotifyFd >= 0) ::close(FInotifyFd);
-  if (FWakeFd >= 0) ::close(FWakeFd);
 }
 
 void TFileWatcher::SetOnChange(TFileChangeEvent AHandler) {
   std::lock_guard lock(FHandlerLock);
   FOnChange = std::move(AHandler);
-}
-
-void TFileWatcher::SignalStop() {
-  Terminate();
-  // The descriptors stay open until the destructor: closing one that the thread is polling
-  // would race with it. The eventfd wakes the poll instead.
-  if (FWakeFd >= 0) {
-    const uint64_t one = 1;
-    if (::write(FWakeFd, &one, sizeof one) < 0) {
-      // Only a counter overflow fails, and then the thread has been woken long ago.
-    }
-  }
 }
 
 void TFileWatcher::SuppressPath(const RawUtf8& ARelPath, TSuppressKind AKind) {
@@ -357,7 +346,7 @@ void TFileWatcher::Report(TFileAction AAction, const RawUtf8& ARelPath) {
 }
 
 void TFileWatcher::Execute() {
-  if (FInotifyFd < 0 || FWakeFd < 0) return;
+  if (FInotifyFd < 0 || WakeFd() < 0) return;
   auto lastDrain = std::chrono::steady_clock::time_point{};
   while (!Terminated()) {
     // Nothing left to watch (the root itself is gone) and nothing left to report: done.
@@ -376,7 +365,7 @@ void TFileWatcher::Execute() {
         std::chrono::ceil<std::chrono::milliseconds>(lastDrain + KDrainGap - now).count());
     const bool paced = gapLeft > 0;
     if (paced) timeout = std::min(timeout, gapLeft);
-    struct pollfd fds[2] = {{FWakeFd, POLLIN, 0}, {FInotifyFd, POLLIN, 0}};
+    struct pollfd fds[2] = {{WakeFd(), POLLIN, 0}, {FInotifyFd, POLLIN, 0}};
     if (::poll(fds, paced ? 1 : 2, timeout) < 0) {
       if (errno == EINTR) continue;
       return;

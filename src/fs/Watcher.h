@@ -25,7 +25,7 @@ using TFileChangeEvent = std::function<void(Core::TFileAction AAction, const Raw
 // in while running are watched at once). Starts in its constructor. Each batch of changes is
 // processed 200 ms after it arrived; a rename is a delete of the old path and a create of the
 // new one; an overflow loses that batch silently. OnChange runs on the watcher thread.
-// Owner's protocol: SignalStop, WaitFor, destroy. A folder that cannot be watched gives an
+// Owner's protocol: Terminate, WaitFor, destroy. A folder that cannot be watched gives an
 // inert watcher that reports nothing.
 //
 // Linux specifics: the watches of the existing tree are in place when the constructor returns.
@@ -55,9 +55,6 @@ class TFileWatcher : public Core::TWorkerThread {
   // Sets the listener; safe while the thread runs. An empty function reports nothing. A call
   // of the previous listener that has already begun may still finish after this returns.
   void SetOnChange(TFileChangeEvent AHandler);
-  // Ends the thread at once (it is woken, not polled).
-  void SignalStop();
-
   // Which of our own changes a suppression stands for. A download only ever creates or
   // modifies its path and a delete only deletes it, so the user's opposite change to the same
   // path, made while the hold lasts, is still reported.
@@ -123,7 +120,6 @@ class TFileWatcher : public Core::TWorkerThread {
 
   // Only the constructor (before the thread starts) and the watcher thread touch these.
   int FInotifyFd = -1;
-  int FWakeFd = -1;                                // eventfd written by SignalStop
   std::unordered_map<int, std::string> FPathByWd;  // watched folder below the root; "" = root
   std::map<std::string, int> FWdByPath;            // ordered, so a sub-tree is one key range
   std::deque<TPendingChange> FPending;             // in arrival order

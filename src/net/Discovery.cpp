@@ -1,7 +1,6 @@
 #include "net/Discovery.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -24,7 +23,6 @@ constexpr const char* HandlerErrorContext = "Discovery, in a peer event handler"
 TDiscoveryThread::TDiscoveryThread(RawUtf8 AName, uint16_t AUdpPort, uint16_t ATcpPort,
                                    Core::TTickSource ATick)
     : TWorkerThread("Discovery"),
-      FWakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       FName(std::move(AName)),
       FWireName(DiscoveryWireName(FName)),
       FUdpPort(AUdpPort),
@@ -37,14 +35,6 @@ TDiscoveryThread::~TDiscoveryThread() {
   WaitFor();
   FSockFd.store(-1, std::memory_order_release);
   FSock.Close();
-  if (FWakeFd >= 0) ::close(FWakeFd);
-}
-
-void TDiscoveryThread::WakeForTerminate() {
-  if (FWakeFd < 0) return;
-  const uint64_t one = 1;
-  // A write can only fail on a counter already full, which wakes the loop as well.
-  (void)!::write(FWakeFd, &one, sizeof one);
 }
 
 uint64_t TDiscoveryThread::Now() const {
@@ -119,9 +109,9 @@ void TDiscoveryThread::Execute() {
 
   const auto buffer = std::make_unique<uint8_t[]>(ReceiveBufferSize);
   while (!Terminated()) {
-    // Without a wake descriptor (none could be made) a stop waits out one wait.
-    pollfd pfd[2] = {{FSock.Fd(), POLLIN, 0}, {FWakeFd, POLLIN, 0}};
-    const int ready = ::poll(pfd, FWakeFd >= 0 ? 2 : 1, WaitMs);
+    // Without a wake-up descriptor (none could be made) a stop waits out one wait.
+    pollfd pfd[2] = {{FSock.Fd(), POLLIN, 0}, {WakeFd(), POLLIN, 0}};
+    const int ready = ::poll(pfd, WakeFd() >= 0 ? 2 : 1, WaitMs);
     if (ready > 0 && pfd[0].revents == 0) continue;  // only the wake-up: the loop ends
     if (ready > 0) {
       sockaddr_in source{};
@@ -195,14 +185,25 @@ void TDiscoveryThread::Upsert(const TDiscoveryPacket& APacket, const RawUtf8& AI
 }
 
 void TDiscoveryThread::Goodbye(const RawUtf8& AName) {
-  std::lock_guard lock(FPeerLock);
-  for (size_t i = FPeers.size(); i-- > 0;) {
-    if (FPeers[i].Name != AName) continue;
-    const TPeerInfo lost = FPeers[i];
-    Erase(i);
-    if (OnPeerLost) OnPeerLost(lost);
-    return;
+  TPeerInfoDynArray lost;
+  {
+    std::lock_guard lock(FPeerLock);
+    for (size_t i = FPeers.size(); i-- > 0;) {
+      if (FPeers[i].Name != AName) continue;
+      lost.push_back(FPeers[i]);
+      Erase(i);
+      break;
+    }
   }
+  ReportLost(lost);
+}
+
+void TDiscoveryThread::ReportLost(const TPeerInfoDynArray& ALost) {
+  // Outside the lock, as for OnPeerDiscovered, so that the handler may read the table. The
+  // peers are out of the table already: a failing handler must not cost the others their event.
+  if (!OnPeerLost) return;
+  for (const TPeerInfo& peer : ALost)
+    RunReportingErrors([&] { OnPeerLost(peer); }, HandlerErrorContext, OnProblem);
 }
 
 void TDiscoveryThread::Erase(size_t AIndex) {
@@ -211,14 +212,17 @@ void TDiscoveryThread::Erase(size_t AIndex) {
 }
 
 void TDiscoveryThread::Prune(uint64_t ATick) {
-  std::lock_guard lock(FPeerLock);
-  for (size_t i = FPeers.size(); i-- > 0;) {
-    // Unsigned, like every elapsed time here: a wrap of the tick counter changes nothing.
-    if (ATick - static_cast<uint64_t>(FPeers[i].LastSeenTick) <= PeerTimeoutMs) continue;
-    const TPeerInfo lost = FPeers[i];
-    Erase(i);
-    if (OnPeerLost) OnPeerLost(lost);
+  TPeerInfoDynArray lost;
+  {
+    std::lock_guard lock(FPeerLock);
+    for (size_t i = FPeers.size(); i-- > 0;) {
+      // Unsigned, like every elapsed time here: a wrap of the tick counter changes nothing.
+      if (ATick - static_cast<uint64_t>(FPeers[i].LastSeenTick) <= PeerTimeoutMs) continue;
+      lost.push_back(FPeers[i]);
+      Erase(i);
+    }
   }
+  ReportLost(lost);
 }
 
 }  // namespace Pondar::Net

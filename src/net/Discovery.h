@@ -11,7 +11,7 @@
 
 #include "core/Types.h"
 #include "core/Worker.h"
-#include "net/Protocol.h"
+#include "net/Messages.h"
 #include "net/Socket.h"
 
 namespace Pondar::Net {
@@ -23,9 +23,8 @@ using Core::TPeerInfoDynArray;
 using TOnPeerEvent = std::function<void(const TPeerInfo& APeer)>;
 
 // Owner's protocol: create, assign OnPeerDiscovered/OnPeerLost, Start. To stop: SendGoodbye
-// (any thread, while running), Terminate, WaitFor (the loop notices within one 512 ms wait).
-// OnPeerLost runs while FPeerLock is held: its handler must not call GetPeerList or PeerCount,
-// nor wait for a thread that does.
+// (any thread, while running), Terminate, WaitFor (Terminate wakes the loop's wait at once).
+// Both events are raised after FPeerLock is released: their handlers may read the table.
 //
 // Announcements and the goodbye go to 255.255.255.255 and to the directed broadcast address of
 // every interface that is up and can broadcast, read afresh for each one: the limited broadcast
@@ -63,19 +62,18 @@ class TDiscoveryThread : public Core::TWorkerThread {
   // One goodbye broadcast. Safe from any thread while the discovery thread runs; the socket
   // lives until the destructor, so it cannot close under this call. Nothing without a socket.
   void SendGoodbye();
-  // A copy of the table, in insertion order. Must not be called from OnPeerLost.
+  // A copy of the table, in insertion order.
   TPeerInfoDynArray GetPeerList() const;
-  // The number of entries. Must not be called from OnPeerLost.
+  // The number of entries.
   int32_t PeerCount() const;
   // The UDP port once the socket is bound and ready; 0 before that and when binding failed.
   uint16_t BoundPort() const { return FBoundPort.load(std::memory_order_acquire); }
 
-  TOnPeerEvent OnPeerDiscovered;  // raised after FPeerLock is released
-  TOnPeerEvent OnPeerLost;        // raised while FPeerLock is held
+  TOnPeerEvent OnPeerDiscovered;  // raised after the peer is in the table
+  TOnPeerEvent OnPeerLost;        // raised after the peer is out of the table
 
  protected:
   void Execute() override;
-  void WakeForTerminate() override;
 
   // The loop's steps, reachable by tests without a socket or a network.
   // Handles one received datagram from ASource: parse, drop our own, upsert/reply/goodbye.
@@ -89,12 +87,12 @@ class TDiscoveryThread : public Core::TWorkerThread {
   void Goodbye(const RawUtf8& AName);
   // Removes entry AIndex of the table; FPeerLock is held.
   void Erase(size_t AIndex);
+  // Raises OnPeerLost for each of ALost, in order; FPeerLock is not held.
+  void ReportLost(const TPeerInfoDynArray& ALost);
   void SendPacket(TDiscoveryKind AKind, const sockaddr_in& ATarget);
   // One datagram to 255.255.255.255 and to every interface's broadcast address.
   void Broadcast(TDiscoveryKind AKind);
 
-  // Written on Terminate, so that a stop never waits out the loop's wait on the socket.
-  const int FWakeFd;
   const RawUtf8 FName;
   // FName as it goes on the wire (cut to 255 bytes). Our own broadcasts come back with this
   // name, so it, not FName, is what received names are compared with.

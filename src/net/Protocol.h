@@ -1,42 +1,18 @@
-// Byte layouts shared with every other peer: the discovery datagram, the TCP message types and
-// their limits, and the file-list encoding. All integers on the wire are little-endian.
+// What every peer agrees on: the TCP message types and their limits, the time limits, and the
+// file-list encoding. The messages themselves are read and written in net/Messages.h.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "core/Types.h"
+#include "net/Stream.h"
 
 namespace Pondar::Net {
 
 using Core::RawUtf8;
 using Core::TBytes;
 using Core::TFileEntries;
-
-// ---- Discovery datagram: "PNDR", kind, UTC day count (double at offset 5), TCP port, name ----
-
-enum class TDiscoveryKind : uint8_t { dkAnnounce = 1, dkReply = 2, dkGoodbye = 3 };
-
-inline constexpr size_t DiscoveryHeaderSize = 16;
-inline constexpr size_t MaxDiscoveryName = 255;
-
-struct TDiscoveryPacket {
-  TDiscoveryKind Kind = TDiscoveryKind::dkAnnounce;
-  double UtcTime = 0;
-  uint16_t TcpPort = 0;
-  RawUtf8 Name;
-};
-
-// The name as it travels: its first 255 bytes, all the one-byte length can carry.
-RawUtf8 DiscoveryWireName(const RawUtf8& AName);
-// The datagram for AKind, stamped with CurrentUtcTime at the moment of building.
-TBytes BuildDiscoveryPacket(TDiscoveryKind AKind, uint16_t ATcpPort, const RawUtf8& AName);
-// The same with the clock reading given, for callers that need exact bytes.
-TBytes BuildDiscoveryPacket(TDiscoveryKind AKind, uint16_t ATcpPort, const RawUtf8& AName,
-                            double AUtcTime);
-// True when the bytes form a valid datagram (length, magic, kind, name inside); fills AOut then.
-// On failure AOut.Name is empty. Bytes after the name are ignored.
-bool ParseDiscoveryPacket(const uint8_t* AData, size_t ACount, TDiscoveryPacket& AOut);
 
 // ---- TCP messages: one per connection, opened by a type byte ----
 
@@ -84,13 +60,5 @@ TFileEntries DecodeFileList(const uint8_t* AData, size_t ACount);
 inline TFileEntries DecodeFileList(const TBytes& AData) {
   return DecodeFileList(AData.data(), AData.size());
 }
-
-// Little-endian field access shared by the codecs and the TCP code.
-void PutLe16(uint8_t* ADst, uint16_t AValue);
-void PutLe32(uint8_t* ADst, uint32_t AValue);
-void PutLe64(uint8_t* ADst, uint64_t AValue);
-uint16_t GetLe16(const uint8_t* ASrc);
-uint32_t GetLe32(const uint8_t* ASrc);
-uint64_t GetLe64(const uint8_t* ASrc);
 
 }  // namespace Pondar::Net

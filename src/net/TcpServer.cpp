@@ -1,11 +1,7 @@
 #include "net/TcpServer.h"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -14,8 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "core/RelPath.h"
-#include "fs/FileList.h"
 
 namespace Pondar::Net {
 
@@ -29,41 +23,19 @@ constexpr int FallbackPollMs = 100;
 // Accepts taken in one pass, so that the type bytes of waiting connections are looked at too.
 constexpr int AcceptBurst = 32;
 
-constexpr uint8_t MissingFileReply[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-
-// Closes a file descriptor on every way out of the block that opened it.
-struct TFileCloser {
-  int Fd;
-  ~TFileCloser() { ::close(Fd); }
-};
-
-// Open failures that mean "there is no such file" rather than "it cannot be opened".
-bool MeansMissing(int AErrno) {
-  return AErrno == ENOENT || AErrno == ENOTDIR || AErrno == ENAMETOOLONG || AErrno == ELOOP;
-}
-
 }  // namespace
 
 TTcpServerThread::TTcpServerThread(uint16_t APort, std::string ARootDir,
                                    std::shared_ptr<Fs::TFileList> AFiles)
     : TWorkerThread("TCP server"),
-      FPort(APort),
-      FRootDir(std::move(ARootDir)),
-      FFiles(std::move(AFiles)),
-      FWakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-
-TTcpServerThread::~TTcpServerThread() {
-  Shutdown();
-  WaitFor();
+      FPort(APort) {
+  FServe.RootDir = std::move(ARootDir);
+  FServe.Files = std::move(AFiles);
 }
 
-void TTcpServerThread::Shutdown() {
+TTcpServerThread::~TTcpServerThread() {
   Terminate();
-  if (FWakeFd) {
-    const uint64_t one = 1;
-    // The eventfd is never read, so it stays readable and every later poll returns at once.
-    [[maybe_unused]] const ssize_t n = ::write(FWakeFd.Fd(), &one, sizeof one);
-  }
+  WaitFor();
 }
 
 uint16_t TTcpServerThread::BoundPort() const {
@@ -79,7 +51,7 @@ size_t TTcpServerThread::FrameReceiverCount() const {
 
 void TTcpServerThread::Execute() {
   const auto pause = [this](int AMs) {
-    pollfd pfd{FWakeFd.Fd(), POLLIN, 0};
+    pollfd pfd{WakeFd(), POLLIN, 0};
     ::poll(&pfd, 1, AMs);
   };
 
@@ -117,6 +89,10 @@ void TTcpServerThread::Execute() {
     return;
   }
 
+  // The events are fixed from Start on, so the request thread takes them once.
+  FServe.OnDeleteNotify = OnDeleteNotify;
+  FServe.OnChangesNotify = OnChangesNotify;
+  FServe.OnClipboardNotify = OnClipboardNotify;
   FRequestThread = std::thread([this] { RequestLoop(); });
 
   std::vector<pollfd> fds;
@@ -124,10 +100,10 @@ void TTcpServerThread::Execute() {
     ReapFrameReceivers();
 
     fds.clear();
-    fds.push_back({FWakeFd.Fd(), POLLIN, 0});
+    fds.push_back({WakeFd(), POLLIN, 0});
     fds.push_back({FServerSock.Fd(), POLLIN, 0});
-    for (const auto& entry : FUntyped) fds.push_back({entry.Conn.Sock.Fd(), POLLIN, 0});
-    int timeout = FWakeFd ? -1 : FallbackPollMs;
+    for (const auto& entry : FUntyped) fds.push_back({entry.Conn.PollFd(), POLLIN, 0});
+    int timeout = WakeFd() >= 0 ? -1 : FallbackPollMs;
     if (!FUntyped.empty()) {
       // All waiting connections have the same limit, so the oldest runs out first.
       const uint64_t now = Core::GetTickCount64();
@@ -166,15 +142,15 @@ void TTcpServerThread::AcceptPending() {
       if (errno == EAGAIN || errno == EWOULDBLOCK) return;
       if (errno == EINTR || errno == ECONNABORTED) continue;
       // Out of descriptors or memory: pause rather than spin, but stay wakeable.
-      pollfd pfd{FWakeFd.Fd(), POLLIN, 0};
+      pollfd pfd{WakeFd(), POLLIN, 0};
       ::poll(&pfd, 1, AcceptFailPauseMs);
       return;
     }
-    if (!TuneTcpConnection(sock.Fd(), FRequestTimeLimitMs)) continue;
+    TConnection conn(std::move(sock), Ipv4Text(addr), FRequestTimeLimitMs);
+    if (!conn) continue;
     if (FUntyped.size() >= MaxUntypedConnections) FUntyped.pop_front();
     TUntyped entry;
-    entry.Conn.Sock = std::move(sock);
-    entry.Conn.PeerIP = Ipv4Text(addr);
+    entry.Conn = std::move(conn);
     entry.DeadlineTick = Core::GetTickCount64() + static_cast<uint64_t>(FRequestTimeLimitMs);
     FUntyped.push_back(std::move(entry));
   }
@@ -182,23 +158,23 @@ void TTcpServerThread::AcceptPending() {
 
 void TTcpServerThread::ReadTypeByte(TUntyped& AEntry, bool& ADone) {
   uint8_t type = 0;
-  const ssize_t n = ::recv(AEntry.Conn.Sock.Fd(), &type, 1, MSG_DONTWAIT);
-  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+  const TConnection::TPoll got = AEntry.Conn.ReadByteNow(type);
+  if (got == TConnection::TPoll::Nothing) return;
   ADone = true;
-  if (n == 1) Dispatch(std::move(AEntry.Conn), type);
+  if (got == TConnection::TPoll::Byte) Dispatch(std::move(AEntry.Conn), type);
   // Closed or reset before its type byte: dropped without effect.
 }
 
 void TTcpServerThread::Dispatch(TConnection AConn, uint8_t AType) {
-  if (AType >= static_cast<uint8_t>(TMessageType::mtFileList) &&
-      AType <= static_cast<uint8_t>(TMessageType::mtClipboard)) {
+  const std::optional<TMessageType> type = MessageTypeOf(AType);
+  if (type && *type != TMessageType::mtScreenFrame) {
     std::lock_guard lock(FRequestsLock);
     if (FRequests.size() >= MaxQueuedRequests) return;  // overloaded: refused by closing
     FRequests.push_back({std::move(AConn), AType});
     FRequestsChanged.notify_one();
     return;
   }
-  if (AType == static_cast<uint8_t>(TMessageType::mtScreenFrame) && OnScreenFrame) {
+  if (type == TMessageType::mtScreenFrame && OnScreenFrame) {
     StartFrameReceiver(std::move(AConn));
     return;
   }
@@ -211,45 +187,27 @@ void TTcpServerThread::StartFrameReceiver(TConnection AConn) {
   std::lock_guard lock(FFramesLock);
   if (FActiveFrames >= MaxFrameReceivers) return;  // closed at once while the cap is reached
   TFrameReceiver& slot = FFrames.emplace_back();
-  slot.Fd = AConn.Sock.Fd();
+  slot.Conn = std::move(AConn);
   try {
-    slot.Thread = std::thread(&TTcpServerThread::ReceiveFrame, this, &slot, std::move(AConn.Sock));
+    slot.Thread = std::thread(&TTcpServerThread::ReceiveFrame, this, &slot);
     ++FActiveFrames;
   } catch (const std::system_error&) {
     FFrames.pop_back();  // no thread to spare: the frame is dropped
   }
 }
 
-void TTcpServerThread::ReceiveFrame(TFrameReceiver* ASelf, TSocket ASock) {
-  // A failing handler ends only this frame.
-  Core::RunReportingErrors([&] { ReceiveFrameBody(ASock.Fd()); }, "TCP server, receiving a frame",
-                           OnProblem);
-  // Closed under the lock, so that Shutdown never shuts down a descriptor number that has
+void TTcpServerThread::ReceiveFrame(TFrameReceiver* ASelf) {
+  // A failing handler ends only this frame. A frame completed after Terminate is dropped: its
+  // receiver is about to go away.
+  Core::RunReportingErrors(
+      [&] { Net::ReceiveFrame(ASelf->Conn, OnScreenFrame, [this] { return !Terminated(); }); },
+      "TCP server, receiving a frame", OnProblem);
+  // Closed under the lock, so that a stop never shuts down a descriptor number that has
   // meanwhile been reused for something else.
   std::lock_guard lock(FFramesLock);
-  ASock.Close();
-  ASelf->Fd = -1;
+  ASelf->Conn.Close();
   ASelf->Done = true;
   --FActiveFrames;
-}
-
-void TTcpServerThread::ReceiveFrameBody(int AFd) {
-  uint8_t field[4];
-  RawUtf8 name;
-  TBytes payload;
-  bool ok = RecvFull(AFd, field, 2, TRecvStall::Fail);
-  const uint16_t nameLen = ok ? GetLe16(field) : 0;
-  ok = ok && nameLen <= MaxFrameName;
-  if (ok && nameLen > 0) {
-    name.resize(nameLen);
-    ok = RecvFull(AFd, name.data(), nameLen, TRecvStall::Fail);
-  }
-  ok = ok && RecvFull(AFd, field, 4, TRecvStall::Fail);
-  const uint32_t payloadLen = ok ? GetLe32(field) : 0;
-  ok = ok && payloadLen > 0 && payloadLen <= MaxFramePayload;
-  ok = ok && RecvFullInto(AFd, payload, payloadLen, TRecvStall::Fail);
-  // A frame completed after Shutdown is dropped: its receiver is about to go away.
-  if (ok && !Terminated()) OnScreenFrame(name, payload);
 }
 
 void TTcpServerThread::ReapFrameReceivers() {
@@ -273,7 +231,7 @@ void TTcpServerThread::StopHelpers() {
     std::lock_guard lock(FRequestsLock);
     FStopRequests = true;
     FRequests.clear();
-    if (FCurrentRequestFd >= 0) ::shutdown(FCurrentRequestFd, SHUT_RDWR);
+    if (FCurrentRequest) FCurrentRequest->Interrupt();
   }
   FRequestsChanged.notify_all();
   if (FRequestThread.joinable()) FRequestThread.join();
@@ -282,8 +240,7 @@ void TTcpServerThread::StopHelpers() {
   {
     std::lock_guard lock(FFramesLock);
     // Their reads fail at once; a handler already running is waited for below.
-    for (const auto& receiver : FFrames)
-      if (receiver.Fd >= 0) ::shutdown(receiver.Fd, SHUT_RDWR);
+    for (const auto& receiver : FFrames) receiver.Conn.Interrupt();
     receivers.splice(receivers.end(), FFrames);
   }
   for (auto& receiver : receivers) receiver.Thread.join();
@@ -300,130 +257,19 @@ void TTcpServerThread::RequestLoop() {
       if (FStopRequests) return;
       request = std::move(FRequests.front());
       FRequests.pop_front();
-      FCurrentRequestFd = request.Conn.Sock.Fd();
+      FCurrentRequest = &request.Conn;
     }
     // A failing handler or a full memory ends only this request.
-    Core::RunReportingErrors([&] { HandleRequest(request); }, "TCP server, handling a request",
-                             OnProblem);
+    Core::RunReportingErrors(
+        [&] {
+          TConnection& conn = request.Conn;
+          ServeRequest(static_cast<TMessageType>(request.Type), conn, conn, conn.PeerIP(), FServe);
+        },
+        "TCP server, handling a request", OnProblem);
     std::lock_guard lock(FRequestsLock);
-    FCurrentRequestFd = -1;
-    request.Conn.Sock.Close();
+    FCurrentRequest = nullptr;
+    request.Conn.Close();
   }
-}
-
-void TTcpServerThread::HandleRequest(TRequest& ARequest) {
-  const int fd = ARequest.Conn.Sock.Fd();
-  switch (static_cast<TMessageType>(ARequest.Type)) {
-    case TMessageType::mtFileList:
-      ServeFileList(fd);
-      break;
-    case TMessageType::mtGetFile:
-      ServeFile(fd);
-      break;
-    case TMessageType::mtDeleteNotify:
-      TakeDeleteNotice(fd);
-      break;
-    case TMessageType::mtChangesNotify:
-      // The message carries no port; the engine finds the peer by its address.
-      if (OnChangesNotify) OnChangesNotify(ARequest.Conn.PeerIP, 0);
-      break;
-    case TMessageType::mtClipboard:
-      TakeClipboardText(fd);
-      break;
-    default:
-      break;
-  }
-}
-
-void TTcpServerThread::ServeFileList(int AFd) {
-  // Encoded once per change of the list, not once per request: the peers that pull it after
-  // one change are sent the same bytes. Writers of the list wait only for the encoding, never
-  // for the network.
-  const std::shared_ptr<const TBytes> list =
-      FFiles ? FFiles->Encoded(EncodeFileList) : std::make_shared<const TBytes>(EncodeFileList({}));
-  uint8_t len[4];
-  PutLe32(len, static_cast<uint32_t>(list->size()));
-  if (!SendFull(AFd, len, sizeof len, true)) return;
-  SendFull(AFd, list->data(), list->size());
-}
-
-bool TTcpServerThread::ReadRequestPath(int AFd, RawUtf8& AOut) {
-  uint8_t lenBytes[2];
-  if (!RecvFull(AFd, lenBytes, 2, TRecvStall::Fail)) return false;
-  const uint16_t len = GetLe16(lenBytes);
-  if (len > MaxRequestPath) return false;  // refused before a byte of it is read
-  RawUtf8 path(len, '\0');
-  if (len > 0 && !RecvFull(AFd, path.data(), len, TRecvStall::Fail)) return false;
-  // The same rule as for every path a peer sends: nothing outside the shared folder.
-  return Core::NormalizeRelPath(path, AOut);
-}
-
-void TTcpServerThread::ServeFile(int AFd) {
-  RawUtf8 relPath;
-  if (!ReadRequestPath(AFd, relPath)) return;
-
-  // Joined as text, never as a path object: a leading "/" in the request must stay below the
-  // shared folder. Without a shared folder there is nothing to serve.
-  if (FRootDir.empty()) {
-    SendFull(AFd, MissingFileReply, sizeof MissingFileReply);
-    return;
-  }
-  std::string local = FRootDir;
-  if (local.back() != '/') local += '/';
-  local += relPath;
-
-  // O_NONBLOCK: opening a FIFO that sits in the shared folder must not hang the request.
-  const int fileFd = ::open(local.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fileFd < 0) {
-    if (MeansMissing(errno)) SendFull(AFd, MissingFileReply, sizeof MissingFileReply);
-    return;  // exists but cannot be opened: the connection is closed without a reply
-  }
-  const TFileCloser closer{fileFd};
-  struct stat st {};
-  if (::fstat(fileFd, &st) != 0) return;
-  if (!S_ISREG(st.st_mode)) {
-    // A folder (or a device, a FIFO, ...) is not a file that can be shared.
-    SendFull(AFd, MissingFileReply, sizeof MissingFileReply);
-    return;
-  }
-  ::posix_fadvise(fileFd, 0, 0, POSIX_FADV_SEQUENTIAL);
-
-  const int64_t size = st.st_size;
-  uint8_t sizeBytes[8];
-  PutLe64(sizeBytes, static_cast<uint64_t>(size));
-  if (!SendFull(AFd, sizeBytes, sizeof sizeBytes, size > 0)) return;
-
-  const auto buffer = std::make_unique<uint8_t[]>(TransferChunk);
-  int64_t remaining = size;
-  while (remaining > 0) {
-    const size_t want = static_cast<size_t>(std::min<int64_t>(remaining, TransferChunk));
-    size_t got = 0;
-    while (got < want) {
-      const ssize_t n = ::read(fileFd, buffer.get() + got, want - got);
-      if (n < 0 && errno == EINTR) continue;
-      // A read error, or the file shrank: close, and the requester sees a short body.
-      if (n <= 0) return;
-      got += static_cast<size_t>(n);
-    }
-    if (!SendFull(AFd, buffer.get(), want)) return;
-    remaining -= static_cast<int64_t>(want);
-  }
-}
-
-void TTcpServerThread::TakeDeleteNotice(int AFd) {
-  RawUtf8 relPath;
-  if (!ReadRequestPath(AFd, relPath)) return;
-  if (OnDeleteNotify) OnDeleteNotify(relPath);
-}
-
-void TTcpServerThread::TakeClipboardText(int AFd) {
-  uint8_t lenBytes[4];
-  if (!RecvFull(AFd, lenBytes, 4, TRecvStall::Fail)) return;
-  const uint32_t len = GetLe32(lenBytes);
-  if (len == 0 || len > MaxClipboardBytes) return;
-  TBytes text;
-  if (!RecvFullInto(AFd, text, len, TRecvStall::Fail)) return;
-  if (OnClipboardNotify) OnClipboardNotify(RawUtf8(text.begin(), text.end()));
 }
 
 }  // namespace Pondar::Net

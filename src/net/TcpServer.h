@@ -1,12 +1,11 @@
-// The answering side of the TCP protocol: serves the file list and files of the shared folder
-// and turns notices, clipboard text and screen frames into events.
+// The answering side of the TCP protocol: accepts connections, waits for their type bytes and
+// hands each request to net/Serve, on the request thread or a frame receiver of its own.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -15,32 +14,25 @@
 
 #include "core/Types.h"
 #include "core/Worker.h"
+#include "net/Connection.h"
 #include "net/Protocol.h"
+#include "net/Serve.h"
 #include "net/Socket.h"
-
-namespace Pondar::Fs {
-class TFileList;
-}
 
 namespace Pondar::Net {
 
-using TOnDeleteNotify = std::function<void(const RawUtf8& ARelPath)>;
-using TOnChangesNotify = std::function<void(const RawUtf8& APeerIP, uint16_t ATcpPort)>;
-using TOnClipboardNotify = std::function<void(const RawUtf8& AText)>;
-using TOnScreenFrameNotify = std::function<void(const RawUtf8& APeerName, const TBytes& AData)>;
-
-// Owner's protocol: create, assign the events, Start; to stop, Shutdown then WaitFor. The
+// Owner's protocol: create, assign the events, Start; to stop, Terminate then WaitFor. The
 // events are assigned before Start and not changed while the server runs. AFiles is only
 // read; without it the server shares an empty list.
 //
 // Threads:
 // - The server thread (Execute) listens and accepts. It never reads from a connection with a
 //   blocking call: it keeps each new connection in a set that it polls, together with the
-//   listening socket and a wake-up eventfd, until the connection's type byte arrives. A
-//   connection that sends no type byte within the request time limit, or closes first, is
-//   dropped. So a silent peer never holds up accepting or anyone else's request.
+//   listening socket and the worker's wake-up descriptor, until the connection's type byte
+//   arrives. A connection that sends no type byte within the request time limit, or closes
+//   first, is dropped. So a silent peer never holds up accepting or anyone else's request.
 // - Types 1 to 5 go, in the order their type bytes arrived, into a queue served by ONE request
-//   thread. They are handled strictly one after another, and OnDeleteNotify, OnChangesNotify
+//   thread, which hands each to ServeRequest (net/Serve.h). They are handled strictly one after another, and OnDeleteNotify, OnChangesNotify
 //   and OnClipboardNotify are raised on that thread, never at the same time.
 // - Each type 6 connection gets a frame receiver thread of its own, so frames keep arriving
 //   while a large file is served. OnScreenFrame is raised on it; several may run at once. At
@@ -57,12 +49,11 @@ using TOnScreenFrameNotify = std::function<void(const RawUtf8& APeerName, const 
 // previous run's connections wait in TIME_WAIT; a second socket listening on the port is still
 // refused.
 //
-// Stopping: Shutdown sets the terminate flag and wakes the server thread at once. Before
-// Execute returns (so before WaitFor does) it shuts down the sockets of the request in
-// progress and of every frame receiver, drops queued requests, and waits for the request
-// thread and the frame receivers to end. Handlers already running finish first; a frame
-// completed after Shutdown is dropped, and no handler runs once WaitFor has returned. The
-// destructor does Shutdown and WaitFor itself.
+// Stopping: Terminate wakes the server thread at once. Before Execute returns (so before WaitFor
+// does) it interrupts the connections of the request in progress and of every frame receiver,
+// drops queued requests, and waits for the request thread and the frame receivers to end.
+// Handlers already running finish first; a frame completed after Terminate is dropped, and no
+// handler runs once WaitFor has returned. The destructor does Terminate and WaitFor itself.
 class TTcpServerThread : public Core::TWorkerThread {
  public:
   static constexpr size_t MaxFrameReceivers = 8;
@@ -75,8 +66,6 @@ class TTcpServerThread : public Core::TWorkerThread {
   TTcpServerThread(uint16_t APort, std::string ARootDir, std::shared_ptr<Fs::TFileList> AFiles);
   ~TTcpServerThread() override;
 
-  // Sets the terminate flag and wakes the server thread; returns at once. Any thread.
-  void Shutdown();
   // The port actually listened on (useful with port 0), 0 until listening or when it failed.
   // Safe from any thread.
   uint16_t BoundPort() const;
@@ -94,11 +83,6 @@ class TTcpServerThread : public Core::TWorkerThread {
   void Execute() override;
 
  private:
-  // An accepted connection and the dotted IPv4 address of its peer.
-  struct TConnection {
-    TSocket Sock;
-    RawUtf8 PeerIP;
-  };
   struct TUntyped {
     TConnection Conn;
     uint64_t DeadlineTick = 0;
@@ -108,7 +92,8 @@ class TTcpServerThread : public Core::TWorkerThread {
     uint8_t Type = 0;
   };
   struct TFrameReceiver {
-    int Fd = -1;  // the receiver's socket while it is open; guarded by FFramesLock
+    // Used by the receiver's thread; closed, and interrupted by a stop, under FFramesLock.
+    TConnection Conn;
     bool Done = false;
     std::thread Thread;
   };
@@ -121,28 +106,17 @@ class TTcpServerThread : public Core::TWorkerThread {
   void ReapFrameReceivers();
   void StopHelpers();
 
-  // The request thread and what it runs.
+  // The request thread: types 1 to 5, one after another.
   void RequestLoop();
-  void HandleRequest(TRequest& ARequest);
-  void ServeFileList(int AFd);
-  void ServeFile(int AFd);
-  void TakeDeleteNotice(int AFd);
-  void TakeClipboardText(int AFd);
-  // Reads a type 2 or 3 path: false when it is too long (then nothing of it is read), cannot
-  // be read, or is refused by NormalizeRelPath. AOut has "/" between components.
-  bool ReadRequestPath(int AFd, RawUtf8& AOut);
-
-  void ReceiveFrame(TFrameReceiver* ASelf, TSocket ASock);
-  void ReceiveFrameBody(int AFd);
+  void ReceiveFrame(TFrameReceiver* ASelf);
 
   const uint16_t FPort;
-  const std::string FRootDir;
   TSocket FServerSock;
-  const std::shared_ptr<Fs::TFileList> FFiles;
+  // The folder, the list and (from Start on) the events, as the request thread serves them.
+  TServeContext FServe;
 
   int FRequestTimeLimitMs = ServerTimeoutMs;
   std::atomic<uint16_t> FBoundPort{0};
-  TSocket FWakeFd;  // eventfd: written once by Shutdown, polled by the server thread
 
   // Connections whose type byte has not arrived; server thread only.
   std::deque<TUntyped> FUntyped;
@@ -152,7 +126,7 @@ class TTcpServerThread : public Core::TWorkerThread {
   std::condition_variable FRequestsChanged;
   std::deque<TRequest> FRequests;
   bool FStopRequests = false;
-  int FCurrentRequestFd = -1;
+  const TConnection* FCurrentRequest = nullptr;
   std::thread FRequestThread;
 
   // Running and finished (not yet joined) frame receivers.

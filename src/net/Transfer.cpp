@@ -1,15 +1,11 @@
 #include "net/Transfer.h"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
@@ -18,28 +14,14 @@
 #include <utility>
 #include <vector>
 
+#include "net/Messages.h"
+
 namespace Pondar::Net {
 
 namespace {
 
 constexpr const char* TempSuffix = ".pondartmp";
 constexpr int64_t EarlyWriteOutBytes = int64_t{1} << 20;
-
-uint8_t TypeByte(TMessageType AType) {
-  return static_cast<uint8_t>(AType);
-}
-
-// Type byte, 16-bit length and the text, as types 2 and 3 carry a path. A text longer than
-// the field keeps the low 16 bits of its length and that many bytes, so that the framing the
-// peer reads stays consistent (it refuses such a path anyway).
-TBytes PathMessage(TMessageType AType, const RawUtf8& APath) {
-  const auto len = static_cast<uint16_t>(APath.size());
-  TBytes msg(3 + size_t{len});
-  msg[0] = TypeByte(AType);
-  PutLe16(&msg[1], len);
-  std::memcpy(msg.data() + 3, APath.data(), len);
-  return msg;
-}
 
 std::system_error FileError(int AErrno, const std::string& AWhat, const std::string& APath) {
   return std::system_error(AErrno, std::generic_category(), AWhat + " " + APath);
@@ -70,66 +52,10 @@ std::string DirectoryPart(const std::string& APath) {
 
 }  // namespace
 
-TSocket ConnectToPeer(const RawUtf8& AHost, uint16_t APort) {
-  sockaddr_in addr{};
-  if (!MakeIpv4Address(AHost, APort, addr)) return {};
-  TSocket sock(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-  if (!sock) return {};
-
-  // Non-blocking connect so that the 5 000 ms limit holds even for a host that never answers.
-  if (::connect(sock.Fd(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-    if (errno != EINPROGRESS && errno != EINTR) return {};
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(ConnectTimeoutMs);
-    for (;;) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (left <= 0) return {};
-      pollfd pfd{sock.Fd(), POLLOUT, 0};
-      const int rc = ::poll(&pfd, 1, static_cast<int>(left));
-      if (rc < 0 && errno == EINTR) continue;
-      if (rc <= 0) return {};
-      break;
-    }
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (::getsockopt(sock.Fd(), SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return {};
-  }
-
-  const int flags = ::fcntl(sock.Fd(), F_GETFL);
-  if (flags < 0 || ::fcntl(sock.Fd(), F_SETFL, flags & ~O_NONBLOCK) != 0) return {};
-  if (!TuneTcpConnection(sock.Fd(), RequesterTimeoutMs)) return {};
-  return sock;
-}
-
-bool RecvExact(const TSocket& ASock, void* ABuffer, size_t ACount) {
-  return RecvFull(ASock.Fd(), ABuffer, ACount, TRecvStall::WaitAgain);
-}
-
-bool SendAll(const TSocket& ASock, const void* ABuffer, size_t ACount) {
-  return SendFull(ASock.Fd(), ABuffer, ACount);
-}
-
 std::optional<TFileEntries> RequestFileList(const RawUtf8& AHost, uint16_t APort) {
-  TSocket sock = ConnectToPeer(AHost, APort);
-  if (!sock) return std::nullopt;
-  const uint8_t request = TypeByte(TMessageType::mtFileList);
-  if (!SendAll(sock, &request, 1)) return std::nullopt;
-  uint8_t lenBytes[4];
-  if (!RecvExact(sock, lenBytes, sizeof lenBytes)) return std::nullopt;
-  const uint32_t len = GetLe32(lenBytes);
-  if (len == 0 || len > MaxFileListBytes) return std::nullopt;
-  // Decoded piece by piece as it arrives: the reply of a large share is as large as its list.
-  TFileListDecoder decoder;
-  TBytes piece(std::min<size_t>(len, size_t{256} * 1024));
-  for (size_t left = len; left > 0;) {
-    const size_t n = std::min(left, piece.size());
-    if (!RecvFull(sock.Fd(), piece.data(), n, TRecvStall::WaitAgain)) return std::nullopt;
-    decoder.Feed(piece.data(), n);
-    left -= n;
-  }
-  sock.Close();
-  return decoder.Take();
+  TConnection conn = ConnectToPeer(AHost, APort);
+  if (!conn || !WriteFileListRequest(conn)) return std::nullopt;
+  return ReadFileListReply(conn);
 }
 
 TReceivedFile::TReceivedFile(std::string ATargetPath)
@@ -204,21 +130,20 @@ std::optional<TReceivedFile> ReceiveFile(const RawUtf8& AHost, uint16_t APort,
                                          const TTransferProgressProc& AProgress,
                                          const std::string& ALocalPath,
                                          const std::atomic<bool>* ACancel) {
-  TSocket sock = ConnectToPeer(AHost, APort);
-  if (!sock) return std::nullopt;
+  TConnection conn = ConnectToPeer(AHost, APort);
+  if (!conn) return std::nullopt;
 
   // A failed send shows up as a failed read of the size just below.
-  const TBytes request = PathMessage(TMessageType::mtGetFile, ARelPath);
-  SendAll(sock, request.data(), request.size());
-
-  uint8_t sizeBytes[8];
-  if (!RecvExact(sock, sizeBytes, sizeof sizeBytes)) return std::nullopt;
-  const auto size = static_cast<int64_t>(GetLe64(sizeBytes));
-  if (size < 0) return std::nullopt;  // -1: the peer has no such file
+  WriteGetFileRequest(conn, ARelPath);
+  const std::optional<int64_t> announced = ReadFileReplySize(conn);
+  if (!announced || *announced < 0) return std::nullopt;  // -1: the peer has no such file
+  const int64_t size = *announced;
+  // From here on a cancel also ends a wait for the next block.
+  conn.SetCancel(ACancel);
 
   // Local file errors are the caller's to see, but only after the peer has been let go.
-  const auto fail = [&sock](const std::system_error& AError) {
-    sock.Close();
+  const auto fail = [&conn](const std::system_error& AError) {
+    conn.Close();
     throw AError;
   };
 
@@ -242,15 +167,14 @@ std::optional<TReceivedFile> ReceiveFile(const RawUtf8& AHost, uint16_t APort,
     if (ACancel && ACancel->load(std::memory_order_relaxed)) return std::nullopt;
     const size_t block = static_cast<size_t>(std::min<int64_t>(remaining, TransferChunk));
     // A cut connection or a cancel: the temporary file goes away with `temp`.
-    if (!RecvFull(sock.Fd(), buffer.get(), block, TRecvStall::WaitAgain, ACancel))
-      return std::nullopt;
+    if (!conn.Read(buffer.get(), block)) return std::nullopt;
     // A partial temporary file is never of use, so a write error removes it as well.
     if (!WriteAll(temp.FFd, buffer.get(), block))
       fail(FileError(errno, "Unable to write to", temp.FTempPath));
     remaining -= static_cast<int64_t>(block);
     if (AProgress) AProgress(size - remaining, size);
   }
-  sock.Close();
+  conn.Close();
   // A large file starts being written out now: by the time Finish waits for the disk, most of
   // it is there. Small ones are left to go out together with the files received beside them,
   // rather than costing the disk a request each.
@@ -266,10 +190,7 @@ bool DownloadFile(const RawUtf8& AHost, uint16_t APort, const RawUtf8& ARelPath,
 }
 
 void SendDeleteNotify(const RawUtf8& AHost, uint16_t APort, const RawUtf8& ARelPath) {
-  TSocket sock = ConnectToPeer(AHost, APort);
-  if (!sock) return;
-  const TBytes msg = PathMessage(TMessageType::mtDeleteNotify, ARelPath);
-  SendAll(sock, msg.data(), msg.size());
+  if (TConnection conn = ConnectToPeer(AHost, APort)) WriteDeleteNotify(conn, ARelPath);
 }
 
 void ForEachPeerAtOnce(const Core::TPeerInfoDynArray& APeers,
@@ -287,39 +208,17 @@ void ForEachPeerAtOnce(const Core::TPeerInfoDynArray& APeers,
 }
 
 void SendChangesNotify(const RawUtf8& AHost, uint16_t APort) {
-  TSocket sock = ConnectToPeer(AHost, APort);
-  if (!sock) return;
-  const uint8_t msg = TypeByte(TMessageType::mtChangesNotify);
-  SendAll(sock, &msg, 1);
+  if (TConnection conn = ConnectToPeer(AHost, APort)) WriteChangesNotify(conn);
 }
 
 void SendClipboardText(const RawUtf8& AHost, uint16_t APort, const RawUtf8& AText) {
-  TSocket sock = ConnectToPeer(AHost, APort);
-  if (!sock) return;
-  // The four length bytes always go; the text only when there is some.
-  const auto len = static_cast<uint32_t>(AText.size());
-  TBytes msg(5 + size_t{len});
-  msg[0] = TypeByte(TMessageType::mtClipboard);
-  PutLe32(&msg[1], len);
-  std::memcpy(msg.data() + 5, AText.data(), len);
-  SendAll(sock, msg.data(), msg.size());
+  if (TConnection conn = ConnectToPeer(AHost, APort)) WriteClipboardText(conn, AText);
 }
 
 bool SendScreenFrame(const RawUtf8& AHost, uint16_t APort, const RawUtf8& APeerName,
                      const TBytes& AData) {
-  TSocket sock = ConnectToPeer(AHost, APort);
-  if (!sock) return false;
-  const auto nameLen = static_cast<uint16_t>(APeerName.size());
-  const auto payloadLen = static_cast<uint32_t>(AData.size());
-  TBytes header(7 + size_t{nameLen});
-  header[0] = TypeByte(TMessageType::mtScreenFrame);
-  PutLe16(&header[1], nameLen);
-  std::memcpy(header.data() + 3, APeerName.data(), nameLen);
-  PutLe32(&header[3 + size_t{nameLen}], payloadLen);
-  // The header is held back (MSG_MORE) so that it leaves together with the payload.
-  if (!SendFull(sock.Fd(), header.data(), header.size(), payloadLen > 0)) return false;
-  if (payloadLen > 0 && !SendAll(sock, AData.data(), payloadLen)) return false;
-  return true;
+  TConnection conn = ConnectToPeer(AHost, APort);
+  return conn && WriteScreenFrame(conn, APeerName, AData);
 }
 
 }  // namespace Pondar::Net

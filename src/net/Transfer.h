@@ -1,5 +1,6 @@
 // The requesting side of the TCP protocol: one connection per message, opened here, closed
-// before returning. Network failures never throw; they give an empty list, false or nothing.
+// before returning; each operation connects, writes its request and reads the reply through
+// net/Messages. Network failures never throw; they give an empty list, false or nothing.
 #pragma once
 
 #include <atomic>
@@ -9,22 +10,19 @@
 #include <string>
 
 #include "core/Types.h"
+#include "net/Connection.h"
 #include "net/Protocol.h"
-#include "net/Socket.h"
 
 namespace Pondar::Net {
 
 // Bytes received so far and the total, after each received block.
 using TTransferProgressProc = std::function<void(int64_t AReceived, int64_t ATotal)>;
 
-// An open TCP connection to AHost:APort (dotted IPv4), with 5 000 ms send/receive time-outs,
-// keep-alive and no-delay; an invalid socket when it cannot be made within 5 000 ms.
-TSocket ConnectToPeer(const RawUtf8& AHost, uint16_t APort);
-// True once exactly ACount bytes are in ABuffer; false when the connection closes or resets
-// first. A receive time-out alone is not a failure: the read waits again.
-bool RecvExact(const TSocket& ASock, void* ABuffer, size_t ACount);
-// True once all bytes are sent; false on any failure, including no progress within the time-out.
-bool SendAll(const TSocket& ASock, const void* ABuffer, size_t ACount);
+// An open connection to AHost:APort (dotted IPv4) with the requester's limits (see
+// TConnection::Connect); not connected (false) when it cannot be made within 5 000 ms.
+inline TConnection ConnectToPeer(const RawUtf8& AHost, uint16_t APort) {
+  return TConnection::Connect(AHost, APort);
+}
 
 // The peer's whole file list (empty when it shares nothing); nullopt when it cannot be reached
 // or its reply is broken (a length out of bounds, a cut connection).

@@ -15,7 +15,7 @@
 
 #include "app/App.h"
 #include "core/Captions.h"
-#include "net/Protocol.h"
+#include "net/Messages.h"
 #include "net/TcpServer.h"
 #include "net/Transfer.h"
 #include "screen/Capture.h"
@@ -253,12 +253,12 @@ TEST_F(AppTest, DiscoveredPeer_FilesFetchedThenChangeNoticesRateLimitedButTakenU
   peer.Put("shared.txt", "version 2", BaseUnix + 10);
   // The window starts when this notice is taken up, after this moment.
   const auto windowStart = std::chrono::steady_clock::now();
-  std::thread([&] { App->OnChangesNotify("127.0.0.1", 0); }).join();
+  std::thread([&] { App->OnChangesNotify("127.0.0.1"); }).join();
   ASSERT_TRUE(WaitFor([&] { return Count("\u21C4 remote...") == 2; }));
   ASSERT_TRUE(WaitFor([&] { return Folder.Read("shared.txt") == "version 2"; }));
   peer.Put("shared.txt", "version 3", BaseUnix + 20);
-  std::thread([&] { App->OnChangesNotify("127.0.0.1", 0); }).join();
-  std::thread([&] { App->OnChangesNotify("127.0.0.1", 0); }).join();
+  std::thread([&] { App->OnChangesNotify("127.0.0.1"); }).join();
+  std::thread([&] { App->OnChangesNotify("127.0.0.1"); }).join();
   // Taken up at once, a sync would begin within milliseconds; the window holds it for 3 s.
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(Count("\u21C4 remote..."), 2);
@@ -272,7 +272,7 @@ TEST_F(AppTest, DiscoveredPeer_FilesFetchedThenChangeNoticesRateLimitedButTakenU
 
   // A notice from an address not in the table is ignored.
   std::this_thread::sleep_for(std::chrono::milliseconds(3000));
-  std::thread([&] { App->OnChangesNotify("10.1.2.3", 0); }).join();
+  std::thread([&] { App->OnChangesNotify("10.1.2.3"); }).join();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(Count("\u21C4 remote..."), 3);
 }

@@ -1,6 +1,7 @@
-// Workers: a body that throws is reported and ends only the worker; a Pause ends at once on
-// Terminate.
+// Workers: a body that throws is reported and ends only the worker; a Pause, or a wait of the
+// worker's own on its wake-up descriptor, ends at once on Terminate.
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <atomic>
 #include <chrono>
@@ -50,11 +51,13 @@ TEST(WorkerTest, RunReportingErrors_AThrowingReportStillEndsQuietly) {
   EXPECT_TRUE(Pondar::Core::RunReportingErrors([] {}, "Step", {}));
 }
 
-// Pauses once for the given time and notes what Pause said and how long it took.
+// Pauses once for the given time, with Pause or with a poll of its own that has the wake-up
+// descriptor beside (here: instead of) the worker's descriptors, and notes whether the time ran
+// out and how long it took.
 class TPausingWorker : public Pondar::Core::TWorkerThread {
  public:
-  explicit TPausingWorker(std::chrono::milliseconds APause)
-      : TWorkerThread("Pausing worker"), FPause(APause) {}
+  TPausingWorker(std::chrono::milliseconds APause, bool AOwnWait)
+      : TWorkerThread("Pausing worker"), FPause(APause), FOwnWait(AOwnWait) {}
   ~TPausingWorker() override {
     Terminate();
     WaitFor();
@@ -67,29 +70,33 @@ class TPausingWorker : public Pondar::Core::TWorkerThread {
   void Execute() override {
     const auto start = std::chrono::steady_clock::now();
     Started = true;
-    Result = Pause(FPause);
+    pollfd pfd{WakeFd(), POLLIN, 0};
+    Result = FOwnWait ? ::poll(&pfd, 1, static_cast<int>(FPause.count())) == 0 : Pause(FPause);
     Took = std::chrono::steady_clock::now() - start;
   }
 
  private:
   const std::chrono::milliseconds FPause;
+  const bool FOwnWait;
 };
 
-TEST(WorkerTest, Pause_TrueAfterItsTimeAndFalseAtOnceWhenTerminated) {
+TEST(WorkerTest, Wait_TrueAfterItsTimeAndFalseAtOnceWhenTerminated) {
   using namespace std::chrono_literals;
-  TPausingWorker quiet(50ms);
-  quiet.Start();
-  quiet.WaitFor();
-  EXPECT_TRUE(quiet.Result);
-  EXPECT_GE(quiet.Took, 50ms);
+  for (const bool ownWait : {false, true}) {
+    TPausingWorker quiet(50ms, ownWait);
+    quiet.Start();
+    quiet.WaitFor();
+    EXPECT_TRUE(quiet.Result) << ownWait;
+    EXPECT_GE(quiet.Took, 50ms) << ownWait;
 
-  TPausingWorker stopped(60s);
-  stopped.Start();
-  ASSERT_TRUE(PondarTest::WaitFor([&] { return stopped.Started.load(); }));
-  stopped.Terminate();
-  stopped.WaitFor();
-  EXPECT_FALSE(stopped.Result);
-  EXPECT_LT(stopped.Took, 5s);  // a millisecond or so
+    TPausingWorker stopped(60s, ownWait);
+    stopped.Start();
+    ASSERT_TRUE(PondarTest::WaitFor([&] { return stopped.Started.load(); }));
+    stopped.Terminate();
+    stopped.WaitFor();
+    EXPECT_FALSE(stopped.Result) << ownWait;
+    EXPECT_LT(stopped.Took, 5s) << ownWait;  // a millisecond or so
+  }
 }
 
 }  // namespace

@@ -124,7 +124,7 @@ class WatcherTest : public ::testing::Test {
   void TearDown() override { StopWatcher(); }
   void StopWatcher() {
     if (!FWatcher) return;
-    FWatcher->SignalStop();
+    FWatcher->Terminate();
     FWatcher->WaitFor();
     FWatcher.reset();
   }
@@ -360,7 +360,7 @@ TEST_F(WatcherTest, EmptyHandlerReportsNothingUntilOneIsSet) {
   Touch(FBox.Path() / "zz-marker-other");
   ASSERT_TRUE(other.WaitHas(TFileAction::faCreated, "zz-marker-other"));
   EXPECT_TRUE(FRec.All().empty());
-  second.SignalStop();
+  second.Terminate();
   second.WaitFor();
 
   FWatcher->SetOnChange(FRec.Handler());
@@ -481,7 +481,7 @@ TEST(WatcherSuppression, DelayedUnsuppressCountsUntilItsTime) {
   EXPECT_TRUE(watcher.IsSuppressed("held.txt"));
   EXPECT_TRUE(watcher.IsSuppressed("LATER.txt"));
 
-  watcher.SignalStop();
+  watcher.Terminate();
   watcher.WaitFor();
 }
 
@@ -518,24 +518,24 @@ TEST(WatcherIgnoredPath, TemporaryFilesAnywhereAndTheProgramInTheRoot) {
 
 // ---- lifetime -------------------------------------------------------------------------------
 
-TEST_F(WatcherTest, SignalStopEndsTheThreadWithin100ms) {
+TEST_F(WatcherTest, TerminateEndsTheThreadWithin100ms) {
   StartWatcher();
   ASSERT_TRUE(FWatcher->Running());
   std::this_thread::sleep_for(50ms);  // let the thread settle into its wait
   const auto t0 = Clock::now();
-  FWatcher->SignalStop();
+  FWatcher->Terminate();
   FWatcher->WaitFor();
   const auto took = Clock::now() - t0;
   EXPECT_LT(took, 100ms) << std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
   EXPECT_FALSE(FWatcher->Running());
 }
 
-TEST_F(WatcherTest, SignalStopWhileChangesSettleEndsWithin100ms) {
+TEST_F(WatcherTest, TerminateWhileChangesSettleEndsWithin100ms) {
   StartWatcher();
   Touch(FBox.Path() / "pending.txt");
   std::this_thread::sleep_for(20ms);  // read by now, and a tenth into its 200 ms settle
   const auto t0 = Clock::now();
-  FWatcher->SignalStop();
+  FWatcher->Terminate();
   FWatcher->WaitFor();
   const auto took = Clock::now() - t0;
   EXPECT_LT(took, 100ms) << std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
@@ -563,7 +563,7 @@ TEST_F(WatcherTest, RootRemovedEndsTheThreadQuietly) {
   EXPECT_TRUE(WaitFor([&] { return !FWatcher->Running(); }, 5s));
 }
 
-TEST_F(WatcherTest, DestroyingWithoutSignalStopStillEnds) {
+TEST_F(WatcherTest, DestroyingWithoutTerminateStillEnds) {
   StartWatcher();
   Touch(FBox.Path() / "x.txt");
   std::this_thread::sleep_for(20ms);  // read by now, and a tenth into its 200 ms settle
@@ -678,7 +678,7 @@ TEST_F(WatcherTest, StopAndStartUnderLoad) {
     watcher->SetOnChange({});
     watcher->SetOnChange(counting);
     const auto t0 = Clock::now();
-    watcher->SignalStop();
+    watcher->Terminate();
     watcher->WaitFor();
     worstStop = std::max<std::chrono::nanoseconds>(worstStop, Clock::now() - t0);
     const int afterStop = calls.load();

@@ -21,7 +21,7 @@
 
 #include "FuzzCheck.h"
 #include "net/Discovery.h"
-#include "net/Protocol.h"
+#include "net/Messages.h"
 
 namespace {
 

@@ -4,7 +4,8 @@
 // than the bytes can, each record is the bytes at its place, and decoding stops early only
 // where the bytes run out. Encoding the list again takes exactly 4 + sum(82 + path bytes) and
 // decodes to the same list. Each entry then meets the path rule and the time check the sync
-// engine applies before a listed path names a local file.
+// engine applies before a listed path names a local file. Sent as the reply to a list request,
+// behind its length, the same bytes give the same list through the reply's reader.
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include "FuzzCheck.h"
 #include "core/RelPath.h"
 #include "core/Types.h"
+#include "net/Messages.h"
 #include "net/Protocol.h"
 
 namespace {
@@ -122,5 +124,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
   FUZZ_REQUIRE(encoded.size() == expectedSize, "an encoded list is 4 + sum(82 + path bytes)");
   FUZZ_REQUIRE(GetLe32(encoded.data()) == list.size(), "the count is the number of records");
   FUZZ_REQUIRE(SameList(DecodeFileList(encoded), list), "encoding and decoding give the list back");
+
+  if (ASize > Pondar::Net::MaxFileListBytes) return 0;  // a reply refused for its length
+  TBytes reply(4);
+  Pondar::Net::PutLe32(reply.data(), static_cast<uint32_t>(ASize));
+  reply.insert(reply.end(), AData, AData + ASize);
+  Pondar::Net::TMemInStream in(reply);
+  const auto read = Pondar::Net::ReadFileListReply(in);
+  FUZZ_REQUIRE(read && SameList(*read, list), "the reply's reader gives the list the bytes hold");
   return 0;
 }

@@ -9,7 +9,8 @@
 // The reply and the events are checked against what the request asks for: the file list for
 // type 1, the named file of the shared folder (or "missing") for type 2, one event for a
 // whole type 3 to 6 message and none otherwise. After every input the temporary folder must be
-// exactly as it was made. Once the client has sent everything and half-closed no request has
+// exactly as it was made. The same bytes then go through the message readers alone, in memory:
+// each must take what the server acted on and refuse what it ignored. Once the client has sent everything and half-closed no request has
 // anything left to wait for, so a connection still open after CloseDeadline is a hang; it is
 // reported as a crash.
 #include <arpa/inet.h>
@@ -39,8 +40,8 @@
 
 #include "FuzzCheck.h"
 #include "core/RelPath.h"
-#include "net/Protocol.h"
 #include "fs/FileList.h"
+#include "net/Messages.h"
 #include "net/TcpServer.h"
 
 namespace {
@@ -59,6 +60,7 @@ using Pondar::Net::MaxFramePayload;
 using Pondar::Net::MaxRequestPath;
 using Pondar::Net::PutLe32;
 using Pondar::Net::PutLe64;
+using Pondar::Net::TMemInStream;
 using Pondar::Net::TMessageType;
 using Pondar::Net::TSocket;
 using Pondar::Net::TTcpServerThread;
@@ -140,11 +142,14 @@ class THarness {
     FListReply.resize(4);
     PutLe32(FListReply.data(), static_cast<uint32_t>(list.size()));
     FListReply.insert(FListReply.end(), list.begin(), list.end());
+    TMemInStream reply(FListReply);
+    FUZZ_REQUIRE(Pondar::Net::ReadFileListReply(reply) == FEntries,
+                 "the type 1 reply reads back as the entries it was made of");
 
     FServer = std::make_unique<TTcpServerThread>(0, FRoot.string(), FFiles);
     FServer->SetRequestTimeLimit(RequestTimeLimitMs);
     FServer->OnDeleteNotify = [this](const RawUtf8&) { ++Counts.Deletes; };
-    FServer->OnChangesNotify = [this](const RawUtf8&, uint16_t) { ++Counts.Changes; };
+    FServer->OnChangesNotify = [this](const RawUtf8&) { ++Counts.Changes; };
     FServer->OnClipboardNotify = [this](const RawUtf8&) { ++Counts.Clipboards; };
     FServer->OnScreenFrame = [this](const RawUtf8&, const TBytes&) { ++Counts.Frames; };
     FServer->Start();
@@ -371,6 +376,42 @@ TExpected Expect(const THarness& AHarness, const uint8_t* AData, size_t ASize) {
   return expected;
 }
 
+// The body read by the reader of its type from memory, against what Expect made of it.
+void ReadInMemory(uint8_t AType, const TBody& ABody) {
+  TMemInStream in(ABody.Data, ABody.Size);
+  const auto bytes = [&](size_t AOffset, size_t ACount) {
+    return RawUtf8(reinterpret_cast<const char*>(ABody.Data) + AOffset, ACount);
+  };
+  switch (static_cast<TMessageType>(AType)) {
+    case TMessageType::mtGetFile:
+      FUZZ_REQUIRE(Pondar::Net::ReadGetFileRequest(in) == RequestPath(ABody),
+                   "the type 2 reader takes the path the server serves");
+      break;
+    case TMessageType::mtDeleteNotify:
+      FUZZ_REQUIRE(Pondar::Net::ReadDeleteNotify(in) == RequestPath(ABody),
+                   "the type 3 reader takes the path the server raises");
+      break;
+    case TMessageType::mtClipboard: {
+      const auto text = Pondar::Net::ReadClipboardText(in);
+      FUZZ_REQUIRE((text && !text->empty()) == WholeClipboard(ABody),
+                   "the type 5 reader takes every text the server raises, and no other");
+      FUZZ_REQUIRE(!text || *text == bytes(4, text->size()), "the text is the bytes sent");
+      break;
+    }
+    case TMessageType::mtScreenFrame: {
+      const auto frame = Pondar::Net::ReadScreenFrame(in);
+      FUZZ_REQUIRE((frame && !frame->Data.empty()) == WholeFrame(ABody),
+                   "the type 6 reader takes every frame the server raises, and no other");
+      FUZZ_REQUIRE(!frame || (frame->PeerName == bytes(2, frame->PeerName.size()) &&
+                              frame->Data.size() == GetLe32(ABody.Data + 2 + frame->PeerName.size())),
+                   "the frame is the name and payload sent");
+      break;
+    }
+    default:
+      break;  // types 1 and 4 have no body
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
@@ -396,5 +437,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
                "one clipboard event per whole text");
   FUZZ_REQUIRE(counts.Frames - frames == expected.Frames, "one frame event per whole frame");
   FUZZ_REQUIRE(harness.TreeUnchanged(), "no request changes the temporary folder");
+
+  if (ASize > 0) ReadInMemory(AData[0], TBody{AData + 1, ASize - 1});
   return 0;
 }

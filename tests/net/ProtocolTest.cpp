@@ -1,5 +1,4 @@
-// Byte layouts shared with other peers: the discovery datagram and the file-list encoding,
-// checked against bytes written out by hand.
+// The file-list encoding shared with other peers, checked against bytes written out by hand.
 #include "net/Protocol.h"
 
 #include <gtest/gtest.h>
@@ -14,156 +13,12 @@
 namespace {
 
 using namespace Pondar::Net;
-using Pondar::Core::CurrentUtcTime;
 using Pondar::Core::TFileEntry;
 using PondarTest::B;
 
 // 45000.5 and 45000.25 as little-endian IEEE-754 doubles.
 const TBytes kDay45000_5 = B({0x00, 0x00, 0x00, 0x00, 0x10, 0xF9, 0xE5, 0x40});
 const TBytes kDay45000_25 = B({0x00, 0x00, 0x00, 0x00, 0x08, 0xF9, 0xE5, 0x40});
-
-// A well-formed datagram: kind 1, day 45000.5, port 7732, name "wren".
-TBytes WrenDatagram() {
-  TBytes d = B({0x50, 0x4E, 0x44, 0x52, 0x01});
-  d += kDay45000_5;
-  d += B({0x34, 0x1E, 0x04});
-  d += std::string("wren");
-  return d;
-}
-
-bool Parse(const TBytes& AData, TDiscoveryPacket& AOut) {
-  return ParseDiscoveryPacket(AData.data(), AData.size(), AOut);
-}
-
-// ---- Discovery datagram ----
-
-TEST(DiscoveryPacketTest, Build_ExactBytes) {
-  TBytes expected = B({0x50, 0x4E, 0x44, 0x52, 0x02});
-  expected += kDay45000_5;
-  expected += B({0x34, 0x1E, 0x04, 'w', 'r', 'e', 'n'});
-  EXPECT_EQ(BuildDiscoveryPacket(TDiscoveryKind::dkReply, 7732, "wren", 45000.5), expected);
-}
-
-TEST(DiscoveryPacketTest, Build_EveryKindSameLayout) {
-  for (const auto kind : {TDiscoveryKind::dkAnnounce, TDiscoveryKind::dkReply,
-                          TDiscoveryKind::dkGoodbye}) {
-    TBytes expected = B({0x50, 0x4E, 0x44, 0x52, static_cast<int>(kind)});
-    expected += kDay45000_25;
-    expected += B({0xFF, 0xFF, 0x00});
-    EXPECT_EQ(BuildDiscoveryPacket(kind, 65535, "", 45000.25), expected);
-  }
-}
-
-TEST(DiscoveryPacketTest, Build_StampsCurrentClock) {
-  const double before = CurrentUtcTime();
-  const TBytes d = BuildDiscoveryPacket(TDiscoveryKind::dkAnnounce, 1, "x");
-  const double after = CurrentUtcTime();
-  TDiscoveryPacket p;
-  ASSERT_TRUE(Parse(d, p));
-  EXPECT_GE(p.UtcTime, before);
-  EXPECT_LE(p.UtcTime, after);
-}
-
-TEST(DiscoveryPacketTest, Build_NameOver255Bytes_FirstBytesCarried) {
-  std::string name;
-  for (int i = 0; i < 300; ++i) name += static_cast<char>('a' + i % 26);
-  const TBytes d = BuildDiscoveryPacket(TDiscoveryKind::dkAnnounce, 7732, name, 45000.5);
-  ASSERT_EQ(d.size(), 16u + 255u);
-  EXPECT_EQ(d[15], 0xFF);
-  EXPECT_EQ(std::string(d.begin() + 16, d.end()), name.substr(0, 255));
-  EXPECT_EQ(DiscoveryWireName(name), name.substr(0, 255));
-  EXPECT_EQ(DiscoveryWireName(name.substr(0, 255)), name.substr(0, 255));
-}
-
-TEST(DiscoveryPacketTest, Parse_HandMadeDatagram_Fields) {
-  TDiscoveryPacket p;
-  ASSERT_TRUE(Parse(WrenDatagram(), p));
-  EXPECT_EQ(p.Kind, TDiscoveryKind::dkAnnounce);
-  EXPECT_EQ(p.UtcTime, 45000.5);
-  EXPECT_EQ(p.TcpPort, 7732);
-  EXPECT_EQ(p.Name, "wren");
-}
-
-TEST(DiscoveryPacketTest, Parse_FifteenBytes_Rejected) {
-  const TBytes d = WrenDatagram();
-  TDiscoveryPacket p;
-  p.Name = "stale";
-  EXPECT_FALSE(ParseDiscoveryPacket(d.data(), 15, p));
-  EXPECT_EQ(p.Name, "");
-  EXPECT_FALSE(ParseDiscoveryPacket(d.data(), 0, p));
-}
-
-TEST(DiscoveryPacketTest, Parse_WrongMagic_Rejected) {
-  for (size_t i = 0; i < 4; ++i) {
-    TBytes d = WrenDatagram();
-    d[i] ^= 0x20;  // "pNDR", "PnDR", ...
-    TDiscoveryPacket p;
-    p.Name = "stale";
-    EXPECT_FALSE(Parse(d, p)) << "byte " << i;
-    EXPECT_EQ(p.Name, "");
-  }
-}
-
-TEST(DiscoveryPacketTest, Parse_KindOutsideOneToThree_Rejected) {
-  for (int kind : {0, 4, 0xFF}) {
-    TBytes d = WrenDatagram();
-    d[4] = static_cast<uint8_t>(kind);
-    TDiscoveryPacket p;
-    EXPECT_FALSE(Parse(d, p)) << kind;
-    EXPECT_EQ(p.Name, "");
-  }
-  for (int kind : {1, 2, 3}) {
-    TBytes d = WrenDatagram();
-    d[4] = static_cast<uint8_t>(kind);
-    TDiscoveryPacket p;
-    ASSERT_TRUE(Parse(d, p)) << kind;
-    EXPECT_EQ(static_cast<int>(p.Kind), kind);
-  }
-}
-
-TEST(DiscoveryPacketTest, Parse_NamePastEnd_Rejected) {
-  TBytes d = WrenDatagram();
-  d[15] = 5;  // five name bytes announced, four present
-  TDiscoveryPacket p;
-  p.Name = "stale";
-  EXPECT_FALSE(Parse(d, p));
-  EXPECT_EQ(p.Name, "");
-  // The header alone with a nonzero length.
-  TBytes header(d.begin(), d.begin() + 16);
-  header[15] = 1;
-  EXPECT_FALSE(Parse(header, p));
-}
-
-TEST(DiscoveryPacketTest, Parse_ExtraBytesAfterName_Accepted) {
-  TBytes d = WrenDatagram();
-  d += std::string("trailing junk");
-  TDiscoveryPacket p;
-  ASSERT_TRUE(Parse(d, p));
-  EXPECT_EQ(p.Name, "wren");
-  EXPECT_EQ(p.TcpPort, 7732);
-}
-
-TEST(DiscoveryPacketTest, Parse_EmptyName_Valid) {
-  TBytes d = B({0x50, 0x4E, 0x44, 0x52, 0x03});
-  d += kDay45000_25;
-  d += B({0x01, 0x00, 0x00});
-  TDiscoveryPacket p;
-  p.Name = "stale";
-  ASSERT_TRUE(Parse(d, p));
-  EXPECT_EQ(p.Kind, TDiscoveryKind::dkGoodbye);
-  EXPECT_EQ(p.UtcTime, 45000.25);
-  EXPECT_EQ(p.TcpPort, 1);
-  EXPECT_EQ(p.Name, "");
-}
-
-TEST(DiscoveryPacketTest, Parse_Utf8Name_TakenAsBytes) {
-  const std::string name = "B\xC3\xBCro-\xE2\x97\x8F";
-  TDiscoveryPacket p;
-  ASSERT_TRUE(Parse(BuildDiscoveryPacket(TDiscoveryKind::dkReply, 80, name, 1.0), p));
-  EXPECT_EQ(p.Name, name);
-  EXPECT_EQ(p.TcpPort, 80);
-  EXPECT_EQ(p.UtcTime, 1.0);
-}
 
 // ---- File list ----
 
@@ -304,23 +159,6 @@ TEST(FileListTest, PathOver65535Bytes_LowLengthBitsCarried) {
   ASSERT_EQ(decoded.size(), 1u);
   EXPECT_EQ(decoded[0].RelPath, "abc");
   EXPECT_EQ(decoded[0].Size, 7);
-}
-
-// ---- Little-endian helpers ----
-
-TEST(LittleEndianTest, PutAndGet_ByteOrder) {
-  uint8_t buf[8] = {};
-  PutLe16(buf, 0x1234);
-  EXPECT_EQ(buf[0], 0x34);
-  EXPECT_EQ(buf[1], 0x12);
-  PutLe32(buf, 0x89ABCDEF);
-  EXPECT_EQ(TBytes(buf, buf + 4), B({0xEF, 0xCD, 0xAB, 0x89}));
-  PutLe64(buf, 0x0102030405060708ull);
-  EXPECT_EQ(TBytes(buf, buf + 8), B({8, 7, 6, 5, 4, 3, 2, 1}));
-  const uint8_t high[8] = {0xFF, 0xFE, 0xFD, 0xFC, 0xFB, 0xFA, 0xF9, 0xF8};
-  EXPECT_EQ(GetLe16(high), 0xFEFF);
-  EXPECT_EQ(GetLe32(high), 0xFCFDFEFFu);
-  EXPECT_EQ(GetLe64(high), 0xF8F9FAFBFCFDFEFFull);
 }
 
 }  // namespace

@@ -30,7 +30,6 @@ using namespace std::chrono_literals;
 using Pondar::Core::TBytes;
 using Pondar::Core::TFileEntries;
 using Pondar::Core::TFileEntry;
-using Pondar::Core::TLightLock;
 using Pondar::Net::TSocket;
 using Pondar::Net::TTcpServerThread;
 using PondarTest::Ask;
@@ -56,7 +55,7 @@ const TBytes MissingReply = B({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
 // write and the test can tell.
 struct TEvents {
   TRecorder<std::string> Deletes;
-  TRecorder<std::pair<std::string, uint16_t>> Changes;
+  TRecorder<std::string> Changes;
   TRecorder<std::string> Clips;
   TRecorder<std::pair<std::string, TBytes>> Frames;
 };
@@ -77,9 +76,7 @@ class TcpServerTest : public ::testing::Test {
     Server->SetRequestTimeLimit(ALimitMs);
     auto events = Events;
     Server->OnDeleteNotify = [events](const std::string& APath) { events->Deletes.Add(APath); };
-    Server->OnChangesNotify = [events](const std::string& AIp, uint16_t APort) {
-      events->Changes.Add({AIp, APort});
-    };
+    Server->OnChangesNotify = [events](const std::string& AIp) { events->Changes.Add(AIp); };
     Server->OnClipboardNotify = [events](const std::string& AText) { events->Clips.Add(AText); };
     if (AWithFrames) {
       Server->OnScreenFrame = [events](const std::string& AName, const TBytes& AData) {
@@ -201,35 +198,6 @@ TEST_F(TcpServerTest, GetFile_DotDotAnywhereIsClosedWithoutReply) {
   ExpectStillServing();
 }
 
-TEST_F(TcpServerTest, GetFile_PathWithNulByteIsRefused) {
-  Root.Write("a.txt", "would be served if cut at the NUL");
-  StartServer();
-  const std::string path("a.txt\0.x", 8);
-  const TReply reply = Ask(Port, B({0x02}) + Le16(path.size()) + path);
-  EXPECT_TRUE(reply.Closed);
-  EXPECT_TRUE(reply.Bytes.empty());
-}
-
-TEST_F(TcpServerTest, GetFile_PathOf4097BytesIsRefusedBeforeItIsRead) {
-  StartServer();  // full 30 s limit: a server waiting for the path would not close soon
-  TSocket sock = Dial(Port);
-  // Only the header goes out; the path itself is never sent.
-  ASSERT_TRUE(SendRaw(sock, B({0x02, 0x01, 0x10})));
-  const TReply reply = ReadUntilClosed(sock, 3s);
-  EXPECT_TRUE(reply.Closed);
-  EXPECT_TRUE(reply.Bytes.empty());
-}
-
-TEST_F(TcpServerTest, GetFile_PathOf4096BytesIsReadAndAnswered) {
-  StartServer();
-  // No such file can exist (its name is longer than any file name), so the answer is -1; what
-  // matters is that the path was read and answered rather than refused.
-  const std::string path(4096, 'a');
-  const TReply reply = Ask(Port, B({0x02, 0x00, 0x10}) + path);
-  EXPECT_TRUE(reply.Closed);
-  EXPECT_EQ(reply.Bytes, MissingReply);
-}
-
 TEST_F(TcpServerTest, GetFile_FileThatCannotBeOpenedClosesWithoutReply) {
   // A socket node exists in the folder, but opening it fails even for root.
   TSocket unixSock(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -285,26 +253,22 @@ TEST_F(TcpServerTest, ConnectionClosedBeforeTypeByteIsDropped) {
 
 // ---- types 3, 4, 5 ----
 
+// Which paths are taken, and how, is the reader's rule (MessagesTest); here, that the server
+// raises what the reader takes and nothing it refuses.
 TEST_F(TcpServerTest, DeleteNotice_RaisesEventWithSlashPath) {
   StartServer();
   // The server closes after handling, so the event has been raised by the time we see it.
   EXPECT_TRUE(Ask(Port, B({0x03, 10, 0}) + std::string("docs/a.txt")).Closed);
   EXPECT_TRUE(Ask(Port, B({0x03, 11, 0}) + std::string("docs\\b\\c.md")).Closed);
   EXPECT_TRUE(Ask(Port, B({0x03, 7, 0}) + std::string("../evil")).Closed);
-  EXPECT_TRUE(Ask(Port, B({0x03, 4, 0}) + std::string("a..b")).Closed);
-  EXPECT_TRUE(Ask(Port, B({0x03, 3, 0}) + std::string("a\0b", 3)).Closed);
-  EXPECT_TRUE(Ask(Port, B({0x03, 0x01, 0x10})).Closed);  // 4097: refused unread
   const auto deletes = Events->Deletes.All();
   EXPECT_EQ(deletes, (std::vector<std::string>{"docs/a.txt", "docs/b/c.md"}));
 }
 
-TEST_F(TcpServerTest, ChangesNotice_RaisesSourceAddressAndPortZero) {
+TEST_F(TcpServerTest, ChangesNotice_RaisesSourceAddress) {
   StartServer();
   EXPECT_TRUE(Ask(Port, B({0x04})).Closed);
-  const auto changes = Events->Changes.All();
-  ASSERT_EQ(changes.size(), 1u);
-  EXPECT_EQ(changes[0].first, "127.0.0.1");
-  EXPECT_EQ(changes[0].second, 0);
+  EXPECT_EQ(Events->Changes.All(), std::vector<std::string>{"127.0.0.1"});
 }
 
 TEST_F(TcpServerTest, Clipboard_EmptyAndOversizedRaiseNothing_TextIsRaised) {
@@ -388,29 +352,47 @@ TEST_F(TcpServerTest, AllRefusalsInARow_ServerStillAnswers) {
 
 // ---- threads and time limits ----
 
-TEST_F(TcpServerTest, Shutdown_EndsWithin200Ms) {
+TEST_F(TcpServerTest, Terminate_EndsWithin200Ms) {
   StartServer();
   ExpectStillServing();
   // A silent client that has not even sent its type byte must not delay the stop.
   TSocket silent = Dial(Port);
   ASSERT_TRUE(silent.Valid());
   const auto start = Clock::now();
-  Server->Shutdown();
+  Server->Terminate();
   Server->WaitFor();
   EXPECT_LT(Clock::now() - start, 200ms);
   EXPECT_FALSE(Server->Running());
 }
 
-TEST_F(TcpServerTest, Shutdown_BreaksARequestInProgress) {
+TEST_F(TcpServerTest, Terminate_BreaksARequestInProgress) {
   Root.Write("big.bin", RandomText(32 << 20, 3));
-  StartServer();
-  TSocket reader = Dial(Port);
-  ASSERT_TRUE(SendRaw(reader, B({0x02, 7, 0}) + std::string("big.bin")));
-  ASSERT_EQ(ReadExactly(reader, 8, 10s), Le64(32 << 20));  // serving has begun; we stop reading
-  const auto start = Clock::now();
-  Server->Shutdown();
-  Server->WaitFor();
-  EXPECT_LT(Clock::now() - start, 1s);
+  // A client that stops reading a file being served, and one that stops halfway through its
+  // request: either holds the request thread for the full 30 s limit unless the stop breaks it.
+  struct TCase {
+    const char* Name;
+    TBytes Request;
+    size_t ReplyBytesFirst;
+  };
+  const TCase cases[] = {
+      {"reader stalls", B({0x02, 7, 0}) + std::string("big.bin"), 8},
+      {"request stalls", B({0x02, 7, 0}) + std::string("big"), 0},
+  };
+  for (const TCase& c : cases) {
+    StartServer();
+    TSocket client = Dial(Port);
+    ASSERT_TRUE(SendRaw(client, c.Request)) << c.Name;
+    if (c.ReplyBytesFirst > 0) {
+      ASSERT_EQ(ReadExactly(client, 8, 10s), Le64(32 << 20)) << c.Name;  // serving has begun
+    } else {
+      std::this_thread::sleep_for(300ms);  // the request thread is waiting for the rest
+    }
+    const auto start = Clock::now();
+    Server->Terminate();
+    Server->WaitFor();
+    EXPECT_LT(Clock::now() - start, 1s) << c.Name;
+    Server.reset();
+  }
 }
 
 TEST_F(TcpServerTest, SilentClientBeforeTypeByteBlocksNobody) {

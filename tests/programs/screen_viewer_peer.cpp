@@ -82,7 +82,7 @@ int main(int argc, char** argv) {
   discovery.SendGoodbye();
   discovery.Terminate();
   discovery.WaitFor();
-  server.Shutdown();
+  server.Terminate();
   server.WaitFor();
   return 0;
 }

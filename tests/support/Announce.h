@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "net/Protocol.h"
+#include "net/Messages.h"
 
 namespace PondarTest {
 

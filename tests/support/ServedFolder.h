@@ -44,7 +44,7 @@ class TServedFolder {
   }
   void Stop() {
     if (!Server) return;
-    Server->Shutdown();
+    Server->Terminate();
     Server->WaitFor();
   }
 

@@ -20,7 +20,8 @@
 #include "core/Types.h"
 #include "fs/Scanner.h"
 #include "fs/Watcher.h"
-#include "net/Protocol.h"
+#include "net/Connection.h"
+#include "net/Messages.h"
 #include "net/TcpServer.h"
 #include "support/RawSockets.h"
 #include "support/Recorder.h"
@@ -51,22 +52,20 @@ class TLyingPeer {
       while (!FStop) {
         pollfd pfd{FListen.Fd(), POLLIN, 0};
         if (::poll(&pfd, 1, 20) <= 0) continue;
-        Net::TSocket conn(::accept4(FListen.Fd(), nullptr, nullptr, SOCK_CLOEXEC));
+        Net::TConnection conn(Net::TSocket(::accept4(FListen.Fd(), nullptr, nullptr, SOCK_CLOEXEC)),
+                              "", Net::ServerTimeoutMs);
         uint8_t type = 0;
-        if (!conn || !Net::RecvFull(conn.Fd(), &type, 1, Net::TRecvStall::Fail)) continue;
-        Core::TBytes reply;
+        if (!conn || !conn.ReadU8(type)) continue;
         if (type == 1) {
-          reply.resize(4);
-          Net::PutLe32(reply.data(), static_cast<uint32_t>(FList.size()));
-          reply.insert(reply.end(), FList.begin(), FList.end());
+          Net::WriteFileListReply(conn, FList);
         } else if (type == 2) {
-          uint8_t len[2];
-          Net::RecvFull(conn.Fd(), len, 2, Net::TRecvStall::Fail);
-          std::string path(Net::GetLe16(len), '\0');
-          Net::RecvFull(conn.Fd(), path.data(), path.size(), Net::TRecvStall::Fail);
-          reply = {5, 0, 0, 0, 0, 0, 0, 0, 'E', 'V', 'I', 'L', '!'};
+          uint16_t len = 0;
+          std::string path;
+          if (conn.ReadLe16(len)) conn.ReadBytes(path, len);
+          const Core::TBytes evil = {5, 0, 0, 0, 0, 0, 0, 0, 'E', 'V', 'I', 'L', '!'};
+          conn.Write(evil.data(), evil.size());
+          conn.Flush();
         }
-        Net::SendFull(conn.Fd(), reply.data(), reply.size());
       }
     });
   }
@@ -458,7 +457,7 @@ TEST_F(SyncEngineTest, SyncWithPeer_OwnWritesNotReportedByWatcher) {
   EXPECT_EQ(SyncNow().Received, 2);
   Engine.HandleRemoteDelete("top.txt");
   std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-  watcher->SignalStop();
+  watcher->Terminate();
   watcher->WaitFor();
   // Nor the folders a download makes on its way.
   EXPECT_EQ(reports.All(), std::vector<std::string>{});
@@ -509,7 +508,7 @@ TEST_F(SyncEngineTest, NotifyPeers_APeerThatDoesNotAnswerHoldsUpNoOther) {
   const auto silent = PondarTest::ListenTcp(PondarTest::Loopback, 0);
   const auto filler = PondarTest::Dial(PondarTest::PortOf(silent));  // its queue is now full
   std::atomic<int> changes{0};
-  Remote.Create().OnChangesNotify = [&](const Core::RawUtf8&, uint16_t) { ++changes; };
+  Remote.Create().OnChangesNotify = [&](const Core::RawUtf8&) { ++changes; };
   const Core::TPeerInfo stuck{"stuck", "127.0.0.1", PondarTest::PortOf(silent), 0, 0};
   const Core::TPeerInfo good{"good", "127.0.0.1", Remote.Start(), 0, 0};
   std::thread notify([&] { Engine.NotifyPeersOfChange({stuck, good}); });
@@ -522,9 +521,8 @@ TEST_F(SyncEngineTest, NotifyPeers_SendsOneNoticeToEachPeer) {
   PondarTest::TRecorder<std::string> deletes;
   std::atomic<int> changes{0};
   Remote.Create().OnDeleteNotify = [&](const Core::RawUtf8& APath) { deletes.Add(APath); };
-  Remote.Server->OnChangesNotify = [&](const Core::RawUtf8& AIP, uint16_t APort) {
+  Remote.Server->OnChangesNotify = [&](const Core::RawUtf8& AIP) {
     EXPECT_EQ(AIP, "127.0.0.1");
-    EXPECT_EQ(APort, 0);
     ++changes;
   };
   Core::TPeerInfo peer{"p", "127.0.0.1", Remote.Start(), 0, 0};

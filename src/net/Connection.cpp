@@ -1,0 +1,202 @@
+#include "net/Connection.h"
+
+#include <fcntl.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <utility>
+
+#include "net/Protocol.h"
+
+namespace Pondar::Net {
+
+namespace {
+
+// Keep-alive timing of every connection: a host that vanishes without closing (power loss,
+// cable pulled) is given up after about idle + interval * count = 60 s. A live peer's kernel
+// answers the probes however busy the program is, so this never cuts a legitimate wait.
+constexpr int KeepAliveIdleSec = 30;
+constexpr int KeepAliveIntervalSec = 5;
+constexpr int KeepAliveProbes = 6;
+
+bool SetIntOption(int AFd, int ALevel, int AName, int AValue) {
+  return ::setsockopt(AFd, ALevel, AName, &AValue, sizeof AValue) == 0;
+}
+
+// SO_RCVTIMEO and SO_SNDTIMEO: every blocking wait of the socket ends after AMs.
+bool SetWaitLimit(int AFd, int AMs) {
+  timeval tv{};
+  tv.tv_sec = AMs / 1000;
+  tv.tv_usec = static_cast<suseconds_t>(AMs % 1000) * 1000;
+  return ::setsockopt(AFd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0 &&
+         ::setsockopt(AFd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0;
+}
+
+}  // namespace
+
+TConnection::TConnection(TSocket ASock, RawUtf8 APeerIP, int AStallMs)
+    : TConnection(std::move(ASock), std::move(APeerIP), TRecvStall::Fail, AStallMs) {}
+
+TConnection::TConnection(TSocket ASock, RawUtf8 APeerIP, TRecvStall AStall, int AStallMs)
+    : FSock(std::move(ASock)), FPeerIP(std::move(APeerIP)), FStall(AStall), FStallMs(AStallMs) {
+  if (FSock && !Tune()) FSock.Close();
+}
+
+bool TConnection::Tune() {
+  // Keep-alive as above, and no-delay so that small messages leave at once.
+  const int fd = FSock.Fd();
+  FWaitMs = FStallMs;
+  return SetWaitLimit(fd, FStallMs) && SetIntOption(fd, SOL_SOCKET, SO_KEEPALIVE, 1) &&
+         SetIntOption(fd, IPPROTO_TCP, TCP_KEEPIDLE, KeepAliveIdleSec) &&
+         SetIntOption(fd, IPPROTO_TCP, TCP_KEEPINTVL, KeepAliveIntervalSec) &&
+         SetIntOption(fd, IPPROTO_TCP, TCP_KEEPCNT, KeepAliveProbes) &&
+         SetIntOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
+}
+
+TConnection TConnection::Connect(const RawUtf8& AHost, uint16_t APort) {
+  sockaddr_in addr{};
+  if (!MakeIpv4Address(AHost, APort, addr)) return {};
+  TSocket sock(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!sock) return {};
+
+  // Non-blocking connect so that the 5 000 ms limit holds even for a host that never answers.
+  if (::connect(sock.Fd(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    if (errno != EINPROGRESS && errno != EINTR) return {};
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ConnectTimeoutMs);
+    for (;;) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) return {};
+      pollfd pfd{sock.Fd(), POLLOUT, 0};
+      const int rc = ::poll(&pfd, 1, static_cast<int>(left));
+      if (rc < 0 && errno == EINTR) continue;
+      if (rc <= 0) return {};
+      break;
+    }
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (::getsockopt(sock.Fd(), SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return {};
+  }
+
+  const int flags = ::fcntl(sock.Fd(), F_GETFL);
+  if (flags < 0 || ::fcntl(sock.Fd(), F_SETFL, flags & ~O_NONBLOCK) != 0) return {};
+  return TConnection(std::move(sock), AHost, TRecvStall::WaitAgain, RequesterTimeoutMs);
+}
+
+bool TConnection::SetStallLimit(int AMs) {
+  FStallMs = AMs;
+  FWaitMs = AMs;
+  return FSock && SetWaitLimit(FSock.Fd(), AMs);
+}
+
+void TConnection::SetDeadline(uint64_t ATick) {
+  FDeadlineTick = ATick;
+  // Waits shortened for an earlier deadline get the stall limit back.
+  if (ATick == 0 && FWaitMs < FStallMs && FSock && SetWaitLimit(FSock.Fd(), FStallMs))
+    FWaitMs = FStallMs;
+}
+
+bool TConnection::BeforeWait() {
+  if (FDeadlineTick == 0) return true;
+  const uint64_t now = Core::GetTickCount64();
+  if (now >= FDeadlineTick) return false;
+  // Waits end at the deadline at the latest. Set only when it comes closer than the stall
+  // limit, so that a connection without a near deadline costs no extra system call.
+  const int wait = static_cast<int>(std::min<uint64_t>(FDeadlineTick - now, FStallMs));
+  if (wait < FWaitMs) {
+    if (!SetWaitLimit(FSock.Fd(), std::max(wait, 1))) return false;
+    FWaitMs = wait;
+  }
+  return true;
+}
+
+TConnection::TPoll TConnection::ReadByteNow(uint8_t& AOut) {
+  const ssize_t n = ::recv(FSock.Fd(), &AOut, 1, MSG_DONTWAIT);
+  if (n == 1) return TPoll::Byte;
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return TPoll::Nothing;
+  return TPoll::Closed;
+}
+
+bool TConnection::Read(void* ABuffer, size_t ACount) {
+  auto* p = static_cast<uint8_t*>(ABuffer);
+  size_t left = ACount;
+  while (left > 0) {
+    if (!BeforeWait()) return false;
+    // MSG_WAITALL lets one call fill a whole block; it still returns early on a time-out,
+    // a signal or the end of the stream, which the loop below sorts out.
+    const ssize_t n = ::recv(FSock.Fd(), p, left, MSG_WAITALL);
+    if (n > 0) {
+      p += n;
+      left -= static_cast<size_t>(n);
+      continue;
+    }
+    if (n == 0) return false;  // orderly close before all bytes came
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      // Only a wait ran out; the connection itself is still open.
+      if (FStall == TRecvStall::Fail) return false;
+      if (FCancel && FCancel->load(std::memory_order_relaxed)) return false;
+      continue;
+    }
+    return false;  // reset, keep-alive gave the peer up, interrupted, ...
+  }
+  return true;
+}
+
+bool TConnection::SendRaw(const uint8_t* AData, size_t ACount, bool AMore) {
+  const int flags = MSG_NOSIGNAL | (AMore ? MSG_MORE : 0);
+  while (ACount > 0) {
+    if (!BeforeWait()) return false;
+    // A send blocked longer than the wait limit returns what it got out so far, or EAGAIN when
+    // that is nothing: no progress within the time-out, which is a failure.
+    const ssize_t n = ::send(FSock.Fd(), AData, ACount, flags);
+    if (n > 0) {
+      AData += n;
+      ACount -= static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    return false;
+  }
+  return true;
+}
+
+bool TConnection::Write(const void* AData, size_t ACount) {
+  const auto* p = static_cast<const uint8_t*>(AData);
+  if (FOut.size() + ACount <= OutBufferBytes && ACount < OutBufferBytes) {
+    FOut.insert(FOut.end(), p, p + ACount);
+    return true;
+  }
+  // What was gathered is held back so that it leaves together with what follows.
+  if (!FOut.empty()) {
+    if (!SendRaw(FOut.data(), FOut.size(), true)) return false;
+    FOut.clear();
+  }
+  if (ACount >= OutBufferBytes) return SendRaw(p, ACount, false);
+  FOut.assign(p, p + ACount);
+  return true;
+}
+
+bool TConnection::Flush() {
+  if (FOut.empty()) return true;
+  const bool sent = SendRaw(FOut.data(), FOut.size(), false);
+  FOut.clear();
+  return sent;
+}
+
+void TConnection::Interrupt() const {
+  if (FSock) ::shutdown(FSock.Fd(), SHUT_RDWR);
+}
+
+void TConnection::Close() {
+  FOut.clear();
+  FSock.Close();
+}
+
+}  // namespace Pondar::Net

@@ -1,0 +1,104 @@
+// One TCP connection of the protocol. Every exchange with a peer (serving, fetching, notices,
+// clipboard, frames) goes through this class, and nothing else sends or receives on a TCP
+// socket: it is the one place that owns a connection's socket, its time limits and, in keyed
+// mode, its encryption.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "core/Types.h"
+#include "net/Socket.h"
+#include "net/Stream.h"
+
+namespace Pondar::Net {
+
+// What a read does when one wait of the stall limit runs out without a byte.
+enum class TRecvStall {
+  WaitAgain,  // keep waiting while the connection is open (the requesting side)
+  Fail,       // give up: the peer made no progress within the limit (the server side)
+};
+
+// A connection is used by one thread at a time, except for Interrupt. Reads and writes block.
+//
+// Time limits:
+// - The stall limit bounds each wait for a byte to arrive or for room to send one. A write that
+//   makes no progress within it fails. A read that makes none fails on the server's side; on
+//   the requesting side it waits again for as long as the connection is open and keep-alive
+//   holds (a busy peer may take long to start a reply), unless the cancel flag is set.
+// - The deadline, when set, bounds the whole request: every read and write fails once it has
+//   passed, and no wait lasts beyond it, so a peer that trickles a byte now and then cannot
+//   hold a request for longer. Unset by default.
+//
+// Writes are gathered up to OutBufferBytes and leave on Flush (or when more is written), held
+// back from the network with MSG_MORE while more follows, so that a header and a short body
+// leave in one segment. A write of OutBufferBytes or more goes out at once.
+class TConnection final : public TInStream, public TOutStream {
+ public:
+  static constexpr size_t OutBufferBytes = 65536;
+
+  // Not connected.
+  TConnection() = default;
+  // Takes a socket that accept() gave, with the server's limits: AStallMs (reads fail too).
+  // Not connected when the socket cannot be set up.
+  TConnection(TSocket ASock, RawUtf8 APeerIP, int AStallMs);
+  TConnection(TConnection&& AOther) noexcept = default;
+  TConnection& operator=(TConnection&& AOther) noexcept = default;
+  ~TConnection() override = default;
+
+  // A connection to AHost:APort (dotted IPv4) made within ConnectTimeoutMs, with the requester's
+  // limits (RequesterTimeoutMs; reads wait again). Not connected when it cannot be made in time.
+  static TConnection Connect(const RawUtf8& AHost, uint16_t APort);
+
+  bool Connected() const { return FSock.Valid(); }
+  explicit operator bool() const { return Connected(); }
+  // The peer's dotted IPv4 address.
+  const RawUtf8& PeerIP() const { return FPeerIP; }
+  // The descriptor, for waiting in poll() until the connection is readable: bytes go through
+  // the methods below, never through the descriptor.
+  int PollFd() const { return FSock.Fd(); }
+
+  // Changes the stall limit; false when the system refuses.
+  bool SetStallLimit(int AMs);
+  // While *ACancel is set, a read that has waited out a stall limit fails instead of waiting
+  // again. Null: no cancel. The flag must outlive the connection's use.
+  void SetCancel(const std::atomic<bool>* ACancel) { FCancel = ACancel; }
+  // The whole-request deadline as a tick of Core::GetTickCount64; 0 removes it.
+  void SetDeadline(uint64_t ATick);
+
+  // The result of a read that must not block.
+  enum class TPoll { Byte, Nothing, Closed };
+  // One byte if it is already here: Byte (AOut set), Nothing yet, or Closed (the peer closed or
+  // reset before sending one).
+  TPoll ReadByteNow(uint8_t& AOut);
+
+  bool Read(void* ABuffer, size_t ACount) override;
+  bool Write(const void* AData, size_t ACount) override;
+  bool Flush() override;
+
+  // Makes every read and write on this connection fail at once, now and later; safe from any
+  // thread while another uses the connection. The socket stays open until Close, so that its
+  // number is never reused under a caller that still holds it.
+  void Interrupt() const;
+  // Closes the socket; what is still gathered is dropped. The destructor does the same.
+  void Close();
+
+ private:
+  TConnection(TSocket ASock, RawUtf8 APeerIP, TRecvStall AStall, int AStallMs);
+  bool Tune();
+  bool SendRaw(const uint8_t* AData, size_t ACount, bool AMore);
+  // False once the deadline has passed; otherwise makes sure no wait lasts beyond it.
+  bool BeforeWait();
+
+  TSocket FSock;
+  RawUtf8 FPeerIP;
+  TRecvStall FStall = TRecvStall::Fail;
+  int FStallMs = 0;
+  const std::atomic<bool>* FCancel = nullptr;
+  uint64_t FDeadlineTick = 0;
+  int FWaitMs = 0;  // the wait the socket's time-outs are set to now
+  TBytes FOut;      // written, not yet sent
+};
+
+}  // namespace Pondar::Net
