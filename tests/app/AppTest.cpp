@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <filesystem>
 #include <limits>
@@ -342,14 +343,24 @@ TEST_F(AppTest, Destroy_WithSyncInFlight_ReturnsAndSinkNeverCalledAfterwards) {
   EXPECT_EQ(Lines.size(), before);  // queued lines find no sink once the engine is gone
 }
 
-TEST_F(AppTest, FolderMovedOutOfTheShare_EachFileItHeldIsDeletedAtThePeers) {
+TEST_F(AppTest, LocalSaveAndFolderMovedOutOfTheShare_PeersAreToldOfEachFile) {
   Folder.Write("docs/a.txt", "a");
   Folder.Write("docs/sub/b.txt", "b");
   Folder.Write("keep.txt", "k");
   PondarTest::TServedFolder peer;
   PondarTest::TRecorder<std::string> notices;
+  std::atomic<int> changeNotices{0};
   peer.Create().OnDeleteNotify = [&](const RawUtf8& APath) { notices.Add(APath); };
+  peer.Server->OnChangesNotify = [&](const RawUtf8&, uint16_t) { ++changeNotices; };
   ASSERT_NO_FATAL_FAILURE(StartKnowing("remote", peer.Start()));
+
+  // A file saved here is listed and the peer is told of the change.
+  Folder.Write("saved.txt", "s");
+  ASSERT_TRUE(WaitFor([&] { return changeNotices > 0; }));
+  EXPECT_TRUE(WaitFor([&] { return App->Entries().size() == 4u; }));
+  fs::remove(Folder.Path() / "saved.txt");
+  ASSERT_TRUE(WaitFor([&] { return notices.Count() == 1; }));
+  notices.Clear();
 
   // One move takes the whole folder out of the share: the watcher sees one delete, of "docs".
   const TSandbox elsewhere;
@@ -362,6 +373,7 @@ TEST_F(AppTest, FolderMovedOutOfTheShare_EachFileItHeldIsDeletedAtThePeers) {
   const auto entries = App->Entries();
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].RelPath, "keep.txt");
+  EXPECT_EQ(Count("\u25B3 saved.txt"), 1);
 }
 
 // The kernel counts inotify watches per user namespace: in one of its own with a limit of 3, a

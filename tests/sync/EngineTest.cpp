@@ -446,6 +446,21 @@ TEST_F(SyncEngineTest, SyncWithPeer_ProgressOnlyForLargeFiles) {
   EXPECT_EQ(calls.back().second, 262144);
 }
 
+// Told to cancel while a download runs, the sync cuts that download short and asks for no
+// further file: of many, at most the ones already on their way (one per receiver) arrive.
+TEST_F(SyncEngineTest, SyncWithPeer_CancelledWhileFetching_AsksForNoFurtherFile) {
+  constexpr int Count = 24;
+  for (int i = 0; i < Count; ++i)
+    Remote.Put("f" + std::to_string(i) + ".bin", std::string(1 << 20, 'c'), BaseUnix);
+  Port = Remote.Start();
+  Engine.OnProgress = [&](const Core::RawUtf8&, int64_t, int64_t) { Engine.Cancel->store(true); };
+  const auto stats = SyncNow();
+  size_t onDisk = 0;
+  for (const auto& entry : fs::directory_iterator(Local.Path())) onDisk += entry.is_regular_file();
+  EXPECT_LE(onDisk, Sync::TSyncEngine::Receivers) << stats.Received << " received";
+  EXPECT_LE(stats.Received, static_cast<int32_t>(Sync::TSyncEngine::Receivers));
+}
+
 TEST_F(SyncEngineTest, SyncWithPeer_OwnWritesNotReportedByWatcher) {
   Remote.Put("deep/er/new.txt", "from peer", BaseUnix);
   Remote.Put("top.txt", "also", BaseUnix);
