@@ -29,10 +29,10 @@ TPondardApp::TPondardApp(TPondardConfig AConfig, std::shared_ptr<TDeliveryQueue>
       FRoute(FQueue, FSinks),
       FSyncs(FRoute),
       FScreen(FRoute, [this] { return PeerList(); }),
-      FChanges(
-          FSyncEngine.Files, FRoute,
-          {[this] { return PeerList(); }, [this](const TPeerInfo& APeer) { StartPeerSync(APeer); },
-           [this] { return FSyncs.Running() != 0; }}) {}
+      FChanges(FSyncEngine.Files, FRoute,
+               {.Peers = [this] { return PeerList(); },
+                .SyncWith = [this](const TPeerInfo& APeer) { StartPeerSync(APeer); },
+                .SyncsRunning = [this] { return FSyncs.Running() != 0; }}) {}
 
 TPondardApp::~TPondardApp() {
   Stop();
