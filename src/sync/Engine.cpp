@@ -402,6 +402,32 @@ bool TSyncEngine::Fetch(const RawUtf8& APeerIP, uint16_t APeerPort, const TFileE
   return true;
 }
 
+void TSyncEngine::FetchListed(const TFileEntry& AListed, const RawUtf8& APeerIP, uint16_t APeerPort,
+                              TFinishQueue& AFinish, TSyncTally& ATally) {
+  TFileEntry r;
+  RawUtf8 localRelPath;
+  if (!AcceptListedEntry(AListed, r) || !ShouldFetch(r, localRelPath)) return;
+  if (ATally.Stop.load()) {
+    ATally.Count(&TSyncTally::NotReceived);
+    return;
+  }
+  auto hold = std::make_unique<TFetchGateHold>(*FetchGate, Fs::LocalPath(RootDir, localRelPath));
+  // Another sync may have fetched this path while we waited for the gate.
+  if (!ShouldFetch(r, localRelPath)) return;
+  try {
+    if (!Fetch(APeerIP, APeerPort, r, localRelPath, std::move(hold), AFinish, ATally)) {
+      ATally.Count(&TSyncTally::NotReceived);
+      // A file the peer no longer has only skips that file; a peer that cannot be reached at
+      // all cannot give us the remaining files either.
+      if (!Cancelled() && !Net::ConnectToPeer(APeerIP, APeerPort)) ATally.Stop.store(true);
+    }
+  } catch (const std::system_error& AError) {
+    // This path cannot be written here; the others may well be.
+    ATally.Count(&TSyncTally::NotReceived);
+    if (HitsEveryPath(AError.code())) ATally.StopFor(AError);
+  }
+}
+
 TSyncStats TSyncEngine::SyncWithPeer(const RawUtf8& APeerIP, uint16_t APeerPort) {
   TSyncStats result;
   const std::optional<TFileEntries> remote = Net::RequestFileList(APeerIP, APeerPort);
@@ -419,32 +445,8 @@ TSyncStats TSyncEngine::SyncWithPeer(const RawUtf8& APeerIP, uint16_t APeerPort)
     // counted, not tried.
     TListParts parts(remote->size(), Receivers);
     const auto receive = [&](size_t APart) {
-      for (size_t i; parts.Take(APart, i);) {
-        if (Cancelled()) return;
-        TFileEntry r;
-        RawUtf8 localRelPath;
-        if (!AcceptListedEntry((*remote)[i], r) || !ShouldFetch(r, localRelPath)) continue;
-        if (tally.Stop.load()) {
-          tally.Count(&TSyncTally::NotReceived);
-          continue;
-        }
-        auto hold =
-            std::make_unique<TFetchGateHold>(*FetchGate, Fs::LocalPath(RootDir, localRelPath));
-        // Another sync may have fetched this path while we waited for the gate.
-        if (!ShouldFetch(r, localRelPath)) continue;
-        try {
-          if (!Fetch(APeerIP, APeerPort, r, localRelPath, std::move(hold), finish, tally)) {
-            tally.Count(&TSyncTally::NotReceived);
-            // A file the peer no longer has only skips that file; a peer that cannot be
-            // reached at all cannot give us the remaining files either.
-            if (!Cancelled() && !Net::ConnectToPeer(APeerIP, APeerPort)) tally.Stop.store(true);
-          }
-        } catch (const std::system_error& AError) {
-          // This path cannot be written here; the others may well be.
-          tally.Count(&TSyncTally::NotReceived);
-          if (HitsEveryPath(AError.code())) tally.StopFor(AError);
-        }
-      }
+      for (size_t i; parts.Take(APart, i) && !Cancelled();)
+        FetchListed((*remote)[i], APeerIP, APeerPort, finish, tally);
     };
     std::vector<std::jthread> others;  // joined on every way out, before what they use goes
     try {

@@ -109,6 +109,10 @@ struct TSyncEngine {
   bool Fetch(const RawUtf8& APeerIP, uint16_t APeerPort, const Core::TFileEntry& ARemote,
              const RawUtf8& ALocalRelPath, std::unique_ptr<TFetchGateHold> AHold,
              TFinishQueue& AFinish, TSyncTally& ATally);
+  // One entry of the peer's list: passed over, fetched and queued for finishing, or counted
+  // as not received.
+  void FetchListed(const Core::TFileEntry& AListed, const RawUtf8& APeerIP, uint16_t APeerPort,
+                   TFinishQueue& AFinish, TSyncTally& ATally);
   bool Cancelled() const { return Cancel && Cancel->load(std::memory_order_acquire); }
   // The newest delete of the path or a folder above it in the last minute; 0.0: none.
   double LastDeleteUtc(const RawUtf8& ARelPath) const;
