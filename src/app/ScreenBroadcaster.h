@@ -29,7 +29,8 @@ using TPeerListSource = std::function<Pondar::Core::TPeerInfoDynArray()>;
 // Start, Stop and SetSource on the engine's owner thread; OnCaptured on the capture thread (or
 // a test standing in for it). Frames go out on a sender thread of their own, which owns the
 // frame and the peer list it sends to and shares only the counters, so it may outlive the
-// broadcaster; a peer that does not answer holds up only the frames after it, never the capture.
+// broadcaster. The peers are sent to one after another: one that does not answer holds up the
+// others and the next frame (dropped meanwhile), never the capture.
 class TScreenBroadcaster {
  public:
   TScreenBroadcaster(TSinkRoute ARoute, TPeerListSource APeers);
