@@ -286,7 +286,7 @@ void BM_SyncNothingToDo(benchmark::State& AState) {
     AState.PauseTiming();
     if (changed) peer.Change(engine.Files.get());
     AState.ResumeTiming();
-    stats = engine.SyncWithPeer("127.0.0.1", peer.Port, "peer");
+    stats = engine.SyncWithPeer("127.0.0.1", peer.Port);
     if (stats.Unreachable || stats.Received != 0 || stats.NotReceived != 0)
       AState.SkipWithError("the sync was not one with nothing to do");
   }

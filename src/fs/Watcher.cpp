@@ -39,13 +39,16 @@ std::string Join(const std::string& ARelDir, const std::string& AName) {
 
 }  // namespace
 
-TFileWatcher::TFileWatcher(std::string ARootDir) : TFileWatcher(std::move(ARootDir), {}) {}
+TFileWatcher::TFileWatcher(std::string ARootDir)
+    : TFileWatcher(std::move(ARootDir), nullptr, nullptr) {}
 
-TFileWatcher::TFileWatcher(std::string ARootDir, Core::TTickSource ATicks,
+TFileWatcher::TFileWatcher(std::string ARootDir, std::shared_ptr<TSuppressions> ASuppressions,
+                           std::shared_ptr<TRecentDeletes> ARecentDeletes,
                            Core::TOnWorkerProblem AOnProblem)
     : TWorkerThread("Folder watcher"),
       FRootDir(std::move(ARootDir)),
-      FTicks(ATicks ? std::move(ATicks) : [] { return Core::GetTickCount64(); }) {
+      FSuppressions(std::move(ASuppressions)),
+      FRecentDeletes(std::move(ARecentDeletes)) {
   OnProblem = std::move(AOnProblem);
   // Without the worker's wake-up descriptor a stop would have to wait out a whole wait: the
   // watcher does not start then.
@@ -70,89 +73,6 @@ TFileWatcher::~TFileWatcher() {
 void TFileWatcher::SetOnChange(TFileChangeEvent AHandler) {
   std::lock_guard lock(FHandlerLock);
   FOnChange = std::move(AHandler);
-}
-
-void TFileWatcher::SuppressPath(const RawUtf8& ARelPath, TSuppressKind AKind) {
-  const uint64_t key = RelPathHash(ARelPath);
-  std::lock_guard lock(FSuppressLock);
-  FSuppressed[key].push_back(TSuppression{ARelPath, AKind});
-}
-
-namespace {
-
-// The most recently added occurrence of the path and kind that is not already due to go.
-template <class TItems>
-auto NewestHeld(TItems& AItems, const RawUtf8& ARelPath, TFileWatcher::TSuppressKind AKind) {
-  for (auto it = AItems.end(); it != AItems.begin();) {
-    --it;
-    if (!it->Expiring && it->Kind == AKind && SameRelPath(it->Path, ARelPath)) return it;
-  }
-  return AItems.end();
-}
-
-}  // namespace
-
-void TFileWatcher::UnsuppressPath(const RawUtf8& ARelPath, TSuppressKind AKind) {
-  const uint64_t key = RelPathHash(ARelPath);
-  std::lock_guard lock(FSuppressLock);
-  const auto bucket = FSuppressed.find(key);
-  if (bucket == FSuppressed.end()) return;
-  auto& items = bucket->second;
-  if (const auto it = NewestHeld(items, ARelPath, AKind); it != items.end()) items.erase(it);
-  if (items.empty()) FSuppressed.erase(bucket);
-}
-
-void TFileWatcher::UnsuppressPathAfter(const RawUtf8& ARelPath, uint32_t ADelayMs,
-                                       TSuppressKind AKind) {
-  const uint64_t now = FTicks();
-  const uint64_t key = RelPathHash(ARelPath);
-  std::lock_guard lock(FSuppressLock);
-  const auto bucket = FSuppressed.find(key);
-  if (bucket == FSuppressed.end()) return;
-  if (const auto it = NewestHeld(bucket->second, ARelPath, AKind); it != bucket->second.end()) {
-    it->Expiring = true;
-    it->RetiredAt = now;
-    it->DelayMs = ADelayMs;
-  }
-}
-
-bool TFileWatcher::IsSuppressed(const RawUtf8& ARelPath) {
-  return IsSuppressedWhere(ARelPath, [](TSuppressKind) { return true; });
-}
-
-bool TFileWatcher::IsSuppressed(const RawUtf8& ARelPath, TFileAction AAction) {
-  const bool isDelete = AAction == TFileAction::faDeleted;
-  return IsSuppressedWhere(ARelPath, [isDelete](TSuppressKind AKind) {
-    return AKind == TSuppressKind::Everything ||
-           (isDelete ? AKind == TSuppressKind::Deletes : AKind == TSuppressKind::Writes);
-  });
-}
-
-bool TFileWatcher::IsSuppressedWhere(const RawUtf8& ARelPath,
-                                     const std::function<bool(TSuppressKind)>& ACovers) {
-  constexpr uint64_t SweepEveryMs = 1000;
-  const uint64_t now = FTicks();
-  const uint64_t key = RelPathHash(ARelPath);
-  const auto expired = [now](const TSuppression& AItem) {
-    return AItem.Expiring && now - AItem.RetiredAt >= AItem.DelayMs;
-  };
-  std::lock_guard lock(FSuppressLock);
-  if (now - FSweptAt >= SweepEveryMs) {
-    FSweptAt = now;
-    for (auto it = FSuppressed.begin(); it != FSuppressed.end();) {
-      std::erase_if(it->second, expired);
-      it = it->second.empty() ? FSuppressed.erase(it) : std::next(it);
-    }
-  }
-  const auto bucket = FSuppressed.find(key);
-  if (bucket == FSuppressed.end()) return false;
-  auto& items = bucket->second;
-  std::erase_if(items, expired);
-  const bool held = std::any_of(items.begin(), items.end(), [&](const TSuppression& AItem) {
-    return ACovers(AItem.Kind) && SameRelPath(AItem.Path, ARelPath);
-  });
-  if (items.empty()) FSuppressed.erase(bucket);
-  return held;
 }
 
 bool TFileWatcher::IsIgnoredPath(const RawUtf8& ARelPath) {
@@ -283,7 +203,8 @@ void TFileWatcher::HandleEvent(int AWd, uint32_t AMask, const char* AName) {
   const std::string rel = Join(dir->second, AName);
 
   if (AMask & (IN_DELETE | IN_MOVED_FROM)) {
-    if (!IsIgnoredPath(rel)) FDeletes.Record(rel, Core::CurrentUtcTime(), FTicks());
+    if (FRecentDeletes && !IsIgnoredPath(rel))
+      FRecentDeletes->Record(rel, Core::CurrentUtcTime(), Core::GetTickCount64());
     Record(TFileAction::faDeleted, rel);
     // A folder moved elsewhere keeps its watches, and a removed link keeps the watch of the
     // folder it led to: drop them, or changes outside the tree would be reported under this
@@ -336,7 +257,7 @@ void TFileWatcher::ProcessDue(std::chrono::steady_clock::time_point ANow) {
 void TFileWatcher::Report(TFileAction AAction, const RawUtf8& ARelPath) {
   if (IsIgnoredPath(ARelPath)) return;
   if (ARelPath.find("..") != RawUtf8::npos) return;
-  if (IsSuppressed(ARelPath, AAction)) return;
+  if (FSuppressions && FSuppressions->IsSuppressed(ARelPath, AAction)) return;
   TFileChangeEvent handler;
   {
     std::lock_guard lock(FHandlerLock);

@@ -6,6 +6,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -15,6 +16,7 @@
 #include "core/Types.h"
 #include "core/Worker.h"
 #include "fs/RecentDeletes.h"
+#include "fs/Suppressions.h"
 
 namespace Pondar::Fs {
 
@@ -41,58 +43,32 @@ using TFileChangeEvent = std::function<void(Core::TFileAction AAction, const Raw
 // limit of inotify watches is reached (the message names the limit), and a watcher that cannot
 // start at all. A folder that does not exist is not a problem: it gives an inert watcher.
 //
-// Deletes are remembered from the moment they are read, before they settle and whether or not
-// they are suppressed, so that LastDeleteUtc knows of a delete before the listener hears of it.
+// The watcher owns neither list it shares with the sync engine. Before it reports a change it
+// asks the suppressions whether the program is making that change itself. Every delete it reads
+// goes into the memory of recent deletes at once, before it settles and whether or not it is
+// suppressed, so that a sync knows of a delete before the listener hears of it.
 class TFileWatcher : public Core::TWorkerThread {
  public:
+  // Nothing suppressed, no delete remembered.
   explicit TFileWatcher(std::string ARootDir);
-  // The same, with the problem report bound before the watches are made, and the clock that
-  // times UnsuppressPathAfter and the memory of deletes replaced (for tests; empty: the real one).
-  TFileWatcher(std::string ARootDir, Core::TTickSource ATicks,
+  // The same, with the lists shared with the sync engine (either may be null: none), and the
+  // problem report bound before the watches are made.
+  TFileWatcher(std::string ARootDir, std::shared_ptr<TSuppressions> ASuppressions,
+               std::shared_ptr<TRecentDeletes> ARecentDeletes,
                Core::TOnWorkerProblem AOnProblem = {});
   ~TFileWatcher() override;
 
   // Sets the listener; safe while the thread runs. An empty function reports nothing. A call
   // of the previous listener that has already begun may still finish after this returns.
   void SetOnChange(TFileChangeEvent AHandler);
-  // Which of our own changes a suppression stands for. A download only ever creates or
-  // modifies its path and a delete only deletes it, so the user's opposite change to the same
-  // path, made while the hold lasts, is still reported.
-  enum class TSuppressKind : uint8_t { Everything, Writes, Deletes };
-
-  // The counted suppression list, compared with SameRelPath.
-  void SuppressPath(const RawUtf8& ARelPath, TSuppressKind AKind = TSuppressKind::Everything);
-  // Removes the most recently added equal occurrence of that kind; nothing when there is none.
-  void UnsuppressPath(const RawUtf8& ARelPath, TSuppressKind AKind = TSuppressKind::Everything);
-  // Like UnsuppressPath, but the occurrence goes only ADelayMs from now, so that the change
-  // notifications our own write is still causing are dropped without anyone sleeping.
-  // Both take the most recently added equal occurrence that is not already due to go, so
-  // every unsuppress call retires exactly one suppress call.
-  void UnsuppressPathAfter(const RawUtf8& ARelPath, uint32_t ADelayMs,
-                           TSuppressKind AKind = TSuppressKind::Everything);
-  // True when any occurrence of the path is held, of whatever kind.
-  bool IsSuppressed(const RawUtf8& ARelPath);
-  // True when an occurrence held for the path covers AAction.
-  bool IsSuppressed(const RawUtf8& ARelPath, Core::TFileAction AAction);
 
   // True for paths ending in ".pondartmp" and for "pondar.exe" in the root, whatever the case.
   static bool IsIgnoredPath(const RawUtf8& ARelPath);
-
-  // The UTC day count of the newest delete seen in the last minute of ARelPath or of a folder
-  // above it (our own deletes included); 0.0 when there is none. Any thread.
-  double LastDeleteUtc(const RawUtf8& ARelPath) { return FDeletes.LastDelete(ARelPath, FTicks()); }
 
  protected:
   void Execute() override;
 
  private:
-  struct TSuppression {
-    RawUtf8 Path;
-    TSuppressKind Kind = TSuppressKind::Everything;
-    bool Expiring = false;  // UnsuppressPathAfter has retired it: it counts DelayMs more
-    uint64_t RetiredAt = 0;
-    uint32_t DelayMs = 0;
-  };
   // A change read from the kernel, reported once it has settled.
   struct TPendingChange {
     Core::TFileAction Action;
@@ -111,12 +87,11 @@ class TFileWatcher : public Core::TWorkerThread {
   void Record(Core::TFileAction AAction, const RawUtf8& ARelPath);
   void ProcessDue(std::chrono::steady_clock::time_point ANow);
   void Report(Core::TFileAction AAction, const RawUtf8& ARelPath);
-  bool IsSuppressedWhere(const RawUtf8& ARelPath,
-                         const std::function<bool(TSuppressKind)>& ACovers);
   std::string FullPath(const std::string& ARelPath) const;
 
   const std::string FRootDir;
-  const Core::TTickSource FTicks;
+  const std::shared_ptr<TSuppressions> FSuppressions;    // may be null; has its own lock
+  const std::shared_ptr<TRecentDeletes> FRecentDeletes;  // may be null; has its own lock
 
   // Only the constructor (before the thread starts) and the watcher thread touch these.
   int FInotifyFd = -1;
@@ -130,18 +105,9 @@ class TFileWatcher : public Core::TWorkerThread {
   bool FOverflowed = false;
   bool FWatchLimitReported = false;
 
-  TRecentDeletes FDeletes;  // has its own lock
-
   // FHandlerLock guards FOnChange only; the handler is called on a copy, outside the lock.
   std::mutex FHandlerLock;
   TFileChangeEvent FOnChange;
-  // FSuppressLock guards FSuppressed and FSweptAt only, and is held for the operation alone.
-  Core::TLightLock FSuppressLock;
-  // Suppressions by the RelPathHash of their path, each bucket in order of addition (SameRelPath
-  // tells a bucket's paths apart): a download holds one while thousands of others are held.
-  // Expired ones go when their path is next looked at, and all of them once a second.
-  std::unordered_map<uint64_t, std::vector<TSuppression>> FSuppressed;
-  uint64_t FSweptAt = 0;
 };
 
 }  // namespace Pondar::Fs

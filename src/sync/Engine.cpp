@@ -22,8 +22,9 @@
 #include "core/Captions.h"
 #include "core/RelPath.h"
 #include "fs/FileList.h"
+#include "fs/RecentDeletes.h"
 #include "fs/Scanner.h"
-#include "fs/Watcher.h"
+#include "fs/Suppressions.h"
 #include "net/Transfer.h"
 
 namespace Pondar::Sync {
@@ -71,6 +72,8 @@ class TFetchGateHold {
 
 TSyncEngine::TSyncEngine()
     : Files(std::make_shared<Fs::TFileList>()),
+      Suppressions(std::make_shared<Fs::TSuppressions>()),
+      RecentDeletes(std::make_shared<Fs::TRecentDeletes>()),
       Cancel(std::make_shared<std::atomic<bool>>(false)),
       FetchGate(std::make_shared<TFetchGate>()) {}
 
@@ -126,10 +129,14 @@ bool HitsEveryPath(const std::error_code& AError) {
 
 }  // namespace
 
+double TSyncEngine::LastDeleteUtc(const RawUtf8& ARelPath) const {
+  return RecentDeletes->LastDelete(ARelPath, Core::GetTickCount64());
+}
+
 bool TSyncEngine::ShouldFetch(const TFileEntry& ARemote, RawUtf8& ALocalRelPath) const {
   // A copy that is not newer than a delete made here in the last minute is what the delete
   // removed: the peer has not heard of the delete yet.
-  const double deletedAt = Watcher ? Watcher->LastDeleteUtc(ARemote.RelPath) : 0.0;
+  const double deletedAt = LastDeleteUtc(ARemote.RelPath);
   if (deletedAt > 0.0 && ARemote.ModifiedUtc <= deletedAt) return false;
 
   const std::optional<TFileEntry> local = Files->Find(ARemote.RelPath);
@@ -301,41 +308,55 @@ class TSyncEngine::TFinishQueue {
   std::thread FThread;
 };
 
-bool TSyncEngine::Fetch(const RawUtf8& APeerIP, uint16_t APeerPort, const TFileEntry& ARemote,
-                        const RawUtf8& ALocalRelPath, std::unique_ptr<TFetchGateHold> AHold,
-                        TFinishQueue& AFinish, TSyncTally& ATally) {
-  using TSuppressKind = Fs::TFileWatcher::TSuppressKind;
+std::shared_ptr<void> TSyncEngine::HoldOwnWrites(const RawUtf8& ALocalRelPath) const {
   const RawUtf8& p = ALocalRelPath;
-  const std::string f = Fs::LocalPath(RootDir, p);
   // Ours are the file and the folders the download makes on its way to it: a new folder would
   // otherwise come back as a local change and send every peer a change notice. They are looked
   // for from the file's own folder up, which nearly always is there already.
-  auto ours = std::make_shared<std::vector<RawUtf8>>(1, p);
+  std::vector<RawUtf8> ours(1, p);
   for (size_t slash = p.rfind('/'); slash != RawUtf8::npos && slash > 0;
        slash = p.rfind('/', slash - 1)) {
     struct stat st;
     if (::stat(Fs::LocalPath(RootDir, p.substr(0, slash)).c_str(), &st) == 0) break;
-    ours->push_back(p.substr(0, slash));
+    ours.push_back(p.substr(0, slash));
   }
-  if (Watcher)
-    for (const auto& path : *ours) Watcher->SuppressPath(path, TSuppressKind::Writes);
+  for (const auto& path : ours) Suppressions->SuppressPath(path, Fs::TSuppressKind::Writes);
   // The suppressions are released from a timer once the file is in place, so the next file
   // starts at once while our own write's notifications are still dropped for the hold time.
-  struct TRelease {
-    std::shared_ptr<Fs::TFileWatcher> Watcher;
-    std::shared_ptr<std::vector<RawUtf8>> Paths;
-    ~TRelease() {
-      if (!Watcher || !Paths) return;
-      for (const auto& path : *Paths)
-        Watcher->UnsuppressPathAfter(path, DownloadHoldMs, TSuppressKind::Writes);
-    }
-  };
-  auto release = std::make_shared<TRelease>(TRelease{Watcher, ours});
+  return std::shared_ptr<void>(nullptr, [list = Suppressions, ours = std::move(ours)](void*) {
+    for (const auto& path : ours)
+      list->UnsuppressPathAfter(path, DownloadHoldMs, Fs::TSuppressKind::Writes);
+  });
+}
+
+void TSyncEngine::PlaceFetched(const TFileEntry& ARemote, const RawUtf8& ALocalRelPath,
+                               TSyncTally& ATally) const {
+  const RawUtf8& p = ALocalRelPath;
+  // The user deleted the path, or a folder above it, while the copy was on its way: the
+  // delete has already gone out to the peers, and it wins over a copy not newer than it.
+  if (const double deletedAt = LastDeleteUtc(p);
+      deletedAt > 0.0 && ARemote.ModifiedUtc <= deletedAt) {
+    Suppressions->SuppressPath(p, Fs::TSuppressKind::Deletes);
+    ::unlink(Fs::LocalPath(RootDir, p).c_str());
+    Suppressions->UnsuppressPathAfter(p, DeleteHoldMs, Fs::TSuppressKind::Deletes);
+    return;
+  }
+  Log(FormatCaption(Captions::Downloaded, {p, Core::FormatSize(ARemote.Size)}));
+  TFileEntry stored = ARemote;
+  stored.RelPath = p;
+  Files->Store(stored);
+  ATally.Count(&TSyncTally::Received);
+}
+
+bool TSyncEngine::Fetch(const RawUtf8& APeerIP, uint16_t APeerPort, const TFileEntry& ARemote,
+                        const RawUtf8& ALocalRelPath, std::unique_ptr<TFetchGateHold> AHold,
+                        TFinishQueue& AFinish, TSyncTally& ATally) {
+  const RawUtf8& p = ALocalRelPath;
+  auto release = HoldOwnWrites(p);
 
   Net::TTransferProgressProc progress;
   bool reporting = false;
-  if (OnProgress && ARemote.Size >= ProgressThreshold &&
-      !ATally.ProgressTaken.exchange(true)) {
+  if (OnProgress && ARemote.Size >= ProgressThreshold && !ATally.ProgressTaken.exchange(true)) {
     reporting = true;
     progress = [this, &p](int64_t AReceived, int64_t ATotal) { OnProgress(p, AReceived, ATotal); };
   }
@@ -349,6 +370,7 @@ bool TSyncEngine::Fetch(const RawUtf8& APeerIP, uint16_t APeerPort, const TFileE
 
   std::optional<Net::TReceivedFile> received;
   static constexpr int PausesMs[] = {200, 300};
+  const std::string f = Fs::LocalPath(RootDir, p);
   for (int attempt = 0; attempt < 3 && !received && !Cancelled(); ++attempt) {
     if (attempt > 0) PauseUnlessCancelled(Cancel, PausesMs[attempt - 1]);
     // The peer is asked for its own spelling of the path.
@@ -361,41 +383,52 @@ bool TSyncEngine::Fetch(const RawUtf8& APeerIP, uint16_t APeerPort, const TFileE
   std::shared_ptr<TFetchGateHold> hold(std::move(AHold));
   // Stamped now, the time is written out with the content.
   file->SetModifiedTime(ARemote.ModifiedUtc);
-  AFinish.Push({file, [this, &ATally, file, hold, release, remote = ARemote, p,
-                       f](Net::TReceivedFile::TFlush AFlush) {
+  auto finish = [this, &ATally, file, hold, release, remote = ARemote,
+                 p](Net::TReceivedFile::TFlush AFlush) {
     try {
-      if (!file->Finish(AFlush)) {
+      if (file->Finish(AFlush)) {
+        PlaceFetched(remote, p, ATally);
+      } else {
         ATally.Count(&TSyncTally::NotReceived);
-        return;
       }
-      // The user deleted the path, or a folder above it, while the copy was on its way: the
-      // delete has already gone out to the peers, and it wins over a copy not newer than it.
-      if (Watcher) {
-        const double deletedAt = Watcher->LastDeleteUtc(p);
-        if (deletedAt > 0.0 && remote.ModifiedUtc <= deletedAt) {
-          Watcher->SuppressPath(p, TSuppressKind::Deletes);
-          ::unlink(f.c_str());
-          Watcher->UnsuppressPathAfter(p, DeleteHoldMs, TSuppressKind::Deletes);
-          return;
-        }
-      }
-      Log(FormatCaption(Captions::Downloaded, {p, Core::FormatSize(remote.Size)}));
-      TFileEntry stored = remote;
-      stored.RelPath = p;
-      Files->Store(stored);
-      ATally.Count(&TSyncTally::Received);
     } catch (const std::system_error& AError) {
       ATally.Count(&TSyncTally::NotReceived);
       if (HitsEveryPath(AError.code())) ATally.StopFor(AError);
     } catch (const std::exception&) {
       ATally.Count(&TSyncTally::NotReceived);  // this file only; the thread goes on
     }
-  }});
+  };
+  AFinish.Push({file, std::move(finish)});
   return true;
 }
 
-TSyncStats TSyncEngine::SyncWithPeer(const RawUtf8& APeerIP, uint16_t APeerPort,
-                                     const RawUtf8& /*APeerName*/) {
+void TSyncEngine::FetchListed(const TFileEntry& AListed, const RawUtf8& APeerIP, uint16_t APeerPort,
+                              TFinishQueue& AFinish, TSyncTally& ATally) {
+  TFileEntry r;
+  RawUtf8 localRelPath;
+  if (!AcceptListedEntry(AListed, r) || !ShouldFetch(r, localRelPath)) return;
+  if (ATally.Stop.load()) {
+    ATally.Count(&TSyncTally::NotReceived);
+    return;
+  }
+  auto hold = std::make_unique<TFetchGateHold>(*FetchGate, Fs::LocalPath(RootDir, localRelPath));
+  // Another sync may have fetched this path while we waited for the gate.
+  if (!ShouldFetch(r, localRelPath)) return;
+  try {
+    if (!Fetch(APeerIP, APeerPort, r, localRelPath, std::move(hold), AFinish, ATally)) {
+      ATally.Count(&TSyncTally::NotReceived);
+      // A file the peer no longer has only skips that file; a peer that cannot be reached at
+      // all cannot give us the remaining files either.
+      if (!Cancelled() && !Net::ConnectToPeer(APeerIP, APeerPort)) ATally.Stop.store(true);
+    }
+  } catch (const std::system_error& AError) {
+    // This path cannot be written here; the others may well be.
+    ATally.Count(&TSyncTally::NotReceived);
+    if (HitsEveryPath(AError.code())) ATally.StopFor(AError);
+  }
+}
+
+TSyncStats TSyncEngine::SyncWithPeer(const RawUtf8& APeerIP, uint16_t APeerPort) {
   TSyncStats result;
   const std::optional<TFileEntries> remote = Net::RequestFileList(APeerIP, APeerPort);
   if (!remote) {
@@ -412,32 +445,8 @@ TSyncStats TSyncEngine::SyncWithPeer(const RawUtf8& APeerIP, uint16_t APeerPort,
     // counted, not tried.
     TListParts parts(remote->size(), Receivers);
     const auto receive = [&](size_t APart) {
-      for (size_t i; parts.Take(APart, i);) {
-        if (Cancelled()) return;
-        TFileEntry r;
-        RawUtf8 localRelPath;
-        if (!AcceptListedEntry((*remote)[i], r) || !ShouldFetch(r, localRelPath)) continue;
-        if (tally.Stop.load()) {
-          tally.Count(&TSyncTally::NotReceived);
-          continue;
-        }
-        auto hold =
-            std::make_unique<TFetchGateHold>(*FetchGate, Fs::LocalPath(RootDir, localRelPath));
-        // Another sync may have fetched this path while we waited for the gate.
-        if (!ShouldFetch(r, localRelPath)) continue;
-        try {
-          if (!Fetch(APeerIP, APeerPort, r, localRelPath, std::move(hold), finish, tally)) {
-            tally.Count(&TSyncTally::NotReceived);
-            // A file the peer no longer has only skips that file; a peer that cannot be
-            // reached at all cannot give us the remaining files either.
-            if (!Cancelled() && !Net::ConnectToPeer(APeerIP, APeerPort)) tally.Stop.store(true);
-          }
-        } catch (const std::system_error& AError) {
-          // This path cannot be written here; the others may well be.
-          tally.Count(&TSyncTally::NotReceived);
-          if (HitsEveryPath(AError.code())) tally.StopFor(AError);
-        }
-      }
+      for (size_t i; parts.Take(APart, i) && !Cancelled();)
+        FetchListed((*remote)[i], APeerIP, APeerPort, finish, tally);
     };
     std::vector<std::jthread> others;  // joined on every way out, before what they use goes
     try {
@@ -470,28 +479,15 @@ void TSyncEngine::HandleRemoteDelete(const RawUtf8& ARelPath) {
   if (const auto e = Files->Find(rel)) rel = e->RelPath;
   const std::string f = Fs::LocalPath(RootDir, rel);
   if (!IsRegularFile(f)) return;
-  using TSuppressKind = Fs::TFileWatcher::TSuppressKind;
-  if (Watcher) Watcher->SuppressPath(rel, TSuppressKind::Deletes);
+  using Fs::TSuppressKind;
+  Suppressions->SuppressPath(rel, TSuppressKind::Deletes);
   const bool deleted = ::unlink(f.c_str()) == 0;
   const bool gone = deleted || errno == ENOENT;
   // A file that is still there keeps its entry, or the next pull would overwrite it whatever
   // its time; one that vanished meanwhile loses it, though we deleted nothing.
   if (deleted) Log(FormatCaption(Captions::RemoteDeleteApplied, {rel}));
   if (gone) Files->Remove(rel);
-  if (Watcher) Watcher->UnsuppressPathAfter(rel, DeleteHoldMs, TSuppressKind::Deletes);
-}
-
-void TSyncEngine::NotifyPeersOfChange(const TPeerInfoDynArray& APeers) const {
-  Net::ForEachPeerAtOnce(APeers, [](const Core::TPeerInfo& APeer) {
-    Net::SendChangesNotify(APeer.IP, APeer.TcpPort);
-  });
-}
-
-void TSyncEngine::NotifyPeersOfDelete(const std::vector<RawUtf8>& ARelPaths,
-                                      const TPeerInfoDynArray& APeers) const {
-  Net::ForEachPeerAtOnce(APeers, [&ARelPaths](const Core::TPeerInfo& APeer) {
-    for (const auto& path : ARelPaths) Net::SendDeleteNotify(APeer.IP, APeer.TcpPort, path);
-  });
+  Suppressions->UnsuppressPathAfter(rel, DeleteHoldMs, TSuppressKind::Deletes);
 }
 
 }  // namespace Pondar::Sync

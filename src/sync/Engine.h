@@ -1,5 +1,5 @@
 // Keeping the shared folder in step with the peers: pull what is missing or newer from one
-// peer, apply a peer's deletes, and tell every peer of our own changes.
+// peer, and apply a peer's deletes, without the folder watcher taking either for the user's.
 #pragma once
 
 #include <atomic>
@@ -13,19 +13,19 @@
 
 namespace Pondar::Fs {
 class TFileList;
-class TFileWatcher;
+class TRecentDeletes;
+class TSuppressions;
 }  // namespace Pondar::Fs
 
 namespace Pondar::Sync {
 
 using Core::RawUtf8;
 using Core::TFileEntries;
-using Core::TPeerInfoDynArray;
 
+// A sync only pulls: what it sends and what it deletes are not its to count (deletes travel
+// as notices).
 struct TSyncStats {
   int32_t Received = 0;
-  int32_t Sent = 0;     // a sync only pulls, so this stays 0
-  int32_t Deleted = 0;  // deletes travel as notices, so this stays 0
   // What went wrong, so that a failure is never reported as success:
   bool Unreachable = false;  // the peer's list could not be had; nothing else was tried
   int32_t NotReceived = 0;   // files to fetch that did not arrive, or were not tried any more
@@ -41,24 +41,28 @@ class TFetchGate;
 class TFetchGateHold;
 
 // A plain value: the application engine fills it at every start, and every sync thread works on
-// a copy of its own. Everything it refers to is shared ownership, so a sync that outlives a
-// restart, or the engine itself, never touches freed state.
+// a copy of its own. Everything it refers to is shared ownership, made by the constructor and
+// never null, so a sync that outlives a restart, or the engine itself, never touches freed state.
 struct TSyncEngine {
   TSyncEngine();
 
   std::string RootDir;
   std::shared_ptr<Fs::TFileList> Files;  // the engine's list, shared with the server
-  std::shared_ptr<Fs::TFileWatcher> Watcher;  // none when no watcher runs
-  TSyncLogProc OnLog;                         // called on the syncing thread
-  TSyncProgressProc OnProgress;               // files of 256 KiB and more
+  // Our own writes and deletes, held around each so that the folder watcher, which is handed
+  // the same list, does not report them.
+  std::shared_ptr<Fs::TSuppressions> Suppressions;
+  // The user's deletes of the last minute, which the folder watcher records as it reads them.
+  std::shared_ptr<Fs::TRecentDeletes> RecentDeletes;
+  TSyncLogProc OnLog;            // called on the syncing thread
+  TSyncProgressProc OnProgress;  // files of 256 KiB and more
   // Set to end every running sync between files (and a transfer between blocks).
   std::shared_ptr<std::atomic<bool>> Cancel;
   // Serialises fetches of one path across all syncs that share it.
   std::shared_ptr<TFetchGate> FetchGate;
 
   // Pulls from one peer every file that is missing here or newer there, Receivers requests at a
-  // time, each receiver on a part of the peer's list of its own, and returns the counts once every file is in place. Never
-  // throws for a failure of the network or of one path:
+  // time, each receiver on a part of the peer's list of its own, and returns the counts once every
+  // file is in place. Never throws for a failure of the network or of one path:
   // - an unreachable peer (or a broken list) gives Unreachable and nothing else;
   // - a listed entry whose path NormalizeRelPath refuses, whose name the scanner leaves out, or
   //   whose size or time is absurd is passed over;
@@ -72,16 +76,11 @@ struct TSyncEngine {
   //   NotReceived without being tried; an error that would hit every file (no space left, a
   //   read-only or failing disk) ends the sync the same way and is named in StoppedBy.
   // Ends early, without counting, when Cancel is set.
-  TSyncStats SyncWithPeer(const RawUtf8& APeerIP, uint16_t APeerPort, const RawUtf8& APeerName);
+  TSyncStats SyncWithPeer(const RawUtf8& APeerIP, uint16_t APeerPort);
   // Deletes the local copy of a file a peer deleted; folders, missing files and paths that
   // NormalizeRelPath refuses are left alone. The list's spelling of the path names the file.
   // The entry goes only when the file is gone; a file that cannot be deleted keeps it.
   void HandleRemoteDelete(const RawUtf8& ARelPath);
-  // Notices to every peer at once, returning when all are sent; to each peer one after another,
-  // in order. Failures are silent.
-  void NotifyPeersOfChange(const TPeerInfoDynArray& APeers) const;
-  void NotifyPeersOfDelete(const std::vector<RawUtf8>& ARelPaths,
-                           const TPeerInfoDynArray& APeers) const;
 
   // How long a path stays suppressed after our own write or delete: longer than the watcher's
   // settle delay, so the notifications our own change causes are dropped.
@@ -98,12 +97,25 @@ struct TSyncEngine {
   struct TSyncTally;
   class TFinishQueue;
   class TListParts;
+  // Holds the download's own paths (the file, and the folders it makes on its way) in the
+  // suppressions; they are released, DownloadHoldMs later, when the returned hold goes.
+  std::shared_ptr<void> HoldOwnWrites(const RawUtf8& ALocalRelPath) const;
+  // A received file is in place: listed and counted, or deleted again when the user deleted it
+  // meanwhile.
+  void PlaceFetched(const Core::TFileEntry& ARemote, const RawUtf8& ALocalRelPath,
+                    TSyncTally& ATally) const;
   // Receives the file under the gate's hold and queues its finishing; false when it did not
   // arrive (three attempts). The hold is released once the file is finished.
   bool Fetch(const RawUtf8& APeerIP, uint16_t APeerPort, const Core::TFileEntry& ARemote,
              const RawUtf8& ALocalRelPath, std::unique_ptr<TFetchGateHold> AHold,
              TFinishQueue& AFinish, TSyncTally& ATally);
+  // One entry of the peer's list: passed over, fetched and queued for finishing, or counted
+  // as not received.
+  void FetchListed(const Core::TFileEntry& AListed, const RawUtf8& APeerIP, uint16_t APeerPort,
+                   TFinishQueue& AFinish, TSyncTally& ATally);
   bool Cancelled() const { return Cancel && Cancel->load(std::memory_order_acquire); }
+  // The newest delete of the path or a folder above it in the last minute; 0.0: none.
+  double LastDeleteUtc(const RawUtf8& ARelPath) const;
   void Log(const RawUtf8& AMsg) const {
     if (OnLog) OnLog(AMsg);
   }

@@ -116,7 +116,7 @@ void Touch(const fs::path& APath) {
 class WatcherTest : public ::testing::Test {
  protected:
   void StartWatcher(const std::string& ARoot) {
-    FWatcher = std::make_unique<TFileWatcher>(ARoot);
+    FWatcher = std::make_unique<TFileWatcher>(ARoot, FHeld, nullptr);
     FWatcher->SetOnChange(FRec.Handler());
   }
   void StartWatcher() { StartWatcher(FBox.Str()); }
@@ -139,6 +139,7 @@ class WatcherTest : public ::testing::Test {
 
   TSandbox FBox;
   TReportLog FRec;  // declared before the watcher: it must outlive the watcher thread
+  std::shared_ptr<Pondar::Fs::TSuppressions> FHeld = std::make_shared<Pondar::Fs::TSuppressions>();
   std::unique_ptr<TFileWatcher> FWatcher;
   int FMarkers = 0;
 };
@@ -368,137 +369,64 @@ TEST_F(WatcherTest, EmptyHandlerReportsNothingUntilOneIsSet) {
   EXPECT_TRUE(FRec.WaitHas(TFileAction::faCreated, "heard.txt"));
 }
 
-// ---- suppression ----------------------------------------------------------------------------
+// ---- suppression (the list itself: SuppressionsTest) -------------------------------------------
 
-TEST_F(WatcherTest, SuppressionIsCountedAndIgnoresCase) {
+// What the list handed to the watcher holds is not reported, for the kind of change it is held
+// for; everything else is.
+TEST_F(WatcherTest, SuppressedChangesAreNotReported_TheRestAre) {
+  using Kind = Pondar::Fs::TSuppressKind;
   const fs::path file = FBox.Write("a.txt", "x");
-  StartWatcher();
-  FWatcher->SuppressPath("a.txt");
-  FWatcher->SuppressPath("a.txt");
-  FWatcher->UnsuppressPath("A.TXT");
-  EXPECT_TRUE(FWatcher->IsSuppressed("a.txt"));
-  EXPECT_TRUE(FWatcher->IsSuppressed("A.txt"));
-
-  Append(file, "y");
-  Flush();
-  EXPECT_TRUE(FRec.About("a.txt").empty()) << ::testing::PrintToString(FRec.All());
-
-  FWatcher->UnsuppressPath("A.TXT");
-  EXPECT_FALSE(FWatcher->IsSuppressed("a.txt"));
-  Append(file, "z");
-  EXPECT_TRUE(FRec.WaitHas(TFileAction::faModified, "a.txt"));
-}
-
-TEST_F(WatcherTest, UnsuppressOfAnAbsentPathChangesNothing) {
-  StartWatcher();
-  FWatcher->UnsuppressPath("never.txt");
-  FWatcher->SuppressPath("a.txt");
-  FWatcher->UnsuppressPath("b.txt");
-  FWatcher->UnsuppressPath("a.txt ");
-  EXPECT_TRUE(FWatcher->IsSuppressed("a.txt"));
-  EXPECT_FALSE(FWatcher->IsSuppressed("b.txt"));
-  FWatcher->UnsuppressPath("a.txt");
-  FWatcher->UnsuppressPath("a.txt");
-  EXPECT_FALSE(FWatcher->IsSuppressed("a.txt"));
-}
-
-TEST_F(WatcherTest, SuppressionCoversTheExactPathOnly) {
+  FBox.Write("downloaded.txt", "ours");
+  FBox.Write("deleted.txt", "ours");
   fs::create_directory(FBox.Path() / "docs");
   StartWatcher();
-  FWatcher->SuppressPath("docs/sub/f.txt");
+  // Counted, and without regard to case: held twice and released once, it is still held.
+  FHeld->SuppressPath("a.txt");
+  FHeld->SuppressPath("a.txt");
+  FHeld->UnsuppressPath("A.TXT");
+  Append(file, "y");
+  // The exact path only: the folder a download makes on its way is reported.
+  FHeld->SuppressPath("docs/sub/f.txt");
   fs::create_directory(FBox.Path() / "docs/sub");
   FBox.Write("docs/sub/f.txt", "download");
   FBox.Write("docs/sub/g.txt", "user");
-  ASSERT_TRUE(FRec.WaitHas(TFileAction::faCreated, "docs/sub/g.txt"));
-  Flush();
-  EXPECT_TRUE(FRec.Has(TFileAction::faCreated, "docs/sub"));  // the folder on the way is reported
-  EXPECT_TRUE(FRec.About("docs/sub/f.txt").empty()) << ::testing::PrintToString(FRec.All());
-}
-
-TEST_F(WatcherTest, SuppressionOfOneKindLetsTheOppositeChangeThrough) {
-  FBox.Write("downloaded.txt", "ours");
-  FBox.Write("deleted.txt", "ours");
-  StartWatcher();
-  using Kind = TFileWatcher::TSuppressKind;
   // Held for our own write: the user's delete right after it must still be seen.
-  FWatcher->SuppressPath("downloaded.txt", Kind::Writes);
+  FHeld->SuppressPath("downloaded.txt", Kind::Writes);
   Append(FBox.Path() / "downloaded.txt", " and more");
   fs::remove(FBox.Path() / "downloaded.txt");
   // Held for our own delete: a file the user makes again at once must still be seen.
-  FWatcher->SuppressPath("deleted.txt", Kind::Deletes);
+  FHeld->SuppressPath("deleted.txt", Kind::Deletes);
   fs::remove(FBox.Path() / "deleted.txt");
   FBox.Write("deleted.txt", "the user's");
   Flush();
+  EXPECT_TRUE(FRec.About("a.txt").empty()) << ::testing::PrintToString(FRec.All());
+  EXPECT_TRUE(FRec.Has(TFileAction::faCreated, "docs/sub"));
+  EXPECT_TRUE(FRec.Has(TFileAction::faCreated, "docs/sub/g.txt"));
+  EXPECT_TRUE(FRec.About("docs/sub/f.txt").empty()) << ::testing::PrintToString(FRec.All());
   EXPECT_TRUE(FRec.Has(TFileAction::faDeleted, "downloaded.txt"));
   EXPECT_TRUE(FRec.Has(TFileAction::faCreated, "deleted.txt"));
   EXPECT_FALSE(FRec.Has(TFileAction::faModified, "downloaded.txt"));
   EXPECT_FALSE(FRec.Has(TFileAction::faDeleted, "deleted.txt"));
 
-  FWatcher->UnsuppressPath("downloaded.txt", Kind::Everything);  // another kind: no effect
-  EXPECT_TRUE(FWatcher->IsSuppressed("downloaded.txt", TFileAction::faModified));
-  FWatcher->UnsuppressPath("downloaded.txt", Kind::Writes);
-  EXPECT_FALSE(FWatcher->IsSuppressed("downloaded.txt"));
-}
-
-TEST(WatcherSuppression, DelayedUnsuppressCountsUntilItsTime) {
-  TSandbox box;
-  std::atomic<uint64_t> now{1000};
-  TFileWatcher watcher(box.Str(), [&] { return now.load(); });
-
-  watcher.SuppressPath("x.txt");
-  watcher.UnsuppressPathAfter("X.TXT", 600);
-  EXPECT_TRUE(watcher.IsSuppressed("x.txt"));
-  now += 599;
-  EXPECT_TRUE(watcher.IsSuppressed("x.txt"));
-  now += 1;
-  EXPECT_FALSE(watcher.IsSuppressed("x.txt"));
-  now += 10000;
-  EXPECT_FALSE(watcher.IsSuppressed("x.txt"));
-
-  // Each unsuppress retires one suppress: a plain one after a delayed one takes the other
-  // occurrence, not the one that is already on its way out.
-  watcher.SuppressPath("y.txt");
-  watcher.SuppressPath("y.txt");
-  watcher.UnsuppressPathAfter("y.txt", 100);
-  watcher.UnsuppressPath("y.txt");
-  EXPECT_TRUE(watcher.IsSuppressed("y.txt"));
-  now += 100;
-  EXPECT_FALSE(watcher.IsSuppressed("y.txt"));
-
-  // A delayed unsuppress with nothing left to retire changes nothing.
-  watcher.SuppressPath("z.txt");
-  watcher.UnsuppressPathAfter("z.txt", 50);
-  watcher.UnsuppressPathAfter("z.txt", 5000);
-  now += 50;
-  EXPECT_FALSE(watcher.IsSuppressed("z.txt"));
-
-  // The sweep of expired ones, once a second whatever path is looked at, keeps what is held.
-  watcher.SuppressPath("held.txt");
-  watcher.SuppressPath("later.txt");
-  watcher.UnsuppressPathAfter("later.txt", 5000);
-  now += 2000;
-  EXPECT_FALSE(watcher.IsSuppressed("other.txt"));
-  EXPECT_TRUE(watcher.IsSuppressed("held.txt"));
-  EXPECT_TRUE(watcher.IsSuppressed("LATER.txt"));
-
-  watcher.Terminate();
-  watcher.WaitFor();
+  FHeld->UnsuppressPath("A.TXT");
+  Append(file, "z");
+  EXPECT_TRUE(FRec.WaitHas(TFileAction::faModified, "a.txt"));
 }
 
 TEST_F(WatcherTest, DelayedUnsuppressDropsChangesUntilItsTimeThenReports) {
   const fs::path file = FBox.Write("a.txt", "x");
   // The delay runs on the test's clock, so a slow settle can never outlast it.
   const auto now = std::make_shared<std::atomic<uint64_t>>(1000);
-  FWatcher = std::make_unique<TFileWatcher>(FBox.Str(), [now] { return now->load(); });
-  FWatcher->SetOnChange(FRec.Handler());
-  FWatcher->SuppressPath("a.txt");
+  FHeld = std::make_shared<Pondar::Fs::TSuppressions>([now] { return now->load(); });
+  StartWatcher();
+  FHeld->SuppressPath("a.txt");
   Append(file, "our own write");
-  FWatcher->UnsuppressPathAfter("a.txt", 1500);
+  FHeld->UnsuppressPathAfter("a.txt", 1500);
   Flush();
   EXPECT_TRUE(FRec.About("a.txt").empty()) << ::testing::PrintToString(FRec.All());
 
   *now += 1500;
-  ASSERT_FALSE(FWatcher->IsSuppressed("a.txt"));
+  ASSERT_FALSE(FHeld->IsSuppressed("a.txt"));
   Append(file, "the user's write");
   EXPECT_TRUE(FRec.WaitHas(TFileAction::faModified, "a.txt"));
 }
@@ -546,8 +474,6 @@ TEST_F(WatcherTest, RootThatCannotBeWatchedGivesAnInertWatcher) {
        {(FBox.Path() / "missing").string(), FBox.Write("plain-file", "x").string()}) {
     StartWatcher(root);
     EXPECT_TRUE(WaitFor([&] { return !FWatcher->Running(); }, 1s)) << root;
-    FWatcher->SuppressPath("a");
-    EXPECT_TRUE(FWatcher->IsSuppressed("a"));
     const auto t0 = Clock::now();
     StopWatcher();
     EXPECT_LT(Clock::now() - t0, 100ms);

@@ -242,6 +242,10 @@ TEST_F(PeersLabTest, FolderRenamedNeverComesBack_PeerRestartedRightAfterServingS
   // at once, it must still serve peer 2's pulls.
   Procs[0].Signal(SIGTERM);
   ASSERT_EQ(Procs[0].WaitExit(10s), 0);
+  // It said goodbye as it stopped: peer 2 drops it at once (in milliseconds), not after the
+  // 15 s of silence that would drop a peer that left without a word.
+  EXPECT_TRUE(WaitFor([&] { return Log(2).find("\u25CB peer1\n") != std::string::npos; }, 5s))
+      << Log(2);
   StartPeer(1);
   Put(1, "after-restart.txt", "served by the restarted peer");
   ASSERT_TRUE(Converged({1, 2}, 20s));

@@ -1,0 +1,199 @@
+#include "app/ChangeCoordinator.h"
+
+#include <unistd.h>
+
+#include <cmath>
+
+#include "core/Captions.h"
+#include "fs/FileList.h"
+#include "fs/Scanner.h"
+#include "net/Transfer.h"
+
+namespace Pondard::App {
+
+using Pondar::Core::FormatCaption;
+using Pondar::Core::GetTickCount64;
+using Pondar::Core::TFileAction;
+using Pondar::Core::TPeerInfoDynArray;
+namespace Captions = Pondar::Core::Captions;
+
+TChangeCoordinator::TChangeCoordinator(std::shared_ptr<Pondar::Fs::TFileList> AFiles,
+                                       TSinkRoute ARoute, TChangeLinks ALinks)
+    : FFiles(std::move(AFiles)), FRoute(std::move(ARoute)), FLinks(std::move(ALinks)) {}
+
+TChangeCoordinator::~TChangeCoordinator() {
+  Stop();
+}
+
+void TChangeCoordinator::Start(const std::string& AFolder, bool AFileSharing) {
+  FFolder = AFolder;
+  FFileSharing = AFileSharing;
+  {
+    std::lock_guard lock(FRateLock);
+    FNoticeWindow.DropScheduledEnd();
+    FPendingNoticeIPs.clear();
+    FLocalChangeWindow.DropScheduledEnd();
+    FPendingChangePath.clear();
+  }
+  FWork = std::make_unique<TTimerQueue>();
+  if (FFileSharing) ScanAtStart();
+}
+
+void TChangeCoordinator::Stop() {
+  if (FWork) FWork->Stop();
+}
+
+void TChangeCoordinator::ScanAtStart() {
+  FRoute.Log(RawUtf8(Captions::Scanning));
+  std::vector<std::string> leftovers;
+  // Syncs of an earlier run may still be writing into the list.
+  FFiles->Rescan([&](const Pondar::Fs::TEntrySink& ASink) {
+    Pondar::Fs::ScanFolder(FFolder, ASink, &leftovers);
+  });
+  // A sync of an earlier run may still be receiving into one of them; with none running, each
+  // is what a killed run left behind.
+  if (!leftovers.empty() && !FLinks.SyncsRunning())
+    for (const auto& path : leftovers) ::unlink(path.c_str());
+  FRoute.Log(FormatCaption(Captions::FilesCount, {static_cast<int64_t>(FFiles->Size())}));
+}
+
+void TChangeCoordinator::Post(uint64_t ADelayMs, std::function<void()> AAction) {
+  if (!FWork) return;
+  FWork->Schedule(ADelayMs, [this, action = std::move(AAction)] {
+    Pondar::Core::RunReportingErrors(action, "Handling a change", FRoute.Problems());
+  });
+}
+
+// ---- peers' notices ----
+
+void TChangeCoordinator::OnChangesNotify(const RawUtf8& APeerIP) {
+  if (!FFileSharing) return;
+  {
+    std::lock_guard lock(FRateLock);
+    if (!FNoticeWindow.Admit(GetTickCount64(), [this](uint64_t ADelayMs) {
+          Post(ADelayMs, [this] { TakeUpPendingNotices(); });
+        })) {
+      FPendingNoticeIPs.insert(APeerIP);
+      return;
+    }
+  }
+  SyncWithPeerAt(APeerIP);
+}
+
+void TChangeCoordinator::TakeUpPendingNotices() {
+  std::set<RawUtf8> ips;
+  {
+    std::lock_guard lock(FRateLock);
+    ips.swap(FPendingNoticeIPs);
+    FNoticeWindow.Ended(GetTickCount64(), !ips.empty());
+  }
+  for (const auto& ip : ips) SyncWithPeerAt(ip);
+}
+
+void TChangeCoordinator::SyncWithPeerAt(const RawUtf8& APeerIP) {
+  for (const auto& peer : FLinks.Peers()) {
+    if (peer.IP == APeerIP) {
+      FLinks.SyncWith(peer);
+      return;
+    }
+  }
+}
+
+// ---- local changes ----
+
+void TChangeCoordinator::OnLocalChange(TFileAction AAction, const RawUtf8& ARelPath) {
+  if (!FFileSharing) return;
+  switch (AAction) {
+    case TFileAction::faCreated:
+    case TFileAction::faModified: {
+      // A download reported after its hold ran out (a watcher far behind, under load): the
+      // file is what the list already says, so there is nothing to rescan or tell.
+      if (ListedAsOnDisk(ARelPath)) return;
+      std::lock_guard lock(FRateLock);
+      if (!FLocalChangeWindow.Admit(GetTickCount64(), [this](uint64_t ADelayMs) {
+            Post(ADelayMs, [this] { TakeUpPendingLocalChange(); });
+          })) {
+        FPendingChangePath = ARelPath;
+        return;
+      }
+      // This take-up covers whatever was waiting for the window's end.
+      FPendingChangePath.clear();
+      Post(0, [this, path = ARelPath] { TakeUpLocalChange(path, true); });
+      break;
+    }
+    case TFileAction::faDeleted:
+      Post(0, [this, path = ARelPath] { TakeUpLocalDelete(path); });
+      break;
+    case TFileAction::faRenamed:
+      break;
+  }
+}
+
+bool TChangeCoordinator::ListedAsOnDisk(const RawUtf8& ARelPath) const {
+  const auto listed = FFiles->Find(ARelPath);
+  if (!listed || !Pondar::Core::IsValidDayCount(listed->ModifiedUtc)) return false;
+  const auto onDisk = Pondar::Fs::StatEntry(FFolder, listed->RelPath);
+  return onDisk && onDisk->Size == listed->Size &&
+         Pondar::Core::RoundHalfEven(std::fabs(onDisk->ModifiedUtc - listed->ModifiedUtc) *
+                                     86400.0) == 0;
+}
+
+void TChangeCoordinator::TakeUpPendingLocalChange() {
+  RawUtf8 path;
+  {
+    std::lock_guard lock(FRateLock);
+    path.swap(FPendingChangePath);
+    FLocalChangeWindow.Ended(GetTickCount64(), !path.empty());
+  }
+  if (!path.empty()) TakeUpLocalChange(path, false);
+}
+
+void TChangeCoordinator::TakeUpLocalChange(const RawUtf8& ARelPath, bool AFirstOfWindow) {
+  const auto peers = FLinks.Peers();
+  FRoute.Log(FormatCaption(Captions::LocalChange, {ARelPath}));
+  // The first change of a window is all that has been reported since the last take-up, so a
+  // file can be listed and told at once; the rescan, a walk of the whole folder, follows.
+  // Changes held back in a window may be many, and only the last one is kept: those are told
+  // once the rescan has listed them all. Every change of the list is told as it is made, so a
+  // rescan that finds the list as it was has nothing new to tell.
+  if (AFirstOfWindow) {
+    if (const auto entry = Pondar::Fs::StatEntry(FFolder, ARelPath)) {
+      FFiles->Store(*entry);
+      NotifyPeersOfChange(peers);
+    }
+  }
+  if (Rescan()) NotifyPeersOfChange(peers);
+}
+
+void TChangeCoordinator::TakeUpLocalDelete(const RawUtf8& ARelPath) {
+  const auto peers = FLinks.Peers();
+  FRoute.Log(FormatCaption(Captions::LocalDelete, {ARelPath}));
+  std::vector<RawUtf8> removed = FFiles->RemoveAt(ARelPath);
+  // Peers apply deletes to files only: a folder deleted or moved away is told to them file by
+  // file, or every file in it would come back with the next pull.
+  if (removed.empty()) removed.push_back(ARelPath);
+  NotifyPeersOfDelete(removed, peers);
+}
+
+bool TChangeCoordinator::Rescan() {
+  // The walk holds no lock: the server and the syncs go on with the list meanwhile.
+  return FFiles->Rescan(
+      [this](const Pondar::Fs::TEntrySink& ASink) { Pondar::Fs::ScanFolder(FFolder, ASink); });
+}
+
+// ---- notices to peers ----
+
+void TChangeCoordinator::NotifyPeersOfChange(const TPeerInfoDynArray& APeers) {
+  Pondar::Net::ForEachPeerAtOnce(APeers, [](const Pondar::Core::TPeerInfo& APeer) {
+    Pondar::Net::SendChangesNotify(APeer.IP, APeer.TcpPort);
+  });
+}
+
+void TChangeCoordinator::NotifyPeersOfDelete(const std::vector<RawUtf8>& ARelPaths,
+                                             const TPeerInfoDynArray& APeers) {
+  Pondar::Net::ForEachPeerAtOnce(APeers, [&ARelPaths](const Pondar::Core::TPeerInfo& APeer) {
+    for (const auto& path : ARelPaths) Pondar::Net::SendDeleteNotify(APeer.IP, APeer.TcpPort, path);
+  });
+}
+
+}  // namespace Pondard::App

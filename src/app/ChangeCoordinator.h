@@ -1,0 +1,108 @@
+// What the engine does about changes to the shared folder: the user's changes here are listed
+// and told to every peer, and a peer's notice of its own changes starts a sync with it; each
+// side at most once per rate window, without losing what comes inside one.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/RateWindow.h"
+#include "app/Sinks.h"
+#include "app/TimerQueue.h"
+#include "core/Types.h"
+
+namespace Pondar::Fs {
+class TFileList;
+}
+
+namespace Pondard::App {
+
+// Whom the coordinator calls on: all set by the engine, callable from any thread.
+struct TChangeLinks {
+  // The peers known now; empty while discovery does not run.
+  std::function<Pondar::Core::TPeerInfoDynArray()> Peers;
+  // Starts a sync with the peer, or has it wait behind the one that runs.
+  std::function<void(const Pondar::Core::TPeerInfo& APeer)> SyncWith;
+  // True while a sync, of this run or an earlier one, may still be writing into the folder.
+  std::function<bool()> SyncsRunning;
+};
+
+// All the work runs on one thread of the coordinator's own, one action after another: local
+// creates, modifies and deletes (rescans, list edits and notices, in the order they happened),
+// and the take-ups deferred to the end of a rate window. The handlers only decide and post, so
+// the watcher and the server's threads never wait for a rescan or a peer.
+//
+// Start and Stop on the engine's owner thread; Start before any worker that calls the handlers
+// starts, Stop before they stop (a handler called after Stop posts nothing). The rate windows
+// outlive a Stop, so that a restart does not open a window early.
+class TChangeCoordinator {
+ public:
+  // AFiles is the engine's list, shared with the server and the syncs.
+  TChangeCoordinator(std::shared_ptr<Pondar::Fs::TFileList> AFiles, TSinkRoute ARoute,
+                     TChangeLinks ALinks);
+  ~TChangeCoordinator();
+  TChangeCoordinator(const TChangeCoordinator&) = delete;
+  TChangeCoordinator& operator=(const TChangeCoordinator&) = delete;
+
+  // Drops the take-ups held back when the engine last stopped (the scan and the syncs of this
+  // start cover them) and starts the work thread. With AFileSharing the folder is scanned into
+  // the list first, on the calling thread, and the downloads a killed run left are removed;
+  // without it every change and notice is ignored.
+  void Start(const std::string& AFolder, bool AFileSharing);
+  // Drops the work still waiting (the next start rescans and resyncs) and waits for the action
+  // that runs now (a rescan, notices to peers).
+  void Stop();
+
+  // A local change the folder watcher reports; its thread goes on reading at once.
+  void OnLocalChange(Pondar::Core::TFileAction AAction, const RawUtf8& ARelPath);
+  // A peer's notice of its changes, on the server's thread. The port to sync with comes from
+  // the discovery table: a sender it does not know is ignored.
+  void OnChangesNotify(const RawUtf8& APeerIP);
+
+  // Notices to every peer at once, returning when all are sent; to each peer one after another,
+  // in order. Failures are silent: the peer's next sync with us repairs what it missed.
+  static void NotifyPeersOfChange(const Pondar::Core::TPeerInfoDynArray& APeers);
+  static void NotifyPeersOfDelete(const std::vector<RawUtf8>& ARelPaths,
+                                  const Pondar::Core::TPeerInfoDynArray& APeers);
+
+  // A local change is taken up at most once per window, and a peer's change notice likewise;
+  // what arrives inside a window is taken up once when it ends, so the last change is never lost.
+  static constexpr uint64_t LocalChangeWindowMs = 2000;
+  static constexpr uint64_t ChangeNoticeWindowMs = 3000;
+
+ private:
+  // Runs AAction on the work thread ADelayMs from now; nothing once stopped.
+  void Post(uint64_t ADelayMs, std::function<void()> AAction);
+  void ScanAtStart();
+  // True when the file is on disk with the size and whole-second time the list gives it.
+  bool ListedAsOnDisk(const RawUtf8& ARelPath) const;
+  void TakeUpLocalChange(const RawUtf8& ARelPath, bool AFirstOfWindow);
+  void TakeUpLocalDelete(const RawUtf8& ARelPath);
+  void TakeUpPendingLocalChange();
+  void TakeUpPendingNotices();
+  void SyncWithPeerAt(const RawUtf8& APeerIP);
+  // True when the list changed.
+  bool Rescan();
+
+  const std::shared_ptr<Pondar::Fs::TFileList> FFiles;
+  const TSinkRoute FRoute;
+  const TChangeLinks FLinks;
+  // Written by Start, before the work thread and the workers that call the handlers start.
+  std::string FFolder;
+  bool FFileSharing = false;
+  // Exists from the first Start; replaced by every Start, when no handler runs.
+  std::unique_ptr<TTimerQueue> FWork;
+
+  std::mutex FRateLock;  // guards the rate windows and what they hold back
+  TRateWindow FNoticeWindow{ChangeNoticeWindowMs};      // peers' change notices, all peers
+  std::set<RawUtf8> FPendingNoticeIPs;                  // senders held back in the window
+  TRateWindow FLocalChangeWindow{LocalChangeWindowMs};  // local creates and modifies
+  RawUtf8 FPendingChangePath;                           // the last one held back
+};
+
+}  // namespace Pondard::App
