@@ -16,7 +16,7 @@
 #include "net/TcpServer.h"
 #include "net/Transfer.h"
 #include "screen/Capture.h"
-#include "screen/X11ScreenSource.h"
+#include "screen/PortalScreenSource.h"
 
 namespace Pondard::App {
 
@@ -138,6 +138,38 @@ void WarnThrough(const std::shared_ptr<TDeliveryQueue>& AQueue,
   LogThrough(AQueue, ASinks, FormatCaption(Captions::Problem, {AMsg}));
 }
 
+// The screen of the desktop this peer runs on. The portal's token is kept here rather than in
+// the settings, which the window replaces on Apply: every share spends the token it was given,
+// so the one that replaces it is what the next start needs, and it goes to the settings file at
+// once, for the next run of the program.
+TScreenSourceFactory DesktopScreen(const std::string& AToken, TOnWorkerProblem AReport) {
+  struct TToken {
+    std::mutex Lock;
+    std::string Value;
+  };
+  auto token = std::make_shared<TToken>();
+  token->Value = AToken;
+  return [token, report = std::move(AReport)](std::string& AWhy) {
+    Pondard::Screen::TPortalOptions options;
+    {
+      const std::lock_guard lock(token->Lock);
+      options.RestoreToken = token->Value;
+    }
+    options.OnRestoreToken = [token, report](const std::string& ANew) {
+      {
+        const std::lock_guard lock(token->Lock);
+        token->Value = ANew;
+      }
+      try {
+        SaveScreenRestoreToken(ANew);
+      } catch (const std::exception& AError) {
+        Pondar::Core::ReportProblem(report, AError.what());
+      }
+    };
+    return Pondard::Screen::OpenDesktopScreenSource(std::move(options), AWhy);
+  };
+}
+
 }  // namespace
 
 TPondardApp::TPondardApp(TPondardConfig AConfig, std::shared_ptr<TDeliveryQueue> AQueue)
@@ -148,8 +180,7 @@ TPondardApp::TPondardApp(TPondardConfig AConfig, std::shared_ptr<TDeliveryQueue>
       FPeerSyncs(std::make_shared<TPeerSyncQueue>()),
       FScreenSend(std::make_shared<TScreenSendState>()),
       FScreenSenders(std::make_shared<TShortLivedThreads>()),
-      FScreenSource(
-          [](std::string& AWhy) { return Pondard::Screen::OpenX11ScreenSource("", AWhy); }) {}
+      FScreenSource(DesktopScreen(FConfig.ScreenRestoreToken, ProblemReport())) {}
 
 TPondardApp::~TPondardApp() {
   Stop();
@@ -317,14 +348,15 @@ void TPondardApp::Start() {
   if (FConfig.ScreenBroadcast) {
     std::string why;
     if (auto source = FScreenSource(why); !source) {
-      Warn("Screen broadcasting is unavailable: " + why);
+      Warn(Pondard::Screen::ScreenUnavailablePrefix + why);
     } else {
+      const std::string which = source->Describe();
       FScreenCapture = std::make_unique<Pondard::Screen::TScreenCaptureThread>(
           ScreenCaptureIntervalMs, std::move(source));
       FScreenCapture->OnFrame = [this](TBytes AData) { OnScreenCaptured(std::move(AData)); };
       FScreenCapture->OnProblem = ProblemReport();
       if (startOrReport(*FScreenCapture)) {
-        Log(RawUtf8(Captions::ScreenBroadcastStarted));
+        Log(RawUtf8(Captions::ScreenBroadcastStarted) + (which.empty() ? "" : " (" + which + ")"));
       } else {
         FScreenCapture.reset();
       }
