@@ -232,7 +232,8 @@ class TPipeWireStream : public TScreenSource {
     spa_pod_builder_push_object(&builder, &frame, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers);
     spa_pod_builder_add(&builder, SPA_PARAM_BUFFERS_buffers, SPA_POD_CHOICE_RANGE_Int(4, 2, 16),
                         SPA_PARAM_BUFFERS_dataType,
-                        SPA_POD_Int((1 << SPA_DATA_MemPtr) | (1 << SPA_DATA_MemFd)), 0);
+                        SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemPtr) | (1 << SPA_DATA_MemFd)),
+                        0);
     const auto* params = static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &frame));
     pw_stream_update_params(self->FStream, &params, 1);
   }
