@@ -192,7 +192,9 @@ class TPipeWireStream : public TScreenSource {
         self->Fail("the desktop's screen stream failed (" + std::string(AError ? AError : "") + ")");
         break;
       case PW_STREAM_STATE_UNCONNECTED:
-        self->Fail("the desktop ended the screen stream");
+        // As the portal says it: the stream and the portal's session end together, and
+        // whichever is heard of first must read the same.
+        self->Fail("the desktop ended the screen share");
         break;
       case PW_STREAM_STATE_STREAMING:
         self->FStreaming = self->FEverStreamed = true;

@@ -199,8 +199,16 @@ TEST(ScreenLabTest, WaylandDesktop_SharedThroughThePortal) {
   sender.Signal(SIGTERM);
   EXPECT_EQ(sender.WaitExit(10s), 0) << sender.ReadStderr();
 
-  // Declined, then no portal at all: one line each, and the peer runs on.
+  // Stopped while the question is still open: it ends at once all the same.
   root.Write("appdata/Pondar/pondard.ini", "[Screen]\nBroadcast=1\n");
+  desk.Command("hold on");
+  sender = startSender();
+  ASSERT_TRUE(WaitFor([&] { return Occurrences(desk.Log(), "asked") == 2; }, 30s)) << desk.Log();
+  sender.Signal(SIGTERM);
+  EXPECT_EQ(sender.WaitExit(10s), 0) << sender.ReadStderr();
+  desk.Command("hold off");
+
+  // Declined, then no portal at all: one line each, and the peer runs on.
   desk.Command("decline on");
   for (const auto& [command, reason] :
        {std::pair{"", "the screen share was declined"},

@@ -9,6 +9,7 @@
 // source offers. COMMANDS is a FIFO (made here) that takes one command a line:
 //   fill X Y W H RRGGBB   paints a rectangle and sends a new picture
 //   decline on|off        answer the next Starts as a user who declines
+//   hold on|off           leave the next Starts unanswered, as a user who never clicks
 //   drop                  the portal closes every session and the stream ends (a new stream is
 //                         published for later shares)
 //   leave                 the portal leaves the bus
@@ -191,6 +192,7 @@ void StartScreen(const char* AFormatName) {
 struct TPortal {
   sd_bus* Bus = nullptr;
   bool Decline = false;
+  bool Hold = false;  // the user never answers
   unsigned Tokens = 0;
   std::set<std::string> ValidTokens;   // handed out and not used yet
   std::set<std::string> Sessions;      // open session paths
@@ -301,6 +303,11 @@ int OnCall(sd_bus_message* ACall, void*, sd_bus_error*) {
       Say("restored " + used);
     } else {
       Say("asked");
+      if (GPortal.Hold) {
+        const std::string request =
+            std::string(KPath) + "/request/" + SenderPart(ACall) + "/" + options["handle_token"];
+        return sd_bus_reply_method_return(ACall, "o", request.c_str());
+      }
       if (GPortal.Decline) {
         Say("declined");
         return Respond(ACall, options["handle_token"], 1, {});
@@ -339,10 +346,10 @@ void Command(const std::string& ALine) {
         GScreen.Picture[size_t(y) * GScreen.Width + x] = rgb;
     pw_loop_signal_event(pw_thread_loop_get_loop(GScreen.Loop), GScreen.Changed);
     pw_thread_loop_unlock(GScreen.Loop);
-  } else if (verb == "decline") {
+  } else if (verb == "decline" || verb == "hold") {
     std::string on;
     in >> on;
-    GPortal.Decline = on == "on";
+    (verb == "hold" ? GPortal.Hold : GPortal.Decline) = on == "on";
   } else if (verb == "leave") {
     sd_bus_release_name(GPortal.Bus, "org.freedesktop.portal.Desktop");
     Say("left");
