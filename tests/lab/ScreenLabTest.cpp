@@ -8,6 +8,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <optional>
 #include <thread>
 
 #include "screen/X11ScreenSource.h"
@@ -119,9 +120,20 @@ TEST(ScreenLabTest, WaylandDesktop_SharedThroughThePortal) {
   std::string why;
   if (!PondarTest::TNetLab::Available(&why)) GTEST_SKIP() << "network lab unavailable: " << why;
   if (!PondarTest::TPortalDesk::Available(&why)) GTEST_SKIP() << "no Wayland desktop: " << why;
-  PondarTest::TXvfb bridge;  // the desktop's X11 bridge, for the clipboard
-  if (!bridge.Ok()) GTEST_SKIP() << bridge.Why();
-  if (!PondarTest::HaveProgram("xclip")) GTEST_SKIP() << "xclip is missing";
+#if defined(__SANITIZE_THREAD__)
+  // With a session bus, Qt's X11 platform talks to it on a thread of its own, in code built
+  // without ThreadSanitizer, whose locking is then taken for races: this build leaves the X11
+  // bridge, and with it the clipboard, out.
+  constexpr bool WithBridge = false;
+#else
+  constexpr bool WithBridge = true;
+#endif
+  std::optional<PondarTest::TXvfb> bridge;  // the desktop's X11 bridge, for the clipboard
+  if (WithBridge) {
+    bridge.emplace();
+    if (!bridge->Ok()) GTEST_SKIP() << bridge->Why();
+    if (!PondarTest::HaveProgram("xclip")) GTEST_SKIP() << "xclip is missing";
+  }
   constexpr int Width = 330, Height = 200;  // a last tile column of 10 pixels, a last row of 8
   PondarTest::TNetLab lab(2);
   // Red and blue bytes the other way round from the frames' order: a mix-up shows.
@@ -134,7 +146,7 @@ TEST(ScreenLabTest, WaylandDesktop_SharedThroughThePortal) {
   PondarTest::TSpawnOptions options;
   options.Env = desk.Env();
   options.Env["APPDATA"] = (root.Path() / "appdata").string();
-  options.Env["DISPLAY"] = bridge.Display();
+  options.Env["DISPLAY"] = bridge ? bridge->Display() : "";
   options.Streams = PondarTest::TLogStreams::StdoutOnly;
   const auto startSender = [&] {
     return lab.Spawn(1, {PONDARD_EXE, "--headless", "--name", "desk", "--clipboard", "--folder",
@@ -152,7 +164,8 @@ TEST(ScreenLabTest, WaylandDesktop_SharedThroughThePortal) {
   };
   const std::string unavailable = "\u26A0 Screen broadcasting is unavailable: ";
   const auto clipboardStillShared = [&](const std::string& AText) {
-    ASSERT_EQ(PondarTest::RunOnDisplay(bridge.Display(), {"xclip", "-selection", "clipboard"}, AText)
+    if (!bridge) return;
+    ASSERT_EQ(PondarTest::RunOnDisplay(bridge->Display(), {"xclip", "-selection", "clipboard"}, AText)
                   .Status,
               0);
     EXPECT_TRUE(said(watcher, "clip " + AText + "\n", 1)) << watcher.ReadLog();
