@@ -31,7 +31,12 @@ void Convert(benchmark::State& AState, uint32_t AFormat) {
   std::vector<uint8_t> buffer(Bytes);
   for (size_t i = 0; i < Bytes; ++i) buffer[i] = static_cast<uint8_t>(i * 7);
   std::vector<uint8_t> pixels(size_t{Width} * Height * 3);
-  const Pondard::Screen::TVideoFrame frame{buffer.data(), Bytes, 0, Width * 4, Width, Height,
+  const Pondard::Screen::TVideoFrame frame{buffer.data(),
+                                           Bytes,
+                                           0,
+                                           Width * 4,
+                                           Width,
+                                           Height,
                                            *Pondard::Screen::ChannelOffsetsOf(AFormat)};
   for (auto _ : AState) {
     if (!Pondard::Screen::ConvertVideoFrame(frame, pixels.data())) {
@@ -43,8 +48,12 @@ void Convert(benchmark::State& AState, uint32_t AFormat) {
   }
 }
 
-void BM_PipeWireToPixels_BGRx(benchmark::State& AState) { Convert(AState, SPA_VIDEO_FORMAT_BGRx); }
-void BM_PipeWireToPixels_RGBx(benchmark::State& AState) { Convert(AState, SPA_VIDEO_FORMAT_RGBx); }
+void BM_PipeWireToPixels_BGRx(benchmark::State& AState) {
+  Convert(AState, SPA_VIDEO_FORMAT_BGRx);
+}
+void BM_PipeWireToPixels_RGBx(benchmark::State& AState) {
+  Convert(AState, SPA_VIDEO_FORMAT_RGBx);
+}
 
 BENCHMARK(BM_MemcpyBaseline)->Unit(benchmark::kMillisecond)->Repetitions(5);
 BENCHMARK(BM_PipeWireToPixels_BGRx)->Unit(benchmark::kMillisecond)->Repetitions(5);
@@ -55,7 +64,9 @@ BENCHMARK(BM_PipeWireToPixels_RGBx)->Unit(benchmark::kMillisecond)->Repetitions(
 int main(int argc, char** argv) {
   TRatioReporter reporter("median");
   return RunWithRatios(argc, argv, reporter, [&] {
-    reporter.PrintRatio("BGRx conversion / memcpy", "BM_PipeWireToPixels_BGRx", "BM_MemcpyBaseline");
-    reporter.PrintRatio("RGBx conversion / memcpy", "BM_PipeWireToPixels_RGBx", "BM_MemcpyBaseline");
+    reporter.PrintRatio("BGRx conversion / memcpy", "BM_PipeWireToPixels_BGRx",
+                        "BM_MemcpyBaseline");
+    reporter.PrintRatio("RGBx conversion / memcpy", "BM_PipeWireToPixels_RGBx",
+                        "BM_MemcpyBaseline");
   });
 }

@@ -275,7 +275,8 @@ namespace {
 std::mutex GIniWriteLock;
 
 // Reads the settings file, lets AChange set its keys, and writes it back as SaveToIni says.
-void RewriteIni(const std::function<void(CSimpleIniA& AIni, const std::string& AFailure)>& AChange) {
+void RewriteIni(
+    const std::function<void(CSimpleIniA& AIni, const std::string& AFailure)>& AChange) {
   const std::lock_guard lock(GIniWriteLock);
   const std::string path = ConfigFilePath();
   const std::string failure = "Unable to write to " + path;

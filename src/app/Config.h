@@ -51,11 +51,11 @@ struct TPondardConfig {
   // section the first one counts. Name is taken even when empty; Folder only when it names an
   // existing directory, kept as written.
   void LoadFromIni();
-  // Writes the nine values above the token, creating missing folders, and keeps every other section and key of
-  // an existing file. The new content goes to a temporary file beside the old one, which is then
-  // renamed over it, so the old file stays whole when anything fails. Throws std::runtime_error
-  // "Unable to write to <ConfigFilePath()>" on any failure (also when an existing file cannot be
-  // read, which would otherwise lose its other keys).
+  // Writes the nine values above the token, creating missing folders, and keeps every other section
+  // and key of an existing file. The new content goes to a temporary file beside the old one, which
+  // is then renamed over it, so the old file stays whole when anything fails. Throws
+  // std::runtime_error "Unable to write to <ConfigFilePath()>" on any failure (also when an
+  // existing file cannot be read, which would otherwise lose its other keys).
   void SaveToIni() const;
   // Applies the options it knows (exact case), walking one argument at a time, so a value is also
   // looked at as an option in the next step; others are ignored. --folder takes an existing

@@ -103,7 +103,7 @@ class TScreenCaptureThread : public Pondar::Core::TWorkerThread {
   int FHeight = 0;
   TBytes FPixels;      // the capture being made
   TBytes FPrevPixels;  // the picture last encoded; empty until then and after a change of size
-  TBytes FLastKeyFrame;  // the last key frame made, while FPrevPixels is still its picture
+  TBytes FLastKeyFrame;          // the last key frame made, while FPrevPixels is still its picture
   bool FPrevIsLastGrab = false;  // FPrevPixels holds what the source's last Grab copied
   RawUtf8 FLastProblem;
   const std::unique_ptr<TScreenSource> FSource;

@@ -48,9 +48,9 @@ bool ConvertVideoFrame(const TVideoFrame& AFrame, uint8_t* APixels) {
 namespace {
 
 // The formats offered to the desktop, the usual one first.
-constexpr uint32_t KFormats[] = {SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRA, SPA_VIDEO_FORMAT_RGBx,
-                                 SPA_VIDEO_FORMAT_RGBA, SPA_VIDEO_FORMAT_xRGB, SPA_VIDEO_FORMAT_ARGB,
-                                 SPA_VIDEO_FORMAT_xBGR, SPA_VIDEO_FORMAT_ABGR};
+constexpr uint32_t KFormats[] = {
+    SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRA, SPA_VIDEO_FORMAT_RGBx, SPA_VIDEO_FORMAT_RGBA,
+    SPA_VIDEO_FORMAT_xRGB, SPA_VIDEO_FORMAT_ARGB, SPA_VIDEO_FORMAT_xBGR, SPA_VIDEO_FORMAT_ABGR};
 
 // A stream that stops sending for longer than this has ended; shorter pauses happen while the
 // desktop renegotiates the picture's size.
@@ -125,16 +125,14 @@ class TPipeWireStream : public TScreenSource {
     // and spare the compositor copies nobody looks at.
     const spa_rectangle size{1920, 1080}, minSize{1, 1}, maxSize{16384, 16384};
     const spa_fraction rate{10, 1}, minRate{0, 1}, maxRate{10, 1};
-    spa_pod_builder_add(&builder, SPA_FORMAT_VIDEO_size,
-                        SPA_POD_CHOICE_RANGE_Rectangle(&size, &minSize, &maxSize),
-                        SPA_FORMAT_VIDEO_framerate,
-                        SPA_POD_CHOICE_RANGE_Fraction(&rate, &minRate, &maxRate), 0);
+    spa_pod_builder_add(
+        &builder, SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&size, &minSize, &maxSize),
+        SPA_FORMAT_VIDEO_framerate, SPA_POD_CHOICE_RANGE_Fraction(&rate, &minRate, &maxRate), 0);
     const auto* format = static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &frame));
-    if (!format ||
-        pw_stream_connect(FStream, PW_DIRECTION_INPUT, ANodeId,
-                          static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT |
-                                                       PW_STREAM_FLAG_MAP_BUFFERS),
-                          &format, 1) < 0)
+    if (!format || pw_stream_connect(FStream, PW_DIRECTION_INPUT, ANodeId,
+                                     static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT |
+                                                                  PW_STREAM_FLAG_MAP_BUFFERS),
+                                     &format, 1) < 0)
       throw TScreenUnavailable("PipeWire could not connect to the screen stream");
   }
 
@@ -160,8 +158,13 @@ class TPipeWireStream : public TScreenSource {
     const std::lock_guard lock(*this);
     if (!FNewest || AWidth != FWidth || AHeight != FHeight) return false;
     const spa_data& data = FNewest->buffer->datas[0];
-    const TVideoFrame frame{static_cast<const uint8_t*>(data.data), data.maxsize,
-                            data.chunk->offset, data.chunk->stride, FWidth, FHeight, FChannels};
+    const TVideoFrame frame{static_cast<const uint8_t*>(data.data),
+                            data.maxsize,
+                            data.chunk->offset,
+                            data.chunk->stride,
+                            FWidth,
+                            FHeight,
+                            FChannels};
     const bool ok = ConvertVideoFrame(frame, APixels);
     // Given back at once: the compositor paints the next picture into it.
     pw_stream_queue_buffer(FStream, FNewest);
@@ -189,7 +192,8 @@ class TPipeWireStream : public TScreenSource {
     auto* self = static_cast<TPipeWireStream*>(AData);
     switch (AState) {
       case PW_STREAM_STATE_ERROR:
-        self->Fail("the desktop's screen stream failed (" + std::string(AError ? AError : "") + ")");
+        self->Fail("the desktop's screen stream failed (" + std::string(AError ? AError : "") +
+                   ")");
         break;
       case PW_STREAM_STATE_UNCONNECTED:
         // As the portal says it: the stream and the portal's session end together, and

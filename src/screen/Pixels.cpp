@@ -44,7 +44,7 @@ void ConvertRowBgrx(const uint8_t* ASrc, uint8_t* ADst, int AWidth, TChannelOffs
 // One byte shuffle picks the three colour bytes of four pixels at once, in any order: this
 // brings the turn of a 1920 x 1080 screen close to a plain copy of it.
 __attribute__((target("ssse3"))) void ConvertRowShuffle(const uint8_t* ASrc, uint8_t* ADst,
-                                                         int AWidth, TChannelOffsets AOffsets) {
+                                                        int AWidth, TChannelOffsets AOffsets) {
   alignas(16) int8_t order[16];
   for (int i = 0; i < 4; ++i) {
     order[i * 3] = static_cast<int8_t>(i * 4 + AOffsets.Blue);

@@ -36,9 +36,13 @@ struct TSlotUnref {
 };
 using TSlot = std::unique_ptr<sd_bus_slot, TSlotUnref>;
 
-[[noreturn]] void Unavailable(const std::string& AWhy) { throw TScreenUnavailable(AWhy); }
+[[noreturn]] void Unavailable(const std::string& AWhy) {
+  throw TScreenUnavailable(AWhy);
+}
 
-std::string ErrnoText(int AResult) { return std::strerror(AResult < 0 ? -AResult : AResult); }
+std::string ErrnoText(int AResult) {
+  return std::strerror(AResult < 0 ? -AResult : AResult);
+}
 
 // sd-bus reports a malformed message, or one not as the portal's documentation has it, here.
 int Check(int AResult, const char* AWhat) {
@@ -86,7 +90,8 @@ bool ReadText(sd_bus_message* AMessage, std::string& AOut) {
   char type = 0;
   const char* contents = nullptr;
   Check(sd_bus_message_peek_type(AMessage, &type, &contents), "value");
-  if (type != 'v' || !contents || (std::string_view(contents) != "s" && std::string_view(contents) != "o"))
+  if (type != 'v' || !contents ||
+      (std::string_view(contents) != "s" && std::string_view(contents) != "o"))
     return false;
   const char* text = nullptr;
   Check(sd_bus_message_read(AMessage, "v", contents, &text), "text");
@@ -119,8 +124,12 @@ uint64_t MonotonicMicroseconds() {
 
 }  // namespace
 
-void TPortalSession::TRelease::operator()(sd_bus* ABus) const { sd_bus_flush_close_unref(ABus); }
-void TPortalSession::TRelease::operator()(sd_bus_slot* ASlot) const { sd_bus_slot_unref(ASlot); }
+void TPortalSession::TRelease::operator()(sd_bus* ABus) const {
+  sd_bus_flush_close_unref(ABus);
+}
+void TPortalSession::TRelease::operator()(sd_bus_slot* ASlot) const {
+  sd_bus_slot_unref(ASlot);
+}
 
 TPortalSession::TPortalSession(int AStopFd) : FStopFd(AStopFd) {
   sd_bus* bus = nullptr;
@@ -160,7 +169,9 @@ bool TPortalSession::Pump(TDone ADone) {
     int timeoutMs = -1;
     if (sd_bus_get_timeout(bus, &until) >= 0 && until != UINT64_MAX) {
       const uint64_t now = MonotonicMicroseconds();
-      timeoutMs = until <= now ? 0 : static_cast<int>(std::min<uint64_t>((until - now + 999) / 1000, 60000));
+      timeoutMs = until <= now
+                      ? 0
+                      : static_cast<int>(std::min<uint64_t>((until - now + 999) / 1000, 60000));
     }
     pollfd fds[2] = {{sd_bus_get_fd(bus), static_cast<short>(sd_bus_get_events(bus)), 0},
                      {FStopFd, POLLIN, 0}};
@@ -272,8 +283,10 @@ bool TPortalSession::Request(const char* AMethod, const std::string& ASession,
 
   bool haveNode = false;
   ReadOptions(response.get(), [&](const std::string& AKey) {
-    if (method == "CreateSession" && AKey == "session_handle") return ReadText(response.get(), FSession);
-    if (method == "Start" && AKey == "restore_token") return ReadText(response.get(), AGrant->RestoreToken);
+    if (method == "CreateSession" && AKey == "session_handle")
+      return ReadText(response.get(), FSession);
+    if (method == "Start" && AKey == "restore_token")
+      return ReadText(response.get(), AGrant->RestoreToken);
     if (method == "Start" && AKey == "streams")
       return ReadFirstNode(response.get(), AGrant->NodeId, haveNode);
     return false;
@@ -319,6 +332,8 @@ bool TPortalSession::Open(const std::string& ARestoreToken, TPortalGrant& AGrant
   return true;
 }
 
-bool TPortalSession::WaitClosed() { return Pump([&] { return FClosed; }); }
+bool TPortalSession::WaitClosed() {
+  return Pump([&] { return FClosed; });
+}
 
 }  // namespace Pondard::Screen

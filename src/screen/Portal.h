@@ -15,9 +15,10 @@ namespace Pondard::Screen {
 
 // What the portal handed over once the user agreed.
 struct TPortalGrant {
-  uint32_t NodeId = 0;     // the PipeWire node of the shared monitor
-  int PipeWireFd = -1;     // a connection to PipeWire that sees that node; the caller owns it
-  std::string RestoreToken;  // shares again without asking when handed to the next Open; may be empty
+  uint32_t NodeId = 0;  // the PipeWire node of the shared monitor
+  int PipeWireFd = -1;  // a connection to PipeWire that sees that node; the caller owns it
+  std::string
+      RestoreToken;  // shares again without asking when handed to the next Open; may be empty
 };
 
 // One screen cast session on the session bus. Every call blocks its caller (one thread, never

@@ -352,10 +352,10 @@ TEST_F(ConfigTest, LoadFromIni_XdgConfigHome_FileReadFromThere) {
 TEST_F(ConfigTest, LoadFromIni_AllKeys_Read) {
   const fs::path shared = Box.Path() / "shared";
   fs::create_directories(shared);
-  WriteIni("[General]\nName=file-desk\nSound=1\n[FileSharing]\nEnabled=0\nFolder=" +
-           shared.string() +
-           "\n[Clipboard]\nEnabled=1\n[Screen]\nBroadcast=1\nReceive=1\nRestoreToken=a-b_1\n"
-           "[Network]\nUdpPort=8001\nTcpPort=8002\n");
+  WriteIni(
+      "[General]\nName=file-desk\nSound=1\n[FileSharing]\nEnabled=0\nFolder=" + shared.string() +
+      "\n[Clipboard]\nEnabled=1\n[Screen]\nBroadcast=1\nReceive=1\nRestoreToken=a-b_1\n"
+      "[Network]\nUdpPort=8001\nTcpPort=8002\n");
   TPondardConfig config;
   config.LoadFromIni();
   EXPECT_EQ(config.ScreenRestoreToken, "a-b_1");
@@ -814,8 +814,8 @@ TEST_F(ConfigTest, SaveScreenRestoreToken_OnlyTheTokenChanges_SaveToIniKeepsIt) 
   Pondard::App::SaveScreenRestoreToken("new-token");
   TIniText ini = ReadIniText(ReadIni());
   EXPECT_EQ(ini.SectionOrder, (std::vector<std::string>{"Screen", "General"}));
-  EXPECT_EQ(ini.Values.at("Screen"),
-            (std::map<std::string, std::string>{{"Broadcast", "1"}, {"RestoreToken", "new-token"}}));
+  EXPECT_EQ(ini.Values.at("Screen"), (std::map<std::string, std::string>{
+                                         {"Broadcast", "1"}, {"RestoreToken", "new-token"}}));
   EXPECT_EQ(ini.Values.at("General").at("Name"), "desk");
 
   TPondardConfig config;

@@ -35,7 +35,8 @@ std::string ReadFile(const fs::path& APath) {
 int WrongPixels(const fs::path& APath, int AWidth, int AHeight,
                 const std::function<uint32_t(int, int)>& AExpected) {
   const std::string ppm = ReadFile(APath);
-  const std::string header = "P6\n" + std::to_string(AWidth) + " " + std::to_string(AHeight) + "\n255\n";
+  const std::string header =
+      "P6\n" + std::to_string(AWidth) + " " + std::to_string(AHeight) + "\n255\n";
   if (ppm.size() != header.size() + size_t(AWidth) * AHeight * 3 || ppm.rfind(header, 0) != 0)
     return -1;
   int wrong = 0;
@@ -149,8 +150,9 @@ TEST(ScreenLabTest, WaylandDesktop_SharedThroughThePortal) {
   options.Env["DISPLAY"] = bridge ? bridge->Display() : "";
   options.Streams = PondarTest::TLogStreams::StdoutOnly;
   const auto startSender = [&] {
-    return lab.Spawn(1, {PONDARD_EXE, "--headless", "--name", "desk", "--clipboard", "--folder",
-                         (root.Path() / "share").string()},
+    return lab.Spawn(1,
+                     {PONDARD_EXE, "--headless", "--name", "desk", "--clipboard", "--folder",
+                      (root.Path() / "share").string()},
                      options);
   };
   const std::string shots = (lab.LogDir() / "shot").string();
@@ -165,9 +167,10 @@ TEST(ScreenLabTest, WaylandDesktop_SharedThroughThePortal) {
   const std::string unavailable = "\u26A0 Screen broadcasting is unavailable: ";
   const auto clipboardStillShared = [&](const std::string& AText) {
     if (!bridge) return;
-    ASSERT_EQ(PondarTest::RunOnDisplay(bridge->Display(), {"xclip", "-selection", "clipboard"}, AText)
-                  .Status,
-              0);
+    ASSERT_EQ(
+        PondarTest::RunOnDisplay(bridge->Display(), {"xclip", "-selection", "clipboard"}, AText)
+            .Status,
+        0);
     EXPECT_TRUE(said(watcher, "clip " + AText + "\n", 1)) << watcher.ReadLog();
   };
 
@@ -189,15 +192,17 @@ TEST(ScreenLabTest, WaylandDesktop_SharedThroughThePortal) {
   std::this_thread::sleep_for(1s);
   EXPECT_EQ(Occurrences(watcher.ReadLog(), "delta desk"), 1u) << watcher.ReadLog();
   EXPECT_NE(watcher.ReadLog().find("delta desk 2\n"), std::string::npos) << watcher.ReadLog();
-  EXPECT_EQ(WrongPixels(shots + "-desk.ppm", Width, Height, [](int AX, int AY) {
-              const bool filled = AX >= 64 && AX < 192 && AY >= 64 && AY < 128;
-              return filled ? 0xc08040u : PondarTest::TestPicture(AX, AY);
-            }),
+  EXPECT_EQ(WrongPixels(shots + "-desk.ppm", Width, Height,
+                        [](int AX, int AY) {
+                          const bool filled = AX >= 64 && AX < 192 && AY >= 64 && AY < 128;
+                          return filled ? 0xc08040u : PondarTest::TestPicture(AX, AY);
+                        }),
             0);
   clipboardStillShared("while-shared");
 
   desk.Command("drop");
-  EXPECT_TRUE(said(sender, unavailable + "the desktop ended the screen share", 1)) << sender.ReadLog();
+  EXPECT_TRUE(said(sender, unavailable + "the desktop ended the screen share", 1))
+      << sender.ReadLog();
   clipboardStillShared("after-drop");
   sender.Signal(SIGTERM);
   EXPECT_EQ(sender.WaitExit(10s), 0) << sender.ReadStderr();
@@ -225,7 +230,8 @@ TEST(ScreenLabTest, WaylandDesktop_SharedThroughThePortal) {
   desk.Command("decline on");
   for (const auto& [command, reason] :
        {std::pair{"", "the screen share was declined"},
-        {"leave", "no desktop portal answers on the session bus (is xdg-desktop-portal installed?)"}}) {
+        {"leave",
+         "no desktop portal answers on the session bus (is xdg-desktop-portal installed?)"}}) {
     SCOPED_TRACE(reason);
     if (*command) desk.Command(command);
     sender = startSender();

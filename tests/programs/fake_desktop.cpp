@@ -58,7 +58,7 @@ void Say(const std::string& ALine) {
 struct TScreen {
   int Width = 0, Height = 0;
   uint32_t Format = 0;
-  int Channel[3] = {};  // byte of red, green, blue in a pixel, from the format's name
+  int Channel[3] = {};            // byte of red, green, blue in a pixel, from the format's name
   std::vector<uint32_t> Picture;  // 0xRRGGBB, top row first
   pw_thread_loop* Loop = nullptr;
   pw_stream* Stream = nullptr;
@@ -153,7 +153,8 @@ void StartScreen(const char* AFormatName) {
     const char* shortName = std::strrchr(info->name, ':');
     if (shortName && std::strcmp(shortName + 1, AFormatName) == 0) GScreen.Format = info->type;
   }
-  if (!GScreen.Format || std::strlen(AFormatName) != 4) Die("unknown format " + std::string(AFormatName));
+  if (!GScreen.Format || std::strlen(AFormatName) != 4)
+    Die("unknown format " + std::string(AFormatName));
   for (int i = 0; i < 4; ++i) {
     const char* at = std::strchr("RGB", AFormatName[i]);
     if (at) GScreen.Channel[at - "RGB"] = i;
@@ -171,9 +172,10 @@ void StartScreen(const char* AFormatName) {
       nullptr);
   pw_core* core = pw_context_connect(context, nullptr, 0);
   if (!core) Die("cannot reach the PipeWire daemon");
-  GScreen.Stream = pw_stream_new(core, "pondar test screen",
-                                 pw_properties_new(PW_KEY_MEDIA_CLASS, "Video/Source",
-                                                   PW_KEY_NODE_NAME, "pondar-test-screen", nullptr));
+  GScreen.Stream =
+      pw_stream_new(core, "pondar test screen",
+                    pw_properties_new(PW_KEY_MEDIA_CLASS, "Video/Source", PW_KEY_NODE_NAME,
+                                      "pondar-test-screen", nullptr));
   static const pw_stream_events events = [] {
     pw_stream_events e{};
     e.version = PW_VERSION_STREAM_EVENTS;
@@ -194,9 +196,9 @@ struct TPortal {
   bool Decline = false;
   bool Hold = false;  // the user never answers
   unsigned Tokens = 0;
-  std::set<std::string> ValidTokens;   // handed out and not used yet
-  std::set<std::string> Sessions;      // open session paths
-  std::string RestoreToken;            // of the SelectSources before the Start
+  std::set<std::string> ValidTokens;  // handed out and not used yet
+  std::set<std::string> Sessions;     // open session paths
+  std::string RestoreToken;           // of the SelectSources before the Start
   uint32_t PersistMode = 0;
 };
 
@@ -204,7 +206,8 @@ TPortal GPortal;
 
 std::string SenderPart(sd_bus_message* AMessage) {
   std::string out;
-  for (const char* c = sd_bus_message_get_sender(AMessage) + 1; *c; ++c) out += *c == '.' ? '_' : *c;
+  for (const char* c = sd_bus_message_get_sender(AMessage) + 1; *c; ++c)
+    out += *c == '.' ? '_' : *c;
   return out;
 }
 
@@ -254,7 +257,8 @@ int OpenPipeWire(sd_bus_message* ACall) {
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  std::snprintf(address.sun_path, sizeof address.sun_path, "%s/pipewire-0", std::getenv("XDG_RUNTIME_DIR"));
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s/pipewire-0",
+                std::getenv("XDG_RUNTIME_DIR"));
   if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0)
     return sd_bus_reply_method_errorf(ACall, SD_BUS_ERROR_FAILED, "no PipeWire");
   const int r = sd_bus_reply_method_return(ACall, "h", fd);
@@ -277,8 +281,8 @@ int OnCall(sd_bus_message* ACall, void*, sd_bus_error*) {
   std::map<std::string, std::string> options;
   if (method == "CreateSession") {
     ReadOptions(ACall, options);
-    const std::string session =
-        std::string(KPath) + "/session/" + SenderPart(ACall) + "/" + options["session_handle_token"];
+    const std::string session = std::string(KPath) + "/session/" + SenderPart(ACall) + "/" +
+                                options["session_handle_token"];
     GPortal.Sessions.insert(session);
     return Respond(ACall, options["handle_token"], 0, [&](sd_bus_message* AOut) {
       sd_bus_message_append(AOut, "{sv}", "session_handle", "s", session.c_str());
@@ -291,7 +295,8 @@ int OnCall(sd_bus_message* ACall, void*, sd_bus_error*) {
     ReadOptions(ACall, options);
     GPortal.RestoreToken = options["restore_token"];
     GPortal.PersistMode = uint32_t(std::atoi(options["persist_mode"].c_str()));
-    if (options["types"] != "1" || options["cursor_mode"] != "2") Say("wrong sources " + options["types"] + " " + options["cursor_mode"]);
+    if (options["types"] != "1" || options["cursor_mode"] != "2")
+      Say("wrong sources " + options["types"] + " " + options["cursor_mode"]);
     return Respond(ACall, options["handle_token"], 0, [](sd_bus_message*) {});
   }
   if (method == "Start") {

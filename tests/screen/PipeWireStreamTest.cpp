@@ -19,7 +19,9 @@ using Pondard::Screen::TVideoFrame;
 // 9 x 3 pixels: the SIMD path (six pixels and more) and the tail of a row are both taken.
 constexpr int W = 9, H = 3, Stride = W * 4 + 8;
 
-uint8_t Colour(int AX, int AY, int AChannel) { return uint8_t(AX * 25 + AY * 7 + AChannel * 90); }
+uint8_t Colour(int AX, int AY, int AChannel) {
+  return uint8_t(AX * 25 + AY * 7 + AChannel * 90);
+}
 
 TEST(PipeWireStreamTest, EachFormat_BlueGreenRedRowsBottomUp) {
   const struct {
@@ -42,9 +44,10 @@ TEST(PipeWireStreamTest, EachFormat_BlueGreenRedRowsBottomUp) {
       for (int x = 0; x < W; ++x)
         for (int i = 0; i < 4; ++i) {
           const char letter = c.Name[i];
-          memory[5 + size_t(y) * Stride + x * 4 + i] =
-              letter == 'R' ? Colour(x, y, 0) : letter == 'G' ? Colour(x, y, 1)
-              : letter == 'B' ? Colour(x, y, 2) : 0x5A;
+          memory[5 + size_t(y) * Stride + x * 4 + i] = letter == 'R'   ? Colour(x, y, 0)
+                                                       : letter == 'G' ? Colour(x, y, 1)
+                                                       : letter == 'B' ? Colour(x, y, 2)
+                                                                       : 0x5A;
         }
     ASSERT_TRUE(ConvertVideoFrame({memory.data(), memory.size(), 5, Stride, W, H, *channels},
                                   pixels.data()));
@@ -71,14 +74,16 @@ TEST(PipeWireStreamTest, GeometryOutsideTheMemory_RefusedWithoutWriting) {
       {"rows overlapping", Tight, 0, W * 4 - 1, false},
       {"bottom-up stride", Tight, 0, -W * 4, false},
       {"stride past any memory", Tight, 0, std::numeric_limits<int32_t>::max(), false},
-      {"offset near the end of the address space", Tight, std::numeric_limits<size_t>::max(), 0, false},
+      {"offset near the end of the address space", Tight, std::numeric_limits<size_t>::max(), 0,
+       false},
   };
   std::vector<uint8_t> memory(size_t(Stride) * H + 16, 0x11);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);
     std::vector<uint8_t> pixels(size_t(W) * H * 3, 0xAB);
-    EXPECT_EQ(ConvertVideoFrame({memory.data(), c.Size, c.Offset, c.Stride, W, H, {}}, pixels.data()),
-              c.Ok);
+    EXPECT_EQ(
+        ConvertVideoFrame({memory.data(), c.Size, c.Offset, c.Stride, W, H, {}}, pixels.data()),
+        c.Ok);
     if (!c.Ok) {
       EXPECT_EQ(pixels, std::vector<uint8_t>(pixels.size(), 0xAB));
     }

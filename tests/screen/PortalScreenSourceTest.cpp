@@ -19,10 +19,14 @@ TEST(PortalScreenSourceTest, ChooseScreenSource_WaylandSessionsGetThePortal) {
     const char* WaylandDisplay;
     TScreenSourceKind Kind;
   } cases[] = {
-      {nullptr, nullptr, TScreenSourceKind::X11},       {"x11", nullptr, TScreenSourceKind::X11},
-      {"tty", "", TScreenSourceKind::X11},              {"", "", TScreenSourceKind::X11},
-      {"wayland", nullptr, TScreenSourceKind::Portal},  {"wayland", "", TScreenSourceKind::Portal},
-      {nullptr, "wayland-0", TScreenSourceKind::Portal}, {"x11", "wayland-1", TScreenSourceKind::Portal},
+      {nullptr, nullptr, TScreenSourceKind::X11},
+      {"x11", nullptr, TScreenSourceKind::X11},
+      {"tty", "", TScreenSourceKind::X11},
+      {"", "", TScreenSourceKind::X11},
+      {"wayland", nullptr, TScreenSourceKind::Portal},
+      {"wayland", "", TScreenSourceKind::Portal},
+      {nullptr, "wayland-0", TScreenSourceKind::Portal},
+      {"x11", "wayland-1", TScreenSourceKind::Portal},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.SessionType ? c.SessionType : "(unset)") + " / " +
@@ -47,7 +51,8 @@ TEST(PortalScreenSourceTest, NoSessionBus_SizeSaysSoAndTheSourceEnds) {
         return !said.empty();
       },
       std::chrono::seconds(30)));
-  EXPECT_EQ(said, "there is no session bus to reach the desktop portal (No such file or directory)");
+  EXPECT_EQ(said,
+            "there is no session bus to reach the desktop portal (No such file or directory)");
   source.reset();
 }
 

@@ -37,7 +37,8 @@ bool OnPath(const std::string& AName) {
 bool TPortalDesk::Available(std::string* AWhyNot) {
   for (const char* program : KPrograms) {
     if (!OnPath(program)) {
-      if (AWhyNot) *AWhyNot = std::string(program) + " is missing (scripts/install-deps.sh installs it)";
+      if (AWhyNot)
+        *AWhyNot = std::string(program) + " is missing (scripts/install-deps.sh installs it)";
       return false;
     }
   }
