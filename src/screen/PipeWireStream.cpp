@@ -121,13 +121,16 @@ class TPipeWireStream : public TScreenSource {
     spa_pod_builder_id(&builder, KFormats[0]);  // the default
     for (const uint32_t format : KFormats) spa_pod_builder_id(&builder, format);
     spa_pod_builder_pop(&builder, &choice);
-    // Any size; ten pictures a second at most are plenty for captures five times a second,
-    // and spare the compositor copies nobody looks at.
+    // Any size and rate the desktop offers, ten pictures a second preferred: plenty for
+    // captures five times a second, and it spares the compositor copies nobody looks at.
+    // Desktops that send only on change take the most as "maxFramerate".
     const spa_rectangle size{1920, 1080}, minSize{1, 1}, maxSize{16384, 16384};
-    const spa_fraction rate{10, 1}, minRate{0, 1}, maxRate{10, 1};
+    const spa_fraction rate{10, 1}, noRate{0, 1}, oneRate{1, 1}, anyRate{360, 1};
     spa_pod_builder_add(
         &builder, SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&size, &minSize, &maxSize),
-        SPA_FORMAT_VIDEO_framerate, SPA_POD_CHOICE_RANGE_Fraction(&rate, &minRate, &maxRate), 0);
+        SPA_FORMAT_VIDEO_framerate, SPA_POD_CHOICE_RANGE_Fraction(&rate, &noRate, &anyRate),
+        SPA_FORMAT_VIDEO_maxFramerate, SPA_POD_CHOICE_RANGE_Fraction(&rate, &oneRate, &anyRate),
+        0);
     const auto* format = static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &frame));
     if (!format || pw_stream_connect(FStream, PW_DIRECTION_INPUT, ANodeId,
                                      static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT |
