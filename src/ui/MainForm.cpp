@@ -274,7 +274,6 @@ void TMainForm::SaveControlsToSettings() {
   config.UdpPort = PortFromText(edtUdpPort->text(), 7731);
   config.TcpPort = PortFromText(edtTcpPort->text(), 7732);
   config.Sound = FApp->Config().Sound;  // no control shows it
-  config.ScreenRestoreToken = FApp->Config().ScreenRestoreToken;
   FApp->Config() = std::move(config);
 }
 
