@@ -55,6 +55,10 @@ constexpr uint32_t KFormats[] = {
 // A stream that stops sending for longer than this has ended; shorter pauses happen while the
 // desktop renegotiates the picture's size.
 constexpr auto KPauseThatEnds = std::chrono::seconds(2);
+// Desktops agree on a picture format within a fraction of a second. One that offers none of
+// ours fails only on PipeWire's link, which the stream is not told of: so, after this long
+// without a format, the user is.
+constexpr auto KNoFormatAfter = std::chrono::seconds(10);
 
 class TPipeWireStream : public TScreenSource {
  public:
@@ -83,6 +87,7 @@ class TPipeWireStream : public TScreenSource {
       throw TScreenUnavailable("PipeWire could not be set up to receive the screen");
     }
     const std::lock_guard lock(*this);
+    FConnectedAt = std::chrono::steady_clock::now();
     FCore = pw_context_connect_fd(FContext, AFd, nullptr, 0);
     if (!FCore) throw TScreenUnavailable("the PipeWire connection of the desktop portal failed");
     static const pw_core_events coreEvents = [] {
@@ -146,6 +151,10 @@ class TPipeWireStream : public TScreenSource {
   bool Size(int& AWidth, int& AHeight) override {
     const std::lock_guard lock(*this);
     if (!FFailure.empty()) throw TScreenUnavailable(FFailure);
+    if (!FFormatAgreed && std::chrono::steady_clock::now() - FConnectedAt > KNoFormatAfter)
+      throw TScreenUnavailable(
+          "the desktop sends the screen in no form that can be read here (only 8-bit RGB in "
+          "four bytes can)");
     if (!FStreaming) {
       if (FEverStreamed && std::chrono::steady_clock::now() - FStoppedAt > KPauseThatEnds)
         throw TScreenUnavailable("the desktop stopped sending the screen");
@@ -231,6 +240,7 @@ class TPipeWireStream : public TScreenSource {
                         " pixels, and only 8-bit RGB in four bytes can be read here");
     }
     self->FChannels = *channels;
+    self->FFormatAgreed = true;
     self->FWidth = static_cast<int>(info.size.width);
     self->FHeight = static_cast<int>(info.size.height);
 
@@ -299,6 +309,8 @@ class TPipeWireStream : public TScreenSource {
   bool FStreaming = false;
   bool FEverStreamed = false;
   std::chrono::steady_clock::time_point FStoppedAt;
+  bool FFormatAgreed = false;
+  std::chrono::steady_clock::time_point FConnectedAt;
 };
 
 }  // namespace

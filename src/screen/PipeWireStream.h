@@ -35,9 +35,9 @@ bool ConvertVideoFrame(const TVideoFrame& AFrame, uint8_t* APixels);
 // screen source. The stream runs on a PipeWire thread of its own; the source's calls come from
 // the capture thread and keep the newest complete picture only: Grab turns it into the pixel
 // buffer and gives the buffer back at once, and SameAsLastGrab holds until the compositor sends
-// another. Size throws TScreenUnavailable once the stream failed or ended, and when it stopped
+// another. Size throws TScreenUnavailable once the stream failed or ended, when it stopped
 // sending for more than two seconds (a pause shorter than that is a renegotiation, say, and
-// only skips captures). Destroying it stops its thread and closes the connection.
+// only skips captures), and when no picture format was agreed within ten seconds. Destroying it stops its thread and closes the connection.
 // Throws TScreenUnavailable when PipeWire cannot be set up.
 std::unique_ptr<TScreenSource> ConnectPipeWireStream(int AFd, uint32_t ANodeId);
 

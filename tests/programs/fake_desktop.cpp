@@ -12,6 +12,7 @@
 //   hold on|off           leave the next Starts unanswered, as a user who never clicks
 //   drop                  the portal closes every session and the stream ends (a new stream is
 //                         published for later shares)
+//   format NAME           the stream is published anew in another format
 //   leave                 the portal leaves the bus
 // Standard output gets one line per event, flushed: "node N" each time the stream is published,
 // "ready" once the portal is on the bus, "asked", "restored TOKEN", "declined", "granted
@@ -63,7 +64,10 @@ struct TScreen {
   pw_thread_loop* Loop = nullptr;
   pw_stream* Stream = nullptr;
   spa_hook Listener{};
-  spa_source* Changed = nullptr;  // signalled: send the picture, from the loop's own thread
+  // Like a compositor's frame clock: every 50 ms, a picture that changed and is not sent yet
+  // goes out. A trigger of a stream just started may go unheard; this one comes again.
+  spa_source* Clock = nullptr;
+  bool Pending = false;  // under the loop's lock
   uint32_t Node = SPA_ID_INVALID;
   bool Streaming = false;
 };
@@ -95,6 +99,7 @@ void OnProcess(void*) {
   data.chunk->stride = stride;
   data.chunk->size = uint32_t(stride * GScreen.Height);
   pw_stream_queue_buffer(GScreen.Stream, buffer);
+  GScreen.Pending = false;
   Say("picture");
 }
 
@@ -106,7 +111,7 @@ void OnState(void*, pw_stream_state, pw_stream_state AState, const char*) {
   GScreen.Streaming = AState == PW_STREAM_STATE_STREAMING;
   if (GScreen.Streaming) {
     Say("streaming");
-    pw_stream_trigger_process(GScreen.Stream);  // the first picture at once
+    GScreen.Pending = true;  // the first picture
   }
 }
 
@@ -148,28 +153,36 @@ void ConnectScreen() {
     Die("cannot publish the stream");
 }
 
-void StartScreen(const char* AFormatName) {
+// The stream's format by its byte-order name; where red, green and blue go follows from it.
+void SetFormat(const std::string& AName) {
+  GScreen.Format = 0;
   for (const spa_type_info* info = spa_type_video_format; info->name; ++info) {
     const char* shortName = std::strrchr(info->name, ':');
-    if (shortName && std::strcmp(shortName + 1, AFormatName) == 0) GScreen.Format = info->type;
+    if (shortName && AName == shortName + 1) GScreen.Format = info->type;
   }
-  if (!GScreen.Format || std::strlen(AFormatName) != 4)
-    Die("unknown format " + std::string(AFormatName));
+  if (!GScreen.Format || AName.size() != 4) Die("unknown format " + AName);
   for (int i = 0; i < 4; ++i) {
-    const char* at = std::strchr("RGB", AFormatName[i]);
-    if (at) GScreen.Channel[at - "RGB"] = i;
+    const char* at = std::strchr("RGB", AName[i]);
+    if (at && AName[i]) GScreen.Channel[at - "RGB"] = i;
   }
+}
+
+void StartScreen(const char* AFormatName) {
+  SetFormat(AFormatName);
   pw_init(nullptr, nullptr);
   GScreen.Loop = pw_thread_loop_new("fake-desktop", nullptr);
   pw_context* context = pw_context_new(pw_thread_loop_get_loop(GScreen.Loop), nullptr, 0);
   if (!context || pw_thread_loop_start(GScreen.Loop) < 0) Die("no PipeWire");
   pw_thread_loop_lock(GScreen.Loop);
-  GScreen.Changed = pw_loop_add_event(
-      pw_thread_loop_get_loop(GScreen.Loop),
+  pw_loop* loop = pw_thread_loop_get_loop(GScreen.Loop);
+  GScreen.Clock = pw_loop_add_timer(
+      loop,
       [](void*, uint64_t) {
-        if (GScreen.Streaming) pw_stream_trigger_process(GScreen.Stream);
+        if (GScreen.Streaming && GScreen.Pending) pw_stream_trigger_process(GScreen.Stream);
       },
       nullptr);
+  timespec tick{0, 50'000'000};
+  pw_loop_update_timer(loop, GScreen.Clock, &tick, &tick, false);
   pw_core* core = pw_context_connect(context, nullptr, 0);
   if (!core) Die("cannot reach the PipeWire daemon");
   GScreen.Stream =
@@ -349,12 +362,20 @@ void Command(const std::string& ALine) {
     for (int y = y0; y < y0 + h && y < GScreen.Height; ++y)
       for (int x = x0; x < x0 + w && x < GScreen.Width; ++x)
         GScreen.Picture[size_t(y) * GScreen.Width + x] = rgb;
-    pw_loop_signal_event(pw_thread_loop_get_loop(GScreen.Loop), GScreen.Changed);
+    GScreen.Pending = true;
     pw_thread_loop_unlock(GScreen.Loop);
   } else if (verb == "decline" || verb == "hold") {
     std::string on;
     in >> on;
     (verb == "hold" ? GPortal.Hold : GPortal.Decline) = on == "on";
+  } else if (verb == "format") {
+    std::string name;
+    in >> name;
+    pw_thread_loop_lock(GScreen.Loop);
+    SetFormat(name);
+    pw_stream_disconnect(GScreen.Stream);
+    ConnectScreen();
+    pw_thread_loop_unlock(GScreen.Loop);
   } else if (verb == "leave") {
     sd_bus_release_name(GPortal.Bus, "org.freedesktop.portal.Desktop");
     Say("left");
