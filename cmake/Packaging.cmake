@@ -73,8 +73,10 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${PONDAR_DEB_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-# Libraries linked in are found by dpkg-shlibdeps; Qt's X11 platform plugin is loaded at run time,
-# so it is named here.
+# Libraries linked in are found by dpkg-shlibdeps; Qt's X11 platform plugin and PipeWire's client
+# modules (the protocol, the stream's node) are loaded at run time, so they are named here. A
+# Wayland desktop shares its screen through the portal and the PipeWire daemon of the session.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libpipewire-0.3-modules")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-desktop-portal, pipewire")
 include(CPack)

@@ -7,7 +7,9 @@ packages=(
   build-essential cmake pkg-config
   libssl-dev zlib1g-dev libsimpleini-dev libdeflate-dev
   qt6-base-dev qt6-qpa-plugins libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev
+  libsystemd-dev libpipewire-0.3-dev
   xvfb xauth xclip xdotool x11-xserver-utils fonts-dejavu-core python3
+  dbus-daemon pipewire wireplumber
   libgtest-dev libgmock-dev libbenchmark-dev
   iproute2 util-linux procps locales
   desktop-file-utils systemd lintian man-db

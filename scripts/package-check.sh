@@ -63,7 +63,8 @@ debs=("$build"/pondard_*.deb)
 deb=${debs[0]}
 lintian --fail-on error,warning --display-info "$deb" || fail "lintian $deb"
 depends=$(dpkg-deb -f "$deb" Depends)
-for needed in libqt6widgets6 qt6-qpa-plugins libssl3 libxcb1 libdeflate0; do
+for needed in libqt6widgets6 qt6-qpa-plugins libssl3 libxcb1 libdeflate0 libsystemd0 \
+  libpipewire-0.3-0 libpipewire-0.3-modules; do
   [[ ", $depends," == *", $needed"[\ ,]* ]] || fail "$deb does not depend on $needed: $depends"
 done
 dpkg-deb -x "$deb" "$unpacked"

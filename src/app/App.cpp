@@ -28,7 +28,8 @@ TPondardApp::TPondardApp(TPondardConfig AConfig, std::shared_ptr<TDeliveryQueue>
       FSinks(std::make_shared<TAppSinks>()),
       FRoute(FQueue, FSinks),
       FSyncs(FRoute),
-      FScreen(FRoute, [this] { return PeerList(); }),
+      FScreen(
+          FRoute, [this] { return PeerList(); }, FConfig.ScreenRestoreToken),
       FChanges(FSyncEngine.Files, FRoute,
                {.Peers = [this] { return PeerList(); },
                 .SyncWith = [this](const TPeerInfo& APeer) { StartPeerSync(APeer); },

@@ -59,7 +59,8 @@ class TPondardApp {
   // The settings; change them only while stopped.
   TPondardConfig& Config() { return FConfig; }
 
-  // The screen to broadcast, set before Start; the X display of $DISPLAY when never set.
+  // The screen to broadcast, set before Start. When never set: the desktop's own, by
+  // Pondard::Screen::OpenDesktopScreenSource (the portal's token taken from the settings).
   void SetScreenSource(TScreenSourceFactory AFactory) { FScreen.SetSource(std::move(AFactory)); }
   // The desktop's clipboard, set before Start; without one, clipboard sharing stays off.
   void SetClipboard(std::shared_ptr<Pondar::Clipboard::TClipboardBackend> AClipboard);

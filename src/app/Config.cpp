@@ -11,6 +11,8 @@
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <mutex>
 #include <optional>
 #include <random>
 #include <stdexcept>
@@ -242,11 +244,21 @@ void TPondardConfig::LoadFromIni() {
   readBool("Clipboard", "Enabled", Clipboard);
   readBool("Screen", "Broadcast", ScreenBroadcast);
   readBool("Screen", "Receive", ScreenReceive);
+  ScreenRestoreToken = text("Screen", "RestoreToken").value_or(std::string());
   readPort("Network", "UdpPort", UdpPort);
   readPort("Network", "TcpPort", TcpPort);
 }
 
-void TPondardConfig::SaveToIni() const {
+namespace {
+
+// One writer at a time: the window applying settings and the screen source storing its token
+// each read the file, change their keys and rename a new file over it.
+std::mutex GIniWriteLock;
+
+// Reads the settings file, lets AChange set its keys, and writes it back as SaveToIni says.
+void RewriteIni(
+    const std::function<void(CSimpleIniA& AIni, const std::string& AFailure)>& AChange) {
+  const std::lock_guard lock(GIniWriteLock);
   const std::string path = ConfigFilePath();
   const std::string failure = "Unable to write to " + path;
 
@@ -273,21 +285,7 @@ void TPondardConfig::SaveToIni() const {
       throw std::runtime_error(failure);
   }
 
-  const auto put = [&](const char* ASection, const char* AKey, const std::string& AValue) {
-    // Replacing collapses duplicates of the key into one entry in the place of the first.
-    if (ini.SetValue(ASection, AKey, AValue.c_str(), nullptr, true) < 0)
-      throw std::runtime_error(failure);
-  };
-  const auto flag = [](bool AValue) { return std::string(AValue ? "1" : "0"); };
-  put("General", "Name", Name);
-  put("General", "Sound", flag(Sound));
-  put("FileSharing", "Enabled", flag(FileSharing));
-  put("FileSharing", "Folder", Folder);
-  put("Clipboard", "Enabled", flag(Clipboard));
-  put("Screen", "Broadcast", flag(ScreenBroadcast));
-  put("Screen", "Receive", flag(ScreenReceive));
-  put("Network", "UdpPort", std::to_string(UdpPort));
-  put("Network", "TcpPort", std::to_string(TcpPort));
+  AChange(ini, failure);
 
   std::string content;
   if (ini.Save(content, false) < 0) throw std::runtime_error(failure);
@@ -322,6 +320,39 @@ void TPondardConfig::SaveToIni() const {
     ::fsync(dirFd);
     ::close(dirFd);
   }
+}
+
+void PutIniValue(CSimpleIniA& AIni, const std::string& AFailure, const char* ASection,
+                 const char* AKey, const std::string& AValue) {
+  // Replacing collapses duplicates of the key into one entry in the place of the first.
+  if (AIni.SetValue(ASection, AKey, AValue.c_str(), nullptr, true) < 0)
+    throw std::runtime_error(AFailure);
+}
+
+}  // namespace
+
+void TPondardConfig::SaveToIni() const {
+  RewriteIni([this](CSimpleIniA& AIni, const std::string& AFailure) {
+    const auto put = [&](const char* ASection, const char* AKey, const std::string& AValue) {
+      PutIniValue(AIni, AFailure, ASection, AKey, AValue);
+    };
+    const auto flag = [](bool AValue) { return std::string(AValue ? "1" : "0"); };
+    put("General", "Name", Name);
+    put("General", "Sound", flag(Sound));
+    put("FileSharing", "Enabled", flag(FileSharing));
+    put("FileSharing", "Folder", Folder);
+    put("Clipboard", "Enabled", flag(Clipboard));
+    put("Screen", "Broadcast", flag(ScreenBroadcast));
+    put("Screen", "Receive", flag(ScreenReceive));
+    put("Network", "UdpPort", std::to_string(UdpPort));
+    put("Network", "TcpPort", std::to_string(TcpPort));
+  });
+}
+
+void SaveScreenRestoreToken(const std::string& AToken) {
+  RewriteIni([&](CSimpleIniA& AIni, const std::string& AFailure) {
+    PutIniValue(AIni, AFailure, "Screen", "RestoreToken", AToken);
+  });
 }
 
 std::vector<std::string> TPondardConfig::ApplyCommandLine(const std::vector<std::string>& AArgs) {

@@ -33,6 +33,10 @@ struct TPondardConfig {
   bool Clipboard = false;
   bool ScreenBroadcast = false;
   bool ScreenReceive = false;
+  // What the desktop portal handed out the last time the user let this peer share the screen
+  // of a Wayland desktop; handed back, it spares the user the question. Read from the settings
+  // file only: SaveToIni leaves the file's token as it is, SaveScreenRestoreToken replaces it.
+  std::string ScreenRestoreToken;
 
   // Defaults (Folder = current directory), then the settings file, then AArgs (the arguments
   // after the program name, as the process received them), then the name fallback: $COMPUTERNAME
@@ -48,11 +52,11 @@ struct TPondardConfig {
   // section the first one counts. Name is taken even when empty; Folder only when it names an
   // existing directory, kept as written.
   void LoadFromIni();
-  // Writes all nine values, creating missing folders, and keeps every other section and key of
-  // an existing file. The new content goes to a temporary file beside the old one, which is then
-  // renamed over it, so the old file stays whole when anything fails. Throws std::runtime_error
-  // "Unable to write to <ConfigFilePath()>" on any failure (also when an existing file cannot be
-  // read, which would otherwise lose its other keys).
+  // Writes the nine values above the token, creating missing folders, and keeps every other section
+  // and key of an existing file. The new content goes to a temporary file beside the old one, which
+  // is then renamed over it, so the old file stays whole when anything fails. Throws
+  // std::runtime_error "Unable to write to <ConfigFilePath()>" on any failure (also when an
+  // existing file cannot be read, which would otherwise lose its other keys).
   void SaveToIni() const;
   // Applies the options of app/Options.h that change a setting, walking one argument at a time:
   // a value is also looked at as an option in the next step, an option given last has no value,
@@ -69,6 +73,10 @@ struct TPondardConfig {
 std::optional<int32_t> ParseInteger(std::string_view AText);
 // A port from such an integer: its low 16 bits (-1 gives 65535, 65536 gives 0).
 uint16_t PortFromInteger(int32_t AValue);
+
+// Writes AToken as [Screen] RestoreToken into the settings file and changes nothing else in it,
+// as SaveToIni writes (same failures). Safe beside a SaveToIni on another thread.
+void SaveScreenRestoreToken(const std::string& AToken);
 
 // <dir>/Pondar/pondard.ini, where <dir> is $APPDATA when set and not empty, else
 // $XDG_CONFIG_HOME when set to an absolute path, else $HOME/.config (the password database's home

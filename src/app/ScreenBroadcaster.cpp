@@ -1,22 +1,55 @@
 #include "app/ScreenBroadcaster.h"
 
+#include <exception>
+#include <mutex>
 #include <system_error>
 
+#include "app/Config.h"
 #include "core/Captions.h"
 #include "net/Transfer.h"
 #include "screen/Capture.h"
-#include "screen/X11ScreenSource.h"
+#include "screen/PortalScreenSource.h"
 
 namespace Pondard::App {
 
 namespace Captions = Pondar::Core::Captions;
 
-TScreenBroadcaster::TScreenBroadcaster(TSinkRoute ARoute, TPeerListSource APeers)
+TScreenSourceFactory DesktopScreenSource(std::string ARestoreToken,
+                                         Pondar::Core::TOnWorkerProblem AReport) {
+  struct TToken {
+    std::mutex Lock;
+    std::string Value;
+  };
+  auto token = std::make_shared<TToken>();
+  token->Value = std::move(ARestoreToken);
+  return [token, report = std::move(AReport)](std::string& AWhy) {
+    Pondard::Screen::TPortalOptions options;
+    {
+      const std::lock_guard lock(token->Lock);
+      options.RestoreToken = token->Value;
+    }
+    options.OnRestoreToken = [token, report](const std::string& ANew) {
+      {
+        const std::lock_guard lock(token->Lock);
+        token->Value = ANew;
+      }
+      try {
+        SaveScreenRestoreToken(ANew);
+      } catch (const std::exception& AError) {
+        Pondar::Core::ReportProblem(report, AError.what());
+      }
+    };
+    return Pondard::Screen::OpenDesktopScreenSource(std::move(options), AWhy);
+  };
+}
+
+TScreenBroadcaster::TScreenBroadcaster(TSinkRoute ARoute, TPeerListSource APeers,
+                                       std::string ARestoreToken)
     : FRoute(std::move(ARoute)),
       FPeers(std::move(APeers)),
       FState(std::make_shared<TSendState>()),
       FSenders(std::make_shared<TShortLivedThreads>()),
-      FSource([](std::string& AWhy) { return Pondard::Screen::OpenX11ScreenSource("", AWhy); }) {}
+      FSource(DesktopScreenSource(std::move(ARestoreToken), FRoute.Problems())) {}
 
 TScreenBroadcaster::~TScreenBroadcaster() {
   Stop();
@@ -32,15 +65,17 @@ void TScreenBroadcaster::Start(const RawUtf8& AName, bool ACapture) {
   std::string why;
   auto source = FSource(why);
   if (!source) {
-    FRoute.Warn("Screen broadcasting is unavailable: " + why);
+    FRoute.Warn(Pondard::Screen::ScreenUnavailablePrefix + why);
     return;
   }
+  const std::string which = source->Describe();
   FCapture =
       std::make_unique<Pondard::Screen::TScreenCaptureThread>(CaptureIntervalMs, std::move(source));
   FCapture->OnFrame = [this](TBytes AData) { OnCaptured(std::move(AData)); };
   FCapture->OnProblem = FRoute.Problems();
   if (StartOrWarn(*FCapture, FRoute)) {
-    FRoute.Log(RawUtf8(Captions::ScreenBroadcastStarted));
+    FRoute.Log(RawUtf8(Captions::ScreenBroadcastStarted) +
+               (which.empty() ? "" : " (" + which + ")"));
   } else {
     FCapture.reset();
   }

@@ -26,6 +26,15 @@ using TScreenSourceFactory =
 // The peers known now; empty while discovery does not run. Any thread.
 using TPeerListSource = std::function<Pondar::Core::TPeerInfoDynArray()>;
 
+// The screen of the desktop this peer runs on, by Pondard::Screen::OpenDesktopScreenSource: the
+// X display, or the desktop portal, handed ARestoreToken. The portal's token is kept here rather
+// than in the settings, which the window replaces on Apply: every share spends the token it was
+// given, so the one that replaces it is what the next start needs, and it goes to the settings
+// file at once (SaveScreenRestoreToken), for the next run of the program. A token that cannot be
+// written is reported through AReport.
+TScreenSourceFactory DesktopScreenSource(std::string ARestoreToken,
+                                         Pondar::Core::TOnWorkerProblem AReport);
+
 // Start, Stop and SetSource on the engine's owner thread; OnCaptured on the capture thread (or
 // a test standing in for it). Frames go out on a sender thread of their own, which owns the
 // frame and the peer list it sends to and shares only the counters, so it may outlive the
@@ -33,16 +42,18 @@ using TPeerListSource = std::function<Pondar::Core::TPeerInfoDynArray()>;
 // others and the next frame (dropped meanwhile), never the capture.
 class TScreenBroadcaster {
  public:
-  TScreenBroadcaster(TSinkRoute ARoute, TPeerListSource APeers);
+  // ARestoreToken: the desktop portal's token from the settings, for the desktop's own screen.
+  TScreenBroadcaster(TSinkRoute ARoute, TPeerListSource APeers, std::string ARestoreToken);
   ~TScreenBroadcaster();
   TScreenBroadcaster(const TScreenBroadcaster&) = delete;
   TScreenBroadcaster& operator=(const TScreenBroadcaster&) = delete;
 
-  // The screen to capture, set while stopped; the X display of $DISPLAY when never set.
+  // The screen to capture, set while stopped; the desktop's own (DesktopScreenSource) when never
+  // set.
   void SetSource(TScreenSourceFactory AFactory);
   // AName goes with every frame sent from now on. With ACapture the source is opened and the
-  // capture thread started, which the log says; a screen that cannot be had, or a thread that
-  // cannot be started, is warned of, and the rest of the engine runs without.
+  // capture thread started, which the log says, naming the screen; a screen that cannot be had, or
+  // a thread that cannot be started, is warned of, and the rest of the engine runs without.
   void Start(const RawUtf8& AName, bool ACapture);
   // Ends the capture thread and waits for it; a frame on its way is left to its sender.
   void Stop();

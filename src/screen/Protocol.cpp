@@ -170,12 +170,15 @@ TBytes EncodeScreenFrame(uint16_t AWidth, uint16_t AHeight, const uint8_t* ACurr
   const size_t cols = (width + ScreenTileSize - 1) / ScreenTileSize;
   const size_t rows = (height + ScreenTileSize - 1) / ScreenTileSize;
   const bool delta = AFrameType == DeltaFrame && APrevious != nullptr;
+  // The same buffer as both: the caller knows nothing changed, so no tile is compared.
+  const bool unchanged = delta && APrevious == ACurrent;
 
   // Row-major, as the records must appear.
   TEncodedTiles tiles;
   tiles.reserve(cols * rows);
   for (size_t row = 0; row < rows; ++row)
     for (size_t col = 0; col < cols; ++col) {
+      if (unchanged) continue;
       if (delta && SameTile(ACurrent, APrevious, width, height,
                             TileRect(width, height, ScreenTileSize, col, row)))
         continue;

@@ -55,9 +55,10 @@ using TEncodedTiles = std::vector<TEncodedTile>;
 bool FitsScreenFrame(int AWidth, int AHeight);
 
 // Encodes ACurrent (AWidth x AHeight pixel buffer). With ADeltaFrame and APrevious (same size),
-// only tiles that differ from APrevious are carried; with KeyFrame or a null APrevious every
-// tile is. Throws std::invalid_argument when !FitsScreenFrame; a failing compressor or
-// allocation throws too. May compress on a second thread; the bytes are the same either way.
+// only tiles that differ from APrevious are carried (none, without comparing, when APrevious is
+// ACurrent itself); with KeyFrame or a null APrevious every tile is. Throws
+// std::invalid_argument when !FitsScreenFrame; a failing compressor or allocation throws too.
+// May compress on a second thread; the bytes are the same either way.
 TBytes EncodeScreenFrame(uint16_t AWidth, uint16_t AHeight, const uint8_t* ACurrent,
                          const uint8_t* APrevious, uint8_t AFrameType);
 

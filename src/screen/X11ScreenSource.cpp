@@ -6,10 +6,6 @@
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
-
 #include <algorithm>
 #include <bit>
 #include <cerrno>
@@ -17,6 +13,8 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+
+#include "screen/Pixels.h"
 
 namespace Pondard::Screen {
 
@@ -33,70 +31,21 @@ struct TRect {
   int X = 0, Y = 0, W = 0, H = 0;
 };
 
-using TRowConverter = void (*)(const uint8_t* ASrc, uint8_t* ADst, int AWidth);
-
-// How the server lays out one pixel of 32 bits, and how to make blue-green-red bytes of it.
 struct TPixelFormat {
   bool MsbFirst = false;  // the server's image byte order
   int ScanlinePadBits = 32;
   uint32_t Mask[3] = {};  // blue, green, red
   int Shift[3] = {};      // of each mask's lowest bit
   int Bits[3] = {};       // of each mask
-  // For the usual layout, bytes blue, green, red, unused in memory: copies a row without
-  // looking at the pixels' values. Null for any other layout.
-  TRowConverter PlainRow = nullptr;
+  // The usual layout, bytes blue, green, red, unused in memory: rows are copied without
+  // looking at the pixels' values.
+  bool Plain = false;
 
   size_t Stride(int AWidth) const {
     const size_t pad = static_cast<size_t>(ScanlinePadBits);
     return (static_cast<size_t>(AWidth) * 32 + pad - 1) / pad * pad / 8;
   }
 };
-
-// Four pixels at a time as one 64-bit and one 32-bit word: twice what a byte loop manages.
-// Little-endian hosts only (PlainRow is set only there).
-void ConvertRowPlain(const uint8_t* ASrc, uint8_t* ADst, int AWidth) {
-  int x = 0;
-  for (; x + 4 <= AWidth; x += 4, ASrc += 16, ADst += 12) {
-    // Each word is stored by itself: one wide read of words just written separately would stall
-    // on store forwarding, which made a first version of this loop slower than bytes.
-    uint64_t in[2];
-    std::memcpy(in, ASrc, 16);
-    const uint64_t low = (in[0] & 0xffffffu) | ((in[0] >> 8) & 0xffffff000000u) | (in[1] << 48);
-    const uint32_t high =
-        static_cast<uint32_t>((in[1] >> 16) & 0xffu) | static_cast<uint32_t>((in[1] >> 24) & 0xffffff00u);
-    std::memcpy(ADst, &low, 8);
-    std::memcpy(ADst + 8, &high, 4);
-  }
-  for (; x < AWidth; ++x, ASrc += 4, ADst += 3) {
-    ADst[0] = ASrc[0];
-    ADst[1] = ASrc[1];
-    ADst[2] = ASrc[2];
-  }
-}
-
-#if defined(__x86_64__) || defined(__i386__)
-// One byte shuffle drops the fourth byte of four pixels at once; this brings the turn of a
-// 1920 x 1080 screen close to a plain copy of it (0.8 ms against 1.7 ms for the loop above).
-// SSSE3 is chosen at run time, so the program still runs on a processor without it.
-__attribute__((target("ssse3"))) void ConvertRowShuffle(const uint8_t* ASrc, uint8_t* ADst,
-                                                         int AWidth) {
-  const __m128i drop = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
-  int x = 0;
-  // Each store writes 16 bytes of which 12 count; the next store overwrites the other 4. Six
-  // pixels of room keep the last store inside the row, whose neighbour rows are done already.
-  for (; x + 6 <= AWidth; x += 4, ASrc += 16, ADst += 12) {
-    const __m128i pixels = _mm_loadu_si128(reinterpret_cast<const __m128i*>(ASrc));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(ADst), _mm_shuffle_epi8(pixels, drop));
-  }
-  ConvertRowPlain(ASrc, ADst, AWidth - x);
-}
-
-TRowConverter PlainConverter() {
-  return __builtin_cpu_supports("ssse3") ? ConvertRowShuffle : ConvertRowPlain;
-}
-#else
-TRowConverter PlainConverter() { return ConvertRowPlain; }
-#endif
 
 uint8_t Channel(uint32_t APixel, const TPixelFormat& AFormat, int AIndex) {
   const uint32_t value = (APixel & AFormat.Mask[AIndex]) >> AFormat.Shift[AIndex];
@@ -123,16 +72,11 @@ void ConvertRowMasked(const uint8_t* ASrc, uint8_t* ADst, int AWidth, const TPix
 void ConvertPicture(const uint8_t* ASrc, const TPixelFormat& AFormat, int AWidth, int AHeight,
                     uint8_t* ADst) {
   const size_t stride = AFormat.Stride(AWidth);
+  if (AFormat.Plain) return ConvertTopDown32(ASrc, stride, AWidth, AHeight, {}, ADst);
   const size_t rowBytes = static_cast<size_t>(AWidth) * 3;
-  for (int y = 0; y < AHeight; ++y) {
-    const uint8_t* src = ASrc + static_cast<size_t>(y) * stride;
-    uint8_t* dst = ADst + static_cast<size_t>(AHeight - 1 - y) * rowBytes;
-    if (AFormat.PlainRow) {
-      AFormat.PlainRow(src, dst, AWidth);
-    } else {
-      ConvertRowMasked(src, dst, AWidth, AFormat);
-    }
-  }
+  for (int y = 0; y < AHeight; ++y)
+    ConvertRowMasked(ASrc + static_cast<size_t>(y) * stride,
+                     ADst + static_cast<size_t>(AHeight - 1 - y) * rowBytes, AWidth, AFormat);
 }
 
 // Fills AFormat for the root window of AScreen; false with AWhy when its pixels cannot be
@@ -184,15 +128,16 @@ bool ReadPixelFormat(const xcb_setup_t* ASetup, const xcb_screen_t* AScreen, TPi
   }
   if (std::endian::native == std::endian::little && !AFormat.MsbFirst && masks[0] == 0xff &&
       masks[1] == 0xff00 && masks[2] == 0xff0000)
-    AFormat.PlainRow = PlainConverter();
+    AFormat.Plain = true;
   return true;
 }
 
 class TX11ScreenSource : public TScreenSource {
  public:
   TX11ScreenSource(xcb_connection_t* AConn, xcb_window_t ARoot, const TPixelFormat& AFormat,
-                   int ADepth, bool AHaveRandr, bool AHaveShm)
-      : FConn(AConn),
+                   int ADepth, bool AHaveRandr, bool AHaveShm, std::string ADisplay)
+      : FDisplay(std::move(ADisplay)),
+        FConn(AConn),
         FRoot(ARoot),
         FFormat(AFormat),
         FDepth(ADepth),
@@ -203,6 +148,8 @@ class TX11ScreenSource : public TScreenSource {
     ReleaseSegment();
     xcb_disconnect(FConn);
   }
+
+  std::string Describe() const override { return "X11 display " + FDisplay; }
 
   bool Size(int& AWidth, int& AHeight) override {
     if (xcb_connection_has_error(FConn))
@@ -337,6 +284,7 @@ class TX11ScreenSource : public TScreenSource {
     FShmSize = 0;
   }
 
+  const std::string FDisplay;
   xcb_connection_t* const FConn;
   const xcb_window_t FRoot;
   const TPixelFormat FFormat;
@@ -395,7 +343,7 @@ std::unique_ptr<TScreenSource> OpenX11ScreenSource(const std::string& ADisplay, 
     const bool randr = HaveRandr(conn);
     const bool shm = AAllowShm && HaveShm(conn);
     return std::make_unique<TX11ScreenSource>(conn, screens.data->root, format,
-                                              screens.data->root_depth, randr, shm);
+                                              screens.data->root_depth, randr, shm, name);
   } else {
     AWhy = "X display \"" + name + "\": " + AWhy;
   }

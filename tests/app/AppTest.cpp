@@ -605,7 +605,9 @@ TEST_F(AppTest, Headless_NoDisplay_ClipboardAndScreenSaidUnavailableOnce_FilesSt
   const TSandbox home;
   home.Write("Pondar/pondard.ini", "[Screen]\nBroadcast=1\n");
   PondarTest::TSpawnOptions options;
-  options.Env = {{"APPDATA", home.Str()}, {"DISPLAY", ""}};
+  // No display, and no Wayland session whose portal would be asked instead.
+  options.Env = {
+      {"APPDATA", home.Str()}, {"DISPLAY", ""}, {"XDG_SESSION_TYPE", ""}, {"WAYLAND_DISPLAY", ""}};
   options.LogPath = (home.Path() / "log").string();
   options.Streams = PondarTest::TLogStreams::StdoutOnly;
   auto peer = PondarTest::SpawnProcess(

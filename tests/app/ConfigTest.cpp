@@ -355,12 +355,13 @@ TEST_F(ConfigTest, LoadFromIni_XdgConfigHome_FileReadFromThere) {
 TEST_F(ConfigTest, LoadFromIni_AllKeys_Read) {
   const fs::path shared = Box.Path() / "shared";
   fs::create_directories(shared);
-  WriteIni("[General]\nName=file-desk\nSound=1\n[FileSharing]\nEnabled=0\nFolder=" +
-           shared.string() +
-           "\n[Clipboard]\nEnabled=1\n[Screen]\nBroadcast=1\nReceive=1\n[Network]\n"
-           "UdpPort=8001\nTcpPort=8002\n");
+  WriteIni(
+      "[General]\nName=file-desk\nSound=1\n[FileSharing]\nEnabled=0\nFolder=" + shared.string() +
+      "\n[Clipboard]\nEnabled=1\n[Screen]\nBroadcast=1\nReceive=1\nRestoreToken=a-b_1\n"
+      "[Network]\nUdpPort=8001\nTcpPort=8002\n");
   TPondardConfig config;
   config.LoadFromIni();
+  EXPECT_EQ(config.ScreenRestoreToken, "a-b_1");
   EXPECT_EQ(config.Name, "file-desk");
   EXPECT_TRUE(config.Sound);
   EXPECT_FALSE(config.FileSharing);
@@ -783,6 +784,26 @@ TEST_F(ConfigTest, SaveToIni_ExistingFile_OtherKeysKeptAndKeysUpdatedInPlace) {
   loaded.LoadFromIni();
   EXPECT_EQ(loaded.Name, "new-name");
   EXPECT_EQ(loaded.UdpPort, 7000);
+}
+
+// The portal's token is the file's: written alone when the desktop hands out a new one, and
+// left as it is by the window's Apply, whose settings never hold the newest.
+TEST_F(ConfigTest, SaveScreenRestoreToken_OnlyTheTokenChanges_SaveToIniKeepsIt) {
+  WriteIni("[Screen]\nBroadcast=1\nrestoretoken=old\n[General]\nName=desk\n");
+  Pondard::App::SaveScreenRestoreToken("new-token");
+  TIniText ini = ReadIniText(ReadIni());
+  EXPECT_EQ(ini.SectionOrder, (std::vector<std::string>{"Screen", "General"}));
+  EXPECT_EQ(ini.Values.at("Screen"), (std::map<std::string, std::string>{
+                                         {"Broadcast", "1"}, {"RestoreToken", "new-token"}}));
+  EXPECT_EQ(ini.Values.at("General").at("Name"), "desk");
+
+  TPondardConfig config;
+  config.Name = "applied";
+  config.ScreenRestoreToken = "stale";
+  config.SaveToIni();
+  config.LoadFromIni();
+  EXPECT_EQ(config.ScreenRestoreToken, "new-token");
+  EXPECT_EQ(config.Name, "applied");
 }
 
 TEST_F(ConfigTest, SaveToIni_ExistingFile_ModeKept) {

@@ -1,10 +1,13 @@
 // A peer that only watches: it announces itself, takes the screen frames other peers send into
-// one viewer per sender, and after every key frame writes that sender's picture to a file.
+// one viewer per sender, and after every frame that changes the picture writes that sender's
+// picture to a file.
 //
 //   screen_viewer_peer NAME UDP_PORT TCP_PORT OUT_PREFIX
 //
 // After each key frame from peer P it writes OUT_PREFIX-P.ppm (binary PPM, top-down RGB, made
-// whole under another name and renamed) and prints "key P WIDTH HEIGHT" to stdout, flushed.
+// whole under another name and renamed) and prints "key P WIDTH HEIGHT" to stdout, flushed;
+// after a delta frame of N > 0 tiles it does the same and prints "delta P N". Clipboard text
+// from a peer is printed as "clip TEXT".
 // SIGTERM or SIGINT: goodbye, then exit 0. Like every peer it refuses to start outside a
 // namespace of its own (status 3).
 #include <signal.h>
@@ -67,9 +70,20 @@ int main(int argc, char** argv) {
                              const Pondar::Core::TBytes& AData) {
     std::lock_guard lock(viewersLock);
     auto& viewer = viewers[APeer];
-    if (!viewer.ApplyFrame(AData) || AData[5] != Pondard::Screen::KeyFrame) return;
+    const int tiles = AData.size() >= 8 ? AData[6] | AData[7] << 8 : 0;
+    const bool key = AData.size() >= 8 && AData[5] == Pondard::Screen::KeyFrame;
+    if (!viewer.ApplyFrame(AData) || (!key && tiles == 0)) return;
     WritePicture(viewer.Bitmap(), outPrefix + "-" + APeer + ".ppm");
-    std::printf("key %s %d %d\n", APeer.c_str(), viewer.Width(), viewer.Height());
+    if (key) {
+      std::printf("key %s %d %d\n", APeer.c_str(), viewer.Width(), viewer.Height());
+    } else {
+      std::printf("delta %s %d\n", APeer.c_str(), tiles);
+    }
+    std::fflush(stdout);
+  };
+  server.OnClipboardNotify = [&](const Pondar::Core::RawUtf8& AText) {
+    std::lock_guard lock(viewersLock);
+    std::printf("clip %s\n", AText.c_str());
     std::fflush(stdout);
   };
   server.Start();

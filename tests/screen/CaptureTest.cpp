@@ -35,6 +35,8 @@ struct TShot {
   bool Copied = true;             // Grab succeeds (when not, it leaves junk in the buffer)
   uint8_t Picture = 1;            // which picture it shows
   const char* Throws = nullptr;   // Size throws this instead
+  const char* Gone = nullptr;     // Size throws this as TScreenUnavailable
+  bool Same = false;              // SameAsLastGrab answers true (the picture is then not grabbed)
 };
 using TScript = std::function<TShot(int ACapture)>;
 
@@ -47,6 +49,7 @@ class TScriptedScreen : public Pondard::Screen::TScreenSource {
   bool Size(int& AWidth, int& AHeight) override {
     FShot = FScript((*FCaptures)++);
     if (FShot.Throws) throw std::runtime_error(FShot.Throws);
+    if (FShot.Gone) throw Pondard::Screen::TScreenUnavailable(FShot.Gone);
     AWidth = FShot.Width;
     AHeight = FShot.Height;
     return FShot.Known;
@@ -57,6 +60,7 @@ class TScriptedScreen : public Pondard::Screen::TScreenSource {
       APixels[i] = FShot.Copied ? static_cast<uint8_t>(i * 7 + FShot.Picture * 13) : 0xEE;
     return FShot.Copied;
   }
+  bool SameAsLastGrab() override { return FShot.Same; }
 
  private:
   const TScript FScript;
@@ -121,29 +125,48 @@ struct TScriptCase {
 const Strings KSteady = Then(Then({"K128x64"}, "D0", 24), "K128x64");
 
 const TScriptCase KScriptCases[] = {
-    {"UnchangedScreen_KeyThen24EmptyDeltasThenKey", [](int) { return TShot{}; },
-     Then(KSteady, "D0"), {}},
+    {"UnchangedScreen_KeyThen24EmptyDeltasThenKey",
+     [](int) { return TShot{}; },
+     Then(KSteady, "D0"),
+     {}},
     {"SizeChange_KeyOfNewSizeAndCountRestarts",
      [](int ACapture) { return ACapture < 3 ? TShot{} : TShot{.Width = 200, .Height = 100}; },
-     Then(Then({"K128x64", "D0", "D0", "K200x100"}, "D0", 24), "K200x100"), {}},
+     Then(Then({"K128x64", "D0", "D0", "K200x100"}, "D0", 24), "K200x100"),
+     {}},
     // The junk of the failed copies never travels, and the picture from before them stays the
     // reference: the first frame after them carries just the two tiles that really changed.
     {"CopyFails_NoFrameAndLastFrameStaysReference",
      [](int ACapture) {
        return TShot{.Copied = ACapture < 1 || ACapture > 2, .Picture = uint8_t(ACapture ? 2 : 1)};
      },
-     Then(Then({"K128x64", "D2"}, "D0", 23), "K128x64"), {}},
+     Then(Then({"K128x64", "D2"}, "D0", 23), "K128x64"),
+     {}},
     {"SizeUnknown_NoFrame",
      [](int ACapture) {
        return ACapture == 1 ? TShot{.Known = false} : ACapture == 2 ? TShot{.Width = 0} : TShot{};
      },
-     KSteady, {}},
+     KSteady,
+     {}},
     {"Exception_ReportedOnceUntilAFrameIsMade",
      [](int ACapture) {
        return TShot{.Throws = ACapture == 1 || ACapture == 2 || ACapture == 5 ? "display gone"
                                                                                : nullptr};
      },
-     KSteady, {"Screen capture: display gone", "Screen capture: display gone"}},
+     KSteady,
+     {"Screen capture: display gone", "Screen capture: display gone"}},
+    // Told nothing changed, the thread neither grabs (which would show picture 2) nor encodes
+    // anew; the key frame due is the first one again.
+    {"SameAsLastGrab_EmptyDeltasWithoutGrabbing",
+     [](int ACapture) { return TShot{.Picture = uint8_t(ACapture ? 2 : 1), .Same = ACapture > 0}; },
+     Then(KSteady, "D0"),
+     {}},
+    // A share that ends and comes back: said once, and the first frame after it is whole.
+    {"Unavailable_SaidOnceAndTheReturnStartsWithAKeyFrame",
+     [](int ACapture) {
+       return TShot{.Gone = ACapture == 1 || ACapture == 2 ? "share ended" : nullptr};
+     },
+     Then(Then({"K128x64", "K128x64"}, "D0", 24), "K128x64"),
+     {"Screen broadcasting is unavailable: share ended"}},
     {"TooLarge_RefusedOnceAndLaterSizeWorks",
      [](int ACapture) {
        return ACapture < 3 ? TShot{.Width = 70000, .Height = 1080} : TShot{.Width = 64, .Height = 64};
