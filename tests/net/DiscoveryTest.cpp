@@ -17,6 +17,7 @@
 #include <system_error>
 #include <thread>
 
+#include "core/Limits.h"
 #include "net/Discovery.h"
 #include "net/Interfaces.h"
 #include "support/RawSockets.h"
@@ -237,8 +238,8 @@ TEST_F(DiscoveryLoopbackTest, Announce_KnownPeerFromNewAddress_UpdatedInPlaceWit
   first.SendTo(FPort, Packet(kAnnounce, 5555, "beta", 45000.0));
   ASSERT_TRUE(first.Receive(3s));
 
-  // Heard elsewhere once its first address has been silent for longer than the hold.
-  const uint64_t moveTick = 1000 + TDiscoveryThread::AddressHoldMs + 1;
+  // Heard elsewhere once its first address has been silent for longer than the prune time.
+  const uint64_t moveTick = 1000 + TDiscoveryThread::PeerTimeoutMs + 1;
   clock.Value = moveTick;
   TRemote moved("127.0.0.2");
   moved.SendTo(FPort, Packet(kAnnounce, 6666, "beta", 45001.5));
@@ -247,16 +248,16 @@ TEST_F(DiscoveryLoopbackTest, Announce_KnownPeerFromNewAddress_UpdatedInPlaceWit
   const auto at = static_cast<int64_t>(moveTick);
   EXPECT_EQ(disc->GetPeerList(), (TPeerInfoDynArray{{"beta", "127.0.0.2", 6666, at, 45001.5}}));
 
-  // A reply refreshes too, and is not answered. The old address, heard again while the new one
-  // is fresh, does not take the entry back.
+  // A reply is not answered. The old address, heard again while the new one is fresh, keeps
+  // the entry alive but neither takes it back nor changes its port or clock reading.
   clock.Value = moveTick + 1000;
   first.SendTo(FPort, Packet(kReply, 7777, "beta", 45002.0));
   ASSERT_TRUE(PondarTest::WaitFor([&] {
     auto list = disc->GetPeerList();
-    return list.size() == 1 && list[0].TcpPort == 7777;
+    return list.size() == 1 && list[0].LastSeenTick == at + 1000;
   }));
   EXPECT_EQ(disc->GetPeerList(),
-            (TPeerInfoDynArray{{"beta", "127.0.0.2", 7777, at + 1000, 45002.0}}));
+            (TPeerInfoDynArray{{"beta", "127.0.0.2", 6666, at + 1000, 45001.5}}));
   EXPECT_FALSE(first.Receive(300ms)) << "a reply must not be answered";
 
   EXPECT_EQ(events.Found.Count(), 1u);
@@ -341,7 +342,7 @@ TEST_F(DiscoveryLoopbackTest, Prune_ThreadsOwnPrune_KeepsAtExactlyTimeoutDropsOn
   EXPECT_EQ(events.Lost.All()[0].LastSeenTick, 1000);
 }
 
-TEST_F(DiscoveryLoopbackTest, Prune_WaitsForAQuietWait_DatagramsAloneNeverPrune) {
+TEST_F(DiscoveryLoopbackTest, Prune_KeepsItsOwnTime_UnderAStreamOfDatagrams) {
   TManualClock clock;
   TEventLog events;
   auto disc = Start("alpha", 4242, clock.Source(), &events);
@@ -351,22 +352,16 @@ TEST_F(DiscoveryLoopbackTest, Prune_WaitsForAQuietWait_DatagramsAloneNeverPrune)
   ASSERT_TRUE(remote.Receive(3s));
 
   // Datagrams that are dropped (and so read no clock) keep arriving every 50 ms: the socket
-  // never stays quiet for a whole wait. Meanwhile the clock says beta has long been silent.
+  // never stays quiet for a whole prune interval. The clock says beta has long been silent.
   const TBytes noise = {'n', 'o', 'i', 's', 'e'};
-  auto stream = [&](std::chrono::milliseconds AFor) {
-    const auto until = std::chrono::steady_clock::now() + AFor;
-    while (std::chrono::steady_clock::now() < until) {
-      remote.SendTo(FPort, noise);
-      std::this_thread::sleep_for(50ms);
-    }
-  };
-  stream(300ms);
   clock.Value = 1000 + 60000;
-  stream(1500ms);
-  EXPECT_TRUE(events.Lost.All().empty()) << "pruned although no wait expired";
-  EXPECT_EQ(disc->PeerCount(), 1);
-  // Once the stream stops, the next expired wait prunes.
-  ASSERT_TRUE(PondarTest::WaitFor([&] { return events.Lost.Count() == 1; }, 3s));
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  while (events.Lost.Count() == 0 && std::chrono::steady_clock::now() < until) {
+    remote.SendTo(FPort, noise);
+    std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_EQ(events.Lost.Count(), 1u) << "not pruned while datagrams kept coming";
+  EXPECT_EQ(disc->PeerCount(), 0);
 }
 
 TEST_F(DiscoveryLoopbackTest, OwnName_AsItGoesOnTheWire_IsDropped) {
@@ -485,7 +480,7 @@ TEST_F(DiscoveryLoopbackTest, SecondInstance_SamePort_StaysSilent) {
 TEST_F(DiscoveryLoopbackTest, TerminateAndWaitFor_EndWithoutWaitingOutTheWait) {
   // Terminate wakes the wait on the socket: a stop takes a few milliseconds, not up to one
   // 512 ms wait (which a window's Apply would feel). Half a wait leaves room for a loaded machine.
-  constexpr auto Bound = std::chrono::milliseconds(TDiscoveryThread::WaitMs / 2);
+  constexpr auto Bound = std::chrono::milliseconds(TDiscoveryThread::PruneEveryMs / 2);
   for (auto delay : {0ms, 130ms, 400ms}) {
     auto disc = Start("alpha", 4242);
     ASSERT_TRUE(disc);
@@ -651,32 +646,86 @@ TEST(DiscoveryRulesTest, LostPeerHeardAgain_IsDiscoveredAgain) {
   EXPECT_EQ(events.Lost.Count(), 1u);
 }
 
-TEST(DiscoveryRulesTest, PeerOnTwoNetworks_KeepsOneAddressUntilItFallsSilent) {
-  constexpr uint64_t Hold = TDiscoveryThread::AddressHoldMs;
+TEST(DiscoveryRulesTest, EntryBelongsToItsAddress_UntilThatAddressFallsSilent) {
+  constexpr uint64_t T = TDiscoveryThread::PeerTimeoutMs;
+  // Datagrams under the name "a", each carrying its tick as its clock reading, and the entry
+  // after each: its address and port, and the tick of the datagram they (and the clock
+  // reading) came from. No address: the entry is gone.
+  struct TStep {
+    const char* What;
+    uint64_t Tick;
+    TDiscoveryKind Kind;
+    const char* From;
+    uint16_t TcpPort;
+    const char* Ip;
+    uint16_t KeptPort;
+    uint64_t KeptFrom;
+  };
+  const TStep steps[] = {
+      {"first heard", 1000, kAnnounce, "10.213.0.2", 7732, "10.213.0.2", 7732, 1000},
+      {"same peer on a second network", 1100, kAnnounce, "10.214.0.2", 7732, "10.213.0.2", 7732,
+       1000},
+      {"and the first again", 1200, kReply, "10.213.0.2", 7732, "10.213.0.2", 7732, 1200},
+      {"another host borrows the name, port 1", 2000, kAnnounce, "10.9.9.9", 1, "10.213.0.2",
+       7732, 1200},
+      {"and says goodbye for it", 2100, kGoodbye, "10.9.9.9", 1, "10.213.0.2", 7732, 1200},
+      {"restarted on another port", 3000, kAnnounce, "10.213.0.2", 7740, "10.213.0.2", 7740,
+       3000},
+      {"address silent for exactly the time-out", 3000 + T, kReply, "10.214.0.2", 7741,
+       "10.213.0.2", 7740, 3000},
+      {"a millisecond more: taken over", 3001 + T, kReply, "10.214.0.2", 7741, "10.214.0.2", 7741,
+       3001 + T},
+      {"the old address cannot take it back", 3002 + T, kAnnounce, "10.213.0.2", 7740,
+       "10.214.0.2", 7741, 3001 + T},
+      {"nor say goodbye for it", 3003 + T, kGoodbye, "10.213.0.2", 7740, "10.214.0.2", 7741,
+       3001 + T},
+      {"its own goodbye counts", 3004 + T, kGoodbye, "10.214.0.2", 7741, nullptr, 0, 0},
+  };
   TManualClock clock;
   TEventLog events;
   TTestableDiscovery disc("self", 7731, 7732, clock.Source());
   events.Bind(disc);
-  auto ipOfA = [&] { return disc.GetPeerList().at(0).IP; };
-  // Rounds of announcements arriving at both addresses, in either order: no flip.
-  for (uint64_t round = 0; round < 4; ++round) {
-    clock.Value = 1000 + round * Hold / 2;
-    disc.Feed(Packet(kAnnounce, 1, "a"), round % 2 ? "10.214.0.2" : "10.213.0.2");
-    disc.Feed(Packet(kAnnounce, 1, "a"), round % 2 ? "10.213.0.2" : "10.214.0.2");
-    EXPECT_EQ(ipOfA(), "10.213.0.2") << "round " << round;
+  uint64_t lastSeen = 0;
+  for (const TStep& s : steps) {
+    clock.Value = s.Tick;
+    disc.Feed(Packet(s.Kind, s.TcpPort, "a", static_cast<double>(s.Tick)), s.From);
+    // Every announcement or reply under its name keeps it alive, from wherever it comes.
+    if (s.Kind != kGoodbye) lastSeen = s.Tick;
+    const TPeerInfoDynArray expected =
+        s.Ip ? TPeerInfoDynArray{{"a", s.Ip, s.KeptPort, static_cast<int64_t>(lastSeen),
+                                  static_cast<double>(s.KeptFrom)}}
+             : TPeerInfoDynArray{};
+    EXPECT_EQ(disc.GetPeerList(), expected) << s.What;
   }
-  EXPECT_EQ(disc.GetPeerList().at(0).LastSeenTick, static_cast<int64_t>(1000 + 3 * Hold / 2));
-  // The kept address falls silent: exactly the hold later it is still kept, then it is not.
-  const uint64_t lastHeard = clock.Value;
-  clock.Value = lastHeard + Hold;
-  disc.Feed(Packet(kReply, 1, "a"), "10.214.0.2");
-  EXPECT_EQ(ipOfA(), "10.213.0.2");
-  clock.Value = lastHeard + Hold + 1;
-  disc.Feed(Packet(kReply, 1, "a"), "10.214.0.2");
-  EXPECT_EQ(ipOfA(), "10.214.0.2");
-  EXPECT_EQ(disc.PeerCount(), 1);
   EXPECT_EQ(events.Found.Count(), 1u);
-  EXPECT_TRUE(events.Lost.All().empty());
+  EXPECT_EQ(events.Lost.Count(), 1u);
+}
+
+TEST(DiscoveryRulesTest, FullTable_NewNamesIgnoredAndReportedOnce_UntilSomeGo) {
+  const size_t cap = Pondar::Core::Limits::MaxPeers;
+  TManualClock clock;
+  TEventLog events;
+  TTestableDiscovery disc("self", 7731, 7732, clock.Source());
+  events.Bind(disc);
+  TRecorder<std::string> problems;
+  disc.OnProblem = [&](const std::string& AMessage) { problems.Add(AMessage); };
+  auto ip = [](size_t AIndex) {
+    return "10.1." + std::to_string(AIndex / 200) + "." + std::to_string(1 + AIndex % 200);
+  };
+  for (size_t i = 0; i < cap + 2; ++i) disc.Feed(Packet(kAnnounce, 1, "p" + std::to_string(i)),
+                                                 ip(i).c_str());
+  clock.Value = 5000;
+  disc.Feed(Packet(kReply, 1, "p0"), ip(0).c_str());  // a known peer is still heard
+  EXPECT_EQ(disc.PeerCount(), static_cast<int32_t>(cap));
+  EXPECT_EQ(events.Found.Count(), cap);
+  EXPECT_EQ(problems.All(), std::vector<std::string>{"Discovery: " + std::to_string(cap) +
+                                                     " peers known, the most it keeps; no new "
+                                                     "peer is added until some fall silent or "
+                                                     "say goodbye"});
+  disc.Prune(1000 + 15001);  // all but p0
+  disc.Feed(Packet(kAnnounce, 1, "late"));
+  EXPECT_EQ(disc.GetPeerList().at(1).Name, "late");
+  EXPECT_EQ(problems.Count(), 1u);
 }
 
 TEST(DiscoveryRulesTest, Announce_WithoutSocket_StillUpdatesTheTable) {
