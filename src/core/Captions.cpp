@@ -38,8 +38,8 @@ size_t DecodeUtf8(std::string_view AText, char32_t& ACode) {
 
 // Characters that end a line, or make the rest of it read in another order than it is written.
 bool BreaksALine(char32_t ACode) {
-  return ACode < 0x20 || (ACode >= 0x7F && ACode <= 0x9F) || ACode == 0x061C ||
-         ACode == 0x200E || ACode == 0x200F || ACode == 0x2028 || ACode == 0x2029 ||
+  return ACode < 0x20 || (ACode >= 0x7F && ACode <= 0x9F) || ACode == 0x061C || ACode == 0x200E ||
+         ACode == 0x200F || ACode == 0x2028 || ACode == 0x2029 ||
          (ACode >= 0x202A && ACode <= 0x202E) || (ACode >= 0x2066 && ACode <= 0x2069);
 }
 

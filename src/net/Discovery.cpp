@@ -124,8 +124,8 @@ void TDiscoveryThread::Execute() {
       lastPrune = now;
       RunReportingErrors([&] { Prune(Now()); }, HandlerErrorContext, OnProblem);
     }
-    const uint64_t wait = std::min(PruneEveryMs - (now - lastPrune),
-                                   AnnounceEveryMs - (now - lastAnnounce));
+    const uint64_t wait =
+        std::min(PruneEveryMs - (now - lastPrune), AnnounceEveryMs - (now - lastAnnounce));
     // Without a wake-up descriptor (none could be made) a stop waits out one wait.
     pollfd pfd[2] = {{FSock.Fd(), POLLIN, 0}, {WakeFd(), POLLIN, 0}};
     const int ready = ::poll(pfd, WakeFd() >= 0 ? 2 : 1, static_cast<int>(wait));

@@ -3,12 +3,12 @@
 // The input is one datagram. It is parsed on its own and checked against the layout, then
 // handled by a discovery table (a TDiscoveryThread that is never started, so it has no socket
 // and sends nothing): announced, announced again from elsewhere, said goodbye to from elsewhere
-// and from its own address, announced once more and left to expire. When the input holds the magic "PNDR" more than once, the
-// pieces that start at each magic are also handled one after another from different addresses
-// while the clock moves on, so that a table of several peers is built, updated, pruned and
-// thinned by goodbyes. After every step the table and the events raised are compared with a
-// small model of the rules. Every input gets fresh tables, so an input means the same whatever
-// ran before it.
+// and from its own address, announced once more and left to expire. When the input holds the
+// magic "PNDR" more than once, the pieces that start at each magic are also handled one after
+// another from different addresses while the clock moves on, so that a table of several peers is
+// built, updated, pruned and thinned by goodbyes. After every step the table and the events
+// raised are compared with a small model of the rules. Every input gets fresh tables, so an
+// input means the same whatever ran before it.
 #include <netinet/in.h>
 
 #include <algorithm>
