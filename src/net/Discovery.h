@@ -45,8 +45,8 @@ using TOnPeerEvent = std::function<void(const TPeerInfo& APeer)>;
 // milliseconds (a busy network, or a host doing it on purpose) must not stop this peer being
 // heard, nor keep a vanished one in the table.
 //
-// The table holds at most Limits::MaxPeers entries. A name heard while it is full is answered
-// but not added; that the table is full is reported once per run through OnProblem.
+// The table holds at most Core::Limits::MaxPeers entries. A name heard while it is full is
+// answered but not added; that the table is full is reported once per run through OnProblem.
 //
 // The thread binds 0.0.0.0 on the UDP port without any address-reuse option, so a second
 // instance on the same port fails to bind and stays silent on the network: it never announces,
@@ -55,8 +55,8 @@ using TOnPeerEvent = std::function<void(const TPeerInfo& APeer)>;
 // is reported through OnProblem and costs only the datagram or prune that raised it.
 class TDiscoveryThread : public Core::TWorkerThread {
  public:
-  // Peers silent for longer than this many milliseconds are dropped (exactly this long stays),
-  // and an entry's address silent this long may be taken over by another.
+  // Peers silent for longer than this many milliseconds are dropped (exactly this long stays);
+  // an entry whose address has been silent for longer may be taken over from another.
   static constexpr uint64_t PeerTimeoutMs = 15000;
   // The loop's own clock, counted from start-up: a prune every PruneEveryMs and an announcement
   // every AnnounceEveryMs (about 5.1 s), datagrams handled as they come in between.
