@@ -19,7 +19,8 @@ void TSinkRoute::Log(const RawUtf8& AMsg) const {
 }
 
 void TSinkRoute::Warn(const RawUtf8& AMsg) const {
-  std::fprintf(stderr, "pondard: %s\n", AMsg.c_str());
+  // A report may quote what a peer sent (a name, a path in an error): escaped here as in the log.
+  std::fprintf(stderr, "pondard: %s\n", Pondar::Core::EscapeForLog(AMsg).c_str());
   Log(Pondar::Core::FormatCaption(Captions::Problem, {AMsg}));
 }
 

@@ -46,8 +46,18 @@ using TCaptionArg = std::variant<std::string_view, int64_t>;
 // The most arguments a caption may be filled with; more is a programming error.
 inline constexpr size_t MaxCaptionArgs = 31;
 
-// Fills ACaption left to right. With no arguments the caption comes back unchanged; a "%" met
-// after the arguments are used up is dropped; surplus arguments are ignored.
+// AText as it may stand in a log line: valid UTF-8 is kept, symbols and letters of any script
+// included, but every control character (C0, DEL, C1) and every character that breaks or
+// reorders a line (U+2028, U+2029, the bidirectional marks, embeddings, overrides and isolates)
+// is written as "\xNN" (below U+0080) or "\uNNNN", and every byte that is not part of valid
+// UTF-8 as "\xNN". Names and paths come from peers: escaped, they can neither start a line of
+// their own nor drive the terminal that shows a headless peer's log. Meant for reading, not to
+// be decoded back: a backslash is kept as it is.
+RawUtf8 EscapeForLog(std::string_view AText);
+
+// Fills ACaption left to right, each text argument escaped (EscapeForLog), the caption itself
+// as it is. With no arguments the caption comes back unchanged; a "%" met after the arguments
+// are used up is dropped; surplus arguments are ignored.
 // Throws std::invalid_argument when given more than MaxCaptionArgs arguments.
 RawUtf8 FormatCaption(std::string_view ACaption, std::initializer_list<TCaptionArg> AArgs = {});
 

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <exception>
 
+#include "core/Captions.h"
+
 namespace Pondar::Core {
 
 void ReportProblem(const TOnWorkerProblem& AReport, const RawUtf8& AMessage) noexcept {
@@ -21,7 +23,11 @@ void ReportProblem(const TOnWorkerProblem& AReport, const RawUtf8& AMessage) noe
   } catch (...) {
     // The report itself failed (out of memory, say): standard error is all that is left.
   }
-  std::fprintf(stderr, "%s\n", AMessage.c_str());
+  try {
+    std::fprintf(stderr, "%s\n", EscapeForLog(AMessage).c_str());
+  } catch (...) {
+    std::fputs("a problem report was lost: out of memory\n", stderr);
+  }
 }
 
 bool RunReportingErrors(const std::function<void()>& AAction, const RawUtf8& AContext,

@@ -4,12 +4,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
 
+#include "core/Limits.h"
 #include "net/Interfaces.h"
 
 namespace Pondar::Net {
@@ -108,30 +110,36 @@ void TDiscoveryThread::Execute() {
   Broadcast(TDiscoveryKind::dkAnnounce);
 
   const auto buffer = std::make_unique<uint8_t[]>(ReceiveBufferSize);
+  // Paced by the real clock, never by what arrives: the wait ends at the next prune however
+  // many datagrams come in before it, and each one handled is followed by a look at the time.
+  uint64_t lastPrune = Core::GetTickCount64();
+  uint64_t lastAnnounce = lastPrune;
   while (!Terminated()) {
-    // Without a wake-up descriptor (none could be made) a stop waits out one wait.
-    pollfd pfd[2] = {{FSock.Fd(), POLLIN, 0}, {WakeFd(), POLLIN, 0}};
-    const int ready = ::poll(pfd, WakeFd() >= 0 ? 2 : 1, WaitMs);
-    if (ready > 0 && pfd[0].revents == 0) continue;  // only the wake-up: the loop ends
-    if (ready > 0) {
-      sockaddr_in source{};
-      socklen_t sourceLen = sizeof source;
-      const ssize_t got = ::recvfrom(FSock.Fd(), buffer.get(), ReceiveBufferSize, 0,
-                                     reinterpret_cast<sockaddr*>(&source), &sourceLen);
-      // A failing event handler costs that one datagram; the peer keeps announcing.
-      if (got > 0 && source.sin_family == AF_INET) {
-        RunReportingErrors([&] { HandleDatagram(buffer.get(), static_cast<size_t>(got), source); },
-                           HandlerErrorContext, OnProblem);
-      }
-    } else if (ready == 0) {
-      // Only a quiet wait counts: on a busy network announcing and pruning wait for a lull.
-      if (++FIdleTicks >= AnnounceEveryWaits) {
-        FIdleTicks = 0;
-        Broadcast(TDiscoveryKind::dkAnnounce);
-      }
+    const uint64_t now = Core::GetTickCount64();
+    if (now - lastAnnounce >= AnnounceEveryMs) {
+      lastAnnounce = now;
+      Broadcast(TDiscoveryKind::dkAnnounce);
+    }
+    if (now - lastPrune >= PruneEveryMs) {
+      lastPrune = now;
       RunReportingErrors([&] { Prune(Now()); }, HandlerErrorContext, OnProblem);
     }
-    // An interrupted wait is neither a datagram nor an expired wait.
+    const uint64_t wait =
+        std::min(PruneEveryMs - (now - lastPrune), AnnounceEveryMs - (now - lastAnnounce));
+    // Without a wake-up descriptor (none could be made) a stop waits out one wait.
+    pollfd pfd[2] = {{FSock.Fd(), POLLIN, 0}, {WakeFd(), POLLIN, 0}};
+    const int ready = ::poll(pfd, WakeFd() >= 0 ? 2 : 1, static_cast<int>(wait));
+    // Nothing to read: the wait expired, was interrupted, or the wake-up ends the loop.
+    if (ready <= 0 || pfd[0].revents == 0) continue;
+    sockaddr_in source{};
+    socklen_t sourceLen = sizeof source;
+    const ssize_t got = ::recvfrom(FSock.Fd(), buffer.get(), ReceiveBufferSize, 0,
+                                   reinterpret_cast<sockaddr*>(&source), &sourceLen);
+    // A failing event handler costs that one datagram; the peer keeps announcing.
+    if (got > 0 && source.sin_family == AF_INET) {
+      RunReportingErrors([&] { HandleDatagram(buffer.get(), static_cast<size_t>(got), source); },
+                         HandlerErrorContext, OnProblem);
+    }
   }
 }
 
@@ -151,7 +159,7 @@ void TDiscoveryThread::HandleDatagram(const uint8_t* AData, size_t ACount,
       Upsert(packet, ip);
       break;
     case TDiscoveryKind::dkGoodbye:
-      Goodbye(packet.Name);
+      Goodbye(packet.Name, ip);
       break;
   }
 }
@@ -160,38 +168,55 @@ void TDiscoveryThread::Upsert(const TDiscoveryPacket& APacket, const RawUtf8& AI
   const uint64_t now = Now();
   const auto tick = static_cast<int64_t>(now);
   TPeerInfo added;
+  bool full = false;
   {
     std::lock_guard lock(FPeerLock);
     for (size_t i = 0; i < FPeers.size(); ++i) {
       TPeerInfo& peer = FPeers[i];
       if (peer.Name != APacket.Name) continue;
-      // Same name, maybe a new address or port: a peer that moved is still the same peer, and
-      // so is one heard on two networks. Any datagram keeps it alive.
+      // Any datagram under its name keeps it alive; only its own address, or a newcomer once
+      // that address has gone quiet, says where and how it is reached (see the header).
       peer.LastSeenTick = tick;
-      peer.UtcTime = APacket.UtcTime;
-      peer.TcpPort = APacket.TcpPort;
-      if (peer.IP == AIp || now - FAddressHeard[i] > AddressHoldMs) {
+      if (peer.IP == AIp || now - FAddressHeard[i] > PeerTimeoutMs) {
         peer.IP = AIp;
+        peer.TcpPort = APacket.TcpPort;
+        peer.UtcTime = APacket.UtcTime;
         FAddressHeard[i] = now;
       }
       return;
     }
-    added = TPeerInfo{APacket.Name, AIp, APacket.TcpPort, tick, APacket.UtcTime};
-    FPeers.push_back(added);
-    FAddressHeard.push_back(now);
+    full = FPeers.size() >= Core::Limits::MaxPeers;
+    if (!full) {
+      added = TPeerInfo{APacket.Name, AIp, APacket.TcpPort, tick, APacket.UtcTime};
+      FPeers.push_back(added);
+      FAddressHeard.push_back(now);
+    }
+  }
+  if (full) {
+    // Once a run: a host that keeps the table full must not also fill the log.
+    if (!FFullReported) {
+      FFullReported = true;
+      ReportProblem("Discovery: " + std::to_string(Core::Limits::MaxPeers) +
+                    " peers known, the most it keeps; no new peer is added until some fall "
+                    "silent or say goodbye");
+    }
+    return;
   }
   // Outside the lock, so that the handler may read the table.
   if (OnPeerDiscovered) OnPeerDiscovered(added);
 }
 
-void TDiscoveryThread::Goodbye(const RawUtf8& AName) {
+void TDiscoveryThread::Goodbye(const RawUtf8& AName, const RawUtf8& AIp) {
   TPeerInfoDynArray lost;
   {
     std::lock_guard lock(FPeerLock);
     for (size_t i = FPeers.size(); i-- > 0;) {
       if (FPeers[i].Name != AName) continue;
-      lost.push_back(FPeers[i]);
-      Erase(i);
+      // Only from the address the entry belongs to: a name is no proof of who sends it.
+      if (FPeers[i].IP == AIp) {
+        lost.push_back(FPeers[i]);
+        Erase(i);
+      }
       break;
     }
   }

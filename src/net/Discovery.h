@@ -28,8 +28,25 @@ using TOnPeerEvent = std::function<void(const TPeerInfo& APeer)>;
 //
 // Announcements and the goodbye go to 255.255.255.255 and to the directed broadcast address of
 // every interface that is up and can broadcast, read afresh for each one: the limited broadcast
-// leaves by one interface only, and interfaces come and go while the program runs. A peer on two
-// of our networks is heard at two addresses and stays one entry (see AddressHoldMs).
+// leaves by one interface only, and interfaces come and go while the program runs.
+//
+// The address a peer is reached at. Anyone can put any name in a datagram, so an entry belongs
+// to the address it was first heard at: only a datagram from that address changes what the
+// entry says (its TCP port, its clock reading) or removes it by goodbye, while a datagram under
+// its name from elsewhere only keeps it alive. Once that address has been silent for
+// PeerTimeoutMs, the next datagram under the name takes the entry over, address and all. So a
+// host that borrows the name of a peer that is still talking can neither send its traffic to
+// another port nor make us forget it; and a peer on two of our networks, heard at both in every
+// round of announcements, stays one entry at one address instead of flipping with each datagram
+// (which would move its TCP traffic, and the lookup of its notices by source address, between
+// networks at random), yet is followed to the other network once the first goes quiet.
+//
+// Announcing and pruning keep their own time, whatever arrives: a datagram every few hundred
+// milliseconds (a busy network, or a host doing it on purpose) must not stop this peer being
+// heard, nor keep a vanished one in the table.
+//
+// The table holds at most Core::Limits::MaxPeers entries. A name heard while it is full is
+// answered but not added; that the table is full is reported once per run through OnProblem.
 //
 // The thread binds 0.0.0.0 on the UDP port without any address-reuse option, so a second
 // instance on the same port fails to bind and stays silent on the network: it never announces,
@@ -38,22 +55,17 @@ using TOnPeerEvent = std::function<void(const TPeerInfo& APeer)>;
 // is reported through OnProblem and costs only the datagram or prune that raised it.
 class TDiscoveryThread : public Core::TWorkerThread {
  public:
-  // Peers silent for longer than this many milliseconds are dropped (exactly this long stays).
+  // Peers silent for longer than this many milliseconds are dropped (exactly this long stays);
+  // an entry whose address has been silent for longer may be taken over from another.
   static constexpr uint64_t PeerTimeoutMs = 15000;
-  // One receive wait; Terminate is noticed within one of them.
-  static constexpr int WaitMs = 512;
-  // Expired waits between two periodic announcements (about 5.1 s on a quiet network).
-  static constexpr int32_t AnnounceEveryWaits = 10;
+  // The loop's own clock, counted from start-up: a prune every PruneEveryMs and an announcement
+  // every AnnounceEveryMs (about 5.1 s), datagrams handled as they come in between.
+  static constexpr uint64_t PruneEveryMs = 512;
+  static constexpr uint64_t AnnounceEveryMs = 10 * PruneEveryMs;
   static constexpr size_t ReceiveBufferSize = 65536;
-  // A peer keeps the address it is known by while that address is heard; a datagram from
-  // another one takes over only after the known one has been silent this long. A peer on two
-  // networks is heard at both in every round of announcements, so its entry does not flip
-  // between them with each datagram (which would make its TCP traffic and the lookup of its
-  // notices by source address change networks at random); a peer that really moved is updated
-  // within about two rounds.
-  static constexpr uint64_t AddressHoldMs = 2 * AnnounceEveryWaits * WaitMs;
 
-  // ATick replaces the monotonic clock in tests; empty means the real one.
+  // ATick replaces the monotonic clock that stamps and ages entries, in tests; empty means the
+  // real one. The loop's announcing and pruning keep to the real clock either way.
   TDiscoveryThread(RawUtf8 AName, uint16_t AUdpPort, uint16_t ATcpPort,
                    Core::TTickSource ATick = {});
   // Terminates the thread, waits for it, then closes the socket.
@@ -77,6 +89,7 @@ class TDiscoveryThread : public Core::TWorkerThread {
 
   // The loop's steps, reachable by tests without a socket or a network.
   // Handles one received datagram from ASource: parse, drop our own, upsert/reply/goodbye.
+  // Reports through OnProblem the first time a new name finds the table full.
   void HandleDatagram(const uint8_t* AData, size_t ACount, const sockaddr_in& ASource);
   // Drops every peer silent for more than PeerTimeoutMs at tick ATick.
   void Prune(uint64_t ATick);
@@ -84,7 +97,7 @@ class TDiscoveryThread : public Core::TWorkerThread {
  private:
   uint64_t Now() const;
   void Upsert(const TDiscoveryPacket& APacket, const RawUtf8& AIp);
-  void Goodbye(const RawUtf8& AName);
+  void Goodbye(const RawUtf8& AName, const RawUtf8& AIp);
   // Removes entry AIndex of the table; FPeerLock is held.
   void Erase(size_t AIndex);
   // Raises OnPeerLost for each of ALost, in order; FPeerLock is not held.
@@ -108,7 +121,7 @@ class TDiscoveryThread : public Core::TWorkerThread {
   // For each entry of FPeers, index for index: the tick its IP was last heard at.
   std::vector<uint64_t> FAddressHeard;
   mutable Core::TLightLock FPeerLock;  // guards FPeers and FAddressHeard
-  int32_t FIdleTicks = 0;              // discovery thread only
+  bool FFullReported = false;          // the thread that handles datagrams only
   sockaddr_in FBroadcastAddr{};        // written before FSockFd is published, read-only after
   const Core::TTickSource FTick;
 };

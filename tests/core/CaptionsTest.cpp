@@ -56,6 +56,37 @@ TEST(FormatCaptionTest, TextArguments_InsertedVerbatim) {
             "  \xE2\x86\x93 docs/\xC3\xA9t\xC3\xA9.txt (1.5 KB)");
 }
 
+TEST(FormatCaptionTest, TextArguments_ControlsAndBrokenUtf8Escaped_TextOfAnyScriptKept) {
+  struct TCase {
+    const char* What;
+    std::string Text;
+    std::string Shown;
+  };
+  const std::string same = "";  // shown as it is
+  const TCase cases[] = {
+      {"letters and symbols", "J\xC3\xBCrgen \xE2\x9C\x93 \xF0\x9F\x98\x80 a\\b\xC2\xA0", same},
+      {"a forged line", "a\n[12:00:00] \xE2\x97\x8F b", "a\\x0a[12:00:00] \xE2\x97\x8F b"},
+      {"return, tab, NUL", std::string("a\rb\tc\0", 6), "a\\x0db\\x09c\\x00"},
+      {"a terminal's escape and DEL", "\x1b]0;owned\x07\x7f", "\\x1b]0;owned\\x07\\x7f"},
+      {"C1 controls", "\xC2\x80\xC2\x85\xC2\x9B\xC2\x9F", "\\u0080\\u0085\\u009b\\u009f"},
+      {"line and paragraph separators", "\xE2\x80\xA8\xE2\x80\xA9", "\\u2028\\u2029"},
+      {"reordering marks", "\xE2\x80\xAEtxt.exe\xE2\x81\xA6\xE2\x80\x8F\xD8\x9C",
+       "\\u202etxt.exe\\u2066\\u200f\\u061c"},
+      {"stray bytes and a cut sequence", "\x80z\xFF\xE2\x9C", "\\x80z\\xff\\xe2\\x9c"},
+      {"overlong forms", "\xC0\xAF\xE0\x80\x8A", "\\xc0\\xaf\\xe0\\x80\\x8a"},
+      {"a surrogate", "\xED\xA0\x80", "\\xed\\xa0\\x80"},
+      {"beyond U+10FFFF, and the last code point", "\xF4\x90\x80\x80\xF4\x8F\xBF\xBF",
+       "\\xf4\\x90\\x80\\x80\xF4\x8F\xBF\xBF"},
+  };
+  for (const TCase& c : cases) {
+    const std::string shown = c.Shown.empty() ? c.Text : c.Shown;
+    const std::string line = FormatCaption(C::PeerLost, {c.Text});
+    EXPECT_EQ(line, "\xE2\x97\x8B " + shown) << c.What;
+    // A line already escaped passes the log's frame unchanged.
+    EXPECT_EQ(FormatCaption(C::LogLine, {"12:00:00", line}), "[12:00:00] " + line) << c.What;
+  }
+}
+
 TEST(FormatCaptionTest, ThirtyOneArguments_Accepted) {
   const std::string caption(31, '%');
   const std::string out = FormatCaption(

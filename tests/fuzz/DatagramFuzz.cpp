@@ -2,13 +2,13 @@
 //
 // The input is one datagram. It is parsed on its own and checked against the layout, then
 // handled by a discovery table (a TDiscoveryThread that is never started, so it has no socket
-// and sends nothing): announced, announced again from elsewhere, said goodbye to, announced
-// once more and left to expire. When the input holds the magic "PNDR" more than once, the
-// pieces that start at each magic are also handled one after another from different addresses
-// while the clock moves on, so that a table of several peers is built, updated, pruned and
-// thinned by goodbyes. After every step the table and the events raised are compared with a
-// small model of the rules. Every input gets fresh tables, so an input means the same whatever
-// ran before it.
+// and sends nothing): announced, announced again from elsewhere, said goodbye to from elsewhere
+// and from its own address, announced once more and left to expire. When the input holds the
+// magic "PNDR" more than once, the pieces that start at each magic are also handled one after
+// another from different addresses while the clock moves on, so that a table of several peers is
+// built, updated, pruned and thinned by goodbyes. After every step the table and the events
+// raised are compared with a small model of the rules. Every input gets fresh tables, so an
+// input means the same whatever ran before it.
 #include <netinet/in.h>
 
 #include <algorithm>
@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "FuzzCheck.h"
+#include "core/Limits.h"
 #include "net/Discovery.h"
 #include "net/Messages.h"
 
@@ -41,7 +42,6 @@ using Pondar::Net::TDiscoveryThread;
 
 constexpr uint8_t Magic[4] = {'P', 'N', 'D', 'R'};
 constexpr uint64_t PeerTimeoutMs = TDiscoveryThread::PeerTimeoutMs;
-constexpr uint64_t AddressHoldMs = TDiscoveryThread::AddressHoldMs;
 // Longer than the 255 bytes a datagram carries, so our own echo is recognised by its cut name.
 const RawUtf8 OwnName = "fuzz-own-name-" + RawUtf8(250, 'o');
 // The clock starts just below the wrap of the 64-bit tick, so that expiry is also checked
@@ -80,7 +80,8 @@ struct TModel {
     });
     const auto index = static_cast<size_t>(it - Peers.begin());
     if (APacket.Kind == TDiscoveryKind::dkGoodbye) {
-      if (it == Peers.end()) return;
+      // Only the address an entry belongs to may say goodbye for it.
+      if (it == Peers.end() || it->IP != AIp) return;
       Lost.push_back(*it);
       Peers.erase(it);
       AddressHeard.erase(AddressHeard.begin() + static_cast<std::ptrdiff_t>(index));
@@ -89,14 +90,15 @@ struct TModel {
     TPeerInfo seen{APacket.Name, AIp, APacket.TcpPort, static_cast<int64_t>(ATick),
                    APacket.UtcTime};
     if (it != Peers.end()) {
-      // A second address takes over only once the kept one has been silent for the hold.
-      if (it->IP == AIp || ATick - AddressHeard[index] > AddressHoldMs) {
+      // Any address keeps it alive; another one takes it over only once the kept one has been
+      // silent for the time-out.
+      if (it->IP == AIp || ATick - AddressHeard[index] > PeerTimeoutMs) {
         AddressHeard[index] = ATick;
+        *it = seen;
       } else {
-        seen.IP = it->IP;
+        it->LastSeenTick = seen.LastSeenTick;
       }
-      *it = seen;
-    } else {
+    } else if (Peers.size() < Pondar::Core::Limits::MaxPeers) {
       Peers.push_back(seen);
       AddressHeard.push_back(ATick);
       Found.push_back(seen);
@@ -209,10 +211,12 @@ void OneDatagram(const uint8_t* AData, size_t ASize) {
 
   TDiscoveryPacket packet;
   if (ParseChecked(AData, ASize, packet) && packet.Kind != TDiscoveryKind::dkGoodbye) {
-    // Its goodbye removes it; announced again, it is back.
+    // A goodbye from elsewhere changes nothing, its own removes it; announced again, it is back.
     const TBytes bye = BuildDiscoveryPacket(TDiscoveryKind::dkGoodbye, 1, packet.Name, 0.0);
-    Step(table, model, clock, bye.data(), bye.size(), "127.0.0.3");
-    Compare(table, model);
+    for (const char* from : {"127.0.0.3", "127.0.0.1"}) {
+      Step(table, model, clock, bye.data(), bye.size(), from);
+      Compare(table, model);
+    }
     Step(table, model, clock, AData, ASize, "127.0.0.2");
     Compare(table, model);
   }

@@ -237,8 +237,8 @@ TEST_F(DiscoveryLoopbackTest, Announce_KnownPeerFromNewAddress_UpdatedInPlaceWit
   first.SendTo(FPort, Packet(kAnnounce, 5555, "beta", 45000.0));
   ASSERT_TRUE(first.Receive(3s));
 
-  // Heard elsewhere once its first address has been silent for longer than the hold.
-  const uint64_t moveTick = 1000 + TDiscoveryThread::AddressHoldMs + 1;
+  // Heard elsewhere once its first address has been silent for longer than the prune time.
+  const uint64_t moveTick = 1000 + TDiscoveryThread::PeerTimeoutMs + 1;
   clock.Value = moveTick;
   TRemote moved("127.0.0.2");
   moved.SendTo(FPort, Packet(kAnnounce, 6666, "beta", 45001.5));
@@ -247,16 +247,16 @@ TEST_F(DiscoveryLoopbackTest, Announce_KnownPeerFromNewAddress_UpdatedInPlaceWit
   const auto at = static_cast<int64_t>(moveTick);
   EXPECT_EQ(disc->GetPeerList(), (TPeerInfoDynArray{{"beta", "127.0.0.2", 6666, at, 45001.5}}));
 
-  // A reply refreshes too, and is not answered. The old address, heard again while the new one
-  // is fresh, does not take the entry back.
+  // A reply is not answered. The old address, heard again while the new one is fresh, keeps
+  // the entry alive but neither takes it back nor changes its port or clock reading.
   clock.Value = moveTick + 1000;
   first.SendTo(FPort, Packet(kReply, 7777, "beta", 45002.0));
   ASSERT_TRUE(PondarTest::WaitFor([&] {
     auto list = disc->GetPeerList();
-    return list.size() == 1 && list[0].TcpPort == 7777;
+    return list.size() == 1 && list[0].LastSeenTick == at + 1000;
   }));
   EXPECT_EQ(disc->GetPeerList(),
-            (TPeerInfoDynArray{{"beta", "127.0.0.2", 7777, at + 1000, 45002.0}}));
+            (TPeerInfoDynArray{{"beta", "127.0.0.2", 6666, at + 1000, 45001.5}}));
   EXPECT_FALSE(first.Receive(300ms)) << "a reply must not be answered";
 
   EXPECT_EQ(events.Found.Count(), 1u);
@@ -341,7 +341,7 @@ TEST_F(DiscoveryLoopbackTest, Prune_ThreadsOwnPrune_KeepsAtExactlyTimeoutDropsOn
   EXPECT_EQ(events.Lost.All()[0].LastSeenTick, 1000);
 }
 
-TEST_F(DiscoveryLoopbackTest, Prune_WaitsForAQuietWait_DatagramsAloneNeverPrune) {
+TEST_F(DiscoveryLoopbackTest, Prune_KeepsItsOwnTime_UnderAStreamOfDatagrams) {
   TManualClock clock;
   TEventLog events;
   auto disc = Start("alpha", 4242, clock.Source(), &events);
@@ -351,22 +351,16 @@ TEST_F(DiscoveryLoopbackTest, Prune_WaitsForAQuietWait_DatagramsAloneNeverPrune)
   ASSERT_TRUE(remote.Receive(3s));
 
   // Datagrams that are dropped (and so read no clock) keep arriving every 50 ms: the socket
-  // never stays quiet for a whole wait. Meanwhile the clock says beta has long been silent.
+  // never stays quiet for a whole prune interval. The clock says beta has long been silent.
   const TBytes noise = {'n', 'o', 'i', 's', 'e'};
-  auto stream = [&](std::chrono::milliseconds AFor) {
-    const auto until = std::chrono::steady_clock::now() + AFor;
-    while (std::chrono::steady_clock::now() < until) {
-      remote.SendTo(FPort, noise);
-      std::this_thread::sleep_for(50ms);
-    }
-  };
-  stream(300ms);
   clock.Value = 1000 + 60000;
-  stream(1500ms);
-  EXPECT_TRUE(events.Lost.All().empty()) << "pruned although no wait expired";
-  EXPECT_EQ(disc->PeerCount(), 1);
-  // Once the stream stops, the next expired wait prunes.
-  ASSERT_TRUE(PondarTest::WaitFor([&] { return events.Lost.Count() == 1; }, 3s));
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  while (events.Lost.Count() == 0 && std::chrono::steady_clock::now() < until) {
+    remote.SendTo(FPort, noise);
+    std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_EQ(events.Lost.Count(), 1u) << "not pruned while datagrams kept coming";
+  EXPECT_EQ(disc->PeerCount(), 0);
 }
 
 TEST_F(DiscoveryLoopbackTest, OwnName_AsItGoesOnTheWire_IsDropped) {
@@ -485,7 +479,7 @@ TEST_F(DiscoveryLoopbackTest, SecondInstance_SamePort_StaysSilent) {
 TEST_F(DiscoveryLoopbackTest, TerminateAndWaitFor_EndWithoutWaitingOutTheWait) {
   // Terminate wakes the wait on the socket: a stop takes a few milliseconds, not up to one
   // 512 ms wait (which a window's Apply would feel). Half a wait leaves room for a loaded machine.
-  constexpr auto Bound = std::chrono::milliseconds(TDiscoveryThread::WaitMs / 2);
+  constexpr auto Bound = std::chrono::milliseconds(TDiscoveryThread::PruneEveryMs / 2);
   for (auto delay : {0ms, 130ms, 400ms}) {
     auto disc = Start("alpha", 4242);
     ASSERT_TRUE(disc);
@@ -651,32 +645,72 @@ TEST(DiscoveryRulesTest, LostPeerHeardAgain_IsDiscoveredAgain) {
   EXPECT_EQ(events.Lost.Count(), 1u);
 }
 
-TEST(DiscoveryRulesTest, PeerOnTwoNetworks_KeepsOneAddressUntilItFallsSilent) {
-  constexpr uint64_t Hold = TDiscoveryThread::AddressHoldMs;
+TEST(DiscoveryRulesTest, EntryBelongsToItsAddress_UntilThatAddressFallsSilent) {
+  // Datagrams under the name "a", each with its tick as its clock reading, and the entry after
+  // each as "address:port@clock reading" ("" when it is gone). It times out after 15000 ms.
+  struct TStep {
+    const char* What;
+    uint64_t Tick;
+    TDiscoveryKind Kind;
+    const char* From;
+    uint16_t TcpPort;
+    std::string Entry;
+  };
+  const TStep steps[] = {
+      {"first heard", 1000, kAnnounce, "10.0.0.2", 7732, "10.0.0.2:7732@1000"},
+      {"on its second network", 1100, kAnnounce, "10.1.0.2", 7732, "10.0.0.2:7732@1000"},
+      {"on its first again", 1200, kReply, "10.0.0.2", 7732, "10.0.0.2:7732@1200"},
+      {"its name from another host", 2000, kAnnounce, "10.9.9.9", 1, "10.0.0.2:7732@1200"},
+      {"a goodbye from another host", 2100, kGoodbye, "10.9.9.9", 1, "10.0.0.2:7732@1200"},
+      {"restarted on another port", 3000, kAnnounce, "10.0.0.2", 7740, "10.0.0.2:7740@3000"},
+      {"its address silent 15000 ms", 18000, kReply, "10.1.0.2", 7741, "10.0.0.2:7740@3000"},
+      {"15001 ms: taken over", 18001, kReply, "10.1.0.2", 7741, "10.1.0.2:7741@18001"},
+      {"the old one cannot take it back", 18002, kReply, "10.0.0.2", 7740, "10.1.0.2:7741@18001"},
+      {"nor say goodbye for it", 18003, kGoodbye, "10.0.0.2", 7740, "10.1.0.2:7741@18001"},
+      {"its own goodbye counts", 18004, kGoodbye, "10.1.0.2", 7741, ""},
+  };
   TManualClock clock;
   TEventLog events;
   TTestableDiscovery disc("self", 7731, 7732, clock.Source());
   events.Bind(disc);
-  auto ipOfA = [&] { return disc.GetPeerList().at(0).IP; };
-  // Rounds of announcements arriving at both addresses, in either order: no flip.
-  for (uint64_t round = 0; round < 4; ++round) {
-    clock.Value = 1000 + round * Hold / 2;
-    disc.Feed(Packet(kAnnounce, 1, "a"), round % 2 ? "10.214.0.2" : "10.213.0.2");
-    disc.Feed(Packet(kAnnounce, 1, "a"), round % 2 ? "10.213.0.2" : "10.214.0.2");
-    EXPECT_EQ(ipOfA(), "10.213.0.2") << "round " << round;
+  uint64_t lastSeen = 0;
+  for (const TStep& s : steps) {
+    clock.Value = s.Tick;
+    disc.Feed(Packet(s.Kind, s.TcpPort, "a", static_cast<double>(s.Tick)), s.From);
+    // Every announcement or reply under its name keeps it alive, from wherever it comes.
+    if (s.Kind != kGoodbye) lastSeen = s.Tick;
+    std::string entry;
+    for (const TPeerInfo& p : disc.GetPeerList()) {
+      entry +=
+          p.IP + ":" + std::to_string(p.TcpPort) + "@" + std::to_string(std::lround(p.UtcTime));
+      EXPECT_EQ(p.LastSeenTick, static_cast<int64_t>(lastSeen)) << s.What;
+    }
+    EXPECT_EQ(entry, s.Entry) << s.What;
   }
-  EXPECT_EQ(disc.GetPeerList().at(0).LastSeenTick, static_cast<int64_t>(1000 + 3 * Hold / 2));
-  // The kept address falls silent: exactly the hold later it is still kept, then it is not.
-  const uint64_t lastHeard = clock.Value;
-  clock.Value = lastHeard + Hold;
-  disc.Feed(Packet(kReply, 1, "a"), "10.214.0.2");
-  EXPECT_EQ(ipOfA(), "10.213.0.2");
-  clock.Value = lastHeard + Hold + 1;
-  disc.Feed(Packet(kReply, 1, "a"), "10.214.0.2");
-  EXPECT_EQ(ipOfA(), "10.214.0.2");
-  EXPECT_EQ(disc.PeerCount(), 1);
   EXPECT_EQ(events.Found.Count(), 1u);
-  EXPECT_TRUE(events.Lost.All().empty());
+  EXPECT_EQ(events.Lost.Count(), 1u);
+}
+
+TEST(DiscoveryRulesTest, FullTable_NewNamesIgnoredAndReportedOnce_UntilSomeGo) {
+  TManualClock clock;
+  TEventLog events;
+  TTestableDiscovery disc("self", 7731, 7732, clock.Source());
+  events.Bind(disc);
+  TRecorder<std::string> problems;
+  disc.OnProblem = [&](const std::string& AMessage) { problems.Add(AMessage); };
+  for (int i = 0; i < 258; ++i)
+    disc.Feed(Packet(kAnnounce, 1, "p" + std::to_string(i)),
+              ("10.1." + std::to_string(i / 200) + "." + std::to_string(1 + i % 200)).c_str());
+  clock.Value = 5000;
+  disc.Feed(Packet(kReply, 1, "p0"), "10.1.0.1");  // a known peer is still heard
+  EXPECT_EQ(disc.PeerCount(), 256);
+  EXPECT_EQ(events.Found.Count(), 256u);
+  ASSERT_EQ(problems.Count(), 1u);
+  EXPECT_EQ(problems.All()[0].rfind("Discovery: 256 peers known, the most it keeps", 0), 0u);
+  disc.Prune(1000 + 15001);  // all but p0
+  disc.Feed(Packet(kAnnounce, 1, "late"));
+  EXPECT_EQ(disc.GetPeerList().at(1).Name, "late");
+  EXPECT_EQ(problems.Count(), 1u);
 }
 
 TEST(DiscoveryRulesTest, Announce_WithoutSocket_StillUpdatesTheTable) {

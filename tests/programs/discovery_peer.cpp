@@ -9,6 +9,7 @@
 //   TICK inactive NAME UDP_PORT       the port could not be bound: discovery stays silent
 //   TICK found NAME IP TCP_PORT       a peer entered the table
 //   TICK lost NAME IP TCP_PORT LAST   a peer left it; LAST is the tick it was last heard at
+//   TICK table NAME:IP:PORT ...       SIGUSR1: the table as it is, one word per entry
 //   TICK goodbye                      SIGTERM or SIGINT: goodbye sent, exiting with status 0
 // SIGKILL just ends it, without a goodbye.
 //
@@ -55,8 +56,11 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (PondarTest::RefuseOutsideLab("discovery_peer")) return 3;
-  // Taken by sigwait below; blocked before any thread exists so that no thread receives them.
-  const sigset_t stopSignals = PondarTest::BlockStopSignals();
+  // The stop signals and SIGUSR1 are taken by sigwait below; blocked before any thread exists so
+  // that no thread receives them.
+  sigset_t signals = PondarTest::BlockStopSignals();
+  sigaddset(&signals, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   const std::string name = argv[1];
   Pondar::Net::TDiscoveryThread discovery(name, udpPort, tcpPort);
@@ -76,8 +80,13 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   Say((discovery.BoundPort() != 0 ? "ready " : "inactive ") + name + " " + std::to_string(udpPort));
 
-  int signal = 0;
-  while (sigwait(&stopSignals, &signal) != 0) {
+  for (int signal = 0;;) {
+    if (sigwait(&signals, &signal) != 0) continue;
+    if (signal != SIGUSR1) break;
+    std::string table = "table";
+    for (const Pondar::Core::TPeerInfo& peer : discovery.GetPeerList())
+      table += " " + peer.Name + ":" + peer.IP + ":" + std::to_string(peer.TcpPort);
+    Say(table);
   }
   discovery.SendGoodbye();
   Say("goodbye");

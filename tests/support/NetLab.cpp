@@ -1,8 +1,11 @@
 #include "support/NetLab.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -362,6 +365,32 @@ TLabProcess TNetLab::Spawn(int APeer, const std::vector<std::string>& AArgv,
   std::vector<std::string> args{IpCommand(), "netns", "exec", NamespaceName(APeer)};
   args.insert(args.end(), AArgv.begin(), AArgv.end());
   return SpawnProcess(args, options);
+}
+
+Pondar::Net::TSocket TNetLab::UdpSocket(int APeer, uint16_t APort) const {
+  // A socket belongs to the namespace it was made in. A thread of its own enters the peer's
+  // and makes it there, so that this process and its other threads never leave their own.
+  const std::string path = "/var/run/netns/" + NamespaceName(APeer);  // where "ip netns" keeps it
+  Pondar::Net::TSocket sock;
+  std::string failed;
+  std::thread([&] {
+    const int ns = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (ns < 0 || ::setns(ns, CLONE_NEWNET) != 0) {
+      failed = "cannot enter " + path + ": " + std::strerror(errno);
+    } else {
+      sock = Pondar::Net::TSocket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+      sockaddr_in any{};
+      Pondar::Net::MakeIpv4Address("0.0.0.0", APort, any);
+      const int on = 1;
+      if (!sock || ::setsockopt(sock.Fd(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
+          ::bind(sock.Fd(), reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0)
+        failed = "cannot open UDP port " + std::to_string(APort) + ": " + std::strerror(errno);
+    }
+    if (ns >= 0) ::close(ns);
+  }).join();
+  if (!failed.empty()) throw std::runtime_error("lab " + FName + ", peer " +
+                                                std::to_string(APeer) + ": " + failed);
+  return sock;
 }
 
 TLabProcess SpawnProcess(const std::vector<std::string>& AArgv, const TSpawnOptions& AOptions) {

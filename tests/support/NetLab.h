@@ -39,6 +39,8 @@
 #include <string>
 #include <vector>
 
+#include "net/Socket.h"
+
 namespace PondarTest {
 
 // The full path of a small program built from tests/programs/<AName>.cpp.
@@ -140,6 +142,10 @@ class TNetLab {
   // at once. Standard input is /dev/null. Throws std::runtime_error when it cannot be started.
   TLabProcess Spawn(int APeer, const std::vector<std::string>& AArgv,
                     const TSpawnOptions& AOptions = {});
+  // A UDP socket made in peer APeer's namespace, bound to 0.0.0.0:APort (0: any) with
+  // broadcast allowed: the test itself plays a host of the lab, without a program of its own.
+  // Throws std::runtime_error when it cannot be made.
+  Pondar::Net::TSocket UdpSocket(int APeer, uint16_t APort = 0) const;
 
  private:
   void Build(const std::string& ANetworks);
