@@ -12,6 +12,7 @@
 #include <limits>
 #include <optional>
 #include <regex>
+#include <set>
 #include <thread>
 
 #include "app/App.h"
@@ -20,8 +21,10 @@
 #include "net/TcpServer.h"
 #include "net/Transfer.h"
 #include "screen/Capture.h"
+#include "screen/Protocol.h"
 #include "support/Announce.h"
 #include "support/Bytes.h"
+#include "support/HostileDesk.h"
 #include "support/MemoryClipboard.h"
 #include "support/NetLab.h"
 #include "support/RawSockets.h"
@@ -499,7 +502,8 @@ class TPlainScreen final : public Pondard::Screen::TScreenSource {
 // A peer whose server takes screen frames and records who sent how many bytes.
 struct TFramePeer {
   TFramePeer() {
-    Peer.Create().OnScreenFrame = [this](const RawUtf8& AName, const TBytes& AData) {
+    Peer.Create().OnScreenFrame = [this](const RawUtf8&, const RawUtf8& AName,
+                                         const TBytes& AData) {
       Frames.Add(AName + ":" + std::to_string(AData.size()));
     };
     Port = Peer.Start();
@@ -582,21 +586,55 @@ TEST_F(AppTest, ScreenBroadcast_NoScreen_SaidOnceAndTheRestRuns) {
   EXPECT_EQ(lines.back(), "\u25B6 Ready");
 }
 
-// Frames from peers reach the window's sink, on its thread, only with receiving on.
-TEST_F(AppTest, ScreenReceive_FramesReachTheSinkOnlyWhenOn) {
+// A frame names its sender and any host can write any name: a frame is taken only from the
+// address discovery knows, under the name it knows there. Taken ones reach the window's sink,
+// on its thread, decoded, only with receiving on; when the peer goes, its picture goes too.
+TEST_F(AppTest, ScreenReceive_OnlyThePeerKnownAtTheAddress_PicturesGoWithThePeer) {
+  using TVerdict = TScreenReceiver::TVerdict;
+  TBytes blue;
+  for (int i = 0; i < 64 * 48; ++i) blue += PondarTest::B({255, 0, 0});
+  const TBytes frame = Pondard::Screen::EncodeScreenFrame(64, 48, blue.data(), nullptr, 0);
+  Config.FileSharing = false;  // the peer serves nothing
   for (const bool receive : {false, true}) {
     SCOPED_TRACE(receive);
     Config.ScreenReceive = receive;
     Create();
-    std::vector<std::string> frames;
-    App->SetScreenFrameSink([&](const RawUtf8& AName, const TBytes& AData) {
-      frames.push_back(AName + ":" + std::to_string(AData.size()));
-    });
+    std::vector<std::string> shown;  // "name WxH", or "name gone"
+    App->SetScreenPictureSink(
+        [&](const RawUtf8& AName, const Pondard::Screen::TScreenPicture& APicture) {
+          shown.push_back(AName + (APicture.Empty() ? std::string(" gone")
+                                                    : " " + std::to_string(APicture.Width()) +
+                                                          "x" + std::to_string(APicture.Height())));
+        });
     App->Start();
-    ASSERT_TRUE(WaitFor([&] { return App->ServerPort() != 0; }));  // bound on its own thread
-    Pondar::Net::SendScreenFrame("127.0.0.1", App->ServerPort(), "far", TBytes(9, 7));
-    WaitFor([&] { return Messages(), !frames.empty(); }, std::chrono::seconds(receive ? 5 : 1));
-    EXPECT_EQ(frames, receive ? std::vector<std::string>{"far:9"} : std::vector<std::string>{});
+    ASSERT_TRUE(WaitFor([&] {
+      Announce("eyes", 1, Pondar::Core::CurrentUtcTime());
+      return !App->GetPeers().empty() && App->ServerPort() != 0;  // both bind on their threads
+    }));
+    // 40 names from the known address, each a picture of 8192 x 8192 (192 MB and more) if taken.
+    for (int i = 0; i < 40; ++i)
+      ASSERT_EQ(App->OnScreenFrameReceived("127.0.0.1", "name" + std::to_string(i),
+                                           PondarTest::BlankFrame(8192, 8192)),
+                TVerdict::NotThePeerAtThatAddress);
+    // The known name from another address, then from the one discovery knows.
+    ASSERT_TRUE(PondarTest::SendFrom("127.0.0.2", App->ServerPort(),
+                                     PondarTest::FrameMessage("eyes", frame)));
+    WaitFor(
+        [&] {
+          PondarTest::SendFrom("127.0.0.1", App->ServerPort(), PondarTest::FrameMessage("eyes", frame));
+          return Messages(), !shown.empty();
+        },
+        std::chrono::seconds(receive ? 5 : 1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // for a picture that should not come
+    Messages();
+    EXPECT_EQ(App->ScreenViewers(), receive ? 1u : 0u);
+    ASSERT_EQ(std::set<std::string>(shown.begin(), shown.end()),
+              receive ? std::set<std::string>{"eyes 64x48"} : std::set<std::string>{});
+    shown.clear();
+    Announce("eyes", 1, 0, Pondar::Net::TDiscoveryKind::dkGoodbye);
+    WaitFor([&] { return Messages(), !shown.empty(); }, std::chrono::seconds(receive ? 5 : 1));
+    EXPECT_EQ(shown, receive ? std::vector<std::string>{"eyes gone"} : std::vector<std::string>{});
+    EXPECT_EQ(App->ScreenViewers(), 0u);
     App.reset();
   }
 }

@@ -63,12 +63,12 @@ int main(int argc, char** argv) {
   std::mutex viewersLock;
   std::map<std::string, Pondard::Screen::TScreenViewer> viewers;
   Pondar::Net::TTcpServerThread server(tcpPort, "/nonexistent", nullptr);
-  server.OnScreenFrame = [&](const Pondar::Core::RawUtf8& APeer,
+  server.OnScreenFrame = [&](const Pondar::Core::RawUtf8&, const Pondar::Core::RawUtf8& APeer,
                              const Pondar::Core::TBytes& AData) {
     std::lock_guard lock(viewersLock);
     auto& viewer = viewers[APeer];
     if (!viewer.ApplyFrame(AData) || AData[5] != Pondard::Screen::KeyFrame) return;
-    WritePicture(viewer.Bitmap(), outPrefix + "-" + APeer + ".ppm");
+    WritePicture(viewer.Picture().Image(), outPrefix + "-" + APeer + ".ppm");
     std::printf("key %s %d %d\n", APeer.c_str(), viewer.Width(), viewer.Height());
     std::fflush(stdout);
   };

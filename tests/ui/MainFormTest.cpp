@@ -17,6 +17,7 @@
 #include <set>
 
 #include "screen/Protocol.h"
+#include "screen/Viewer.h"
 #include "support/Announce.h"
 #include "support/Bytes.h"
 #include "support/EnvVar.h"
@@ -100,13 +101,16 @@ class MainFormTest : public ::testing::Test {
   std::unique_ptr<TMainForm> Form;
 };
 
-// A key frame of AWidth x AHeight in one colour (blue, green, red).
-Pondar::Core::TBytes SolidFrame(int AWidth, int AHeight, uint8_t AB, uint8_t AG, uint8_t AR) {
+// A picture of AWidth x AHeight in one colour (blue, green, red), as the engine decodes one.
+Pondard::Screen::TScreenPicture SolidPicture(int AWidth, int AHeight, uint8_t AB, uint8_t AG,
+                                             uint8_t AR) {
   Pondar::Core::TBytes pixels;
   for (int i = 0; i < AWidth * AHeight; ++i) pixels += PondarTest::B({AB, AG, AR});
-  return Pondard::Screen::EncodeScreenFrame(static_cast<uint16_t>(AWidth),
-                                            static_cast<uint16_t>(AHeight), pixels.data(), nullptr,
-                                            Pondard::Screen::KeyFrame);
+  Pondard::Screen::TScreenViewer viewer;
+  EXPECT_TRUE(viewer.ApplyFrame(Pondard::Screen::EncodeScreenFrame(
+      static_cast<uint16_t>(AWidth), static_cast<uint16_t>(AHeight), pixels.data(), nullptr,
+      Pondard::Screen::KeyFrame)));
+  return viewer.Picture();
 }
 
 Pondar::Core::TPeerInfoDynArray Peers(const std::vector<std::string>& ANames) {
@@ -263,18 +267,22 @@ TEST_F(MainFormTest, ScreenPage_PlaceholdersOnBlack_FrameRepaintsOnlyForTheShown
   };
   Pump();
   paints = 0;
-  Form->HandleScreenFrame("A", SolidFrame(64, 48, 0, 0, 255));
+  Form->HandleScreenPicture("A", SolidPicture(64, 48, 0, 0, 255));
   Pump();
   EXPECT_EQ(paints, 0);
   EXPECT_EQ(Form->ScreenPlaceholder(), "No screen data from B");
-  Form->HandleScreenFrame("B", SolidFrame(64, 48, 255, 0, 0));
+  Form->HandleScreenPicture("B", SolidPicture(64, 48, 255, 0, 0));
   ASSERT_TRUE(WaitFor([&] {
     Pump();
     return paints > 0;
   }));
   EXPECT_EQ(Form->ScreenPlaceholder(), "");
   EXPECT_EQ(Centre(), QColor(0, 0, 255));
-  // A's picture is kept after A has gone, and shown when A is chosen.
+  EXPECT_EQ(Form->ViewerCount(), 2);
+  // B's viewer goes with B (said by an empty picture); A's is shown when A is chosen.
+  Form->HandleScreenPicture("B", {});
+  EXPECT_EQ(Form->ViewerCount(), 1);
+  EXPECT_EQ(Form->ScreenPlaceholder(), "No screen data from B");
   Form->ShowPeers(Peers({"A"}));
   EXPECT_EQ(Centre(), QColor(255, 0, 0));
 }

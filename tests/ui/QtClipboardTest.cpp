@@ -10,6 +10,7 @@
 #include "support/TestSupport.h"
 #include "ui/QtClipboard.h"
 
+using Pondar::Clipboard::TClipboardContent;
 using Pondard::UI::TQtClipboard;
 using namespace std::chrono_literals;
 
@@ -23,33 +24,54 @@ class QtClipboardTest : public ::testing::Test {
   static void Pump() { QCoreApplication::processEvents(); }
 };
 
-TEST_F(QtClipboardTest, WritesArePostedAndReadBack_TextOutsideTheBmpIntact) {
-  TQtClipboard clipboard;
-  const std::string text = "\xF0\x9F\x98\x80 \xF0\x9D\x84\x9E caf\xC3\xA9";  // 😀 𝄞 café
-  const uint32_t before = clipboard.SequenceNumber();
-  ASSERT_TRUE(clipboard.TryWriteText(text));
-  EXPECT_EQ(clipboard.SequenceNumber(), before);  // nothing happens until the Qt thread runs it
-  Pump();
-  EXPECT_NE(clipboard.SequenceNumber(), before);
-  // Two surrogate pairs on the desktop's side.
-  EXPECT_EQ(Desktop().text(), QString::fromUtf8(text.c_str()));
-  EXPECT_EQ(Desktop().text().size(), 10);
-  EXPECT_EQ(clipboard.TryReadText(), text);
+// Qt keeps text as UTF-16: what the desktop holds after a write is read back, marked with the
+// text written, which bytes that are no UTF-8 do not survive.
+TEST_F(QtClipboardTest, WritesArePostedAndReadBackMarkedAsOurs) {
+  const struct {
+    const char* Name;
+    std::string Written, ReadBack;
+    int Utf16Units;
+  } cases[] = {
+      {"outside the BMP", "\xF0\x9F\x98\x80 \xF0\x9D\x84\x9E caf\xC3\xA9",
+       "\xF0\x9F\x98\x80 \xF0\x9D\x84\x9E caf\xC3\xA9", 10},  // 😀 𝄞 café: two surrogate pairs
+      {"no UTF-8", std::string(1000, '\xFF'), [] {
+         std::string r;
+         for (int i = 0; i < 1000; ++i) r += "\xEF\xBF\xBD";  // U+FFFD
+         return r;
+       }(), 1000},
+      {"a NUL inside", std::string("before\0after", 12), std::string("before\0after", 12), 12},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TQtClipboard clipboard;
+    const uint32_t before = clipboard.SequenceNumber();
+    ASSERT_TRUE(clipboard.TryWriteText(c.Written));
+    EXPECT_EQ(clipboard.SequenceNumber(), before);  // nothing happens until the Qt thread runs it
+    Pump();
+    EXPECT_NE(clipboard.SequenceNumber(), before);
+    EXPECT_EQ(Desktop().text().size(), c.Utf16Units);
+    EXPECT_EQ(clipboard.TryRead(), (TClipboardContent{c.ReadBack, c.Written}));
+  }
 }
 
 TEST_F(QtClipboardTest, OtherProgramsChanges_CountedAndReadAsText_PictureAsNoText) {
   TQtClipboard clipboard;
+  ASSERT_TRUE(clipboard.TryWriteText("\xFF"));
+  Pump();
+  // Told once more of the same content, as X11 may tell of a write of ours: still ours.
+  Q_EMIT Desktop().dataChanged();
+  EXPECT_EQ(clipboard.TryRead(), (TClipboardContent{"\xEF\xBF\xBD", "\xFF"}));
   const uint32_t before = clipboard.SequenceNumber();
   Desktop().setText("from another program");
   Pump();
   EXPECT_NE(clipboard.SequenceNumber(), before);
-  EXPECT_EQ(clipboard.TryReadText(), "from another program");
+  EXPECT_EQ(clipboard.TryRead(), (TClipboardContent{"from another program", std::nullopt}));
 
   QImage picture(4, 4, QImage::Format_RGB32);
   picture.fill(Qt::red);
   Desktop().setImage(picture);
   Pump();
-  EXPECT_EQ(clipboard.TryReadText(), "");
+  EXPECT_EQ(clipboard.TryRead(), TClipboardContent{});
 }
 
 TEST_F(QtClipboardTest, BlockedQtThread_WorkersNeitherWaitNorHangAStop) {
@@ -59,7 +81,7 @@ TEST_F(QtClipboardTest, BlockedQtThread_WorkersNeitherWaitNorHangAStop) {
   std::thread worker([&] {
     auto at = std::chrono::steady_clock::now();
     EXPECT_TRUE(Pondar::Clipboard::WriteClipboardText(*clipboard, "from a peer"));
-    EXPECT_EQ(clipboard->TryReadText(), "");
+    EXPECT_EQ(clipboard->TryRead(), TClipboardContent{});
     writeTook = std::chrono::steady_clock::now() - at;
     std::this_thread::sleep_for(300ms);  // the watcher is in its polls
     at = std::chrono::steady_clock::now();
