@@ -453,11 +453,24 @@ TEST_F(AppTest, Clipboard_CopySentToPeers_PeersTextWrittenWithoutEcho_RefusedWri
   Sounds.clear();  // the peer's arrival had its own
   sendToEngine("world");
   ASSERT_TRUE(WaitForMessage("\u21C4 Clipboard received (5 bytes)"));
+  // Text that no desktop keeps as it came (X11 gave back 3000 bytes of U+FFFD for the first,
+  // "before" for the second): one line each, with the size only, and nothing written.
+  for (const auto& text : {std::string(1000, '\xFF'), std::string("before\0after", 12)}) {
+    sendToEngine(text);
+    EXPECT_TRUE(WaitForMessage("\u26A0 Clipboard received (" + std::to_string(text.size()) +
+                               " bytes) but refused: not plain UTF-8 text"));
+  }
   EXPECT_EQ(Clipboard->Text(), "world");
   EXPECT_EQ(Sounds, std::vector<TSound>{TSound::Notification});
   // Five polls: the peer's text written here does not go back.
   std::this_thread::sleep_for(std::chrono::seconds(1));
-  EXPECT_EQ(Count("\u21C4 Clipboard sent (5 bytes)"), 0);
+  const auto lines = Messages();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& A) { return A.find("Clipboard sent") != A.npos; }),
+            1);
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& A) { return A.find("but refused") != A.npos; }),
+            2);
 
   Clipboard->HoldBusy(3);
   sendToEngine("busy!");

@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QTabWidget>
 
+#include <filesystem>
 #include <fstream>
 #include <set>
 
@@ -158,6 +159,47 @@ TEST_F(MainFormTest, Apply_SettingsFileCannotBeWritten_ErrorShownAndSaidButThePe
   EXPECT_TRUE(LogLines().contains("Settings applied, engine restarted."));
   EXPECT_TRUE(LogLines().back().endsWith(QString::fromUtf8("\u26A0 Settings not saved: ") + expected))
       << LogLines().back().toStdString();
+}
+
+// Peers write into the shared folder and delete from it. Clearing the field once shared "/":
+// now Apply takes only an existing folder named from "/" on, and not "/" itself; anything else
+// is refused in an error box, and nothing is applied.
+TEST_F(MainFormTest, Apply_FolderThatCannotBeShared_RefusedWithAMessage_LastFolderKept) {
+  Folder.Write("file.txt", "x");
+  Create();
+  const QString folder = QString::fromStdString(Folder.Str());
+  const struct {
+    QString Typed;
+    QString Refusal;
+  } cases[] = {
+      {"", "No folder to share: the Folder field is empty."},
+      {"share", "\"share\" is no full path: name the folder from \"/\" on."},
+      {folder + "/gone", "There is no folder \"" + folder + "/gone\"."},
+      {folder + "/file.txt", "\"" + folder + "/file.txt\" is a file, not a folder."},
+      {"/", "\"/\" is the whole file system: share a folder made for the purpose."},
+      {"/tmp/..", "\"/tmp/..\" is the whole file system: share a folder made for the purpose."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Typed.toStdString());
+    Errors.clear();
+    Form->edtFolder->setText(c.Typed);
+    Form->edtName->setText("renamed");
+    Form->btnApply->click();
+    EXPECT_EQ(Errors, std::vector<QString>{c.Refusal + "\n\nNothing was applied: " + folder +
+                                           " is still shared."});
+    EXPECT_EQ(Form->App()->Config().Folder, Folder.Str());
+    EXPECT_EQ(Form->App()->Config().Name, "local");
+    EXPECT_TRUE(Form->App()->Running());
+  }
+  EXPECT_FALSE(LogLines().contains("Settings applied, engine restarted."));
+  EXPECT_FALSE(std::filesystem::exists(Pondard::App::ConfigFilePath()));
+  const TSandbox other;
+  Errors.clear();
+  Form->edtFolder->setText(QString::fromStdString(other.Str()));
+  Form->btnApply->click();
+  EXPECT_TRUE(Errors.empty());
+  EXPECT_EQ(Form->App()->Config().Folder, other.Str());
+  EXPECT_EQ(Form->App()->Config().Name, "renamed");
 }
 
 TEST_F(MainFormTest, PeersJustSynced_LargeFileShownUnderTheLog_ApplyTakesPortsAndRestartsAtOnce) {
