@@ -326,12 +326,13 @@ int main(int argc, char** argv) {
                 s.Worst);
   }
   const TStats f = StatsOf(frameMs);
-  std::printf("frames sent %d, pictures taken by the window %zu (median %.2f ms, worst %.2f ms, at most %d "
-              "in a row without a timer tick between), paints of the screen page %d\n",
-              framesSent.load(), f.Ticks, f.Median, f.Worst, longestRun, paints);
+  std::printf(
+      "frames sent %d, pictures taken by the window %zu (median %.2f ms, worst %.2f ms, at most %d "
+      "in a row without a timer tick between), paints of the screen page %d\n",
+      framesSent.load(), f.Ticks, f.Median, f.Worst, longestRun, paints);
 
-  // One frame's work, taken apart: decoding it onto the picture (the receiver thread's), and drawing
-  // the picture into the paint box's size.
+  // One frame's work, taken apart: decoding it onto the picture (the receiver thread's), and
+  // drawing the picture into the paint box's size.
   {
     Pondard::Screen::TScreenViewer viewer;
     Pondard::Screen::TScreenPicture shown;  // as the window holds the last one
@@ -356,11 +357,12 @@ int main(int argc, char** argv) {
       draw.push_back(Ms(t2 - t1));
     }
     const TStats a = StatsOf(apply), d = StatsOf(draw), p = StatsOf(decode);
-    std::printf("one %dx%d frame of %zu bytes, median (worst) ms:\n"
-                "  ApplyFrame %.2f (%.2f), of which parsing and decoding %.2f (%.2f)\n"
-                "  PaintTo into %dx%d %.2f (%.2f)\n",
-                options.Width, options.Height, frames[0].size(), a.Median, a.Worst, p.Median,
-                p.Worst, box.width(), box.height(), d.Median, d.Worst);
+    std::printf(
+        "one %dx%d frame of %zu bytes, median (worst) ms:\n"
+        "  ApplyFrame %.2f (%.2f), of which parsing and decoding %.2f (%.2f)\n"
+        "  PaintTo into %dx%d %.2f (%.2f)\n",
+        options.Width, options.Height, frames[0].size(), a.Median, a.Worst, p.Median, p.Worst,
+        box.width(), box.height(), d.Median, d.Worst);
   }
   std::error_code ec;
   for (const auto& dir : {appData, folder, peerFolder}) fs::remove_all(dir, ec);

@@ -65,8 +65,8 @@ void TScreenReceiver::Stop() {
   for (const RawUtf8& name : gone) SayGone(name);
 }
 
-TScreenReceiver::TVerdict TScreenReceiver::OnFrame(const RawUtf8& APeerIP,
-                                                   const RawUtf8& APeerName, TBytes AData) {
+TScreenReceiver::TVerdict TScreenReceiver::OnFrame(const RawUtf8& APeerIP, const RawUtf8& APeerName,
+                                                   TBytes AData) {
   // Discovery keeps names as they travel in its datagrams, cut to 255 bytes; a frame carries
   // the sender's whole name.
   const auto peers = FPeers();
@@ -95,7 +95,8 @@ void TScreenReceiver::OnPeerGone(const TPeerInfo& APeer) {
     std::lock_guard lock(FLock);
     const auto it = FScreens.find(APeer.Name);
     if (it == FScreens.end()) return;
-    std::erase_if(FFrames, [&](const TWaitingFrame& AFrame) { return AFrame.Screen == it->second; });
+    std::erase_if(FFrames,
+                  [&](const TWaitingFrame& AFrame) { return AFrame.Screen == it->second; });
     FScreens.erase(it);
   }
   SayGone(APeer.Name);
@@ -124,7 +125,8 @@ void TScreenReceiver::Decode(TWaitingFrame& AFrame, std::unique_lock<std::mutex>
   // A frame too large for the memory at hand costs that frame only.
   Pondar::Core::RunReportingErrors(
       [&] {
-        if (AFrame.Screen->Viewer->ApplyFrame(AFrame.Data)) picture = AFrame.Screen->Viewer->Picture();
+        if (AFrame.Screen->Viewer->ApplyFrame(AFrame.Data))
+          picture = AFrame.Screen->Viewer->Picture();
       },
       "Screen receiver, decoding a frame from " + AFrame.Screen->Name, FRoute.Problems());
   AFrame.Data = TBytes();

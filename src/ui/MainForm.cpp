@@ -71,7 +71,8 @@ QString FolderRefusal(const QString& AFolder) {
     return QStringLiteral("\"%1\" is no full path: name the folder from \"/\" on.").arg(AFolder);
   std::error_code ec;
   const auto status = std::filesystem::status(path, ec);
-  if (!std::filesystem::exists(status)) return QStringLiteral("There is no folder \"%1\".").arg(AFolder);
+  if (!std::filesystem::exists(status))
+    return QStringLiteral("There is no folder \"%1\".").arg(AFolder);
   if (!std::filesystem::is_directory(status))
     return QStringLiteral("\"%1\" is a file, not a folder.").arg(AFolder);
   if (std::filesystem::canonical(path, ec) == "/")
@@ -286,9 +287,10 @@ void TMainForm::btnBrowseClick() {
 void TMainForm::btnApplyClick() {
   if (const QString refused = FolderRefusal(edtFolder->text()); !refused.isEmpty()) {
     const RawUtf8& kept = FApp->Config().Folder;
-    FDesktop.ShowError(this, refused + QStringLiteral("\n\nNothing was applied: %1 is still shared.")
-                                           .arg(QString::fromUtf8(kept.data(),
-                                                                  static_cast<qsizetype>(kept.size()))));
+    FDesktop.ShowError(
+        this,
+        refused + QStringLiteral("\n\nNothing was applied: %1 is still shared.")
+                      .arg(QString::fromUtf8(kept.data(), static_cast<qsizetype>(kept.size()))));
     return;
   }
   FApp->Stop();
@@ -396,8 +398,8 @@ QString TMainForm::ScreenPlaceholder() const {
 void TMainForm::pbScreenPaint(QPainter& ACanvas) {
   const QRect area = pbScreen->rect();
   if (const Screen::TScreenPicture* picture = ShownPicture()) {
-    picture->PaintTo(ACanvas, {area.left(), area.top(), area.left() + area.width(),
-                               area.top() + area.height()});
+    picture->PaintTo(
+        ACanvas, {area.left(), area.top(), area.left() + area.width(), area.top() + area.height()});
     return;
   }
   ACanvas.fillRect(area, Qt::black);

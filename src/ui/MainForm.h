@@ -101,8 +101,6 @@ class TMainForm final : public QWidget {
   QString ScreenPlaceholder() const;
   // Lines in the log, as the trim counts them.
   int LogLineCount() const;
-  // Peers whose screen the window holds a picture of.
-  int ViewerCount() const { return static_cast<int>(FViewers.size()); }
 
   App::TPondardApp* App() { return FApp.get(); }
 

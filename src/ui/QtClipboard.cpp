@@ -9,10 +9,9 @@ namespace Pondard::UI {
 
 TQtClipboard::TQtClipboard() : FContext(std::make_unique<QObject>()) {
   // A change told while we write is ours; the write takes its own snapshot right after.
-  QObject::connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, FContext.get(),
-                   [this] {
-                     if (!FWriting) TakeSnapshot();
-                   });
+  QObject::connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, FContext.get(), [this] {
+    if (!FWriting) TakeSnapshot();
+  });
   TakeSnapshot();
 }
 
@@ -54,7 +53,8 @@ bool TQtClipboard::TryWriteText(const RawUtf8& AText) {
       FContext.get(),
       [this, written = AText] {
         FWriting = true;
-        QGuiApplication::clipboard()->setText(QString::fromStdString(written), QClipboard::Clipboard);
+        QGuiApplication::clipboard()->setText(QString::fromStdString(written),
+                                              QClipboard::Clipboard);
         FWriting = false;
         // Not every platform tells of a change the application made itself.
         TakeSnapshot(written);

@@ -158,10 +158,11 @@ TEST_F(ClipboardLabTest, ThreePeers_LastCopyEverywhere_PicturesStay_NothingComes
   // as it came (it gave back 3000 bytes of U+FFFD for the first and "before" for the second,
   // which went to every desk as copies): one line each, and nothing written or passed on.
   for (const auto& text : {std::string(1000, '\xFF'), std::string("before\0after", 12)}) {
-    const auto message = PondarTest::ShellSend(PondarTest::ClipboardMessage(text), Lab->PeerIp(1), 7732);
-    ASSERT_EQ(Lab->Run(3, message), 0);
+    const auto message = PondarTest::ClipboardMessage(text);
+    ASSERT_EQ(Lab->Run(3, PondarTest::ShellSend(message, Lab->PeerIp(1), 7732)), 0);
   }
-  EXPECT_TRUE(WaitFor([&] { return PondarTest::Occurrences(Log(1), "but refused: not plain UTF-8 text") == 2; }, 30s))
+  const std::string refused = "but refused: not plain UTF-8 text";
+  EXPECT_TRUE(WaitFor([&] { return PondarTest::Occurrences(Log(1), refused) == 2; }, 30s))
       << Log(1);
   std::this_thread::sleep_for(2s);  // time enough for a text to come back, if it did
   EXPECT_EQ(Pasted(1), Text(last));

@@ -263,8 +263,10 @@ TEST(ScreenFrameTest, Decode_MalformedAndHostileRecords) {
       {"count below the records", Frame(w, h, 64, {{0, 0, t(0, 0)}, {1, 0, t(1, 0)}}, 1), {{0, 0}}},
       {"any zlib level", Frame(w, h, 64, {{0, 1, Zlib(Tile(px, w, h, 0, 1), 1)}}), {{0, 1}}},
       {"a tile listed twice", twice, {}, true},
-      {"a repeat cut short is never reached", TBytes(twice.begin(), twice.end() - 1), {{0, 0}, {1, 0}}},
-      {"outside the picture twice", Frame(w, h, 64, {{2, 0, t(0, 0)}, {0, 0, t(0, 0)}, {2, 0, t(0, 0)}}), {}, true},
+      {"a repeat cut short is never reached", TBytes(twice.begin(), twice.end() - 1),
+       {{0, 0}, {1, 0}}},
+      {"outside the picture twice",
+       Frame(w, h, 64, {{2, 0, t(0, 0)}, {0, 0, t(0, 0)}, {2, 0, t(0, 0)}}), {}, true},
       {"one tile 65535 times", Frame(w, h, 64, sameTile), {}, true},
   };
   for (const auto& c : cases) {
