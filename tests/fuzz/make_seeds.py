@@ -196,4 +196,4 @@ write("ScreenFrame", "tile-listed-twice",
       screen_frame(70, 20, [rec(0, 0, T0), rec(1, 0, T1), rec(0, 0, T0)]))
 write("ScreenFrame", "repeat-cut-short",
       screen_frame(70, 20, [rec(0, 0, T0), rec(1, 0, T1), rec(0, 0, T0)])[:-1])
-write("ScreenFrame", "one-tile-300-times", screen_frame(70, 20, [rec(1, 0, T1)] * 300))
+write("ScreenFrame", "one-tile-64-times", screen_frame(70, 20, [rec(1, 0, T1)] * 64))
