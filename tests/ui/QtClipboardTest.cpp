@@ -24,37 +24,28 @@ class QtClipboardTest : public ::testing::Test {
   static void Pump() { QCoreApplication::processEvents(); }
 };
 
-// Qt keeps text as UTF-16: what the desktop holds after a write is read back, marked with the
-// text written, which bytes that are no UTF-8 do not survive.
-TEST_F(QtClipboardTest, WritesArePostedAndReadBackMarkedAsOurs) {
-  const std::string emoji = "\xF0\x9F\x98\x80 \xF0\x9D\x84\x9E caf\xC3\xA9";  // 😀 𝄞 café
-  std::string replaced;
-  for (int i = 0; i < 1000; ++i) replaced += "\xEF\xBF\xBD";  // U+FFFD
-  const struct {
-    std::string Written, ReadBack;
-    int Utf16Units;
-  } cases[] = {{emoji, emoji, 10},  // two surrogate pairs
-               {std::string(1000, '\xFF'), replaced, 1000},
-               {std::string("before\0after", 12), std::string("before\0after", 12), 12}};
-  for (const auto& c : cases) {
-    TQtClipboard clipboard;
-    const uint32_t before = clipboard.SequenceNumber();
-    ASSERT_TRUE(clipboard.TryWriteText(c.Written));
-    EXPECT_EQ(clipboard.SequenceNumber(), before);  // nothing happens until the Qt thread runs it
-    Pump();
-    EXPECT_NE(clipboard.SequenceNumber(), before);
-    EXPECT_EQ(Desktop().text().size(), c.Utf16Units);
-    EXPECT_EQ(clipboard.TryRead(), (TClipboardContent{c.ReadBack, c.Written}));
-  }
+TEST_F(QtClipboardTest, WritesArePostedAndReadBackMarkedAsOurs_TextOutsideTheBmpIntact) {
+  TQtClipboard clipboard;
+  const std::string text = "\xF0\x9F\x98\x80 \xF0\x9D\x84\x9E caf\xC3\xA9";  // 😀 𝄞 café
+  const uint32_t before = clipboard.SequenceNumber();
+  ASSERT_TRUE(clipboard.TryWriteText(text));
+  EXPECT_EQ(clipboard.SequenceNumber(), before);  // nothing happens until the Qt thread runs it
+  Pump();
+  EXPECT_NE(clipboard.SequenceNumber(), before);
+  // Two surrogate pairs on the desktop's side.
+  EXPECT_EQ(Desktop().text(), QString::fromUtf8(text.c_str()));
+  EXPECT_EQ(Desktop().text().size(), 10);
+  EXPECT_EQ(clipboard.TryRead(), (TClipboardContent{text, text}));
+  // Qt keeps UTF-16: bytes that are no UTF-8 come back as U+FFFD, still marked as our write
+  // when told of once more, as X11 may.
+  ASSERT_TRUE(clipboard.TryWriteText("\xFF\xFF"));
+  Pump();
+  Q_EMIT Desktop().dataChanged();
+  EXPECT_EQ(clipboard.TryRead(), (TClipboardContent{"\xEF\xBF\xBD\xEF\xBF\xBD", "\xFF\xFF"}));
 }
 
 TEST_F(QtClipboardTest, OtherProgramsChanges_CountedAndReadAsText_PictureAsNoText) {
   TQtClipboard clipboard;
-  ASSERT_TRUE(clipboard.TryWriteText("\xFF"));
-  Pump();
-  // Told once more of the same content, as X11 may tell of a write of ours: still ours.
-  Q_EMIT Desktop().dataChanged();
-  EXPECT_EQ(clipboard.TryRead(), (TClipboardContent{"\xEF\xBF\xBD", "\xFF"}));
   const uint32_t before = clipboard.SequenceNumber();
   Desktop().setText("from another program");
   Pump();
