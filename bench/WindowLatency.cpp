@@ -11,7 +11,8 @@
 //   file         the first file arrives, no frames
 //   frames       frames alone, --frames-seconds long
 //   file+frames  the second file arrives while the frames go on
-// and then what one frame costs the viewer on this thread, taken apart.
+// and then what one frame costs, taken apart: the viewer's decoding (on the engine's screen
+// receiver thread) and drawing the picture (on the UI thread).
 //
 // The engine broadcasts discovery datagrams: the program refuses to run outside a network
 // namespace of its own (bench/window_latency.sh runs it under "unshare --net").
@@ -215,21 +216,22 @@ int main(int argc, char** argv) {
     paint(ACanvas);
   };
 
-  // The window's own frame handling, timed: how long each frame holds the UI thread, and how
-  // many frames it takes in a row without the loop turning in between (queued deliveries run
-  // back to back).
+  // The window's own frame handling, timed: how long each picture holds the UI thread, and how
+  // many it takes in a row without the loop turning in between (queued deliveries run back to
+  // back).
   std::vector<double> frameMs;
   int run = 0, longestRun = 0;
   auto lastFrameEnd = Clock::now();
   auto lastLoopTurn = Clock::now();
-  form.App()->SetScreenFrameSink([&](const Pondard::App::RawUtf8& AName, const TBytes& AData) {
-    const auto t0 = Clock::now();
-    run = lastLoopTurn < lastFrameEnd ? run + 1 : 1;
-    longestRun = std::max(longestRun, run);
-    form.HandleScreenFrame(AName, AData);
-    lastFrameEnd = Clock::now();
-    frameMs.push_back(Ms(lastFrameEnd - t0));
-  });
+  form.App()->SetScreenPictureSink(
+      [&](const Pondard::App::RawUtf8& AName, const Pondard::Screen::TScreenPicture& APicture) {
+        const auto t0 = Clock::now();
+        run = lastLoopTurn < lastFrameEnd ? run + 1 : 1;
+        longestRun = std::max(longestRun, run);
+        form.HandleScreenPicture(AName, APicture);
+        lastFrameEnd = Clock::now();
+        frameMs.push_back(Ms(lastFrameEnd - t0));
+      });
 
   // The peer's announcements (the engine forgets a peer silent for 15 s) and its frames.
   std::atomic<bool> stop{false}, announcing{false}, streaming{false};
@@ -324,14 +326,16 @@ int main(int argc, char** argv) {
                 s.Worst);
   }
   const TStats f = StatsOf(frameMs);
-  std::printf("frames sent %d, taken by the window %zu (median %.2f ms, worst %.2f ms, at most %d "
-              "in a row without a timer tick between), paints of the screen page %d\n",
-              framesSent.load(), f.Ticks, f.Median, f.Worst, longestRun, paints);
+  std::printf(
+      "frames sent %d, pictures taken by the window %zu (median %.2f ms, worst %.2f ms, at most %d "
+      "in a row without a timer tick between), paints of the screen page %d\n",
+      framesSent.load(), f.Ticks, f.Median, f.Worst, longestRun, paints);
 
-  // One frame's work on this thread, taken apart: decoding it onto the picture, and drawing
-  // the picture into the paint box's size.
+  // One frame's work, taken apart: decoding it onto the picture (the receiver thread's), and
+  // drawing the picture into the paint box's size.
   {
     Pondard::Screen::TScreenViewer viewer;
+    Pondard::Screen::TScreenPicture shown;  // as the window holds the last one
     std::vector<double> apply, draw, decode;
     std::vector<uint8_t> pixels(size_t(options.Width) * options.Height * 3);
     QImage box(form.pbScreen->size(), QImage::Format_RGB32);
@@ -343,20 +347,22 @@ int main(int argc, char** argv) {
       decode.push_back(Ms(Clock::now() - t0));
       t0 = Clock::now();
       viewer.ApplyFrame(frames[i % frames.size()]);
+      shown = viewer.Picture();
       auto t1 = Clock::now();
       QPainter canvas(&box);
-      viewer.PaintTo(canvas, {0, 0, box.width(), box.height()});
+      shown.PaintTo(canvas, {0, 0, box.width(), box.height()});
       canvas.end();
       auto t2 = Clock::now();
       apply.push_back(Ms(t1 - t0));
       draw.push_back(Ms(t2 - t1));
     }
     const TStats a = StatsOf(apply), d = StatsOf(draw), p = StatsOf(decode);
-    std::printf("one %dx%d frame of %zu bytes on the UI thread, median (worst) ms:\n"
-                "  ApplyFrame %.2f (%.2f), of which parsing and decoding %.2f (%.2f)\n"
-                "  PaintTo into %dx%d %.2f (%.2f)\n",
-                options.Width, options.Height, frames[0].size(), a.Median, a.Worst, p.Median,
-                p.Worst, box.width(), box.height(), d.Median, d.Worst);
+    std::printf(
+        "one %dx%d frame of %zu bytes, median (worst) ms:\n"
+        "  ApplyFrame %.2f (%.2f), of which parsing and decoding %.2f (%.2f)\n"
+        "  PaintTo into %dx%d %.2f (%.2f)\n",
+        options.Width, options.Height, frames[0].size(), a.Median, a.Worst, p.Median, p.Worst,
+        box.width(), box.height(), d.Median, d.Worst);
   }
   std::error_code ec;
   for (const auto& dir : {appData, folder, peerFolder}) fs::remove_all(dir, ec);

@@ -30,6 +30,7 @@ TPondardApp::TPondardApp(TPondardConfig AConfig, std::shared_ptr<TDeliveryQueue>
       FSyncs(FRoute),
       FScreen(
           FRoute, [this] { return PeerList(); }, FConfig.ScreenRestoreToken),
+      FScreenViews(FRoute, [this] { return PeerList(); }),
       FChanges(FSyncEngine.Files, FRoute,
                {.Peers = [this] { return PeerList(); },
                 .SyncWith = [this](const TPeerInfo& APeer) { StartPeerSync(APeer); },
@@ -45,7 +46,7 @@ TPondardApp::~TPondardApp() {
   // Deliveries still queued find no sink.
   FSinks->HasLog.store(false, std::memory_order_release);
   FSinks->Log = nullptr;
-  FSinks->ScreenFrame = nullptr;
+  FSinks->ScreenPicture = nullptr;
   FSinks->Sound = nullptr;
 }
 
@@ -58,8 +59,8 @@ void TPondardApp::SetClipboard(std::shared_ptr<Pondar::Clipboard::TClipboardBack
   FClipboard = std::move(AClipboard);
 }
 
-void TPondardApp::SetScreenFrameSink(TAppScreenFrameEvent ASink) {
-  FSinks->ScreenFrame = std::move(ASink);
+void TPondardApp::SetScreenPictureSink(TScreenPictureSink ASink) {
+  FSinks->ScreenPicture = std::move(ASink);
 }
 
 void TPondardApp::SetSoundHook(TSoundHook AHook) {
@@ -77,6 +78,7 @@ void TPondardApp::Start() {
   FRunning = true;
   PrepareSyncEngine();
   FChanges.Start(FConfig.Folder, FConfig.FileSharing);
+  if (ReceivesScreens()) FScreenViews.Start();
   StartServer();
   StartDiscovery();
   StartFolderWatcher();
@@ -94,6 +96,8 @@ void TPondardApp::Stop() {
   FChanges.Stop();
   StopFolderWatcher();
   StopServer();
+  // No frame arrives any more; the window's viewers go with the receiver's.
+  FScreenViews.Stop();
   StopDiscovery();
 }
 
@@ -118,10 +122,9 @@ void TPondardApp::StartServer() {
   if (FConfig.Clipboard && FClipboard) {
     FServer->OnClipboardNotify = [this](const RawUtf8& AText) { OnClipboardReceived(AText); };
   }
-  // Without a frame sink (a peer without a window) frames are refused at the door.
-  if (FConfig.ScreenReceive && FSinks->ScreenFrame) {
-    FServer->OnScreenFrame = [this](const RawUtf8& AName, const TBytes& AData) {
-      OnScreenFrameReceived(AName, AData);
+  if (ReceivesScreens()) {
+    FServer->OnScreenFrame = [this](const RawUtf8& AIP, const RawUtf8& AName, const TBytes& AData) {
+      OnScreenFrameReceived(AIP, AName, AData);
     };
   }
   FServer->OnProblem = FRoute.Problems();
@@ -238,9 +241,10 @@ void TPondardApp::OnPeerDiscovered(const TPeerInfo& APeer) {
 
 void TPondardApp::OnPeerGone(const TPeerInfo& APeer) {
   // Runs on the discovery thread, after the peer is out of its table: queue a line and a
-  // sound, nothing more.
+  // sound, and let its screen go.
   Log(FormatCaption(Captions::PeerLost, {APeer.Name}));
   if (FConfig.Sound) FRoute.Sound(TSound::Error);
+  FScreenViews.OnPeerGone(APeer);
 }
 
 void TPondardApp::StartPeerSync(const TPeerInfo& APeer) {
@@ -263,11 +267,18 @@ void TPondardApp::OnClipboardChanged(const RawUtf8& AText) {
 }
 
 void TPondardApp::OnClipboardReceived(const RawUtf8& AText) {
+  const auto bytes = static_cast<int64_t>(AText.size());
+  // The desktop would keep such a text otherwise than it came (cut at its NUL, or with
+  // replacement characters); what it is meant to say cannot be known, and the text is shown
+  // nowhere, so its size alone goes in the log.
+  if (!Pondar::Clipboard::IsShareableText(AText)) {
+    Log(FormatCaption(Captions::ClipboardRefused, {bytes}));
+    return;
+  }
   // The hash first: the watcher must know the text before the write makes it a change.
   const auto watcher = ClipboardWatcher();
   const auto hash = Pondar::Clipboard::ClipboardTextHash(AText);
   if (watcher) watcher->SetReceivedHash(hash);
-  const auto bytes = static_cast<int64_t>(AText.size());
   if (!FClipboard || !Pondar::Clipboard::WriteClipboardText(*FClipboard, AText)) {
     if (watcher) watcher->ForgetReceivedHash(hash);
     Log(FormatCaption(Captions::ClipboardNotApplied, {bytes}));

@@ -14,6 +14,7 @@
 #include "app/DeliveryQueue.h"
 #include "app/PeerSyncs.h"
 #include "app/ScreenBroadcaster.h"
+#include "app/ScreenReceiver.h"
 #include "app/Sinks.h"
 #include "core/Types.h"
 #include "sync/Engine.h"
@@ -65,7 +66,8 @@ class TPondardApp {
   // The desktop's clipboard, set before Start; without one, clipboard sharing stays off.
   void SetClipboard(std::shared_ptr<Pondar::Clipboard::TClipboardBackend> AClipboard);
   void SetLogSink(TLogSink ASink);
-  void SetScreenFrameSink(TAppScreenFrameEvent ASink);
+  // Set before Start; without one (a peer without a window) frames are refused at the door.
+  void SetScreenPictureSink(TScreenPictureSink ASink);
   void SetSoundHook(TSoundHook AHook);
   // Set before Start. A few updates a second per download, and always its last one (AReceived
   // == ATotal, also the only one of a file that arrives at once). Without a sink (a peer
@@ -89,14 +91,19 @@ class TPondardApp {
   }
   // New local clipboard text: sent to every peer, on the clipboard watcher's thread.
   void OnClipboardChanged(const RawUtf8& AText);
-  // A peer's clipboard text: written into the local clipboard without coming back.
+  // A peer's clipboard text: written into the local clipboard without coming back. Text that
+  // is not shareable (a NUL, bytes that are no UTF-8) is refused with one line that gives its
+  // size.
   void OnClipboardReceived(const RawUtf8& AText);
   // A frame of the local screen: sent to every peer on one sender thread, or dropped while the
   // previous frame is still on its way.
   void OnScreenCaptured(TBytes AData) { FScreen.OnCaptured(std::move(AData)); }
-  // A peer's screen frame, handed to the frame sink on the owner thread.
-  void OnScreenFrameReceived(const RawUtf8& APeerName, const TBytes& AData) {
-    FRoute.Frame(APeerName, AData);
+  // A peer's screen frame from APeerIP: taken only under the name discovery knows there,
+  // decoded on the screen receiver's thread, and its picture handed to the picture sink on the
+  // owner thread.
+  TScreenReceiver::TVerdict OnScreenFrameReceived(const RawUtf8& APeerIP, const RawUtf8& APeerName,
+                                                  TBytes AData) {
+    return FScreenViews.OnFrame(APeerIP, APeerName, std::move(AData));
   }
 
   bool SendingScreen() const { return FScreen.Sending(); }
@@ -108,10 +115,14 @@ class TPondardApp {
   // The TCP port the server listens on, 0 while it does not.
   uint16_t ServerPort() const;
   size_t RunningSyncs() const { return FSyncs.Running(); }
+  // Peers whose screen is being received.
+  size_t ScreenViewers() const { return FScreenViews.Viewers(); }
 
   static constexpr int64_t MaxClockDriftSeconds = 5;
 
  private:
+  // Frames are taken only with receiving on and a window to show them.
+  bool ReceivesScreens() const { return FConfig.ScreenReceive && FSinks->ScreenPicture; }
   // One step of Start or Stop per worker, in the order Start and Stop name them.
   void PrepareSyncEngine();
   void StartServer();
@@ -152,6 +163,7 @@ class TPondardApp {
 
   TPeerSyncs FSyncs;
   TScreenBroadcaster FScreen;
+  TScreenReceiver FScreenViews;
   // Last: its work thread calls on the members above, so it goes first.
   TChangeCoordinator FChanges;
 };

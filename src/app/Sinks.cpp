@@ -43,14 +43,11 @@ void TSinkRoute::Progress(const RawUtf8& ARelPath, int64_t AReceived, int64_t AT
   });
 }
 
-void TSinkRoute::Frame(const RawUtf8& APeerName, const TBytes& AData) const {
-  if (FSinks->FramesQueued.fetch_add(1) >= MaxQueuedFrames) {
-    FSinks->FramesQueued.fetch_sub(1);
-    return;
-  }
-  FQueue->Deliver([sinks = FSinks, name = APeerName, data = AData] {
-    sinks->FramesQueued.fetch_sub(1);
-    if (sinks->ScreenFrame) sinks->ScreenFrame(name, data);
+void TSinkRoute::Picture(const RawUtf8& APeerName,
+                         std::function<Pondard::Screen::TScreenPicture()> ATake) const {
+  FQueue->Deliver([sinks = FSinks, name = APeerName, take = std::move(ATake)] {
+    const Pondard::Screen::TScreenPicture picture = take();
+    if (sinks->ScreenPicture) sinks->ScreenPicture(name, picture);
   });
 }
 

@@ -1,5 +1,6 @@
 // What the window attaches to the engine, and the one way every thread reaches it: log lines,
-// download progress, peers' screen frames and sounds, all handed over through the delivery queue.
+// download progress, peers' screen pictures and sounds, all handed over through the delivery
+// queue.
 #pragma once
 
 #include <atomic>
@@ -10,6 +11,7 @@
 #include "app/DeliveryQueue.h"
 #include "core/Types.h"
 #include "core/Worker.h"
+#include "screen/Viewer.h"
 
 namespace Pondard::App {
 
@@ -17,7 +19,10 @@ using Pondar::Core::RawUtf8;
 using Pondar::Core::TBytes;
 
 using TLogSink = std::function<void(const RawUtf8& ALine)>;
-using TAppScreenFrameEvent = std::function<void(const RawUtf8& APeerName, const TBytes& AData)>;
+// A peer's screen as of its latest frame, decoded; an empty picture says that the peer has gone
+// and its screen with it.
+using TScreenPictureSink =
+    std::function<void(const RawUtf8& APeerName, const Pondard::Screen::TScreenPicture& APicture)>;
 enum class TSound { Notification, Error };
 using TSoundHook = std::function<void(TSound ASound)>;
 // A download of Pondar::Sync::TSyncEngine::ProgressThreshold bytes or more on its way.
@@ -28,16 +33,13 @@ using TTransferProgressSink =
 // and HasLog, which lets workers skip formatting when nobody listens, are read on any thread.
 struct TAppSinks {
   TLogSink Log;
-  TAppScreenFrameEvent ScreenFrame;
+  TScreenPictureSink ScreenPicture;
   TSoundHook Sound;
   std::atomic<bool> HasLog{false};
   TTransferProgressSink Progress;
   // Progress updates handed to the queue and not yet delivered, and when the last one left.
   std::atomic<int> ProgressQueued{0};
   std::atomic<uint64_t> LastProgressTick{0};
-  // Received frames handed to the queue and not yet delivered: bounded, so that a busy window
-  // drops frames instead of piling them up.
-  std::atomic<int> FramesQueued{0};
 };
 
 // The road to the sinks from any thread: each call builds what it hands on, here, and queues
@@ -62,13 +64,13 @@ class TSinkRoute {
   // ProgressIntervalMs after the last, except a file's last (AReceived == ATotal), which
   // always goes.
   void Progress(const RawUtf8& ARelPath, int64_t AReceived, int64_t ATotal) const;
-  // A peer's screen frame; dropped while MaxQueuedFrames wait (the next key frame repairs what
-  // a dropped delta leaves stale).
-  void Frame(const RawUtf8& APeerName, const TBytes& AData) const;
+  // A peer's screen picture: ATake runs on the owner thread when the delivery does, and gives
+  // the picture to hand over then, so that a delivery that waited carries the newest one.
+  void Picture(const RawUtf8& APeerName,
+               std::function<Pondard::Screen::TScreenPicture()> ATake) const;
   void Sound(TSound ASound) const;
 
   static constexpr uint64_t ProgressIntervalMs = 100;
-  static constexpr int MaxQueuedFrames = 4;
 
  private:
   std::shared_ptr<TDeliveryQueue> FQueue;

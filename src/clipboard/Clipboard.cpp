@@ -25,11 +25,48 @@ RawUtf8 ClipboardTextHash(std::string_view AText) {
   return Core::Sha256Hex(AText);
 }
 
-std::optional<RawUtf8> TryReadClipboardText(TClipboardBackend& AClipboard) {
+bool IsShareableText(std::string_view AText) {
+  const auto* p = reinterpret_cast<const unsigned char*>(AText.data());
+  const auto* end = p + AText.size();
+  while (p < end) {
+    const unsigned c = *p;
+    if (c == 0) return false;
+    if (c < 0x80) {
+      ++p;
+      continue;
+    }
+    // The lead byte gives the length and the first continuation byte's allowed range, which is
+    // what shuts out overlong forms (E0 80..9F, F0 80..8F), surrogates (ED A0..BF) and code
+    // points past U+10FFFF (F4 90..BF, F5..FF).
+    size_t length = 0;
+    unsigned low = 0x80, high = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+      length = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      length = 3;
+      if (c == 0xE0) low = 0xA0;
+      if (c == 0xED) high = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      length = 4;
+      if (c == 0xF0) low = 0x90;
+      if (c == 0xF4) high = 0x8F;
+    } else {
+      return false;
+    }
+    if (static_cast<size_t>(end - p) < length || p[1] < low || p[1] > high) return false;
+    for (size_t i = 2; i < length; ++i)
+      if ((p[i] & 0xC0) != 0x80) return false;
+    p += length;
+  }
+  return true;
+}
+
+std::optional<TClipboardContent> TryReadClipboard(TClipboardBackend& AClipboard) {
   for (int attempt = 0; attempt < KAttempts; ++attempt) {
-    if (auto text = AClipboard.TryReadText()) {
-      if (const auto nul = text->find('\0'); nul != RawUtf8::npos) text->resize(nul);
-      return text;
+    if (auto content = AClipboard.TryRead()) {
+      if (const auto nul = content->Text.find('\0'); nul != RawUtf8::npos)
+        content->Text.resize(nul);
+      return content;
     }
     std::this_thread::sleep_for(KAttemptPause);
   }
@@ -37,7 +74,8 @@ std::optional<RawUtf8> TryReadClipboardText(TClipboardBackend& AClipboard) {
 }
 
 RawUtf8 ReadClipboardText(TClipboardBackend& AClipboard) {
-  return TryReadClipboardText(AClipboard).value_or(RawUtf8());
+  const auto content = TryReadClipboard(AClipboard);
+  return content ? content->Text : RawUtf8();
 }
 
 bool WriteClipboardText(TClipboardBackend& AClipboard, const RawUtf8& AText) {
@@ -88,16 +126,24 @@ void TClipboardWatcher::Poll(uint64_t ANowMs) {
   if (!FLookDue || ANowMs - FLastSendTick < ReportGapMs) return;
 
   // A clipboard that another program holds is tried again at the next poll.
-  const auto text = TryReadClipboardText(*FClipboard);
-  if (!text) return;
+  const auto content = TryReadClipboard(*FClipboard);
+  if (!content) return;
   FLookDue = false;
-  if (text->empty()) return;
+  const RawUtf8& text = content->Text;
+  if (text.empty()) return;
 
-  const RawUtf8 hash = ClipboardTextHash(*text);
+  const RawUtf8 hash = ClipboardTextHash(text);
   const bool seenBefore = hash == FLastSeenHash;
   FLastSeenHash = hash;
   {
     std::lock_guard lock(FLock);
+    if (content->Written) {
+      // A peer's text as this desktop keeps it, which may not be byte for byte what was
+      // written: what this desk holds of what every desk shares now.
+      std::erase(FLastReceivedHashes, ClipboardTextHash(*content->Written));
+      FLastSentHash = hash;
+      return;
+    }
     if (const auto received =
             std::find(FLastReceivedHashes.begin(), FLastReceivedHashes.end(), hash);
         received != FLastReceivedHashes.end()) {
@@ -114,7 +160,7 @@ void TClipboardWatcher::Poll(uint64_t ANowMs) {
     FLastSentHash = hash;
   }
   FLastSendTick = ANowMs;
-  if (FOnChanged) FOnChanged(*text);
+  if (FOnChanged) FOnChanged(text);
 }
 
 }  // namespace Pondar::Clipboard

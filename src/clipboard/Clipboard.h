@@ -17,6 +17,16 @@ namespace Pondar::Clipboard {
 
 using Pondar::Core::RawUtf8;
 
+// What the clipboard holds, as one read found it.
+struct TClipboardContent {
+  RawUtf8 Text;  // "" when it holds no text (a picture, files, nothing)
+  // Set when the content is what TryWriteText put there, to the text as it was written. The
+  // desktop may keep a text otherwise than it was given (bytes that are no UTF-8 come back as
+  // replacement characters): what it made of a text written here is no copy made here.
+  std::optional<RawUtf8> Written;
+  bool operator==(const TClipboardContent&) const = default;
+};
+
 // The clipboard as the program reaches it: its Unicode text only (on X11 the CLIPBOARD
 // selection, never PRIMARY) and a number that changes with every change of its content. Called
 // from worker threads, so an implementation never waits long for another thread.
@@ -25,9 +35,8 @@ class TClipboardBackend {
   virtual ~TClipboardBackend() = default;
   // Changes whenever the clipboard's content does, whoever changed it. Cheap: polled.
   virtual uint32_t SequenceNumber() = 0;
-  // The clipboard's text: "" when it holds no text (a picture, files, nothing); nullopt when it
-  // cannot be reached now, which is worth another try.
-  virtual std::optional<RawUtf8> TryReadText() = 0;
+  // The clipboard's content; nullopt when it cannot be reached now, which is worth another try.
+  virtual std::optional<TClipboardContent> TryRead() = 0;
   // Makes AText the clipboard's only content; false when the clipboard cannot be reached now.
   virtual bool TryWriteText(const RawUtf8& AText) = 0;
 };
@@ -35,9 +44,15 @@ class TClipboardBackend {
 // SHA-256 of the text's UTF-8 bytes, 64 lower-case hex digits: equal exactly for equal texts.
 RawUtf8 ClipboardTextHash(std::string_view AText);
 
+// True for text that every desktop keeps byte for byte: valid UTF-8 (no overlong forms, no
+// surrogates, nothing past U+10FFFF) without a NUL. Any other text comes back from the
+// clipboard changed (cut at the NUL, or with replacement characters), so it cannot be shared
+// as it was sent.
+bool IsShareableText(std::string_view AText);
+
 // Both make three tries, 50 ms apart, while the clipboard cannot be reached. A text is taken
 // up to its first NUL, as the clipboards of other platforms end it there.
-std::optional<RawUtf8> TryReadClipboardText(TClipboardBackend& AClipboard);
+std::optional<TClipboardContent> TryReadClipboard(TClipboardBackend& AClipboard);
 RawUtf8 ReadClipboardText(TClipboardBackend& AClipboard);  // "" when unreachable
 bool WriteClipboardText(TClipboardBackend& AClipboard, const RawUtf8& AText);
 
@@ -53,7 +68,8 @@ using TOnClipboardChanged = std::function<void(const RawUtf8& AText)>;
 // written into the clipboard a moment after it arrives, behind whatever the clipboard was
 // doing then (a local copy being read, another peer's text), so every peer's text is also
 // remembered until the watcher has seen it on the clipboard: only then is it what this desk
-// holds, and never news to the peers.
+// holds, and never news to the peers. What the clipboard holds because of a write of ours is
+// never news either, whatever the desktop made of the text written.
 class TClipboardWatcher final : public Core::TWorkerThread {
  public:
   static constexpr uint64_t PollMs = 200;

@@ -29,6 +29,8 @@ inline constexpr std::string_view ClipboardSent = "\u21C4 Clipboard sent (% byte
 inline constexpr std::string_view ClipboardReceived = "\u21C4 Clipboard received (% bytes)";
 inline constexpr std::string_view ClipboardNotApplied =
     "\u26A0 Clipboard received (% bytes) but not applied: the clipboard cannot be reached";
+inline constexpr std::string_view ClipboardRefused =
+    "\u26A0 Clipboard received (% bytes) but refused: not plain UTF-8 text";
 inline constexpr std::string_view ClockDrift = "\u26A0 % - clock drift %s exceeds %s limit";
 // What went wrong, where the user would otherwise see success or nothing at all.
 inline constexpr std::string_view ClockUnreadable = "\u26A0 % - clock reading is not a valid time";

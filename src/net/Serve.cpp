@@ -95,10 +95,10 @@ void ServeRequest(TMessageType AType, TInStream& AIn, TOutStream& AOut, const Ra
   }
 }
 
-void ReceiveFrame(TInStream& AIn, const TOnScreenFrameNotify& AOnFrame,
+void ReceiveFrame(TInStream& AIn, const RawUtf8& APeerIP, const TOnScreenFrameNotify& AOnFrame,
                   const std::function<bool()>& AWanted) {
   const std::optional<TScreenFrameMessage> frame = ReadScreenFrame(AIn);
-  if (frame && !frame->Data.empty() && AWanted()) AOnFrame(frame->PeerName, frame->Data);
+  if (frame && !frame->Data.empty() && AWanted()) AOnFrame(APeerIP, frame->PeerName, frame->Data);
 }
 
 }  // namespace Pondar::Net

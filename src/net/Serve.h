@@ -22,7 +22,10 @@ using TOnDeleteNotify = std::function<void(const RawUtf8& ARelPath)>;
 // The notice carries nothing but its type: the peer is known by the address it came from.
 using TOnChangesNotify = std::function<void(const RawUtf8& APeerIP)>;
 using TOnClipboardNotify = std::function<void(const RawUtf8& AText)>;
-using TOnScreenFrameNotify = std::function<void(const RawUtf8& APeerName, const TBytes& AData)>;
+// A frame names its sender, and any host can write any name: APeerIP, the address the frame
+// came from, is what lets the receiver tell whose it really is.
+using TOnScreenFrameNotify =
+    std::function<void(const RawUtf8& APeerIP, const RawUtf8& APeerName, const TBytes& AData)>;
 
 // What serving types 1 to 5 needs: the shared folder and its list, and the events. Read only
 // while requests are served. Without a list the server shares an empty one; without a folder it
@@ -42,9 +45,10 @@ struct TServeContext {
 void ServeRequest(TMessageType AType, TInStream& AIn, TOutStream& AOut, const RawUtf8& APeerIP,
                   const TServeContext& AContext);
 
-// Reads one screen frame (type 6) from AIn and hands it to AOnFrame, unless the frame is broken
-// or empty, or AWanted() says no by the time it is whole (the server is stopping).
-void ReceiveFrame(TInStream& AIn, const TOnScreenFrameNotify& AOnFrame,
+// Reads one screen frame (type 6) from APeerIP off AIn and hands it to AOnFrame, unless the
+// frame is broken or empty, or AWanted() says no by the time it is whole (the server is
+// stopping).
+void ReceiveFrame(TInStream& AIn, const RawUtf8& APeerIP, const TOnScreenFrameNotify& AOnFrame,
                   const std::function<bool()>& AWanted);
 
 }  // namespace Pondar::Net

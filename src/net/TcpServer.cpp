@@ -200,7 +200,10 @@ void TTcpServerThread::ReceiveFrame(TFrameReceiver* ASelf) {
   // A failing handler ends only this frame. A frame completed after Terminate is dropped: its
   // receiver is about to go away.
   Core::RunReportingErrors(
-      [&] { Net::ReceiveFrame(ASelf->Conn, OnScreenFrame, [this] { return !Terminated(); }); },
+      [&] {
+        Net::ReceiveFrame(ASelf->Conn, ASelf->Conn.PeerIP(), OnScreenFrame,
+                          [this] { return !Terminated(); });
+      },
       "TCP server, receiving a frame", OnProblem);
   // Closed under the lock, so that a stop never shuts down a descriptor number that has
   // meanwhile been reused for something else.

@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "net/Protocol.h"
 
@@ -220,30 +221,62 @@ bool ParseScreenFrame(std::span<const uint8_t> AData, TScreenFrame& AFrame) {
   return true;
 }
 
-void DecodeScreenFrame(const TScreenFrame& AFrame, uint8_t* ADest, size_t ADestLen) {
-  const TBytes& data = AFrame.Data;
-  if (data.size() < 2 || AFrame.Width == 0 || AFrame.Height == 0 || AFrame.TileSize == 0) return;
-  const size_t width = AFrame.Width, height = AFrame.Height, tileSize = AFrame.TileSize;
-  const unsigned count = GetLe16(data.data());
-  size_t pos = 2;
-  TBytes tile;
-  for (unsigned i = 0; i < count; ++i) {
-    if (data.size() - pos < ScreenTileRecordHeaderSize) break;
-    const size_t col = GetLe16(&data[pos]), row = GetLe16(&data[pos + 2]);
-    const int32_t len = static_cast<int32_t>(GetLe32(&data[pos + 4]));
-    pos += ScreenTileRecordHeaderSize;
-    if (len < 0 || static_cast<size_t>(len) > data.size() - pos) break;
-    const uint8_t* compressed = data.data() + pos;
-    pos += static_cast<size_t>(len);
+namespace {
 
+// One tile record as the decoder walks it; its stream lies inside the frame's Data.
+struct TTileRecord {
+  size_t Col, Row;
+  const uint8_t* Stream;
+  size_t Len;
+};
+
+// The records up to the tile count, ending early at one whose header or stream runs past the
+// end of the frame, or whose length is negative.
+std::vector<TTileRecord> TileRecords(const TBytes& AData) {
+  std::vector<TTileRecord> records;
+  if (AData.size() < 2) return records;
+  const unsigned count = GetLe16(AData.data());
+  records.reserve(count);
+  size_t pos = 2;
+  for (unsigned i = 0; i < count; ++i) {
+    if (AData.size() - pos < ScreenTileRecordHeaderSize) break;
+    const size_t col = GetLe16(&AData[pos]), row = GetLe16(&AData[pos + 2]);
+    const int32_t len = static_cast<int32_t>(GetLe32(&AData[pos + 4]));
+    pos += ScreenTileRecordHeaderSize;
+    if (len < 0 || static_cast<size_t>(len) > AData.size() - pos) break;
+    records.push_back({col, row, AData.data() + pos, static_cast<size_t>(len)});
+    pos += static_cast<size_t>(len);
+  }
+  return records;
+}
+
+// True when two records name the same tile. Sorting at most 65535 keys costs far less than
+// inflating even one repeated tile would.
+bool ListsATileTwice(const std::vector<TTileRecord>& ARecords) {
+  std::vector<uint32_t> keys;
+  keys.reserve(ARecords.size());
+  for (const TTileRecord& r : ARecords) keys.push_back(static_cast<uint32_t>(r.Row << 16 | r.Col));
+  std::sort(keys.begin(), keys.end());
+  return std::adjacent_find(keys.begin(), keys.end()) != keys.end();
+}
+
+}  // namespace
+
+bool DecodeScreenFrame(const TScreenFrame& AFrame, uint8_t* ADest, size_t ADestLen) {
+  if (AFrame.Width == 0 || AFrame.Height == 0 || AFrame.TileSize == 0) return true;
+  const std::vector<TTileRecord> records = TileRecords(AFrame.Data);
+  if (ListsATileTwice(records)) return false;
+  const size_t width = AFrame.Width, height = AFrame.Height, tileSize = AFrame.TileSize;
+  TBytes tile;
+  for (const TTileRecord& record : records) {
     // A peer may name a tile beyond the picture: it describes no pixels, so skip it.
-    if (col * tileSize >= width || row * tileSize >= height) continue;
-    const TTileRect rect = TileRect(width, height, tileSize, col, row);
+    if (record.Col * tileSize >= width || record.Row * tileSize >= height) continue;
+    const TTileRect rect = TileRect(width, height, tileSize, record.Col, record.Row);
     const size_t rowBytes = rect.W * 3;
     const size_t expected = rowBytes * rect.H;
     // Sized on the first tile that needs it: an unchanged delta allocates nothing.
     if (tile.empty()) tile.resize(tileSize * tileSize * 3);
-    if (!InflateExact(compressed, static_cast<size_t>(len), tile.data(), expected)) continue;
+    if (!InflateExact(record.Stream, record.Len, tile.data(), expected)) continue;
     for (size_t k = 0; k < rect.H; ++k) {
       const size_t off = RowOffset(width, height, rect.Y0 + k) + rect.X0 * 3;
       // The buffer may be shorter than the frame says; a row that does not fit is left out.
@@ -251,6 +284,7 @@ void DecodeScreenFrame(const TScreenFrame& AFrame, uint8_t* ADest, size_t ADestL
       std::memcpy(ADest + off, tile.data() + k * rowBytes, rowBytes);
     }
   }
+  return true;
 }
 
 size_t ExtractTile(const uint8_t* APixels, int AWidth, int AHeight, int ACol, int ARow,

@@ -13,8 +13,9 @@
 // the 8 header bytes alone.
 //
 // Everything here is a free function without shared state: callable on any thread. The capture
-// thread encodes; the viewer parses and decodes on the main thread. Frames come from peers, so
-// parsing and decoding take any bytes at all and never write outside the buffer they are given.
+// thread encodes; the engine's screen receiver parses and decodes, never the window's thread.
+// Frames come from peers, so parsing and decoding take any bytes at all, never write outside
+// the buffer they are given, and keep within a budget per frame.
 #pragma once
 
 #include <cstddef>
@@ -70,7 +71,12 @@ bool ParseScreenFrame(std::span<const uint8_t> AData, TScreenFrame& AFrame);
 // writes outside ADest[0, ADestLen): rows that would fall outside are skipped, and so are
 // records whose tile lies outside the picture. Stops at a record that runs past the end; skips
 // (and goes on after) a tile that does not inflate to exactly its w x h x 3 bytes.
-void DecodeScreenFrame(const TScreenFrame& AFrame, uint8_t* ADest, size_t ADestLen);
+//
+// The frame's budget: false, with nothing written, when the records it would walk name one
+// tile (column and row) twice. A frame within it inflates no more than Width x Height x 3
+// bytes, since its tiles do not overlap, and a frame that repeats one tile 65535 times is
+// refused after one look at its records, before anything is inflated.
+bool DecodeScreenFrame(const TScreenFrame& AFrame, uint8_t* ADest, size_t ADestLen);
 
 // Copies tile (ACol, ARow) of a 64-pixel grid out of APixels, top row first, into ATile (room
 // for 64 x 64 x 3 bytes). Returns its byte count w x h x 3.

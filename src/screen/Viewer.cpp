@@ -1,9 +1,9 @@
 #include "screen/Viewer.h"
 
 #include <QPainter>
+#include <utility>
 
-#include <stdexcept>
-
+#include "core/Limits.h"
 #include "screen/Protocol.h"
 
 namespace Pondard::Screen {
@@ -32,26 +32,30 @@ std::optional<TViewRect> ViewerTargetRect(int APicW, int APicH, const TViewRect&
 bool TScreenViewer::ApplyFrame(std::span<const uint8_t> AData) {
   TScreenFrame frame;
   if (!ParseScreenFrame(AData, frame)) return false;
-  if (frame.Width > MaxViewerSide || frame.Height > MaxViewerSide) return false;
-  SetPictureSize(frame.Width, frame.Height);
-  DecodeScreenFrame(frame, FPixels.data(), FPixels.size());
+  if (frame.Width > Pondar::Core::Limits::MaxViewerSide ||
+      frame.Height > Pondar::Core::Limits::MaxViewerSide)
+    return false;
+  if (frame.Width == FWidth && frame.Height == FHeight) {
+    if (!DecodeScreenFrame(frame, FPixels.data(), FPixels.size())) return false;
+  } else {
+    // A new size starts from black, and the old picture stays until the frame is accepted.
+    TBytes pixels(size_t{frame.Width} * frame.Height * 3, 0);
+    if (!DecodeScreenFrame(frame, pixels.data(), pixels.size())) return false;
+    FPixels = std::move(pixels);
+    FWidth = frame.Width;
+    FHeight = frame.Height;
+    FBitmap = QImage();
+  }
   UpdateBitmap();
   ++FFrameCount;
   return true;
 }
 
-void TScreenViewer::SetPictureSize(int AWidth, int AHeight) {
-  if (AWidth < 0 || AWidth > MaxViewerSide || AHeight < 0 || AHeight > MaxViewerSide)
-    throw std::invalid_argument("screen picture size out of range");
-  if (AWidth == FWidth && AHeight == FHeight) return;
-  FWidth = AWidth;
-  FHeight = AHeight;
-  FPixels.assign(size_t(AWidth) * AHeight * 3, 0);
-  FBitmap = QImage(AWidth, AHeight, QImage::Format_RGB32);
-  FBitmap.fill(Qt::black);
-}
-
 void TScreenViewer::UpdateBitmap() {
+  // A picture handed out still shares the last image: this frame gets an image of its own
+  // rather than a copy of pixels that are about to be overwritten.
+  if (FBitmap.isNull() || !FBitmap.isDetached())
+    FBitmap = QImage(FWidth, FHeight, QImage::Format_RGB32);
   const size_t rowBytes = size_t(FWidth) * 3;
   for (int y = 0; y < FHeight; ++y) {
     // The buffer is bottom-up, the image top-down; each has its own row length (the image's
@@ -62,8 +66,8 @@ void TScreenViewer::UpdateBitmap() {
   }
 }
 
-void TScreenViewer::PaintTo(QPainter& ACanvas, const TViewRect& ADest) const {
-  const std::optional<TViewRect> target = ViewerTargetRect(FWidth, FHeight, ADest);
+void TScreenPicture::PaintTo(QPainter& ACanvas, const TViewRect& ADest) const {
+  const std::optional<TViewRect> target = ViewerTargetRect(Width(), Height(), ADest);
   if (!target) return;
   ACanvas.save();
   ACanvas.fillRect(QRectF(ADest.Left, ADest.Top, double(ADest.Right) - ADest.Left,
@@ -72,7 +76,7 @@ void TScreenViewer::PaintTo(QPainter& ACanvas, const TViewRect& ADest) const {
   ACanvas.setRenderHint(QPainter::SmoothPixmapTransform);
   ACanvas.drawImage(QRectF(target->Left, target->Top, double(target->Right) - target->Left,
                            double(target->Bottom) - target->Top),
-                    FBitmap);
+                    FImage);
   ACanvas.restore();
 }
 

@@ -1,5 +1,5 @@
-// The latest picture of one remote peer's screen: frames applied to a pixel buffer, a bitmap
-// kept in step with it, and painting scaled to fit with the aspect kept, centred on black.
+// The latest picture of one remote peer's screen: frames applied to a pixel buffer, a picture
+// made of it for the window, and painting scaled to fit with the aspect kept, centred on black.
 #pragma once
 
 #include <QImage>
@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 
 #include "core/Types.h"
 
@@ -25,43 +26,58 @@ struct TViewRect {
   bool operator==(const TViewRect&) const = default;
 };
 
-// Frames from peers may claim up to 65535 x 65535 pixels; a picture larger than this on
-// either side (a 192 MB buffer at the limit) is refused rather than allocated.
-constexpr int MaxViewerSide = 8192;
-
 // Where a picture of APicW x APicH is drawn inside ADest: as large as fits with its aspect kept,
 // centred across the spare width or height. Sizes are rounded half to even, offsets truncated,
 // so every peer draws the same pixels. Nothing (nullopt) for an empty picture or an empty or
 // inverted rectangle.
 std::optional<TViewRect> ViewerTargetRect(int APicW, int APicH, const TViewRect& ADest);
 
-// Plain object for the main thread only; no locks.
+// A finished picture of a peer's screen, as the window draws it. Never changed once made;
+// copies share its pixels, so handing one from the thread that decoded it to the window's
+// thread costs nothing and the two never touch the same pixels while one writes.
+class TScreenPicture {
+ public:
+  TScreenPicture() = default;  // no picture
+
+  bool Empty() const { return FImage.isNull(); }
+  int Width() const { return FImage.width(); }
+  int Height() const { return FImage.height(); }
+  // Top-down as Qt draws it; null for no picture.
+  const QImage& Image() const { return FImage; }
+  // Fills ADest black and draws the picture into ViewerTargetRect, smoothly scaled. Draws
+  // nothing at all for no picture or an empty or inverted ADest.
+  void PaintTo(QPainter& ACanvas, const TViewRect& ADest) const;
+
+ private:
+  friend class TScreenViewer;
+  explicit TScreenPicture(QImage AImage) : FImage(std::move(AImage)) {}
+  QImage FImage;  // 32-bit xRGB: the format QPainter scales fastest
+};
+
+// The latest picture of one remote peer's screen as its frames build it: each frame decoded
+// onto a pixel buffer, and a picture made of the buffer. A plain object without locks, for one
+// thread at a time: the engine decodes on a thread of its own and hands Picture() to the
+// window, whose thread only draws it.
 class TScreenViewer {
  public:
   TScreenViewer() = default;
 
   // Parses and decodes one encoded frame onto the picture. False, with nothing changed, for a
-  // frame that does not parse or is larger than MaxViewerSide either way. A frame of another
-  // size starts from a black picture of that size. Broken tiles inside a frame are skipped and
-  // the frame still counts.
+  // frame that does not parse, is larger than MaxViewerSide either way, or breaks the decoder's
+  // budget (a tile listed twice). A frame of another size starts from a black picture of that
+  // size. Broken tiles inside a frame are skipped and the frame still counts.
   bool ApplyFrame(std::span<const uint8_t> AData);
-  // Resizes the picture to black of AWidth x AHeight unless it already has that size.
-  // Throws std::invalid_argument outside 0..MaxViewerSide.
-  void SetPictureSize(int AWidth, int AHeight);
-  // Fills ADest black and draws the picture into ViewerTargetRect, smoothly scaled. Draws
-  // nothing at all for an empty picture or an empty or inverted ADest.
-  void PaintTo(QPainter& ACanvas, const TViewRect& ADest) const;
+  // The picture as the last accepted frame left it; empty before the first.
+  TScreenPicture Picture() const { return TScreenPicture(FBitmap); }
 
   int FrameCount() const { return FFrameCount; }
   int Width() const { return FWidth; }
   int Height() const { return FHeight; }
-  // The picture top-down as Qt draws it; null before the first frame.
-  const QImage& Bitmap() const { return FBitmap; }
 
  private:
   void UpdateBitmap();
 
-  QImage FBitmap;  // 32-bit xRGB: the format QPainter scales fastest
+  QImage FBitmap;  // the picture last made; shared with the pictures handed out
   TBytes FPixels;  // the frame protocol's layout: blue-green-red, tight rows, bottom row first
   int FWidth = 0;
   int FHeight = 0;

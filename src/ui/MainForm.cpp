@@ -24,7 +24,8 @@
 
 #include <algorithm>
 #include <exception>
-#include <span>
+#include <filesystem>
+#include <system_error>
 
 #include "ui/QtClipboard.h"
 #include "ui/QtDeliveryQueue.h"
@@ -62,6 +63,23 @@ QCheckBox* PlaceCheck(QWidget* AParent, int ALeft, int ATop, const QString& ACap
 const QColor PlaceholderGrey(128, 128, 128);
 
 }  // namespace
+
+QString FolderRefusal(const QString& AFolder) {
+  if (AFolder.isEmpty()) return QStringLiteral("No folder to share: the Folder field is empty.");
+  const std::filesystem::path path = AFolder.toStdString();
+  if (!path.is_absolute())
+    return QStringLiteral("\"%1\" is no full path: name the folder from \"/\" on.").arg(AFolder);
+  std::error_code ec;
+  const auto status = std::filesystem::status(path, ec);
+  if (!std::filesystem::exists(status))
+    return QStringLiteral("There is no folder \"%1\".").arg(AFolder);
+  if (!std::filesystem::is_directory(status))
+    return QStringLiteral("\"%1\" is a file, not a folder.").arg(AFolder);
+  if (std::filesystem::canonical(path, ec) == "/")
+    return QStringLiteral("\"%1\" is the whole file system: share a folder made for the purpose.")
+        .arg(AFolder);
+  return {};
+}
 
 void TPaintBox::paintEvent(QPaintEvent* /*AEvent*/) {
   QPainter canvas(this);
@@ -190,8 +208,9 @@ void TMainForm::FormCreate(App::TPondardConfig AConfig) {
   FQueue = std::make_shared<TQtDeliveryQueue>();
   FApp = std::make_unique<App::TPondardApp>(std::move(AConfig), FQueue);
   FApp->SetLogSink([this](const RawUtf8& ALine) { HandleAppLog(ALine); });
-  FApp->SetScreenFrameSink(
-      [this](const RawUtf8& AName, const TBytes& AData) { HandleScreenFrame(AName, AData); });
+  FApp->SetScreenPictureSink([this](const RawUtf8& AName, const Screen::TScreenPicture& APicture) {
+    HandleScreenPicture(AName, APicture);
+  });
   FApp->SetSoundHook([this](App::TSound ASound) { FDesktop.PlaySound(ASound); });
   FApp->SetTransferProgressSink([this](const RawUtf8& APath, int64_t AReceived, int64_t ATotal) {
     HandleTransferProgress(APath, AReceived, ATotal);
@@ -266,6 +285,14 @@ void TMainForm::btnBrowseClick() {
 }
 
 void TMainForm::btnApplyClick() {
+  if (const QString refused = FolderRefusal(edtFolder->text()); !refused.isEmpty()) {
+    const RawUtf8& kept = FApp->Config().Folder;
+    FDesktop.ShowError(
+        this,
+        refused + QStringLiteral("\n\nNothing was applied: %1 is still shared.")
+                      .arg(QString::fromUtf8(kept.data(), static_cast<qsizetype>(kept.size()))));
+    return;
+  }
   FApp->Stop();
   SaveControlsToSettings();
   QString notSaved;
@@ -340,36 +367,39 @@ void TMainForm::ShowPeers(const TPeerInfoDynArray& APeers) {
   cboPeers->setUpdatesEnabled(true);
 }
 
-void TMainForm::HandleScreenFrame(const RawUtf8& APeerName, const TBytes& AData) {
+void TMainForm::HandleScreenPicture(const RawUtf8& APeerName,
+                                    const Screen::TScreenPicture& APicture) {
   const QString name = QString::fromUtf8(APeerName.data(), static_cast<qsizetype>(APeerName.size()));
   auto entry = std::find_if(FViewers.begin(), FViewers.end(),
                             [&](const TPeerViewer& AEntry) { return AEntry.PeerName == name; });
-  if (entry == FViewers.end()) {
-    FViewers.push_back({name, std::make_unique<Screen::TScreenViewer>()});
-    entry = std::prev(FViewers.end());
+  if (APicture.Empty()) {
+    if (entry != FViewers.end()) FViewers.erase(entry);
+  } else if (entry == FViewers.end()) {
+    FViewers.push_back({name, APicture});
+  } else {
+    entry->Picture = APicture;
   }
-  entry->Viewer->ApplyFrame(std::span<const uint8_t>(AData));  // a refused frame changes nothing
   if (cboPeers->currentText() == name) pbScreen->update();
 }
 
-const Screen::TScreenViewer* TMainForm::ShownViewer() const {
+const Screen::TScreenPicture* TMainForm::ShownPicture() const {
   const QString shown = cboPeers->currentText();
   for (const auto& entry : FViewers)
-    if (entry.PeerName == shown) return entry.Viewer->Width() > 0 ? entry.Viewer.get() : nullptr;
+    if (entry.PeerName == shown) return &entry.Picture;
   return nullptr;
 }
 
 QString TMainForm::ScreenPlaceholder() const {
-  if (ShownViewer()) return {};
+  if (ShownPicture()) return {};
   if (cboPeers->count() == 0) return QStringLiteral("No peers connected");
   return QStringLiteral("No screen data from ") + cboPeers->currentText();
 }
 
 void TMainForm::pbScreenPaint(QPainter& ACanvas) {
   const QRect area = pbScreen->rect();
-  if (const Screen::TScreenViewer* viewer = ShownViewer()) {
-    viewer->PaintTo(ACanvas, {area.left(), area.top(), area.left() + area.width(),
-                              area.top() + area.height()});
+  if (const Screen::TScreenPicture* picture = ShownPicture()) {
+    picture->PaintTo(
+        ACanvas, {area.left(), area.top(), area.left() + area.width(), area.top() + area.height()});
     return;
   }
   ACanvas.fillRect(area, Qt::black);

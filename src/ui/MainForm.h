@@ -41,6 +41,12 @@ struct TMainFormDesktop {
   std::function<void(App::TSound ASound)> PlaySound;
 };
 
+// Why AFolder cannot be the shared folder, in a sentence for the user; empty when it can be.
+// Peers write into the shared folder and delete from it: it must be named by its full path, be
+// a folder that exists, and not be the root of the file system. An empty field is refused, not
+// taken for the current folder, or the program's start folder would be shared unnoticed.
+QString FolderRefusal(const QString& AFolder);
+
 // A surface that leaves its painting to its owner.
 class TPaintBox final : public QWidget {
  public:
@@ -71,13 +77,17 @@ class TMainForm final : public QWidget {
   void btnBrowseClick();
   // Stop, take the controls' settings, save them, start again. A failed save is shown in an
   // error box and said in the log; the engine runs with the applied settings all the same.
+  // A folder that cannot be shared (see FolderRefusal) is refused in an error box before
+  // anything else: nothing is applied, and the engine goes on with the folder it has.
   void btnApplyClick();
   void TimerStatusTimer();
   void pbScreenPaint(QPainter& ACanvas);
 
   // The engine's sinks.
   void HandleAppLog(const RawUtf8& AMsg);
-  void HandleScreenFrame(const RawUtf8& APeerName, const TBytes& AData);
+  // The peer's newest picture swapped in (a viewer made for a peer's first one); an empty
+  // picture: the peer has gone, and its viewer with it.
+  void HandleScreenPicture(const RawUtf8& APeerName, const Screen::TScreenPicture& APicture);
   // Downloads of 256 KiB and more: shown under the log until the last byte, or until no news
   // came for TransferIdleMs (a transfer that failed says nothing more).
   void HandleTransferProgress(const RawUtf8& ARelPath, int64_t AReceived, int64_t ATotal);
@@ -137,19 +147,19 @@ class TMainForm final : public QWidget {
   void FormDestroy();
   // The Qt clipboard on the engine, made the first time clipboard sharing is on (before Start).
   void OfferClipboard();
-  const Screen::TScreenViewer* ShownViewer() const;
+  const Screen::TScreenPicture* ShownPicture() const;
 
+  // A peer's screen as the window shows it: the last picture the engine decoded.
   struct TPeerViewer {
     QString PeerName;
-    std::unique_ptr<Screen::TScreenViewer> Viewer;
+    Screen::TScreenPicture Picture;
   };
 
   TMainFormDesktop FDesktop;
   std::shared_ptr<TQtDeliveryQueue> FQueue;
   std::shared_ptr<TQtClipboard> FClipboard;
   std::unique_ptr<App::TPondardApp> FApp;
-  // One per peer name that has sent a frame, in order of the first frame; kept after the peer
-  // leaves, so that it comes back to its last picture.
+  // One per peer that has sent a frame, in order of the first frame, while the peer is known.
   std::vector<TPeerViewer> FViewers;
   QTimer* FTransferIdle = nullptr;
 };

@@ -22,6 +22,7 @@
 #include "screen/Capture.h"
 #include "support/Announce.h"
 #include "support/Bytes.h"
+#include "support/HostileDesk.h"
 #include "support/MemoryClipboard.h"
 #include "support/NetLab.h"
 #include "support/RawSockets.h"
@@ -450,6 +451,15 @@ TEST_F(AppTest, Clipboard_CopySentToPeers_PeersTextWrittenWithoutEcho_RefusedWri
   Sounds.clear();  // the peer's arrival had its own
   sendToEngine("world");
   ASSERT_TRUE(WaitForMessage("\u21C4 Clipboard received (5 bytes)"));
+  // Text that no desktop keeps as it came (X11 gave back 3000 bytes of U+FFFD for the first,
+  // "before" for the second): one line each, with the size only, and nothing written.
+  for (const auto& text : {std::string(1000, '\xFF'), std::string("before\0after", 12)}) {
+    sendToEngine(text);
+    const std::string refused = "\u26A0 Clipboard received (" + std::to_string(text.size()) +
+                                " bytes) but refused: not plain UTF-8 text";
+    EXPECT_TRUE(WaitForMessage(refused));
+    EXPECT_EQ(Count(refused), 1);
+  }
   EXPECT_EQ(Clipboard->Text(), "world");
   EXPECT_EQ(Sounds, std::vector<TSound>{TSound::Notification});
   // Five polls: the peer's text written here does not go back.
@@ -499,7 +509,8 @@ class TPlainScreen final : public Pondard::Screen::TScreenSource {
 // A peer whose server takes screen frames and records who sent how many bytes.
 struct TFramePeer {
   TFramePeer() {
-    Peer.Create().OnScreenFrame = [this](const RawUtf8& AName, const TBytes& AData) {
+    Peer.Create().OnScreenFrame = [this](const RawUtf8&, const RawUtf8& AName,
+                                         const TBytes& AData) {
       Frames.Add(AName + ":" + std::to_string(AData.size()));
     };
     Port = Peer.Start();
@@ -582,21 +593,43 @@ TEST_F(AppTest, ScreenBroadcast_NoScreen_SaidOnceAndTheRestRuns) {
   EXPECT_EQ(lines.back(), "\u25B6 Ready");
 }
 
-// Frames from peers reach the window's sink, on its thread, only with receiving on.
-TEST_F(AppTest, ScreenReceive_FramesReachTheSinkOnlyWhenOn) {
+// A frame names its sender and any host can write any name: a frame is taken only from the
+// address discovery knows, under the name it knows there. Taken ones reach the window's sink,
+// on its thread, decoded, only with receiving on; when the peer goes, its picture goes too.
+TEST_F(AppTest, ScreenReceive_OnlyThePeerKnownAtTheAddress_PicturesGoWithThePeer) {
+  using TVerdict = TScreenReceiver::TVerdict;
+  Config.FileSharing = false;  // the peer serves nothing
   for (const bool receive : {false, true}) {
     SCOPED_TRACE(receive);
     Config.ScreenReceive = receive;
     Create();
-    std::vector<std::string> frames;
-    App->SetScreenFrameSink([&](const RawUtf8& AName, const TBytes& AData) {
-      frames.push_back(AName + ":" + std::to_string(AData.size()));
+    std::vector<std::string> shown;  // "name W", or "name 0" when its picture is gone
+    App->SetScreenPictureSink([&](const RawUtf8& AName, const Pondard::Screen::TScreenPicture& A) {
+      shown.push_back(AName + " " + std::to_string(A.Width()));
     });
     App->Start();
-    ASSERT_TRUE(WaitFor([&] { return App->ServerPort() != 0; }));  // bound on its own thread
-    Pondar::Net::SendScreenFrame("127.0.0.1", App->ServerPort(), "far", TBytes(9, 7));
-    WaitFor([&] { return Messages(), !frames.empty(); }, std::chrono::seconds(receive ? 5 : 1));
-    EXPECT_EQ(frames, receive ? std::vector<std::string>{"far:9"} : std::vector<std::string>{});
+    ASSERT_TRUE(WaitFor([&] {
+      Announce("eyes", 1, Pondar::Core::CurrentUtcTime());
+      return !App->GetPeers().empty() && App->ServerPort() != 0;  // both bind on their threads
+    }));
+    // 40 names from the known address, each a picture of 8192 x 8192 (192 MB and more) if
+    // taken, and the known name from another address.
+    for (int i = 0; i <= 40; ++i)
+      ASSERT_EQ(App->OnScreenFrameReceived(i < 40 ? "127.0.0.1" : "127.0.0.2",
+                                           i < 40 ? "name" + std::to_string(i) : "eyes",
+                                           PondarTest::BlankFrame(8192, 8192)),
+                TVerdict::NotThePeerAtThatAddress);
+    // The peer's own frame; with receiving off the server closes before reading it.
+    Pondar::Net::SendScreenFrame(PondarTest::Loopback, App->ServerPort(), "eyes",
+                                 PondarTest::BlankFrame(64, 48));
+    WaitFor([&] { return Messages(), !shown.empty(); }, std::chrono::seconds(receive ? 5 : 1));
+    EXPECT_EQ(App->ScreenViewers(), receive ? 1u : 0u);
+    ASSERT_EQ(shown, receive ? std::vector<std::string>{"eyes 64"} : std::vector<std::string>{});
+    shown.clear();
+    Announce("eyes", 1, 0, Pondar::Net::TDiscoveryKind::dkGoodbye);
+    WaitFor([&] { return Messages(), !shown.empty(); }, std::chrono::seconds(receive ? 5 : 1));
+    EXPECT_EQ(shown, receive ? std::vector<std::string>{"eyes 0"} : std::vector<std::string>{});
+    EXPECT_EQ(App->ScreenViewers(), 0u);
     App.reset();
   }
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
 #include <sstream>
 
@@ -17,7 +18,8 @@ namespace {
 
 // One line of a script: at time AtMs something happens, then the watcher polls at that time.
 // What: "copy X", "picture", "receive X" (a peer's text written as the engine does), "busy N"
-// (the next N opens fail), or "" (only the poll).
+// (the next N opens fail), "upper" (from now on the desktop keeps written text in capitals, as
+// a desktop that does not keep it byte for byte), or "" (only the poll).
 struct TStep {
   uint64_t AtMs;
   std::string What;
@@ -61,6 +63,11 @@ std::vector<std::string> RunScript(const TWatcherCase& ACase) {
       watcher.ForgetReceivedHash(ClipboardTextHash(arg));
     } else if (verb == "busy") {
       clipboard->HoldBusy(std::stoi(arg));
+    } else if (verb == "upper") {
+      clipboard->KeepTextAs([](std::string AText) {
+        for (char& c : AText) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        return AText;
+      });
     }
     watcher.Poll(10000 + step.AtMs);
   }
@@ -102,6 +109,12 @@ const std::vector<TWatcherCase> KWatcherCases = {
      {{0, "receive A"}, {1000, "arrive B"}, {1000, "copy A"}, {1200, "copy B"}, {2000, ""}},
      {}},
     {"RefusedPeersTextCopiedHereReported", "", {{0, "refuse B"}, {1000, "copy B"}}, {"B"}},
+    // What the desktop made of a peer's text is no copy made here, now or when copied again;
+    // a text of its own still is.
+    {"PeersTextKeptOtherwiseNotSentBack",
+     "",
+     {{0, "upper"}, {0, "receive abc"}, {200, ""}, {1000, "copy ABC"}, {2000, "copy xyz"}},
+     {"xyz"}},
     // A clipboard held by another program is tried again at the next poll; the copy is not lost.
     {"BusyClipboardTriedAgain", "", {{0, "busy 3"}, {0, "copy A"}, {200, ""}}, {"A"}},
     {"TextOutsideTheBmpAsUtf8",
@@ -119,6 +132,18 @@ TEST_P(WatcherScript, ReportsWhatTheScriptExpects) {
 
 INSTANTIATE_TEST_SUITE_P(Clipboard, WatcherScript, ::testing::ValuesIn(KWatcherCases),
                          [](const auto& AInfo) { return std::string(AInfo.param.Name); });
+
+TEST(ClipboardTest, ShareableText_ValidUtf8WithoutNul) {
+  const std::pair<std::string, bool> cases[] = {
+      {"", true}, {"a\tb\r\n caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF", true},
+      {std::string("before\0after", 12), false}, {std::string(1000, '\xFF'), false},
+      {"\xE2\x82", false},          {"\x80", false},  // cut short; a continuation byte alone
+      {"\xC0\xAF", false},          {"\xE0\x80\xAF", false},  // overlong forms of "/"
+      {"\xED\xA0\x80", false},      {"\xF4\x90\x80\x80", false},  // U+D800; past U+10FFFF
+  };
+  for (const auto& [text, shareable] : cases)
+    EXPECT_EQ(Pondar::Clipboard::IsShareableText(text), shareable) << testing::PrintToString(text);
+}
 
 TEST(ClipboardTest, TextHash_Sha256OfTheUtf8Bytes) {
   EXPECT_EQ(ClipboardTextHash("abc"),

@@ -5,14 +5,17 @@
 // rows outside the buffer are left out. The result is checked against a second decoder written
 // here from the layout alone, which inflates with zlib rather than the codec's libdeflate: the
 // same tiles must land in the same places, a tile counts only if it inflates to exactly its
-// size, and pixels no tile covers keep the buffer's first bytes. Small pictures are then encoded
-// again and must decode back to themselves.
+// size, and pixels no tile covers keep the buffer's first bytes; a frame whose records name one
+// tile twice is refused with nothing written. Small pictures are then encoded again and must
+// decode back to themselves.
 #include <zlib.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <set>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "FuzzCheck.h"
@@ -68,6 +71,19 @@ void ReferenceDecode(std::span<const uint8_t> AFrame, uint8_t* ADest, size_t ADe
   }
 }
 
+// True when the records the decoder reaches (up to the count, or to one cut short) name one
+// tile twice.
+bool NamesATileTwice(std::span<const uint8_t> AFrame) {
+  std::set<std::pair<uint16_t, uint16_t>> named;
+  for (size_t i = 0, pos = 8; i < Le16(&AFrame[6]) && AFrame.size() - pos >= 8; ++i) {
+    const int32_t len = static_cast<int32_t>(Le32(&AFrame[pos + 4]));
+    if (len < 0 || size_t(len) > AFrame.size() - pos - 8) return false;
+    if (!named.insert({Le16(&AFrame[pos]), Le16(&AFrame[pos + 2])}).second) return true;
+    pos += 8 + size_t(len);
+  }
+  return false;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
@@ -91,8 +107,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
   const size_t full = size_t{frame.Width} * frame.Height * 3;
   const size_t len = std::min(full, MaxBuffer);
   std::vector<uint8_t> decoded(len, Untouched), expected(len, Untouched);
-  DecodeScreenFrame(frame, decoded.data(), decoded.size());
-  ReferenceDecode(input, expected.data(), expected.size());
+  const bool refused = NamesATileTwice(input);
+  FUZZ_REQUIRE(DecodeScreenFrame(frame, decoded.data(), decoded.size()) != refused,
+               "a frame is refused exactly when the records it reaches name one tile twice");
+  if (!refused) ReferenceDecode(input, expected.data(), expected.size());
   FUZZ_REQUIRE(decoded == expected, "the decoder lays down the tiles zlib inflates, and no others");
 
   if (len == full && full <= 128 * 128 * 3) {
@@ -100,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
     TScreenFrame again;
     FUZZ_REQUIRE(ParseScreenFrame(key, again), "an encoded frame parses");
     std::vector<uint8_t> back(full, 0);
-    DecodeScreenFrame(again, back.data(), back.size());
+    FUZZ_REQUIRE(DecodeScreenFrame(again, back.data(), back.size()), "our own frame is taken");
     FUZZ_REQUIRE(back == decoded, "a picture encoded as a key frame decodes back to itself");
     const TBytes delta =
         EncodeScreenFrame(frame.Width, frame.Height, decoded.data(), decoded.data(), DeltaFrame);

@@ -151,7 +151,9 @@ class THarness {
     FServer->OnDeleteNotify = [this](const RawUtf8&) { ++Counts.Deletes; };
     FServer->OnChangesNotify = [this](const RawUtf8&) { ++Counts.Changes; };
     FServer->OnClipboardNotify = [this](const RawUtf8&) { ++Counts.Clipboards; };
-    FServer->OnScreenFrame = [this](const RawUtf8&, const TBytes&) { ++Counts.Frames; };
+    FServer->OnScreenFrame = [this](const RawUtf8&, const RawUtf8&, const TBytes&) {
+      ++Counts.Frames;
+    };
     FServer->Start();
     const auto deadline = Clock::now() + CloseDeadline;
     while (FServer->BoundPort() == 0 && FServer->Running() && Clock::now() < deadline)

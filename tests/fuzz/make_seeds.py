@@ -190,3 +190,10 @@ write("ScreenFrame", "stored-and-trailing",
       screen_frame(70, 20, [(1, 0, zlib.compress(T1, 0) + b"junk", None)]))
 write("ScreenFrame", "huge-picture-one-tile",
       screen_frame(65535, 65535, [rec(0, 1023, tile_bytes(64, 63, 3)), rec(1023, 0, T1)]))
+# The per-frame budget: a frame whose records name one tile twice is refused whole, unless the
+# repeat lies past where the walk stops.
+write("ScreenFrame", "tile-listed-twice",
+      screen_frame(70, 20, [rec(0, 0, T0), rec(1, 0, T1), rec(0, 0, T0)]))
+write("ScreenFrame", "repeat-cut-short",
+      screen_frame(70, 20, [rec(0, 0, T0), rec(1, 0, T1), rec(0, 0, T0)])[:-1])
+write("ScreenFrame", "one-tile-64-times", screen_frame(70, 20, [rec(1, 0, T1)] * 64))

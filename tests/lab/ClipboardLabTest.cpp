@@ -1,7 +1,7 @@
 // Three whole peers, each a real "pondard --headless --clipboard" in a network namespace of its
 // own with an X display of its own, sharing the CLIPBOARD selection: copies made in turn on
 // every desk, some faster than the watcher reports, end with the last one on every desk, and no
-// text ever comes back to where it came from.
+// text ever comes back to where it came from, nor text that the desktop does not keep as it came.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/HostileDesk.h"
 #include "support/NetLab.h"
 #include "support/TestSupport.h"
 #include "support/Xvfb.h"
@@ -152,7 +153,19 @@ TEST_F(ClipboardLabTest, ThreePeers_LastCopyEverywhere_PicturesStay_NothingComes
   for (int i = 1; i <= PeerCount; ++i)
     EXPECT_TRUE(WaitFor([&] { return Pasted(i) == Text(last); }, 30s))
         << "peer " << i << " holds \"" << Pasted(i) << "\";" << Counts();
+
+  // Peer 1 is sent, from peer 3's host as any program there could, text that X11 does not keep
+  // as it came (it gave back 3000 bytes of U+FFFD for the first and "before" for the second,
+  // which went to every desk as copies): one line each, and nothing written or passed on.
+  for (const auto& text : {std::string(1000, '\xFF'), std::string("before\0after", 12)}) {
+    const auto message = PondarTest::ClipboardMessage(text);
+    ASSERT_EQ(Lab->Run(3, PondarTest::ShellSend(message, Lab->PeerIp(1), 7732)), 0);
+  }
+  const std::string refused = "but refused: not plain UTF-8 text";
+  EXPECT_TRUE(WaitFor([&] { return PondarTest::Occurrences(Log(1), refused) == 2; }, 30s))
+      << Log(1);
   std::this_thread::sleep_for(2s);  // time enough for a text to come back, if it did
+  EXPECT_EQ(Pasted(1), Text(last));
 
   std::map<int, int> sentBy;  // text -> how often any peer sent it
   std::ostringstream wrong;

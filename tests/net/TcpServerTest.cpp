@@ -79,7 +79,8 @@ class TcpServerTest : public ::testing::Test {
     Server->OnChangesNotify = [events](const std::string& AIp) { events->Changes.Add(AIp); };
     Server->OnClipboardNotify = [events](const std::string& AText) { events->Clips.Add(AText); };
     if (AWithFrames) {
-      Server->OnScreenFrame = [events](const std::string& AName, const TBytes& AData) {
+      Server->OnScreenFrame = [events](const std::string&, const std::string& AName,
+                                       const TBytes& AData) {
         events->Frames.Add({AName, AData});
       };
     }

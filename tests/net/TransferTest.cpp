@@ -275,8 +275,9 @@ TEST_F(TransferTest, AllOperationsAgainstTheRealServer) {
   server.OnDeleteNotify = [&](const std::string& APath) { events.Add("delete " + APath); };
   server.OnChangesNotify = [&](const std::string& AIp) { events.Add("changes " + AIp); };
   server.OnClipboardNotify = [&](const std::string& AText) { events.Add("clip " + AText); };
-  server.OnScreenFrame = [&](const std::string& AName, const TBytes& AData) {
-    events.Add("frame " + AName + " " + std::to_string(AData.size()));
+  server.OnScreenFrame = [&](const std::string& AIp, const std::string& AName,
+                             const TBytes& AData) {
+    events.Add("frame " + AIp + " " + AName + " " + std::to_string(AData.size()));
   };
   StartServer();
 
@@ -287,7 +288,7 @@ TEST_F(TransferTest, AllOperationsAgainstTheRealServer) {
   Pondar::Net::SendClipboardText(Loopback, Port, "text");
   ASSERT_TRUE(Pondar::Net::SendScreenFrame(Loopback, Port, "me", TBytes(5000, 1)));
   const std::vector<std::string> expected = {"delete x/y.txt", "changes 127.0.0.1", "clip text",
-                                             "frame me 5000"};
+                                             "frame 127.0.0.1 me 5000"};
   ASSERT_TRUE(PondarTest::WaitFor([&] { return events.Count() >= expected.size(); }));
   Remote.Stop();  // no handler runs past here
   std::vector<std::string> seen = events.All();

@@ -66,14 +66,14 @@ int main(int argc, char** argv) {
   std::mutex viewersLock;
   std::map<std::string, Pondard::Screen::TScreenViewer> viewers;
   Pondar::Net::TTcpServerThread server(tcpPort, "/nonexistent", nullptr);
-  server.OnScreenFrame = [&](const Pondar::Core::RawUtf8& APeer,
+  server.OnScreenFrame = [&](const Pondar::Core::RawUtf8&, const Pondar::Core::RawUtf8& APeer,
                              const Pondar::Core::TBytes& AData) {
     std::lock_guard lock(viewersLock);
     auto& viewer = viewers[APeer];
     const int tiles = AData.size() >= 8 ? AData[6] | AData[7] << 8 : 0;
     const bool key = AData.size() >= 8 && AData[5] == Pondard::Screen::KeyFrame;
     if (!viewer.ApplyFrame(AData) || (!key && tiles == 0)) return;
-    WritePicture(viewer.Bitmap(), outPrefix + "-" + APeer + ".ppm");
+    WritePicture(viewer.Picture().Image(), outPrefix + "-" + APeer + ".ppm");
     if (key) {
       std::printf("key %s %d %d\n", APeer.c_str(), viewer.Width(), viewer.Height());
     } else {

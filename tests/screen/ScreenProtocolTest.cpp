@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <chrono>
 #include <cstdint>
 #include <random>
 #include <stdexcept>
@@ -93,7 +94,7 @@ TBytes WithTiles(const TBytes& APicture, int AWidth, int AHeight, int ATs,
 TBytes Decoded(const TBytes& AFrame, TBytes ADest) {
   TScreenFrame f;
   EXPECT_TRUE(ParseScreenFrame(AFrame, f));
-  DecodeScreenFrame(f, ADest.data(), ADest.size());
+  EXPECT_TRUE(DecodeScreenFrame(f, ADest.data(), ADest.size()));
   return ADest;
 }
 
@@ -222,7 +223,9 @@ TEST(ScreenFrameTest, Parse_HeaderRules) {
 }
 
 // Frames of a 128 x 80 picture (2 x 2 tiles of 64, the bottom row 16 high) made by hand,
-// decoded onto a buffer of 0x11; the table says which tiles must come through.
+// decoded onto a buffer of 0x11; the table says which tiles must come through, or that the
+// frame is refused whole (a tile listed twice). Each is done within a second: a frame that
+// lists one tile 65535 times is refused before the first of 800 MB of inflating.
 TEST(ScreenFrameTest, Decode_MalformedAndHostileRecords) {
   const int w = 128, h = 80;
   const TBytes px = Picture(w, h, 5);
@@ -234,11 +237,14 @@ TEST(ScreenFrameTest, Decode_MalformedAndHostileRecords) {
   shorter.pop_back();
   badCheck.back() ^= 1;
   const TBytes full = Frame(w, h, 64, {{0, 0, t(0, 0)}, {1, 0, t(1, 0)}, {0, 1, t(0, 1)}});
+  const TBytes twice = Frame(w, h, 64, {{0, 0, t(0, 0)}, {1, 0, t(1, 0)}, {0, 0, t(0, 0)}});
+  const std::vector<TRecord> sameTile(65535, {1, 0, Zlib(TBytes(64 * 64 * 3, 0x42))});
 
   const struct {
     const char* Name;
     TBytes Frame;
     std::vector<std::pair<int, int>> Applied;
+    bool Refused = false;
   } cases[] = {
       {"header only", Frame(w, h, 64, {}), {}},
       {"last record cut short", TBytes(full.begin(), full.end() - 1), {{0, 0}, {1, 0}}},
@@ -256,10 +262,22 @@ TEST(ScreenFrameTest, Decode_MalformedAndHostileRecords) {
       {"bytes after the stream", Frame(w, h, 64, {{1, 1, t(1, 1) + B({1, 2, 3})}}), {{1, 1}}},
       {"count below the records", Frame(w, h, 64, {{0, 0, t(0, 0)}, {1, 0, t(1, 0)}}, 1), {{0, 0}}},
       {"any zlib level", Frame(w, h, 64, {{0, 1, Zlib(Tile(px, w, h, 0, 1), 1)}}), {{0, 1}}},
+      {"a tile listed twice", twice, {}, true},
+      {"a repeat cut short is never reached", TBytes(twice.begin(), twice.end() - 1),
+       {{0, 0}, {1, 0}}},
+      {"outside the picture twice",
+       Frame(w, h, 64, {{2, 0, t(0, 0)}, {0, 0, t(0, 0)}, {2, 0, t(0, 0)}}), {}, true},
+      {"one tile 65535 times", Frame(w, h, 64, sameTile), {}, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);
-    EXPECT_EQ(Decoded(c.Frame, TBytes(px.size(), 0x11)), WithTiles(px, w, h, 64, c.Applied, 0x11));
+    TScreenFrame f;
+    ASSERT_TRUE(ParseScreenFrame(c.Frame, f));
+    TBytes dest(px.size(), 0x11);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(DecodeScreenFrame(f, dest.data(), dest.size()), !c.Refused);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_EQ(dest, WithTiles(px, w, h, 64, c.Applied, 0x11));
   }
 }
 

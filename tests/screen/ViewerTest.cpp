@@ -57,7 +57,7 @@ TEST(ScreenViewerTest, TargetRect_FitsCentresAndRounds) {
 // The bitmap must show pixel (x, y) of the buffer at (x, y), also where rows are not a whole
 // number of 4-byte words (1366 x 3 = 4098).
 void ExpectBitmapShows(const TScreenViewer& AViewer, const TBytes& APicture) {
-  const QImage& img = AViewer.Bitmap();
+  const QImage img = AViewer.Picture().Image();
   ASSERT_EQ(img.width(), AViewer.Width());
   ASSERT_EQ(img.height(), AViewer.Height());
   int wrong = 0;
@@ -83,13 +83,18 @@ TEST(ScreenViewerTest, ApplyFrame_BitmapUnsheared) {
 TEST(ScreenViewerTest, ApplyFrame_RefusedFramesChangeNothing) {
   const TBytes px = Picture(3, 2);
   TScreenViewer viewer;
-  ASSERT_TRUE(viewer.ApplyFrame(EncodeScreenFrame(3, 2, px.data(), nullptr, KeyFrame)));
+  const TBytes key = EncodeScreenFrame(3, 2, px.data(), nullptr, KeyFrame);
+  ASSERT_TRUE(viewer.ApplyFrame(key));
+  // The key frame's one record, listed twice: at this size, and claiming another one.
+  const TBytes record(key.begin() + 8, key.end());
   const TBytes refused[] = {
       B({3, 0, 2, 0, 64, 0, 0}),              // 7 bytes
       B({0, 0, 2, 0, 64, 0, 0, 0}),           // width 0
       B({0xFF, 0xFF, 0xFF, 0xFF, 64, 1, 0, 0}),  // 65535 x 65535
       B({0x01, 0x20, 1, 0, 64, 1, 0, 0}),     // 8193 wide
       B({1, 0, 0x01, 0x20, 64, 1, 0, 0}),     // 8193 high
+      B({3, 0, 2, 0, 64, 1, 2, 0}) + record + record,
+      B({4, 0, 2, 0, 64, 1, 2, 0}) + record + record,
   };
   for (const TBytes& frame : refused) {
     EXPECT_FALSE(viewer.ApplyFrame(frame)) << ::testing::PrintToString(frame);
@@ -103,7 +108,7 @@ TEST(ScreenViewerTest, ApplyFrame_RefusedFramesChangeNothing) {
     EXPECT_TRUE(viewer.ApplyFrame(B({w & 255, w >> 8, h & 255, h >> 8, 64, 1, 0, 0})));
     EXPECT_EQ(viewer.Width(), w);
     EXPECT_EQ(viewer.Height(), h);
-    EXPECT_EQ(viewer.Bitmap().pixel(w - 1, h - 1), qRgb(0, 0, 0));
+    EXPECT_EQ(viewer.Picture().Image().pixel(w - 1, h - 1), qRgb(0, 0, 0));
   }
 }
 
@@ -134,15 +139,21 @@ TEST(ScreenViewerTest, PaintTo_BlackBarsAndPictureInTheMiddle) {
   for (int i = 0; i < 8; ++i) flat += B({0x30, 0x60, 0x90});
   TScreenViewer viewer;
   ASSERT_TRUE(viewer.ApplyFrame(EncodeScreenFrame(4, 2, flat.data(), nullptr, KeyFrame)));
+  const TScreenPicture picture = viewer.Picture();
   QImage canvas(50, 40, QImage::Format_RGB32);
   canvas.fill(Qt::white);
   {
     QPainter painter(&canvas);
-    viewer.PaintTo(painter, {5, 5, 45, 35});
-    viewer.PaintTo(painter, {0, 0, 0, 40});    // empty: nothing
-    viewer.PaintTo(painter, {40, 40, 0, 0});   // inverted: nothing
-    TScreenViewer().PaintTo(painter, {0, 0, 50, 40});  // no picture: nothing
+    picture.PaintTo(painter, {5, 5, 45, 35});
+    picture.PaintTo(painter, {0, 0, 0, 40});    // empty: nothing
+    picture.PaintTo(painter, {40, 40, 0, 0});   // inverted: nothing
+    TScreenPicture().PaintTo(painter, {0, 0, 50, 40});  // no picture: nothing
   }
+  // The picture handed out stays as it was while the viewer takes the next frame.
+  TBytes dark(8 * 3, 0x10);
+  ASSERT_TRUE(viewer.ApplyFrame(EncodeScreenFrame(4, 2, dark.data(), nullptr, KeyFrame)));
+  EXPECT_EQ(picture.Image().pixel(0, 0), qRgb(0x90, 0x60, 0x30));
+  EXPECT_EQ(viewer.Picture().Image().pixel(0, 0), qRgb(0x10, 0x10, 0x10));
   for (int y = 0; y < 40; ++y)
     for (int x = 0; x < 50; ++x) {
       const bool inDest = x >= 5 && x < 45 && y >= 5 && y < 35;

@@ -1,7 +1,9 @@
-// A clipboard in memory, standing in for the desktop's in tests: what a user copies, and a
-// clipboard that another program keeps busy.
+// A clipboard in memory, standing in for the desktop's in tests: what a user copies, a
+// clipboard that another program keeps busy, and a desktop that keeps text otherwise than it
+// is written.
 #pragma once
 
+#include <functional>
 #include <mutex>
 
 #include "clipboard/Clipboard.h"
@@ -12,6 +14,12 @@ class TMemoryClipboard final : public Pondar::Clipboard::TClipboardBackend {
  public:
   void Copy(const std::string& AText) { Change(AText); }
   void CopyPicture() { Change(""); }  // content without text
+  // What this desktop makes of a text written to it (as X11 turns bytes that are no UTF-8 into
+  // replacement characters); unset, it keeps every text as written.
+  void KeepTextAs(std::function<std::string(const std::string&)> AKeep) {
+    std::lock_guard lock(FLock);
+    FKeep = std::move(AKeep);
+  }
   // The next AFailures reads or writes find the clipboard held by another program.
   void HoldBusy(int AFailures) {
     std::lock_guard lock(FLock);
@@ -26,17 +34,17 @@ class TMemoryClipboard final : public Pondar::Clipboard::TClipboardBackend {
     std::lock_guard lock(FLock);
     return FSeqNo;
   }
-  std::optional<std::string> TryReadText() override {
+  std::optional<Pondar::Clipboard::TClipboardContent> TryRead() override {
     std::lock_guard lock(FLock);
     if (FBusy > 0 && FBusy--) return std::nullopt;
-    return FText;
+    return Pondar::Clipboard::TClipboardContent{FText, FWritten};
   }
   bool TryWriteText(const std::string& AText) override {
-    {
-      std::lock_guard lock(FLock);
-      if (FBusy > 0 && FBusy--) return false;
-    }
-    Change(AText);
+    std::lock_guard lock(FLock);
+    if (FBusy > 0 && FBusy--) return false;
+    FText = FKeep ? FKeep(AText) : AText;
+    FWritten = AText;
+    ++FSeqNo;
     return true;
   }
 
@@ -44,10 +52,13 @@ class TMemoryClipboard final : public Pondar::Clipboard::TClipboardBackend {
   void Change(const std::string& AText) {
     std::lock_guard lock(FLock);
     FText = AText;
+    FWritten.reset();
     ++FSeqNo;
   }
   std::mutex FLock;
   std::string FText;
+  std::optional<std::string> FWritten;  // the text written, while the clipboard holds it
+  std::function<std::string(const std::string&)> FKeep;
   uint32_t FSeqNo = 1;
   int FBusy = 0;
 };

@@ -13,10 +13,12 @@
 #include <QPushButton>
 #include <QTabWidget>
 
+#include <filesystem>
 #include <fstream>
 #include <set>
 
 #include "screen/Protocol.h"
+#include "screen/Viewer.h"
 #include "support/Announce.h"
 #include "support/Bytes.h"
 #include "support/EnvVar.h"
@@ -100,13 +102,16 @@ class MainFormTest : public ::testing::Test {
   std::unique_ptr<TMainForm> Form;
 };
 
-// A key frame of AWidth x AHeight in one colour (blue, green, red).
-Pondar::Core::TBytes SolidFrame(int AWidth, int AHeight, uint8_t AB, uint8_t AG, uint8_t AR) {
+// A picture of AWidth x AHeight in one colour (blue, green, red), as the engine decodes one.
+Pondard::Screen::TScreenPicture SolidPicture(int AWidth, int AHeight, uint8_t AB, uint8_t AG,
+                                             uint8_t AR) {
   Pondar::Core::TBytes pixels;
   for (int i = 0; i < AWidth * AHeight; ++i) pixels += PondarTest::B({AB, AG, AR});
-  return Pondard::Screen::EncodeScreenFrame(static_cast<uint16_t>(AWidth),
-                                            static_cast<uint16_t>(AHeight), pixels.data(), nullptr,
-                                            Pondard::Screen::KeyFrame);
+  Pondard::Screen::TScreenViewer viewer;
+  EXPECT_TRUE(viewer.ApplyFrame(Pondard::Screen::EncodeScreenFrame(
+      static_cast<uint16_t>(AWidth), static_cast<uint16_t>(AHeight), pixels.data(), nullptr,
+      Pondard::Screen::KeyFrame)));
+  return viewer.Picture();
 }
 
 Pondar::Core::TPeerInfoDynArray Peers(const std::vector<std::string>& ANames) {
@@ -154,6 +159,37 @@ TEST_F(MainFormTest, Apply_SettingsFileCannotBeWritten_ErrorShownAndSaidButThePe
   EXPECT_TRUE(LogLines().contains("Settings applied, engine restarted."));
   EXPECT_TRUE(LogLines().back().endsWith(QString::fromUtf8("\u26A0 Settings not saved: ") + expected))
       << LogLines().back().toStdString();
+}
+
+// Peers write into the shared folder and delete from it. Clearing the field once shared "/":
+// now Apply takes only an existing folder named from "/" on, and not "/" itself; anything else
+// is refused in an error box, and nothing is applied.
+TEST_F(MainFormTest, Apply_FolderThatCannotBeShared_RefusedWithAMessage_LastFolderKept) {
+  Folder.Write("file.txt", "x");
+  Create();
+  const QString folder = QString::fromStdString(Folder.Str());
+  const struct {
+    QString Typed, Refusal;
+  } cases[] = {
+      {"", "No folder to share: the Folder field is empty."},
+      {"share", "\"share\" is no full path: name the folder from \"/\" on."},
+      {folder + "/gone", "There is no folder \"" + folder + "/gone\"."},
+      {folder + "/file.txt", "\"" + folder + "/file.txt\" is a file, not a folder."},
+      {"/", "\"/\" is the whole file system: share a folder made for the purpose."},
+      {"/tmp/..", "\"/tmp/..\" is the whole file system: share a folder made for the purpose."},
+  };
+  Form->edtName->setText("renamed");
+  for (const auto& c : cases) {
+    Errors.clear();
+    Form->edtFolder->setText(c.Typed);
+    Form->btnApply->click();
+    EXPECT_EQ(Errors, std::vector<QString>{c.Refusal + "\n\nNothing was applied: " + folder +
+                                           " is still shared."});
+    EXPECT_EQ(Form->App()->Config().Folder + Form->App()->Config().Name, Folder.Str() + "local");
+  }
+  EXPECT_TRUE(Form->App()->Running());
+  EXPECT_FALSE(LogLines().contains("Settings applied, engine restarted."));
+  EXPECT_FALSE(std::filesystem::exists(Pondard::App::ConfigFilePath()));
 }
 
 TEST_F(MainFormTest, PeersJustSynced_LargeFileShownUnderTheLog_ApplyTakesPortsAndRestartsAtOnce) {
@@ -263,18 +299,20 @@ TEST_F(MainFormTest, ScreenPage_PlaceholdersOnBlack_FrameRepaintsOnlyForTheShown
   };
   Pump();
   paints = 0;
-  Form->HandleScreenFrame("A", SolidFrame(64, 48, 0, 0, 255));
+  Form->HandleScreenPicture("A", SolidPicture(64, 48, 0, 0, 255));
   Pump();
   EXPECT_EQ(paints, 0);
   EXPECT_EQ(Form->ScreenPlaceholder(), "No screen data from B");
-  Form->HandleScreenFrame("B", SolidFrame(64, 48, 255, 0, 0));
+  Form->HandleScreenPicture("B", SolidPicture(64, 48, 255, 0, 0));
   ASSERT_TRUE(WaitFor([&] {
     Pump();
     return paints > 0;
   }));
   EXPECT_EQ(Form->ScreenPlaceholder(), "");
   EXPECT_EQ(Centre(), QColor(0, 0, 255));
-  // A's picture is kept after A has gone, and shown when A is chosen.
+  // B's viewer goes with B (said by an empty picture); A's is shown when A is chosen.
+  Form->HandleScreenPicture("B", {});
+  EXPECT_EQ(Form->ScreenPlaceholder(), "No screen data from B");
   Form->ShowPeers(Peers({"A"}));
   EXPECT_EQ(Centre(), QColor(255, 0, 0));
 }
