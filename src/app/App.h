@@ -20,6 +20,7 @@
 
 namespace Pondar::Net {
 class TDiscoveryThread;
+class TPeerOutbox;
 class TTcpServerThread;
 }  // namespace Pondar::Net
 namespace Pondar::Fs {
@@ -86,12 +87,11 @@ class TPondardApp {
   void OnFileChange(TFileAction AAction, const RawUtf8& ARelPath) {
     FChanges.OnLocalChange(AAction, ARelPath);
   }
-  // New local clipboard text: sent to every peer, on the clipboard watcher's thread.
+  // New local clipboard text: queued for every peer, on the clipboard watcher's thread.
   void OnClipboardChanged(const RawUtf8& AText);
   // A peer's clipboard text: written into the local clipboard without coming back.
   void OnClipboardReceived(const RawUtf8& AText);
-  // A frame of the local screen: sent to every peer on one sender thread, or dropped while the
-  // previous frame is still on its way.
+  // A frame of the local screen: queued for every peer that has taken the last one.
   void OnScreenCaptured(TBytes AData) { FScreen.OnCaptured(std::move(AData)); }
   // A peer's screen frame, handed to the frame sink on the owner thread.
   void OnScreenFrameReceived(const RawUtf8& APeerName, const TBytes& AData) {
@@ -149,6 +149,9 @@ class TPondardApp {
   std::shared_ptr<Pondar::Fs::TFileWatcher> FWatcher;
   std::shared_ptr<Pondar::Clipboard::TClipboardWatcher> FClipboardWatcher;
 
+  // Notices, clipboard texts and frames to peers, each peer on its own queue. Lives as long as
+  // the engine, so that what a Stop leaves queued still goes; it never holds a Stop up.
+  const std::shared_ptr<Pondar::Net::TPeerOutbox> FOutbox;
   TPeerSyncs FSyncs;
   TScreenBroadcaster FScreen;
   // Last: its work thread calls on the members above, so it goes first.

@@ -19,6 +19,9 @@
 namespace Pondar::Fs {
 class TFileList;
 }
+namespace Pondar::Net {
+class TPeerOutbox;
+}
 
 namespace Pondard::App {
 
@@ -30,6 +33,8 @@ struct TChangeLinks {
   std::function<void(const Pondar::Core::TPeerInfo& APeer)> SyncWith;
   // True while a sync, of this run or an earlier one, may still be writing into the folder.
   std::function<bool()> SyncsRunning;
+  // Where notices to peers are queued; never null.
+  std::shared_ptr<Pondar::Net::TPeerOutbox> Outbox;
 };
 
 // All the work runs on one thread of the coordinator's own, one action after another: local
@@ -64,10 +69,14 @@ class TChangeCoordinator {
   // the discovery table: a sender it does not know is ignored.
   void OnChangesNotify(const RawUtf8& APeerIP);
 
-  // Notices to every peer at once, returning when all are sent; to each peer one after another,
-  // in order. Failures are silent: the peer's next sync with us repairs what it missed.
-  static void NotifyPeersOfChange(const Pondar::Core::TPeerInfoDynArray& APeers);
-  static void NotifyPeersOfDelete(const std::vector<RawUtf8>& ARelPaths,
+  // Notices queued for every peer, each on its own queue, returning at once; to each peer one
+  // after another, in order. A peer that does not take them costs its own time-outs, never
+  // the work thread's or another peer's. Failures are silent: the peer's next sync with us
+  // repairs what it missed.
+  static void NotifyPeersOfChange(Pondar::Net::TPeerOutbox& AOutbox,
+                                  const Pondar::Core::TPeerInfoDynArray& APeers);
+  static void NotifyPeersOfDelete(Pondar::Net::TPeerOutbox& AOutbox,
+                                  const std::vector<RawUtf8>& ARelPaths,
                                   const Pondar::Core::TPeerInfoDynArray& APeers);
 
   // A local change is taken up at most once per window, and a peer's change notice likewise;
