@@ -145,18 +145,19 @@ void TStalledFileServer::Serve(TSocket AConn) {
   SendRaw(AConn, Le64(UINT64_MAX));
 }
 
-void AnnounceNames(const std::string& AIp, uint16_t AUdpPort,
-                   const std::vector<std::string>& ANames, uint16_t ATcpPort) {
-  const TSocket sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+TAnnouncer::TAnnouncer(const std::string& AIp, uint16_t AUdpPort)
+    : FSock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)), FIp(AIp), FUdpPort(AUdpPort) {}
+
+void TAnnouncer::Announce(const std::vector<std::string>& ANames, uint16_t ATcpPort) const {
   sockaddr_in to{};
   to.sin_family = AF_INET;
-  to.sin_port = htons(AUdpPort);
-  ::inet_pton(AF_INET, AIp.c_str(), &to.sin_addr);
+  to.sin_port = htons(FUdpPort);
+  ::inet_pton(AF_INET, FIp.c_str(), &to.sin_addr);
   size_t sent = 0;
   for (const auto& name : ANames) {
     const TBytes datagram = Pondar::Net::BuildDiscoveryPacket(
         Pondar::Net::TDiscoveryKind::dkAnnounce, ATcpPort, name);
-    ::sendto(sock.Fd(), datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to),
+    ::sendto(FSock.Fd(), datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to),
              sizeof to);
     if (++sent % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }

@@ -108,10 +108,20 @@ class TStalledFileServer {
   std::thread FThread;
 };
 
-// Announces every name of ANames, serving on ATcpPort, to AIp:AUdpPort, as the peers' own
-// broadcasts would, a few hundred datagrams a second so that the receiver's buffer keeps up.
-void AnnounceNames(const std::string& AIp, uint16_t AUdpPort,
-                   const std::vector<std::string>& ANames, uint16_t ATcpPort);
+// Announces names to AIp:AUdpPort as the peers' own broadcasts would, from a socket made where
+// the announcer is made.
+class TAnnouncer {
+ public:
+  TAnnouncer(const std::string& AIp, uint16_t AUdpPort);
+  // Every name of ANames, serving on ATcpPort, a few hundred datagrams a second so that the
+  // receiver's buffer keeps up.
+  void Announce(const std::vector<std::string>& ANames, uint16_t ATcpPort) const;
+
+ private:
+  TSocket FSock;
+  std::string FIp;
+  uint16_t FUdpPort;
+};
 
 // Descriptors and threads a process holds now; -1 each when it cannot be read.
 struct TProcessLoad {
