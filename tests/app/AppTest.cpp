@@ -20,6 +20,7 @@
 #include "net/TcpServer.h"
 #include "net/Transfer.h"
 #include "screen/Capture.h"
+#include "support/HostileAgent.h"
 #include "support/Announce.h"
 #include "support/Bytes.h"
 #include "support/MemoryClipboard.h"
@@ -545,6 +546,27 @@ TEST_F(AppTest, ScreenSend_NoPeerDropsTheFrame_UnreachablePeerCountsFailsUntilAP
   EXPECT_EQ(App->ScreenSendFails(), 0);
 }
 
+TEST_F(AppTest, ScreenSend_AViewerThatDoesNotReadHoldsUpNoOther) {
+  Config.FileSharing = false;
+  Create();
+  App->Start();
+  TFramePeer one;
+  PondarTest::Hostile::TSilentServer stuck("127.0.0.1");
+  for (const auto& [name, port] : {std::pair{"stuck", stuck.Port()}, {"one", one.Port}})
+    ASSERT_TRUE(WaitFor([&, name = name, port = port] {
+      Announce(name, port, Pondar::Core::CurrentUtcTime());
+      return Count(std::string("\u25CF ") + name + " (127.0.0.1)") == 1;
+    }));
+  // Frames larger than the socket buffers: the first one to "stuck" never leaves.
+  for (int i = 0; i < 3; ++i) {
+    std::thread([&] { App->OnScreenCaptured(TBytes(8 << 20, 3)); }).join();
+    ASSERT_TRUE(WaitFor([&] { return one.Frames.Count() == size_t(i + 1); })) << "frame " << i;
+  }
+  // "stuck" is passed over while its first frame is still on its way.
+  EXPECT_EQ(App->ScreenSendFails(), 2);
+  EXPECT_TRUE(App->SendingScreen());
+}
+
 TEST_F(AppTest, ScreenBroadcast_StartedBeforeReady_FramesReachAPeerUntilStop) {
   Config.FileSharing = false;
   Config.ScreenBroadcast = true;
@@ -639,8 +661,11 @@ TEST_F(AppTest, PeerSync_OneRunningOneWaiting_RepeatsFoldIntoTheWaitingOne) {
   Create();
   App->Start();
   const TPeerInfo remote{"remote", "127.0.0.1", peer.Port(), 0, Pondar::Core::CurrentUtcTime()};
+  // Once the first runs, the repeats fold into one waiting behind it.
+  std::thread([&] { App->OnPeerDiscovered(remote); }).join();
+  ASSERT_TRUE(WaitFor([&] { return Count("\u21C4 remote...") == 1; }));
   std::thread([&] {
-    for (int i = 0; i < 6; ++i) App->OnPeerDiscovered(remote);
+    for (int i = 0; i < 5; ++i) App->OnPeerDiscovered(remote);
   }).join();
   // The first sync ends after 1.5 s; the waiting one then finds the peer gone (one connection).
   ASSERT_TRUE(
