@@ -54,7 +54,8 @@ class TPondardApp {
   TPondardApp& operator=(const TPondardApp&) = delete;
 
   void Start();
-  // Goodbye first, then every worker stopped and freed; running syncs are left to finish.
+  // Goodbye first, then every worker stopped and freed; running syncs are left to finish, and
+  // notices still queued for peers go out on their own.
   void Stop();
   bool Running() const { return FRunning; }
   // The settings; change them only while stopped.

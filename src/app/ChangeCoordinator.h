@@ -40,7 +40,8 @@ struct TChangeLinks {
 // All the work runs on one thread of the coordinator's own, one action after another: local
 // creates, modifies and deletes (rescans, list edits and notices, in the order they happened),
 // and the take-ups deferred to the end of a rate window. The handlers only decide and post, so
-// the watcher and the server's threads never wait for a rescan or a peer.
+// the watcher and the server's threads never wait for a rescan or a peer; nor does the work
+// thread wait for a peer, as notices go out through the engine's outbox.
 //
 // Start and Stop on the engine's owner thread; Start before any worker that calls the handlers
 // starts, Stop before they stop (a handler called after Stop posts nothing). The rate windows
@@ -60,7 +61,7 @@ class TChangeCoordinator {
   // without it every change and notice is ignored.
   void Start(const std::string& AFolder, bool AFileSharing);
   // Drops the work still waiting (the next start rescans and resyncs) and waits for the action
-  // that runs now (a rescan, notices to peers).
+  // that runs now (a rescan; notices are only queued, never waited for).
   void Stop();
 
   // A local change the folder watcher reports; its thread goes on reading at once.

@@ -1,5 +1,6 @@
 #include "app/PeerSyncs.h"
 
+#include <algorithm>
 #include <system_error>
 
 #include "core/Captions.h"
@@ -10,31 +11,42 @@ namespace Pondard::App {
 using Pondar::Core::FormatCaption;
 namespace Captions = Pondar::Core::Captions;
 
-bool TPeerSyncQueue::Admit(const RawUtf8& APeer, TJob AJob) {
+std::deque<RawUtf8>::iterator TPeerSyncQueue::NextRunnable() {
+  return std::find_if(FReady.begin(), FReady.end(),
+                      [&](const RawUtf8& AName) { return !FBusyIPs.contains(FPeers[AName].IP); });
+}
+
+bool TPeerSyncQueue::Admit(const RawUtf8& APeer, const RawUtf8& AIP, TJob AJob) {
   std::lock_guard lock(FLock);
   TPeerState& peer = FPeers[APeer];
   const bool queued = static_cast<bool>(peer.Waiting);
   peer.Waiting = std::move(AJob);
-  if (!queued && !peer.Running) FReady.push_back(APeer);
+  if (!queued && !peer.Running) {
+    peer.IP = AIP;
+    FReady.push_back(APeer);
+  }
   // A thread more while there is work for it; a running one takes the rest in turn.
-  if (FReady.empty() || FThreads >= FMaxThreads) return false;
+  if (FThreads >= FMaxThreads || NextRunnable() == FReady.end()) return false;
   ++FThreads;
   return true;
 }
 
 void TPeerSyncQueue::RunQueued(const Pondar::Core::TOnWorkerProblem& AReport) {
   std::unique_lock lock(FLock);
-  while (!FReady.empty()) {
-    const RawUtf8 name = std::move(FReady.front());
-    FReady.pop_front();
+  for (auto next = NextRunnable(); next != FReady.end(); next = NextRunnable()) {
+    const RawUtf8 name = std::move(*next);
+    FReady.erase(next);
     TPeerState& peer = FPeers[name];
+    const RawUtf8 ip = peer.IP;
     TJob job = std::move(peer.Waiting);
     peer.Waiting = nullptr;
     peer.Running = true;
+    FBusyIPs.insert(ip);
     lock.unlock();
     Pondar::Core::RunReportingErrors(job, "Sync with " + name, AReport);
     job = nullptr;  // what the job holds goes before the next one starts
     lock.lock();
+    FBusyIPs.erase(ip);
     TPeerState& after = FPeers[name];
     after.Running = false;
     // A sync that came meanwhile takes its turn behind the peers already waiting.
@@ -79,7 +91,7 @@ void TPeerSyncs::Start(const Pondar::Core::TPeerInfo& APeer, Pondar::Sync::TSync
     if (!stats.StoppedBy.empty())
       engine.OnLog(FormatCaption(Captions::SyncStopped, {peer.Name, stats.StoppedBy}));
   };
-  if (!FQueue->Admit(APeer.Name, std::move(job))) return;  // a running thread takes it up
+  if (!FQueue->Admit(APeer.Name, APeer.IP, std::move(job))) return;  // a running thread takes it up
   try {
     FThreads->Run([queue = FQueue, report = FRoute.Problems()] { queue->RunQueued(report); },
                   "Syncs", FRoute.Problems());

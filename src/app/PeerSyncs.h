@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 
 #include "app/ShortLivedThreads.h"
 #include "app/Sinks.h"
@@ -20,17 +21,18 @@ namespace Pondard::App {
 
 // At most one sync per peer at a time, and at most one more waiting behind it: discoveries and
 // notices that come while a peer's sync runs fold into the one waiting. Over all peers, at most
-// AMaxThreads run at once; the peers whose syncs wait take their turns in the order they came,
-// on the threads that are free. So a flood of announced names costs AMaxThreads threads and
-// connections, however many names it brings. Any thread; FLock is held for the bookkeeping
-// alone, never while a job runs.
+// AMaxThreads run at once, and at most one per address: a host that announces many names (a
+// flood pointing at a port that never answers) holds one thread, and the peers at every other
+// address keep their turns. Waiting syncs run in the order they came, on the threads that are
+// free. Any thread; FLock is held for the bookkeeping alone, never while a job runs.
 class TPeerSyncQueue {
  public:
   using TJob = std::function<void()>;
   explicit TPeerSyncQueue(size_t AMaxThreads) : FMaxThreads(AMaxThreads) {}
-  // Queues AJob as APeer's next sync, replacing one that waits. True when the caller is to start
-  // a thread that runs RunQueued: fewer than the cap run, and there is work for one more.
-  bool Admit(const RawUtf8& APeer, TJob AJob);
+  // Queues AJob as APeer's next sync (APeer at AIP), replacing one that waits. True when the
+  // caller is to start a thread that runs RunQueued: fewer than the cap run, and there is work
+  // for one more.
+  bool Admit(const RawUtf8& APeer, const RawUtf8& AIP, TJob AJob);
   // Runs the waiting syncs one after another, each peer's in turn, until none waits that can
   // run. An exception escaping a job is reported through AReport and ends only that job.
   void RunQueued(const Pondar::Core::TOnWorkerProblem& AReport);
@@ -39,13 +41,17 @@ class TPeerSyncQueue {
 
  private:
   struct TPeerState {
+    RawUtf8 IP;
     TJob Waiting;  // empty: none waits
     bool Running = false;
   };
+  // The first waiting peer whose address has no sync running; FReady.end() when none. Under FLock.
+  std::deque<RawUtf8>::iterator NextRunnable();
   const size_t FMaxThreads;
   std::mutex FLock;  // guards everything below
   std::map<RawUtf8, TPeerState> FPeers;  // peers with a sync running or waiting
   std::deque<RawUtf8> FReady;            // peers with a sync waiting and none running, in order
+  std::set<RawUtf8> FBusyIPs;            // addresses with a sync running
   size_t FThreads = 0;                   // threads running RunQueued, or about to
 };
 

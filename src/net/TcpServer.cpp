@@ -96,10 +96,17 @@ void TTcpServerThread::Execute() {
   }
   if (Terminated()) return;
 
-  // The events are fixed from Start on, so the request thread takes them once.
+  // The events are fixed from Start on, so the request threads take them once. Clipboard texts
+  // are handed on one at a time, in the order they were read: writing one into the clipboard
+  // and noting it as received must not interleave with the next.
   FServe.OnDeleteNotify = OnDeleteNotify;
   FServe.OnChangesNotify = OnChangesNotify;
-  FServe.OnClipboardNotify = OnClipboardNotify;
+  if (OnClipboardNotify) {
+    FServe.OnClipboardNotify = [this](const RawUtf8& AText) {
+      std::lock_guard lock(FClipboardLock);
+      OnClipboardNotify(AText);
+    };
+  }
 
   std::vector<pollfd> fds;
   while (!Terminated()) {

@@ -35,8 +35,8 @@ namespace Pondar::Net {
 //   first, is dropped. So a silent peer never holds up accepting or anyone else's request.
 // - Types 1 to 5 go, in the order their type bytes arrived, into a queue served by up to
 //   MaxRequestsAtOnce request threads (started as the queue needs them), which hand each to
-//   ServeRequest (net/Serve.h). OnDeleteNotify, OnChangesNotify and OnClipboardNotify are raised
-//   on those threads, so several may run at once.
+//   ServeRequest (net/Serve.h). OnDeleteNotify and OnChangesNotify are raised on those threads,
+//   so several may run at once; OnClipboardNotify too, but never two at once.
 // - Each type 6 connection gets a frame receiver thread of its own, so frames keep arriving
 //   while files are served. OnScreenFrame is raised on it; several may run at once. At
 //   most MaxFrameReceivers run; further frames are closed at once while the cap is reached.
@@ -138,6 +138,7 @@ class TTcpServerThread : public Core::TWorkerThread {
   std::vector<const TConnection*> FInProgress;
   std::vector<std::thread> FRequestThreads;
   int FBindError = 0;  // why the last Listen failed
+  std::mutex FClipboardLock;  // held while OnClipboardNotify runs
 
   // Running and finished (not yet joined) frame receivers.
   mutable std::mutex FFramesLock;

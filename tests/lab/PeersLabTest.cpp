@@ -365,6 +365,10 @@ TEST_F(PeersLabTest, Hostile_NameFlood_CostsAFewSocketsAndThreads_ServerKeepsAns
   EXPECT_LT(peak.Descriptors, 100);
   EXPECT_LT(peak.Threads, 50);
   EXPECT_TRUE(TimeAnHonestList()) << "the server stopped answering";
+  // An honest peer that comes now is synced with at once, not after the flood's 2 000 syncs.
+  Put(3, "honest.txt", "synced meanwhile", PastUnix);
+  StartPeer(3);
+  EXPECT_TRUE(WaitFor([&] { return fs::exists(Folder(1) / "honest.txt"); }, 20s)) << Log(1);
 }
 
 TEST_F(PeersLabTest, Hostile_StalledDownload_EndsAtItsDeadline_ThenANewerCopyArrives) {
