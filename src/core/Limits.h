@@ -17,8 +17,9 @@ namespace Pondar::Core::Limits {
 inline constexpr int RequestBudgetMs = 30000;
 // Bulk (a file, a list, a long text, a frame) earns more time as it moves: each byte moved
 // extends the request's deadline by 1 / MinTransferBytesPerSec. A transfer that keeps above
-// this rate on average never runs out; one that stalls runs out within RequestBudgetMs of its
-// last progress. 64 KiB/s is far below any working LAN or Wi-Fi link.
+// this rate on average never runs out; one that stalls runs out RequestBudgetMs after its last
+// byte at the latest, whatever time it had earned. 64 KiB/s is far below any working LAN or
+// Wi-Fi link.
 inline constexpr uint32_t MinTransferBytesPerSec = 64 * 1024;
 
 // ---- the server ----

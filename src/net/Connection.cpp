@@ -103,7 +103,7 @@ ssize_t TConnection::SendNow(const uint8_t* AData, size_t ACount) {
   if (FDeadlineTick != 0 && Core::GetTickCount64() >= DeadlineTick()) return -1;
   const ssize_t n = ::send(FSock.Fd(), AData, ACount, MSG_NOSIGNAL | MSG_DONTWAIT);
   if (n >= 0) {
-    FMoved += static_cast<uint64_t>(n);
+    Moved(static_cast<size_t>(n));
     return n;
   }
   return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
@@ -148,19 +148,30 @@ void TConnection::SetDeadline(uint64_t ATick, uint32_t AMinBytesPerSec) {
   FDeadlineTick = ATick;
   FMinRate = AMinBytesPerSec;
   FMoved = 0;
+  FStallCapMs = 0;
   // Waits shortened for an earlier deadline get the stall limit back.
   if (ATick == 0 && FWaitMs < FStallMs && FSock && SetWaitLimit(FSock.Fd(), FStallMs))
     FWaitMs = FStallMs;
 }
 
 void TConnection::SetRequestBudget(int ABaseMs) {
-  SetDeadline(Core::GetTickCount64() + static_cast<uint64_t>(std::max(ABaseMs, 1)),
+  const uint64_t now = Core::GetTickCount64();
+  SetDeadline(now + static_cast<uint64_t>(std::max(ABaseMs, 1)),
               Core::Limits::MinTransferBytesPerSec);
+  FStallCapMs = std::max(ABaseMs, 1);
+  FLastMoveTick = now;
+}
+
+void TConnection::Moved(size_t ACount) {
+  FMoved += ACount;
+  if (FStallCapMs > 0) FLastMoveTick = Core::GetTickCount64();
 }
 
 uint64_t TConnection::DeadlineTick() const {
-  if (FDeadlineTick == 0 || FMinRate == 0) return FDeadlineTick;
-  return FDeadlineTick + FMoved * 1000 / FMinRate;
+  if (FDeadlineTick == 0) return 0;
+  uint64_t tick = FDeadlineTick + (FMinRate > 0 ? FMoved * 1000 / FMinRate : 0);
+  if (FStallCapMs > 0) tick = std::min(tick, FLastMoveTick + static_cast<uint64_t>(FStallCapMs));
+  return tick;
 }
 
 bool TConnection::OutOfTime() const {
@@ -200,7 +211,7 @@ bool TConnection::Read(void* ABuffer, size_t ACount) {
     if (n > 0) {
       p += n;
       left -= static_cast<size_t>(n);
-      FMoved += static_cast<uint64_t>(n);
+      Moved(static_cast<size_t>(n));
       continue;
     }
     if (n == 0) return false;  // orderly close before all bytes came
@@ -226,7 +237,7 @@ bool TConnection::SendRaw(const uint8_t* AData, size_t ACount, bool AMore) {
     if (n > 0) {
       AData += n;
       ACount -= static_cast<size_t>(n);
-      FMoved += static_cast<uint64_t>(n);
+      Moved(static_cast<size_t>(n));
       continue;
     }
     if (n < 0 && errno == EINTR) continue;

@@ -71,7 +71,8 @@ class TConnection final : public TInStream, public TOutStream {
   // (0: none) lets each byte moved from now on push it back, as above.
   void SetDeadline(uint64_t ATick, uint32_t AMinBytesPerSec = 0);
   // The request's budget as core/Limits.h sets it: ABaseMs from now, pushed back by the bytes
-  // moved at the minimum transfer rate.
+  // moved at the minimum transfer rate; and never more than ABaseMs without a byte moved, so that
+  // time earned by a fast start cannot be spent on a stall.
   void SetRequestBudget(int ABaseMs);
 
   // ---- without blocking, for a sender that drives many connections from one thread ----
@@ -85,7 +86,8 @@ class TConnection final : public TInStream, public TOutStream {
   // Sends what the socket takes now of ACount bytes: their number (0: no room now), or -1 when
   // the connection failed or its deadline has passed. Counts towards the minimum rate.
   ssize_t SendNow(const uint8_t* AData, size_t ACount);
-  // The deadline with what has been moved so far counted in; 0 when there is none.
+  // The deadline with what has been moved so far counted in, and the stall limit of a request
+  // budget; 0 when there is none.
   uint64_t DeadlineTick() const;
   // True once that deadline has passed.
   bool OutOfTime() const;
@@ -122,6 +124,9 @@ class TConnection final : public TInStream, public TOutStream {
   uint64_t FDeadlineTick = 0;
   uint32_t FMinRate = 0;  // bytes per second that each push the deadline back by one second
   uint64_t FMoved = 0;    // bytes read and sent since the deadline was set
+  int FStallCapMs = 0;    // a request budget's longest time without a byte moved; 0: none
+  uint64_t FLastMoveTick = 0;
+  void Moved(size_t ACount);
   int FWaitMs = 0;  // the wait the socket's time-outs are set to now
   TBytes FOut;      // written, not yet sent
 };
