@@ -48,7 +48,7 @@ class TPeerSyncQueue {
   // The first waiting peer whose address has no sync running; FReady.end() when none. Under FLock.
   std::deque<RawUtf8>::iterator NextRunnable();
   const size_t FMaxThreads;
-  std::mutex FLock;  // guards everything below
+  std::mutex FLock;                      // guards everything below
   std::map<RawUtf8, TPeerState> FPeers;  // peers with a sync running or waiting
   std::deque<RawUtf8> FReady;            // peers with a sync waiting and none running, in order
   std::set<RawUtf8> FBusyIPs;            // addresses with a sync running

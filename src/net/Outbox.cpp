@@ -184,14 +184,16 @@ void TPeerOutbox::Execute() {
       for (auto& [key, peer] : FPeers) {
         if (!peer.Conn) continue;
         const uint64_t deadline = peer.Connected ? peer.Conn.DeadlineTick() : peer.ConnectDeadline;
-        const int left = deadline > now ? static_cast<int>(std::min<uint64_t>(deadline - now, 1u << 30)) : 0;
+        const int left =
+            deadline > now ? static_cast<int>(std::min<uint64_t>(deadline - now, 1u << 30)) : 0;
         timeout = timeout < 0 ? left : std::min(timeout, left);
         fds.push_back({peer.Conn.PollFd(), POLLOUT, 0});
         polled.push_back(&peer);
       }
     }
     RunDone(done);
-    if (WakeFd() < 0 || FPostFd < 0) timeout = timeout < 0 ? FallbackPollMs : std::min(timeout, FallbackPollMs);
+    if (WakeFd() < 0 || FPostFd < 0)
+      timeout = timeout < 0 ? FallbackPollMs : std::min(timeout, FallbackPollMs);
     if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) continue;
     if (Terminated()) break;
     if (fds[1].revents != 0) {

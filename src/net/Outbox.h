@@ -79,10 +79,10 @@ class TPeerOutbox final : public Core::TWorkerThread {
     // The message on its way, while Conn is open.
     TItem Current;
     TConnection Conn;
-    bool Connected = false;      // the connection is made and Current is being written
+    bool Connected = false;  // the connection is made and Current is being written
     uint64_t ConnectDeadline = 0;
-    size_t Offset = 0;           // bytes of Current written
-    bool HasFrame = false;       // a frame waits or is on its way
+    size_t Offset = 0;      // bytes of Current written
+    bool HasFrame = false;  // a frame waits or is on its way
   };
   struct TRound {
     size_t Left = 0;
@@ -91,8 +91,8 @@ class TPeerOutbox final : public Core::TWorkerThread {
   };
   using TDone = std::vector<std::pair<TOnRoundDone, bool>>;
 
-  void Queue(const Core::TPeerInfoDynArray& APeers, std::vector<TOutMessage> AMessages,
-             bool AFrame, TOnRoundDone AOnDone);
+  void Queue(const Core::TPeerInfoDynArray& APeers, std::vector<TOutMessage> AMessages, bool AFrame,
+             TOnRoundDone AOnDone);
   // Settles one item of its round; a finished round's callback is added to ADone. Under FLock.
   void Settle(uint64_t ARound, bool ASent, TDone& ADone);
   // Ends the message on its way: sent whole, or failed with the rest of its round. Under FLock.

@@ -55,7 +55,9 @@ class TFetchGateHold {
   TFetchGateHold(TFetchGate& AGate, std::string APath, const std::atomic<bool>* ACancel)
       : FGate(AGate), FPath(std::move(APath)) {
     for (char& c : FPath) c = static_cast<char>(c & ~0x20);
-    const auto cancelled = [ACancel] { return ACancel && ACancel->load(std::memory_order_acquire); };
+    const auto cancelled = [ACancel] {
+      return ACancel && ACancel->load(std::memory_order_acquire);
+    };
     std::unique_lock lock(FGate.FMutex);
     // The cancel flag is set without the gate's lock: looked at again now and then.
     while (FGate.FBusy.contains(FPath)) {

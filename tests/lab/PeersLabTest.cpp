@@ -120,8 +120,8 @@ class PeersLabTest : public ::testing::Test {
     options.Streams = PondarTest::TLogStreams::StdoutOnly;
     Procs[APeer - 1] =
         Lab->Spawn(APeer,
-                   {PondarTest::PondardExe(), "--headless", "--name", "peer" + std::to_string(APeer), "--folder",
-                    Folder(APeer).string()},
+                   {PondarTest::PondardExe(), "--headless", "--name",
+                    "peer" + std::to_string(APeer), "--folder", Folder(APeer).string()},
                    options);
     ASSERT_TRUE(WaitFor([&] { return Log(APeer).find("\u25B6 Ready") != std::string::npos; }, 10s))
         << Procs[APeer - 1].ReadStderr();
@@ -281,7 +281,6 @@ TEST_F(PeersLabTest, FolderRenamedNeverComesBack_PeerRestartedRightAfterServingS
   EXPECT_TRUE(StateOf(Folder(2)).contains("after-restart.txt"));
   EXPECT_EQ(Procs[0].ReadStderr().find("cannot be opened"), std::string::npos)
       << Procs[0].ReadStderr();
-
 }
 
 TEST_F(PeersLabTest, PeerKilledMidTransfer_LeavesNoPartialFile) {

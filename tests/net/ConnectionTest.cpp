@@ -128,9 +128,9 @@ TEST(ConnectionTest, Deadline_EndsARequestThatAPeerTricklesOut) {
 TEST(ConnectionTest, RequestBudget_RateEarnsTimeButAStallSpendsNoneOfIt) {
   struct TCase {
     const char* Name;
-    size_t Block;      // bytes the peer sends every 50 ms, up to Total
+    size_t Block;  // bytes the peer sends every 50 ms, up to Total
     size_t Total;
-    size_t Read;       // bytes the connection is asked for, under a budget of 300 ms
+    size_t Read;  // bytes the connection is asked for, under a budget of 300 ms
     bool Whole;
   };
   const TCase cases[] = {

@@ -134,7 +134,8 @@ void TStalledFileServer::Serve(TSocket AConn) {
   if (type != B({2})) return;
   const TBytes len = ReadExactly(AConn, 2, std::chrono::seconds(2));
   if (len.size() != 2) return;
-  const TBytes path = ReadExactly(AConn, size_t{len[0]} | size_t{len[1]} << 8, std::chrono::seconds(2));
+  const TBytes path =
+      ReadExactly(AConn, size_t{len[0]} | size_t{len[1]} << 8, std::chrono::seconds(2));
   for (const auto& entry : FEntries) {
     if (TBytes(entry.RelPath.begin(), entry.RelPath.end()) != path) continue;
     ++FFileRequests;
@@ -155,8 +156,8 @@ void TAnnouncer::Announce(const std::vector<std::string>& ANames, uint16_t ATcpP
   ::inet_pton(AF_INET, FIp.c_str(), &to.sin_addr);
   size_t sent = 0;
   for (const auto& name : ANames) {
-    const TBytes datagram = Pondar::Net::BuildDiscoveryPacket(
-        Pondar::Net::TDiscoveryKind::dkAnnounce, ATcpPort, name);
+    const TBytes datagram =
+        Pondar::Net::BuildDiscoveryPacket(Pondar::Net::TDiscoveryKind::dkAnnounce, ATcpPort, name);
     ::sendto(FSock.Fd(), datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to),
              sizeof to);
     if (++sent % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
