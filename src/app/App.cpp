@@ -9,7 +9,7 @@
 #include "fs/Watcher.h"
 #include "net/Discovery.h"
 #include "net/TcpServer.h"
-#include "net/Transfer.h"
+#include "net/Outbox.h"
 
 namespace Pondard::App {
 
@@ -27,22 +27,31 @@ TPondardApp::TPondardApp(TPondardConfig AConfig, std::shared_ptr<TDeliveryQueue>
       FQueue(std::move(AQueue)),
       FSinks(std::make_shared<TAppSinks>()),
       FRoute(FQueue, FSinks),
+      FOutbox(std::make_shared<Pondar::Net::TPeerOutbox>()),
       FSyncs(FRoute),
       FScreen(
-          FRoute, [this] { return PeerList(); }, FConfig.ScreenRestoreToken),
+          FRoute, [this] { return PeerList(); }, FOutbox, FConfig.ScreenRestoreToken),
       FScreenViews(FRoute, [this] { return PeerList(); }),
       FChanges(FSyncEngine.Files, FRoute,
                {.Peers = [this] { return PeerList(); },
                 .SyncWith = [this](const TPeerInfo& APeer) { StartPeerSync(APeer); },
-                .SyncsRunning = [this] { return FSyncs.Running() != 0; }}) {}
+                .SyncsRunning = [this] { return FSyncs.Running() != 0; },
+                .Outbox = FOutbox}) {
+  FOutbox->OnProblem = FRoute.Problems();
+  StartOrWarn(*FOutbox, FRoute);
+}
 
 TPondardApp::~TPondardApp() {
   Stop();
   // Syncs stop between files once cancelled; one that is stuck on a silent peer is left to its
   // network time-out, holding only shared state, rather than holding up the program's exit.
   FSyncEngine.Cancel->store(true, std::memory_order_release);
+  // Notices of the last changes still go to the peers that take them at once; one that keeps
+  // them waiting is not waited for.
+  FOutbox->WaitIdle(std::chrono::milliseconds(1000));
+  FOutbox->Terminate();
   FSyncs.WaitIdle(std::chrono::milliseconds(6000));
-  FScreen.WaitIdle(std::chrono::milliseconds(6000));
+  FOutbox->WaitFor();
   // Deliveries still queued find no sink.
   FSinks->HasLog.store(false, std::memory_order_release);
   FSinks->Log = nullptr;
@@ -128,6 +137,9 @@ void TPondardApp::StartServer() {
     };
   }
   FServer->OnProblem = FRoute.Problems();
+  // Listening before discovery announces this peer: a peer that hears of it may pull at once.
+  // A port that cannot be had is reported by the server thread, which tries once more.
+  FServer->Listen();
   if (!StartOrWarn(*FServer, FRoute)) FServer.reset();
 }
 
@@ -259,9 +271,7 @@ void TPondardApp::OnRemoteDelete(const RawUtf8& ARelPath) {
 // ---- clipboard ----
 
 void TPondardApp::OnClipboardChanged(const RawUtf8& AText) {
-  Pondar::Net::ForEachPeerAtOnce(PeerList(), [&AText](const TPeerInfo& APeer) {
-    Pondar::Net::SendClipboardText(APeer.IP, APeer.TcpPort, AText);
-  });
+  FOutbox->Post(PeerList(), {Pondar::Net::ClipboardTextMessage(AText)});
   // Said also with no peer or a failed send: the line tells what left this desk's clipboard.
   Log(FormatCaption(Captions::ClipboardSent, {static_cast<int64_t>(AText.size())}));
 }

@@ -21,6 +21,7 @@
 
 namespace Pondar::Net {
 class TDiscoveryThread;
+class TPeerOutbox;
 class TTcpServerThread;
 }  // namespace Pondar::Net
 namespace Pondar::Fs {
@@ -54,7 +55,8 @@ class TPondardApp {
   TPondardApp& operator=(const TPondardApp&) = delete;
 
   void Start();
-  // Goodbye first, then every worker stopped and freed; running syncs are left to finish.
+  // Goodbye first, then every worker stopped and freed; running syncs are left to finish, and
+  // notices still queued for peers go out on their own.
   void Stop();
   bool Running() const { return FRunning; }
   // The settings; change them only while stopped.
@@ -89,14 +91,13 @@ class TPondardApp {
   void OnFileChange(TFileAction AAction, const RawUtf8& ARelPath) {
     FChanges.OnLocalChange(AAction, ARelPath);
   }
-  // New local clipboard text: sent to every peer, on the clipboard watcher's thread.
+  // New local clipboard text: queued for every peer, on the clipboard watcher's thread.
   void OnClipboardChanged(const RawUtf8& AText);
   // A peer's clipboard text: written into the local clipboard without coming back. Text that
   // is not shareable (a NUL, bytes that are no UTF-8) is refused with one line that gives its
   // size.
   void OnClipboardReceived(const RawUtf8& AText);
-  // A frame of the local screen: sent to every peer on one sender thread, or dropped while the
-  // previous frame is still on its way.
+  // A frame of the local screen: queued for every peer that has taken the last one.
   void OnScreenCaptured(TBytes AData) { FScreen.OnCaptured(std::move(AData)); }
   // A peer's screen frame from APeerIP: taken only under the name discovery knows there,
   // decoded on the screen receiver's thread, and its picture handed to the picture sink on the
@@ -107,7 +108,7 @@ class TPondardApp {
   }
 
   bool SendingScreen() const { return FScreen.Sending(); }
-  // Send passes in a row in which some peer could not be sent the frame.
+  // Frames in a row that some peer could not be sent (it failed, or was still taking the last).
   int32_t ScreenSendFails() const { return FScreen.Fails(); }
 
   // A copy of the shared file list, taken under its lock.
@@ -161,6 +162,9 @@ class TPondardApp {
   std::shared_ptr<Pondar::Fs::TFileWatcher> FWatcher;
   std::shared_ptr<Pondar::Clipboard::TClipboardWatcher> FClipboardWatcher;
 
+  // Notices, clipboard texts and frames to peers, each peer on its own queue. Lives as long as
+  // the engine, so that what a Stop leaves queued still goes; it never holds a Stop up.
+  const std::shared_ptr<Pondar::Net::TPeerOutbox> FOutbox;
   TPeerSyncs FSyncs;
   TScreenBroadcaster FScreen;
   TScreenReceiver FScreenViews;

@@ -7,7 +7,7 @@
 #include "core/Captions.h"
 #include "fs/FileList.h"
 #include "fs/Scanner.h"
-#include "net/Transfer.h"
+#include "net/Outbox.h"
 
 namespace Pondard::App {
 
@@ -159,10 +159,10 @@ void TChangeCoordinator::TakeUpLocalChange(const RawUtf8& ARelPath, bool AFirstO
   if (AFirstOfWindow) {
     if (const auto entry = Pondar::Fs::StatEntry(FFolder, ARelPath)) {
       FFiles->Store(*entry);
-      NotifyPeersOfChange(peers);
+      NotifyPeersOfChange(*FLinks.Outbox, peers);
     }
   }
-  if (Rescan()) NotifyPeersOfChange(peers);
+  if (Rescan()) NotifyPeersOfChange(*FLinks.Outbox, peers);
 }
 
 void TChangeCoordinator::TakeUpLocalDelete(const RawUtf8& ARelPath) {
@@ -172,7 +172,7 @@ void TChangeCoordinator::TakeUpLocalDelete(const RawUtf8& ARelPath) {
   // Peers apply deletes to files only: a folder deleted or moved away is told to them file by
   // file, or every file in it would come back with the next pull.
   if (removed.empty()) removed.push_back(ARelPath);
-  NotifyPeersOfDelete(removed, peers);
+  NotifyPeersOfDelete(*FLinks.Outbox, removed, peers);
 }
 
 bool TChangeCoordinator::Rescan() {
@@ -183,17 +183,19 @@ bool TChangeCoordinator::Rescan() {
 
 // ---- notices to peers ----
 
-void TChangeCoordinator::NotifyPeersOfChange(const TPeerInfoDynArray& APeers) {
-  Pondar::Net::ForEachPeerAtOnce(APeers, [](const Pondar::Core::TPeerInfo& APeer) {
-    Pondar::Net::SendChangesNotify(APeer.IP, APeer.TcpPort);
-  });
+void TChangeCoordinator::NotifyPeersOfChange(Pondar::Net::TPeerOutbox& AOutbox,
+                                             const TPeerInfoDynArray& APeers) {
+  AOutbox.Post(APeers, {Pondar::Net::ChangesNotifyMessage()});
 }
 
-void TChangeCoordinator::NotifyPeersOfDelete(const std::vector<RawUtf8>& ARelPaths,
+void TChangeCoordinator::NotifyPeersOfDelete(Pondar::Net::TPeerOutbox& AOutbox,
+                                             const std::vector<RawUtf8>& ARelPaths,
                                              const TPeerInfoDynArray& APeers) {
-  Pondar::Net::ForEachPeerAtOnce(APeers, [&ARelPaths](const Pondar::Core::TPeerInfo& APeer) {
-    for (const auto& path : ARelPaths) Pondar::Net::SendDeleteNotify(APeer.IP, APeer.TcpPort, path);
-  });
+  if (APeers.empty() || ARelPaths.empty()) return;
+  std::vector<Pondar::Net::TOutMessage> notices;
+  notices.reserve(ARelPaths.size());
+  for (const auto& path : ARelPaths) notices.push_back(Pondar::Net::DeleteNotifyMessage(path));
+  AOutbox.Post(APeers, std::move(notices));
 }
 
 }  // namespace Pondard::App

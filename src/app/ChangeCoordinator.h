@@ -19,6 +19,9 @@
 namespace Pondar::Fs {
 class TFileList;
 }
+namespace Pondar::Net {
+class TPeerOutbox;
+}
 
 namespace Pondard::App {
 
@@ -30,12 +33,15 @@ struct TChangeLinks {
   std::function<void(const Pondar::Core::TPeerInfo& APeer)> SyncWith;
   // True while a sync, of this run or an earlier one, may still be writing into the folder.
   std::function<bool()> SyncsRunning;
+  // Where notices to peers are queued; never null.
+  std::shared_ptr<Pondar::Net::TPeerOutbox> Outbox;
 };
 
 // All the work runs on one thread of the coordinator's own, one action after another: local
 // creates, modifies and deletes (rescans, list edits and notices, in the order they happened),
 // and the take-ups deferred to the end of a rate window. The handlers only decide and post, so
-// the watcher and the server's threads never wait for a rescan or a peer.
+// the watcher and the server's threads never wait for a rescan or a peer; nor does the work
+// thread wait for a peer, as notices go out through the engine's outbox.
 //
 // Start and Stop on the engine's owner thread; Start before any worker that calls the handlers
 // starts, Stop before they stop (a handler called after Stop posts nothing). The rate windows
@@ -55,7 +61,7 @@ class TChangeCoordinator {
   // without it every change and notice is ignored.
   void Start(const std::string& AFolder, bool AFileSharing);
   // Drops the work still waiting (the next start rescans and resyncs) and waits for the action
-  // that runs now (a rescan, notices to peers).
+  // that runs now (a rescan; notices are only queued, never waited for).
   void Stop();
 
   // A local change the folder watcher reports; its thread goes on reading at once.
@@ -64,10 +70,14 @@ class TChangeCoordinator {
   // the discovery table: a sender it does not know is ignored.
   void OnChangesNotify(const RawUtf8& APeerIP);
 
-  // Notices to every peer at once, returning when all are sent; to each peer one after another,
-  // in order. Failures are silent: the peer's next sync with us repairs what it missed.
-  static void NotifyPeersOfChange(const Pondar::Core::TPeerInfoDynArray& APeers);
-  static void NotifyPeersOfDelete(const std::vector<RawUtf8>& ARelPaths,
+  // Notices queued for every peer, each on its own queue, returning at once; to each peer one
+  // after another, in order. A peer that does not take them costs its own time-outs, never
+  // the work thread's or another peer's. Failures are silent: the peer's next sync with us
+  // repairs what it missed.
+  static void NotifyPeersOfChange(Pondar::Net::TPeerOutbox& AOutbox,
+                                  const Pondar::Core::TPeerInfoDynArray& APeers);
+  static void NotifyPeersOfDelete(Pondar::Net::TPeerOutbox& AOutbox,
+                                  const std::vector<RawUtf8>& ARelPaths,
                                   const Pondar::Core::TPeerInfoDynArray& APeers);
 
   // A local change is taken up at most once per window, and a peer's change notice likewise;

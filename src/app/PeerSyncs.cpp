@@ -1,45 +1,73 @@
 #include "app/PeerSyncs.h"
 
+#include <algorithm>
 #include <system_error>
 
 #include "core/Captions.h"
+#include "core/Limits.h"
 
 namespace Pondard::App {
 
 using Pondar::Core::FormatCaption;
 namespace Captions = Pondar::Core::Captions;
 
-bool TPeerSyncQueue::Admit(const RawUtf8& APeer, TJob AJob) {
-  std::lock_guard lock(FLock);
-  const auto [slot, idle] = FWaiting.try_emplace(APeer);
-  if (!idle) slot->second = std::move(AJob);
-  return idle;
+std::deque<RawUtf8>::iterator TPeerSyncQueue::NextRunnable() {
+  return std::find_if(FReady.begin(), FReady.end(),
+                      [&](const RawUtf8& AName) { return !FBusyIPs.contains(FPeers[AName].IP); });
 }
 
-void TPeerSyncQueue::RunQueued(const RawUtf8& APeer, TJob AJob,
-                               const Pondar::Core::TOnWorkerProblem& AReport) {
-  for (;;) {
-    Pondar::Core::RunReportingErrors(AJob, "Sync with " + APeer, AReport);
-    std::lock_guard lock(FLock);
-    const auto slot = FWaiting.find(APeer);
-    if (!slot->second) {
-      FWaiting.erase(slot);
-      return;
-    }
-    AJob = std::move(slot->second);
-    slot->second = nullptr;
+bool TPeerSyncQueue::Admit(const RawUtf8& APeer, const RawUtf8& AIP, TJob AJob) {
+  std::lock_guard lock(FLock);
+  TPeerState& peer = FPeers[APeer];
+  const bool queued = static_cast<bool>(peer.Waiting);
+  peer.Waiting = std::move(AJob);
+  if (!queued && !peer.Running) {
+    peer.IP = AIP;
+    FReady.push_back(APeer);
   }
+  // A thread more while there is work for it; a running one takes the rest in turn.
+  if (FThreads >= FMaxThreads || NextRunnable() == FReady.end()) return false;
+  ++FThreads;
+  return true;
 }
 
-void TPeerSyncQueue::Release(const RawUtf8& APeer) {
+void TPeerSyncQueue::RunQueued(const Pondar::Core::TOnWorkerProblem& AReport) {
+  std::unique_lock lock(FLock);
+  for (auto next = NextRunnable(); next != FReady.end(); next = NextRunnable()) {
+    const RawUtf8 name = std::move(*next);
+    FReady.erase(next);
+    TPeerState& peer = FPeers[name];
+    const RawUtf8 ip = peer.IP;
+    TJob job = std::move(peer.Waiting);
+    peer.Waiting = nullptr;
+    peer.Running = true;
+    FBusyIPs.insert(ip);
+    lock.unlock();
+    Pondar::Core::RunReportingErrors(job, "Sync with " + name, AReport);
+    job = nullptr;  // what the job holds goes before the next one starts
+    lock.lock();
+    FBusyIPs.erase(ip);
+    TPeerState& after = FPeers[name];
+    after.Running = false;
+    // A sync that came meanwhile takes its turn behind the peers already waiting.
+    if (after.Waiting) {
+      FReady.push_back(name);
+    } else {
+      FPeers.erase(name);
+    }
+  }
+  --FThreads;
+}
+
+void TPeerSyncQueue::Release() {
   std::lock_guard lock(FLock);
-  FWaiting.erase(APeer);
+  --FThreads;
 }
 
 TPeerSyncs::TPeerSyncs(TSinkRoute ARoute)
     : FRoute(std::move(ARoute)),
       FThreads(std::make_shared<TShortLivedThreads>()),
-      FQueue(std::make_shared<TPeerSyncQueue>()) {}
+      FQueue(std::make_shared<TPeerSyncQueue>(Pondar::Core::Limits::MaxSyncsAtOnce)) {}
 
 void TPeerSyncs::Start(const Pondar::Core::TPeerInfo& APeer, Pondar::Sync::TSyncEngine AEngine) {
   // The job holds copies of all it uses, so it may outlive a restart or the engine.
@@ -63,13 +91,12 @@ void TPeerSyncs::Start(const Pondar::Core::TPeerInfo& APeer, Pondar::Sync::TSync
     if (!stats.StoppedBy.empty())
       engine.OnLog(FormatCaption(Captions::SyncStopped, {peer.Name, stats.StoppedBy}));
   };
-  if (!FQueue->Admit(APeer.Name, job)) return;  // waits behind the sync that runs
+  if (!FQueue->Admit(APeer.Name, APeer.IP, std::move(job))) return;  // a running thread takes it up
   try {
-    FThreads->Run([queue = FQueue, name = APeer.Name, job,
-                   report = FRoute.Problems()] { queue->RunQueued(name, job, report); },
-                  "Sync with " + APeer.Name, FRoute.Problems());
+    FThreads->Run([queue = FQueue, report = FRoute.Problems()] { queue->RunQueued(report); },
+                  "Syncs", FRoute.Problems());
   } catch (const std::system_error& AError) {
-    FQueue->Release(APeer.Name);
+    FQueue->Release();
     FRoute.Warn("Sync with " + APeer.Name + " cannot start: " + AError.what());
   }
 }

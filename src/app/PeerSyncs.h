@@ -1,13 +1,16 @@
-// The syncs with peers that run now: each on a short-lived thread of its own, at most one per
-// peer with one more waiting behind it, and what each did told in the log.
+// The syncs with peers that run now: at most MaxSyncsAtOnce at once, each on a short-lived
+// thread, at most one per peer with one more waiting behind it, and what each did told in the
+// log.
 #pragma once
 
 #include <chrono>
+#include <deque>
 #include <cstddef>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 
 #include "app/ShortLivedThreads.h"
 #include "app/Sinks.h"
@@ -17,25 +20,39 @@
 namespace Pondard::App {
 
 // At most one sync per peer at a time, and at most one more waiting behind it: discoveries and
-// notices that come while a peer's sync runs fold into the one waiting, which the running
-// sync's thread takes up when it ends. Without this every notice of a busy peer started a sync
-// of its own, all pulling and comparing the same list at once. Any thread; FLock is held for
-// the bookkeeping alone, never while a job runs.
+// notices that come while a peer's sync runs fold into the one waiting. Over all peers, at most
+// AMaxThreads run at once, and at most one per address: a host that announces many names (a
+// flood pointing at a port that never answers) holds one thread, and the peers at every other
+// address keep their turns. Waiting syncs run in the order they came, on the threads that are
+// free. Any thread; FLock is held for the bookkeeping alone, never while a job runs.
 class TPeerSyncQueue {
  public:
   using TJob = std::function<void()>;
-  // True when no sync of APeer runs: the caller starts AJob on a thread of its own through
-  // RunQueued. False when one runs: AJob replaces the one waiting, if any.
-  bool Admit(const RawUtf8& APeer, TJob AJob);
-  // Runs AJob, then every job that waits for APeer when the one before ends. An exception
-  // escaping a job is reported through AReport and ends only that job.
-  void RunQueued(const RawUtf8& APeer, TJob AJob, const Pondar::Core::TOnWorkerProblem& AReport);
-  // For a thread that could not be started after Admit: APeer runs nothing after all.
-  void Release(const RawUtf8& APeer);
+  explicit TPeerSyncQueue(size_t AMaxThreads) : FMaxThreads(AMaxThreads) {}
+  // Queues AJob as APeer's next sync (APeer at AIP), replacing one that waits. True when the
+  // caller is to start a thread that runs RunQueued: fewer than the cap run, and there is work
+  // for one more.
+  bool Admit(const RawUtf8& APeer, const RawUtf8& AIP, TJob AJob);
+  // Runs the waiting syncs one after another, each peer's in turn, until none waits that can
+  // run. An exception escaping a job is reported through AReport and ends only that job.
+  void RunQueued(const Pondar::Core::TOnWorkerProblem& AReport);
+  // For a thread that could not be started after Admit.
+  void Release();
 
  private:
-  std::mutex FLock;                  // guards FWaiting
-  std::map<RawUtf8, TJob> FWaiting;  // a key per peer whose sync runs; empty job: none waits
+  struct TPeerState {
+    RawUtf8 IP;
+    TJob Waiting;  // empty: none waits
+    bool Running = false;
+  };
+  // The first waiting peer whose address has no sync running; FReady.end() when none. Under FLock.
+  std::deque<RawUtf8>::iterator NextRunnable();
+  const size_t FMaxThreads;
+  std::mutex FLock;                      // guards everything below
+  std::map<RawUtf8, TPeerState> FPeers;  // peers with a sync running or waiting
+  std::deque<RawUtf8> FReady;            // peers with a sync waiting and none running, in order
+  std::set<RawUtf8> FBusyIPs;            // addresses with a sync running
+  size_t FThreads = 0;                   // threads running RunQueued, or about to
 };
 
 // Owned by the engine; the sync threads share the queue and the counter with it, so that they
@@ -45,8 +62,8 @@ class TPeerSyncs {
   explicit TPeerSyncs(TSinkRoute ARoute);
 
   // Syncs with APeer through AEngine, a copy of the engine's own that the sync keeps: on a new
-  // thread, or behind the sync of APeer that runs. Any thread; returns at once. A thread that
-  // cannot be had is warned of, and nothing waits for that peer.
+  // thread, or on one of those running once it is free. Any thread; returns at once. A thread
+  // that cannot be had is warned of; the sync then waits for one of those running.
   void Start(const Pondar::Core::TPeerInfo& APeer, Pondar::Sync::TSyncEngine AEngine);
   // Threads running a sync now (each also runs the syncs that wait behind its own).
   size_t Running() const { return FThreads->Count(); }

@@ -6,7 +6,7 @@
 
 #include "app/Config.h"
 #include "core/Captions.h"
-#include "net/Transfer.h"
+#include "net/Outbox.h"
 #include "screen/Capture.h"
 #include "screen/PortalScreenSource.h"
 
@@ -44,11 +44,12 @@ TScreenSourceFactory DesktopScreenSource(std::string ARestoreToken,
 }
 
 TScreenBroadcaster::TScreenBroadcaster(TSinkRoute ARoute, TPeerListSource APeers,
+                                       std::shared_ptr<Pondar::Net::TPeerOutbox> AOutbox,
                                        std::string ARestoreToken)
     : FRoute(std::move(ARoute)),
       FPeers(std::move(APeers)),
       FState(std::make_shared<TSendState>()),
-      FSenders(std::make_shared<TShortLivedThreads>()),
+      FOutbox(std::move(AOutbox)),
       FSource(DesktopScreenSource(std::move(ARestoreToken), FRoute.Problems())) {}
 
 TScreenBroadcaster::~TScreenBroadcaster() {
@@ -89,32 +90,18 @@ void TScreenBroadcaster::Stop() {
 }
 
 void TScreenBroadcaster::OnCaptured(TBytes AData) {
-  int32_t idle = 0;
-  if (!FState->Sending.compare_exchange_strong(idle, 1)) return;  // one frame in flight
-  auto peers = FPeers();
-  if (peers.empty()) {
-    FState->Sending.exchange(0);
-    return;
-  }
-  auto job = [state = FState, name = FName, peers = std::move(peers), data = std::move(AData)] {
-    struct TEndOfPass {
-      TSendState& State;
-      ~TEndOfPass() { State.Sending.exchange(0); }
-    } endOfPass{*state};
-    bool allSent = true;
-    for (const auto& peer : peers)
-      if (!Pondar::Net::SendScreenFrame(peer.IP, peer.TcpPort, name, data)) allSent = false;
-    if (allSent) {
-      state->Fails.exchange(0);
-    } else {
-      state->Fails.fetch_add(1);
-    }
-  };
-  try {
-    FSenders->Run(std::move(job), "Screen sender", FRoute.Problems());
-  } catch (const std::system_error&) {
-    FState->Sending.exchange(0);  // no thread: this frame is dropped, the next one tried
-  }
+  const auto peers = FPeers();
+  if (peers.empty()) return;
+  FState->Sending.fetch_add(1);
+  FOutbox->PostFrame(peers, Pondar::Net::ScreenFrameMessage(FName, AData),
+                     [state = FState](bool AAllSent) {
+                       if (AAllSent) {
+                         state->Fails.store(0);
+                       } else {
+                         state->Fails.fetch_add(1);
+                       }
+                       state->Sending.fetch_sub(1);
+                     });
 }
 
 }  // namespace Pondard::App

@@ -9,10 +9,12 @@
 #include <memory>
 #include <string>
 
-#include "app/ShortLivedThreads.h"
 #include "app/Sinks.h"
 #include "core/Types.h"
 
+namespace Pondar::Net {
+class TPeerOutbox;
+}
 namespace Pondard::Screen {
 class TScreenSource;
 class TScreenCaptureThread;
@@ -36,14 +38,15 @@ TScreenSourceFactory DesktopScreenSource(std::string ARestoreToken,
                                          Pondar::Core::TOnWorkerProblem AReport);
 
 // Start, Stop and SetSource on the engine's owner thread; OnCaptured on the capture thread (or
-// a test standing in for it). Frames go out on a sender thread of their own, which owns the
-// frame and the peer list it sends to and shares only the counters, so it may outlive the
-// broadcaster. The peers are sent to one after another: one that does not answer holds up the
-// others and the next frame (dropped meanwhile), never the capture.
+// a test standing in for it). Frames go out through the engine's outbox, each peer on its own
+// queue: a peer still taking the last frame (it does not answer, or reads slowly) is passed
+// over for the next one, and holds up neither the other peers nor the capture.
 class TScreenBroadcaster {
  public:
-  // ARestoreToken: the desktop portal's token from the settings, for the desktop's own screen.
-  TScreenBroadcaster(TSinkRoute ARoute, TPeerListSource APeers, std::string ARestoreToken);
+  // AOutbox: the engine's, which frames go through. ARestoreToken: the desktop portal's token
+  // from the settings, for the desktop's own screen.
+  TScreenBroadcaster(TSinkRoute ARoute, TPeerListSource APeers,
+                     std::shared_ptr<Pondar::Net::TPeerOutbox> AOutbox, std::string ARestoreToken);
   ~TScreenBroadcaster();
   TScreenBroadcaster(const TScreenBroadcaster&) = delete;
   TScreenBroadcaster& operator=(const TScreenBroadcaster&) = delete;
@@ -58,27 +61,26 @@ class TScreenBroadcaster {
   // Ends the capture thread and waits for it; a frame on its way is left to its sender.
   void Stop();
 
-  // A frame of the local screen: sent to every peer on one sender thread, or dropped while the
-  // previous frame is still on its way, or when no peer is known.
+  // A frame of the local screen: queued for every peer that has taken the last one, or
+  // dropped when no peer is known.
   void OnCaptured(TBytes AData);
+  // True while some frame is still on its way to some peer.
   bool Sending() const { return FState->Sending.load() != 0; }
-  // Send passes in a row in which some peer could not be sent the frame.
+  // Frames in a row that some peer could not be sent (it failed, or was still taking the last).
   int32_t Fails() const { return FState->Fails.load(); }
-  // Blocks until no sender runs or ATimeout has passed; true when none runs.
-  bool WaitIdle(std::chrono::milliseconds ATimeout) { return FSenders->WaitIdle(ATimeout); }
 
   static constexpr int CaptureIntervalMs = 200;
 
  private:
   struct TSendState {
-    std::atomic<int32_t> Sending{0};  // 1 while a frame is on its way to the peers
+    std::atomic<int32_t> Sending{0};  // frames whose rounds are not over
     std::atomic<int32_t> Fails{0};
   };
 
   const TSinkRoute FRoute;
   const TPeerListSource FPeers;
   const std::shared_ptr<TSendState> FState;
-  const std::shared_ptr<TShortLivedThreads> FSenders;
+  const std::shared_ptr<Pondar::Net::TPeerOutbox> FOutbox;
   TScreenSourceFactory FSource;
   RawUtf8 FName;  // written by Start, before the capture thread starts
   std::unique_ptr<Pondard::Screen::TScreenCaptureThread> FCapture;  // while capturing

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <utility>
 
+#include "core/Limits.h"
 #include "net/Protocol.h"
 
 namespace Pondar::Net {
@@ -58,15 +59,63 @@ bool TConnection::Tune() {
          SetIntOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
 }
 
-TConnection TConnection::Connect(const RawUtf8& AHost, uint16_t APort) {
+namespace {
+
+// A non-blocking socket whose connection to AHost:APort has been started (or made, on
+// loopback); AInProgress tells which. Invalid when it cannot be started.
+TSocket StartConnect(const RawUtf8& AHost, uint16_t APort, bool& AInProgress) {
+  AInProgress = false;
   sockaddr_in addr{};
   if (!MakeIpv4Address(AHost, APort, addr)) return {};
   TSocket sock(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!sock) return {};
-
-  // Non-blocking connect so that the 5 000 ms limit holds even for a host that never answers.
   if (::connect(sock.Fd(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
     if (errno != EINPROGRESS && errno != EINTR) return {};
+    AInProgress = true;
+  }
+  return sock;
+}
+
+}  // namespace
+
+TConnection TConnection::ConnectStart(const RawUtf8& AHost, uint16_t APort) {
+  bool inProgress = false;
+  TSocket sock = StartConnect(AHost, APort, inProgress);
+  if (!sock) return {};
+  TConnection conn;
+  conn.FSock = std::move(sock);
+  conn.FPeerIP = AHost;
+  conn.FStall = TRecvStall::Fail;
+  return conn;
+}
+
+bool TConnection::ConnectDone() {
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (!FSock || ::getsockopt(FSock.Fd(), SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0)
+    return false;
+  // Keep-alive and no-delay as for every connection; its time limits are the caller's.
+  FStallMs = RequesterTimeoutMs;
+  return Tune();
+}
+
+ssize_t TConnection::SendNow(const uint8_t* AData, size_t ACount) {
+  if (FDeadlineTick != 0 && Core::GetTickCount64() >= DeadlineTick()) return -1;
+  const ssize_t n = ::send(FSock.Fd(), AData, ACount, MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (n >= 0) {
+    Moved(static_cast<size_t>(n));
+    return n;
+  }
+  return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
+}
+
+TConnection TConnection::Connect(const RawUtf8& AHost, uint16_t APort) {
+  bool inProgress = false;
+  TSocket sock = StartConnect(AHost, APort, inProgress);
+  if (!sock) return {};
+
+  // Non-blocking connect so that the 5 000 ms limit holds even for a host that never answers.
+  if (inProgress) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(ConnectTimeoutMs);
     for (;;) {
@@ -95,20 +144,48 @@ bool TConnection::SetStallLimit(int AMs) {
   return FSock && SetWaitLimit(FSock.Fd(), AMs);
 }
 
-void TConnection::SetDeadline(uint64_t ATick) {
+void TConnection::SetDeadline(uint64_t ATick, uint32_t AMinBytesPerSec) {
   FDeadlineTick = ATick;
+  FMinRate = AMinBytesPerSec;
+  FMoved = 0;
+  FStallCapMs = 0;
   // Waits shortened for an earlier deadline get the stall limit back.
   if (ATick == 0 && FWaitMs < FStallMs && FSock && SetWaitLimit(FSock.Fd(), FStallMs))
     FWaitMs = FStallMs;
 }
 
+void TConnection::SetRequestBudget(int ABaseMs) {
+  const uint64_t now = Core::GetTickCount64();
+  SetDeadline(now + static_cast<uint64_t>(std::max(ABaseMs, 1)),
+              Core::Limits::MinTransferBytesPerSec);
+  FStallCapMs = std::max(ABaseMs, 1);
+  FLastMoveTick = now;
+}
+
+void TConnection::Moved(size_t ACount) {
+  FMoved += ACount;
+  if (FStallCapMs > 0) FLastMoveTick = Core::GetTickCount64();
+}
+
+uint64_t TConnection::DeadlineTick() const {
+  if (FDeadlineTick == 0) return 0;
+  uint64_t tick = FDeadlineTick + (FMinRate > 0 ? FMoved * 1000 / FMinRate : 0);
+  if (FStallCapMs > 0) tick = std::min(tick, FLastMoveTick + static_cast<uint64_t>(FStallCapMs));
+  return tick;
+}
+
+bool TConnection::OutOfTime() const {
+  return FDeadlineTick != 0 && Core::GetTickCount64() >= DeadlineTick();
+}
+
 bool TConnection::BeforeWait() {
   if (FDeadlineTick == 0) return true;
   const uint64_t now = Core::GetTickCount64();
-  if (now >= FDeadlineTick) return false;
+  const uint64_t deadline = DeadlineTick();
+  if (now >= deadline) return false;
   // Waits end at the deadline at the latest. Set only when it comes closer than the stall
   // limit, so that a connection without a near deadline costs no extra system call.
-  const int wait = static_cast<int>(std::min<uint64_t>(FDeadlineTick - now, FStallMs));
+  const int wait = static_cast<int>(std::min<uint64_t>(deadline - now, FStallMs));
   if (wait < FWaitMs) {
     if (!SetWaitLimit(FSock.Fd(), std::max(wait, 1))) return false;
     FWaitMs = wait;
@@ -134,6 +211,7 @@ bool TConnection::Read(void* ABuffer, size_t ACount) {
     if (n > 0) {
       p += n;
       left -= static_cast<size_t>(n);
+      Moved(static_cast<size_t>(n));
       continue;
     }
     if (n == 0) return false;  // orderly close before all bytes came
@@ -159,6 +237,7 @@ bool TConnection::SendRaw(const uint8_t* AData, size_t ACount, bool AMore) {
     if (n > 0) {
       AData += n;
       ACount -= static_cast<size_t>(n);
+      Moved(static_cast<size_t>(n));
       continue;
     }
     if (n < 0 && errno == EINTR) continue;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <sys/types.h>
 
 #include "core/Types.h"
 #include "net/Socket.h"
@@ -29,7 +30,9 @@ enum class TRecvStall {
 //   holds (a busy peer may take long to start a reply), unless the cancel flag is set.
 // - The deadline, when set, bounds the whole request: every read and write fails once it has
 //   passed, and no wait lasts beyond it, so a peer that trickles a byte now and then cannot
-//   hold a request for longer. Unset by default.
+//   hold a request for longer. Unset by default. With a minimum rate, every byte moved either
+//   way pushes the deadline back by 1 / rate seconds: bulk that keeps above the rate never runs
+//   out, a transfer that stalls does (see core/Limits.h).
 //
 // Writes are gathered up to OutBufferBytes and leave on Flush (or when more is written), held
 // back from the network with MSG_MORE while more follows, so that a header and a short body
@@ -64,8 +67,30 @@ class TConnection final : public TInStream, public TOutStream {
   // While *ACancel is set, a read that has waited out a stall limit fails instead of waiting
   // again. Null: no cancel. The flag must outlive the connection's use.
   void SetCancel(const std::atomic<bool>* ACancel) { FCancel = ACancel; }
-  // The whole-request deadline as a tick of Core::GetTickCount64; 0 removes it.
-  void SetDeadline(uint64_t ATick);
+  // The whole-request deadline as a tick of Core::GetTickCount64; 0 removes it. AMinBytesPerSec
+  // (0: none) lets each byte moved from now on push it back, as above.
+  void SetDeadline(uint64_t ATick, uint32_t AMinBytesPerSec = 0);
+  // The request's budget as core/Limits.h sets it: ABaseMs from now, pushed back by the bytes
+  // moved at the minimum transfer rate; and never more than ABaseMs without a byte moved, so that
+  // time earned by a fast start cannot be spent on a stall.
+  void SetRequestBudget(int ABaseMs);
+
+  // ---- without blocking, for a sender that drives many connections from one thread ----
+
+  // A connection to AHost:APort that is being made: poll PollFd for POLLOUT, then ask
+  // ConnectDone. Not connected when it cannot even be started.
+  static TConnection ConnectStart(const RawUtf8& AHost, uint16_t APort);
+  // After POLLOUT: true when the connection was made (it stays non-blocking), false when it
+  // was refused or failed.
+  bool ConnectDone();
+  // Sends what the socket takes now of ACount bytes: their number (0: no room now), or -1 when
+  // the connection failed or its deadline has passed. Counts towards the minimum rate.
+  ssize_t SendNow(const uint8_t* AData, size_t ACount);
+  // The deadline with what has been moved so far counted in, and the stall limit of a request
+  // budget; 0 when there is none.
+  uint64_t DeadlineTick() const;
+  // True once that deadline has passed.
+  bool OutOfTime() const;
 
   // The result of a read that must not block.
   enum class TPoll { Byte, Nothing, Closed };
@@ -97,6 +122,11 @@ class TConnection final : public TInStream, public TOutStream {
   int FStallMs = 0;
   const std::atomic<bool>* FCancel = nullptr;
   uint64_t FDeadlineTick = 0;
+  uint32_t FMinRate = 0;  // bytes per second that each push the deadline back by one second
+  uint64_t FMoved = 0;    // bytes read and sent since the deadline was set
+  int FStallCapMs = 0;    // a request budget's longest time without a byte moved; 0: none
+  uint64_t FLastMoveTick = 0;
+  void Moved(size_t ACount);
   int FWaitMs = 0;  // the wait the socket's time-outs are set to now
   TBytes FOut;      // written, not yet sent
 };

@@ -74,9 +74,10 @@ bool WritePathMessage(TOutStream& AOut, TMessageType AType, const RawUtf8& APath
          AOut.Flush();
 }
 
-std::optional<RawUtf8> ReadPathBody(TInStream& AIn) {
+std::optional<RawUtf8> ReadPathBody(TInStream& AIn, bool AEmptyIsFolder) {
   uint16_t len = 0;
   if (!AIn.ReadLe16(len) || len > MaxRequestPath) return std::nullopt;
+  if (len == 0 && AEmptyIsFolder) return RawUtf8();
   RawUtf8 path, normalized;
   if (!AIn.ReadBytes(path, len)) return std::nullopt;
   // The same rule as for every path a peer sends: nothing outside the shared folder.
@@ -117,7 +118,7 @@ bool WriteGetFileRequest(TOutStream& AOut, const RawUtf8& ARelPath) {
 }
 
 std::optional<RawUtf8> ReadGetFileRequest(TInStream& AIn) {
-  return ReadPathBody(AIn);
+  return ReadPathBody(AIn, true);
 }
 
 bool WriteFileReply(TOutStream& AOut, int AFileFd, int64_t ASize) {
@@ -144,7 +145,7 @@ bool WriteDeleteNotify(TOutStream& AOut, const RawUtf8& ARelPath) {
 }
 
 std::optional<RawUtf8> ReadDeleteNotify(TInStream& AIn) {
-  return ReadPathBody(AIn);
+  return ReadPathBody(AIn, false);
 }
 
 bool WriteChangesNotify(TOutStream& AOut) {

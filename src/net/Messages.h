@@ -65,7 +65,8 @@ std::optional<TFileEntries> ReadFileListReply(TInStream& AIn);
 // refuses it anyway).
 bool WriteGetFileRequest(TOutStream& AOut, const RawUtf8& ARelPath);
 // The path in our form ("/" between components); nullopt when it is longer than MaxRequestPath
-// (refused before a byte of it is read), cut short, or refused by NormalizeRelPath.
+// (refused before a byte of it is read), cut short, or refused by NormalizeRelPath. The empty
+// path names the shared folder itself, and comes back empty: a folder, which has no content.
 std::optional<RawUtf8> ReadGetFileRequest(TInStream& AIn);
 // The reply: the size as a signed 64-bit number, then the content; -1 alone for a file that is
 // not there. WriteFileReply copies ASize bytes from AFileFd (at its offset); false when the file

@@ -37,8 +37,9 @@ void ServeFile(TInStream& AIn, TOutStream& AOut, const std::string& ARootDir) {
   if (!relPath) return;
 
   // Joined as text, never as a path object: a leading "/" in the request must stay below the
-  // shared folder. Without a shared folder there is nothing to serve.
-  if (ARootDir.empty()) {
+  // shared folder. Without a shared folder there is nothing to serve; the empty path is the
+  // folder itself, answered as every folder is.
+  if (ARootDir.empty() || relPath->empty()) {
     WriteMissingFileReply(AOut);
     return;
   }

@@ -8,8 +8,8 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <vector>
-
 
 namespace Pondar::Net {
 
@@ -47,6 +47,39 @@ size_t TTcpServerThread::FrameReceiverCount() const {
   return FActiveFrames;
 }
 
+bool TTcpServerThread::Listen() {
+  if (FServerSock) return true;
+  // Retried a little in case the port is still held by a socket that is closing.
+  // SO_REUSEADDR lets a restarted peer bind while connections of its previous run sit in
+  // TIME_WAIT; Linux still refuses a second socket listening on the port, so a second instance
+  // cannot take it.
+  for (int attempt = 0; attempt < BindAttempts && !Terminated(); ++attempt) {
+    if (attempt > 0) {
+      pollfd pfd{WakeFd(), POLLIN, 0};
+      ::poll(&pfd, 1, BindRetryMs);
+    }
+    TSocket sock(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    sockaddr_in addr{};
+    const int on = 1;
+    if (!sock || !MakeIpv4Address("0.0.0.0", FPort, addr) ||
+        ::setsockopt(sock.Fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        ::bind(sock.Fd(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(sock.Fd(), SOMAXCONN) != 0) {
+      FBindError = errno;
+      continue;
+    }
+    socklen_t len = sizeof addr;
+    if (::getsockname(sock.Fd(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+      FBindError = errno;
+      continue;
+    }
+    FServerSock = std::move(sock);
+    FBoundPort.store(ntohs(addr.sin_port), std::memory_order_release);
+    return true;
+  }
+  return false;
+}
+
 // ---- server thread ----
 
 void TTcpServerThread::Execute() {
@@ -55,45 +88,25 @@ void TTcpServerThread::Execute() {
     ::poll(&pfd, 1, AMs);
   };
 
-  // Listen, retrying a little in case the port is still held by a socket that is closing.
-  // SO_REUSEADDR lets a restarted peer bind while connections of its previous run sit in
-  // TIME_WAIT; Linux still refuses a second socket listening on the port, so a second instance
-  // cannot take it.
-  int bindError = 0;
-  for (int attempt = 0; attempt < BindAttempts && !Terminated(); ++attempt) {
-    if (attempt > 0) pause(BindRetryMs);
-    TSocket sock(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    sockaddr_in addr{};
-    const int on = 1;
-    if (!sock || !MakeIpv4Address("0.0.0.0", FPort, addr) ||
-        ::setsockopt(sock.Fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-        ::bind(sock.Fd(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(sock.Fd(), SOMAXCONN) != 0) {
-      bindError = errno;
-      continue;
-    }
-    socklen_t len = sizeof addr;
-    if (::getsockname(sock.Fd(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-      bindError = errno;
-      continue;
-    }
-    FServerSock = std::move(sock);
-    FBoundPort.store(ntohs(addr.sin_port), std::memory_order_release);
-    break;
-  }
-  if (Terminated()) return;
-  if (!FServerSock) {
+  if (!FServerSock && !Listen() && !Terminated()) {
     // The peer answers no requests for this run: its user must hear why.
     ReportProblem("TCP port " + std::to_string(FPort) + " cannot be opened (" +
-                  std::strerror(bindError) + "): other peers cannot fetch files from here");
+                  std::strerror(FBindError) + "): other peers cannot fetch files from here");
     return;
   }
+  if (Terminated()) return;
 
-  // The events are fixed from Start on, so the request thread takes them once.
+  // The events are fixed from Start on, so the request threads take them once. Clipboard texts
+  // are handed on one at a time, in the order they were read: writing one into the clipboard
+  // and noting it as received must not interleave with the next.
   FServe.OnDeleteNotify = OnDeleteNotify;
   FServe.OnChangesNotify = OnChangesNotify;
-  FServe.OnClipboardNotify = OnClipboardNotify;
-  FRequestThread = std::thread([this] { RequestLoop(); });
+  if (OnClipboardNotify) {
+    FServe.OnClipboardNotify = [this](const RawUtf8& AText) {
+      std::lock_guard lock(FClipboardLock);
+      OnClipboardNotify(AText);
+    };
+  }
 
   std::vector<pollfd> fds;
   while (!Terminated()) {
@@ -171,6 +184,15 @@ void TTcpServerThread::Dispatch(TConnection AConn, uint8_t AType) {
     std::lock_guard lock(FRequestsLock);
     if (FRequests.size() >= MaxQueuedRequests) return;  // overloaded: refused by closing
     FRequests.push_back({std::move(AConn), AType});
+    // Another thread only when every one there is works on a request: an idle one takes it.
+    if (FIdleRequestThreads < FRequests.size() && FRequestThreads.size() < MaxRequestsAtOnce) {
+      try {
+        FRequestThreads.emplace_back([this] { RequestLoop(); });
+        ++FIdleRequestThreads;  // counted idle until it takes its first request
+      } catch (const std::system_error&) {
+        // No thread to spare: the threads there are serve the queue.
+      }
+    }
     FRequestsChanged.notify_one();
     return;
   }
@@ -188,6 +210,7 @@ void TTcpServerThread::StartFrameReceiver(TConnection AConn) {
   if (FActiveFrames >= MaxFrameReceivers) return;  // closed at once while the cap is reached
   TFrameReceiver& slot = FFrames.emplace_back();
   slot.Conn = std::move(AConn);
+  slot.Conn.SetRequestBudget(FRequestTimeLimitMs);
   try {
     slot.Thread = std::thread(&TTcpServerThread::ReceiveFrame, this, &slot);
     ++FActiveFrames;
@@ -234,10 +257,11 @@ void TTcpServerThread::StopHelpers() {
     std::lock_guard lock(FRequestsLock);
     FStopRequests = true;
     FRequests.clear();
-    if (FCurrentRequest) FCurrentRequest->Interrupt();
+    for (const TConnection* conn : FInProgress) conn->Interrupt();
   }
   FRequestsChanged.notify_all();
-  if (FRequestThread.joinable()) FRequestThread.join();
+  for (auto& thread : FRequestThreads) thread.join();
+  FRequestThreads.clear();
 
   std::list<TFrameReceiver> receivers;
   {
@@ -249,7 +273,7 @@ void TTcpServerThread::StopHelpers() {
   for (auto& receiver : receivers) receiver.Thread.join();
 }
 
-// ---- request thread: types 1 to 5, one after another ----
+// ---- request threads: types 1 to 5, side by side ----
 
 void TTcpServerThread::RequestLoop() {
   for (;;) {
@@ -260,8 +284,12 @@ void TTcpServerThread::RequestLoop() {
       if (FStopRequests) return;
       request = std::move(FRequests.front());
       FRequests.pop_front();
-      FCurrentRequest = &request.Conn;
+      --FIdleRequestThreads;
+      FInProgress.push_back(&request.Conn);
     }
+    // The budget starts when a thread takes the request up: time spent in the queue is the
+    // server's, not the requester's.
+    request.Conn.SetRequestBudget(FRequestTimeLimitMs);
     // A failing handler or a full memory ends only this request.
     Core::RunReportingErrors(
         [&] {
@@ -270,7 +298,8 @@ void TTcpServerThread::RequestLoop() {
         },
         "TCP server, handling a request", OnProblem);
     std::lock_guard lock(FRequestsLock);
-    FCurrentRequest = nullptr;
+    std::erase(FInProgress, &request.Conn);
+    ++FIdleRequestThreads;
     request.Conn.Close();
   }
 }

@@ -11,7 +11,9 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "core/Limits.h"
 #include "core/Types.h"
 #include "core/Worker.h"
 #include "net/Connection.h"
@@ -31,17 +33,20 @@ namespace Pondar::Net {
 //   listening socket and the worker's wake-up descriptor, until the connection's type byte
 //   arrives. A connection that sends no type byte within the request time limit, or closes
 //   first, is dropped. So a silent peer never holds up accepting or anyone else's request.
-// - Types 1 to 5 go, in the order their type bytes arrived, into a queue served by ONE request
-//   thread, which hands each to ServeRequest (net/Serve.h). They are handled strictly one after another, and OnDeleteNotify, OnChangesNotify
-//   and OnClipboardNotify are raised on that thread, never at the same time.
+// - Types 1 to 5 go, in the order their type bytes arrived, into a queue served by up to
+//   MaxRequestsAtOnce request threads (started as the queue needs them), which hand each to
+//   ServeRequest (net/Serve.h). OnDeleteNotify and OnChangesNotify are raised on those threads,
+//   so several may run at once; OnClipboardNotify too, but never two at once.
 // - Each type 6 connection gets a frame receiver thread of its own, so frames keep arriving
-//   while a large file is served. OnScreenFrame is raised on it; several may run at once. At
+//   while files are served. OnScreenFrame is raised on it; several may run at once. At
 //   most MaxFrameReceivers run; further frames are closed at once while the cap is reached.
 //   Without an OnScreenFrame handler, frames are closed at once.
 //
-// Time limits: every receive and send on an accepted connection fails when it makes no
-// progress within the request time limit (30 000 ms unless set otherwise), so a silent peer
-// holds the request thread for that long at most.
+// Time limits: every request, frames included, has a budget for the whole of it: the request
+// time limit (30 000 ms unless set otherwise) from the moment a thread takes it up, pushed back
+// by the bytes it moves at the minimum transfer rate (core/Limits.h). A peer that trickles its
+// request, or reads its reply a byte at a time, holds one request thread until then at most; no
+// single wait lasts longer than the limit either.
 //
 // Problems reported through OnProblem: a port that cannot be listened on (the thread then ends
 // and the peer answers no requests), and an event handler that throws (it costs only its request
@@ -56,16 +61,20 @@ namespace Pondar::Net {
 // handler runs once WaitFor has returned. The destructor does Terminate and WaitFor itself.
 class TTcpServerThread : public Core::TWorkerThread {
  public:
-  static constexpr size_t MaxFrameReceivers = 8;
-  // Connections waiting for their type byte, and type 1 to 5 requests waiting for the request
-  // thread. Beyond these the oldest waiting connection, or the new request, is closed, so a
-  // flood of connections cannot use up the process's descriptors.
-  static constexpr size_t MaxUntypedConnections = 64;
-  static constexpr size_t MaxQueuedRequests = 64;
+  // The caps of core/Limits.h that the server keeps; see there.
+  static constexpr size_t MaxFrameReceivers = Core::Limits::MaxFrameReceivers;
+  static constexpr size_t MaxUntypedConnections = Core::Limits::MaxUntypedConnections;
+  static constexpr size_t MaxQueuedRequests = Core::Limits::MaxQueuedRequests;
+  static constexpr size_t MaxRequestsAtOnce = Core::Limits::MaxRequestsAtOnce;
 
   TTcpServerThread(uint16_t APort, std::string ARootDir, std::shared_ptr<Fs::TFileList> AFiles);
   ~TTcpServerThread() override;
 
+  // Binds and listens now, on the calling thread, so that the port answers before anyone is
+  // told of it (the owner announces the peer right after Start). Optional: Execute listens
+  // itself when this was not called or failed. False when the port cannot be had; Execute then
+  // tries again and reports the failure. Call before Start.
+  bool Listen();
   // The port actually listened on (useful with port 0), 0 until listening or when it failed.
   // Safe from any thread.
   uint16_t BoundPort() const;
@@ -98,7 +107,6 @@ class TTcpServerThread : public Core::TWorkerThread {
     std::thread Thread;
   };
 
-  bool Listen();
   void AcceptPending();
   void ReadTypeByte(TUntyped& AEntry, bool& ADone);
   void Dispatch(TConnection AConn, uint8_t AType);
@@ -106,7 +114,7 @@ class TTcpServerThread : public Core::TWorkerThread {
   void ReapFrameReceivers();
   void StopHelpers();
 
-  // The request thread: types 1 to 5, one after another.
+  // A request thread: types 1 to 5, one after another, beside the others.
   void RequestLoop();
   void ReceiveFrame(TFrameReceiver* ASelf);
 
@@ -121,13 +129,16 @@ class TTcpServerThread : public Core::TWorkerThread {
   // Connections whose type byte has not arrived; server thread only.
   std::deque<TUntyped> FUntyped;
 
-  // The request queue, the request thread's state and the socket it is working on.
+  // The request queue, the request threads and the connections they are working on.
   std::mutex FRequestsLock;
   std::condition_variable FRequestsChanged;
   std::deque<TRequest> FRequests;
   bool FStopRequests = false;
-  const TConnection* FCurrentRequest = nullptr;
-  std::thread FRequestThread;
+  size_t FIdleRequestThreads = 0;
+  std::vector<const TConnection*> FInProgress;
+  std::vector<std::thread> FRequestThreads;
+  int FBindError = 0;  // why the last Listen failed
+  std::mutex FClipboardLock;  // held while OnClipboardNotify runs
 
   // Running and finished (not yet joined) frame receivers.
   mutable std::mutex FFramesLock;

@@ -10,7 +10,6 @@
 #include <memory>
 #include <stdexcept>
 #include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -129,9 +128,17 @@ std::optional<TReceivedFile> ReceiveFile(const RawUtf8& AHost, uint16_t APort,
                                          const RawUtf8& ARelPath,
                                          const TTransferProgressProc& AProgress,
                                          const std::string& ALocalPath,
-                                         const std::atomic<bool>* ACancel) {
+                                         const std::atomic<bool>* ACancel, bool* AOutOfTime) {
+  if (AOutOfTime) *AOutOfTime = false;
   TConnection conn = ConnectToPeer(AHost, APort);
   if (!conn) return std::nullopt;
+  struct TOutOfTime {
+    const TConnection& Conn;
+    bool* Out;
+    ~TOutOfTime() {
+      if (Out && Conn.Connected()) *Out = Conn.OutOfTime();
+    }
+  } outOfTime{conn, AOutOfTime};
 
   // A failed send shows up as a failed read of the size just below.
   WriteGetFileRequest(conn, ARelPath);
@@ -191,20 +198,6 @@ bool DownloadFile(const RawUtf8& AHost, uint16_t APort, const RawUtf8& ARelPath,
 
 void SendDeleteNotify(const RawUtf8& AHost, uint16_t APort, const RawUtf8& ARelPath) {
   if (TConnection conn = ConnectToPeer(AHost, APort)) WriteDeleteNotify(conn, ARelPath);
-}
-
-void ForEachPeerAtOnce(const Core::TPeerInfoDynArray& APeers,
-                       const std::function<void(const Core::TPeerInfo& APeer)>& ASend) {
-  std::vector<std::thread> sends;
-  sends.reserve(APeers.size());
-  for (const auto& peer : APeers) {
-    try {
-      sends.emplace_back([&ASend, &peer] { ASend(peer); });
-    } catch (const std::system_error&) {
-      ASend(peer);
-    }
-  }
-  for (auto& send : sends) send.join();
 }
 
 void SendChangesNotify(const RawUtf8& AHost, uint16_t APort) {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "core/Limits.h"
 #include "core/Types.h"
 #include "net/Connection.h"
 #include "net/Protocol.h"
@@ -19,9 +20,13 @@ namespace Pondar::Net {
 using TTransferProgressProc = std::function<void(int64_t AReceived, int64_t ATotal)>;
 
 // An open connection to AHost:APort (dotted IPv4) with the requester's limits (see
-// TConnection::Connect); not connected (false) when it cannot be made within 5 000 ms.
+// TConnection::Connect); not connected (false) when it cannot be made within 5 000 ms. The
+// request on it has the budget of core/Limits.h from now on: a peer that accepts and then never
+// answers, or stalls in the middle of a reply, costs that long and no longer.
 inline TConnection ConnectToPeer(const RawUtf8& AHost, uint16_t APort) {
-  return TConnection::Connect(AHost, APort);
+  TConnection conn = TConnection::Connect(AHost, APort);
+  if (conn) conn.SetRequestBudget(Core::Limits::RequestBudgetMs);
+  return conn;
 }
 
 // The peer's whole file list (empty when it shares nothing); nullopt when it cannot be reached
@@ -58,7 +63,8 @@ class TReceivedFile {
  private:
   friend std::optional<TReceivedFile> ReceiveFile(const RawUtf8&, uint16_t, const RawUtf8&,
                                                   const TTransferProgressProc&,
-                                                  const std::string&, const std::atomic<bool>*);
+                                                  const std::string&, const std::atomic<bool>*,
+                                                  bool*);
   explicit TReceivedFile(std::string ATargetPath);
   bool Create();  // creates or truncates the temporary file; errno set on failure
   bool CloseFd();  // false (errno set) when the system reports a late write error
@@ -70,14 +76,17 @@ class TReceivedFile {
 };
 
 // Receives ARelPath into ALocalPath + ".pondartmp"; nullopt when the peer is unreachable, lacks
-// the file, or the transfer breaks or is cancelled (no temporary file is then left). Throws
+// the file, or the transfer breaks or is cancelled (no temporary file is then left). *AOutOfTime,
+// when given, tells whether it failed because the peer let the request's budget run out (it
+// answered too slowly, or stalled): a peer that does so once is not worth asking again soon. Throws
 // std::runtime_error (after closing the connection) when the folder or the temporary file
 // cannot be created or written; a partial temporary file is then removed.
 std::optional<TReceivedFile> ReceiveFile(const RawUtf8& AHost, uint16_t APort,
                                          const RawUtf8& ARelPath,
                                          const TTransferProgressProc& AProgress,
                                          const std::string& ALocalPath,
-                                         const std::atomic<bool>* ACancel = nullptr);
+                                         const std::atomic<bool>* ACancel = nullptr,
+                                         bool* AOutOfTime = nullptr);
 // ReceiveFile, then Finish: receives ARelPath into ALocalPath + ".pondartmp", flushes it to disk
 // and renames it over ALocalPath once whole.
 // False when the peer is unreachable, lacks the file, or the transfer breaks (no temporary file
@@ -89,12 +98,6 @@ std::optional<TReceivedFile> ReceiveFile(const RawUtf8& AHost, uint16_t APort,
 bool DownloadFile(const RawUtf8& AHost, uint16_t APort, const RawUtf8& ARelPath,
                   const TTransferProgressProc& AProgress, const std::string& ALocalPath,
                   const std::atomic<bool>* ACancel = nullptr);
-// Runs ASend once for every peer, each on a thread of its own, and returns when all have
-// returned: a peer that does not answer costs its own connect time-out, not every other peer's.
-// Where no thread can be had, the peer's send runs on the calling thread.
-void ForEachPeerAtOnce(const Core::TPeerInfoDynArray& APeers,
-                       const std::function<void(const Core::TPeerInfo& APeer)>& ASend);
-
 void SendDeleteNotify(const RawUtf8& AHost, uint16_t APort, const RawUtf8& ARelPath);
 void SendChangesNotify(const RawUtf8& AHost, uint16_t APort);
 void SendClipboardText(const RawUtf8& AHost, uint16_t APort, const RawUtf8& AText);

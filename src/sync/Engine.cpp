@@ -35,7 +35,9 @@ namespace Captions = Core::Captions;
 
 // Two syncs may decide to fetch the same path at once; they would write the same temporary
 // file together. The gate lets one fetch of a path run at a time; the second one waits, then
-// decides again and normally finds nothing left to do.
+// decides again and normally finds nothing left to do. A hold never lasts beyond its fetch's
+// request budget (a stalled download runs out of it), and a cancelled sync stops waiting, so
+// no path stays blocked, across a restart neither.
 class TFetchGate {
  private:
   friend class TFetchGateHold;
@@ -49,13 +51,25 @@ class TFetchGate {
 // disk may list both) are fetched one after the other, the second into the first's file.
 class TFetchGateHold {
  public:
-  TFetchGateHold(TFetchGate& AGate, std::string APath) : FGate(AGate), FPath(std::move(APath)) {
+  // Waits for the path, unless ACancel is set first: Held then says so.
+  TFetchGateHold(TFetchGate& AGate, std::string APath, const std::atomic<bool>* ACancel)
+      : FGate(AGate), FPath(std::move(APath)) {
     for (char& c : FPath) c = static_cast<char>(c & ~0x20);
+    const auto cancelled = [ACancel] {
+      return ACancel && ACancel->load(std::memory_order_acquire);
+    };
     std::unique_lock lock(FGate.FMutex);
-    FGate.FChanged.wait(lock, [&] { return !FGate.FBusy.contains(FPath); });
+    // The cancel flag is set without the gate's lock: looked at again now and then.
+    while (FGate.FBusy.contains(FPath)) {
+      if (cancelled()) return;
+      FGate.FChanged.wait_for(lock, std::chrono::milliseconds(100));
+    }
     FGate.FBusy.insert(FPath);
+    FHeld = true;
   }
+  bool Held() const { return FHeld; }
   ~TFetchGateHold() {
+    if (!FHeld) return;
     {
       std::lock_guard lock(FGate.FMutex);
       FGate.FBusy.erase(FPath);
@@ -68,6 +82,7 @@ class TFetchGateHold {
  private:
   TFetchGate& FGate;
   std::string FPath;
+  bool FHeld = false;
 };
 
 TSyncEngine::TSyncEngine()
@@ -371,12 +386,19 @@ bool TSyncEngine::Fetch(const RawUtf8& APeerIP, uint16_t APeerPort, const TFileE
   std::optional<Net::TReceivedFile> received;
   static constexpr int PausesMs[] = {200, 300};
   const std::string f = Fs::LocalPath(RootDir, p);
-  for (int attempt = 0; attempt < 3 && !received && !Cancelled(); ++attempt) {
+  bool outOfTime = false;
+  for (int attempt = 0; attempt < 3 && !received && !outOfTime && !Cancelled(); ++attempt) {
     if (attempt > 0) PauseUnlessCancelled(Cancel, PausesMs[attempt - 1]);
     // The peer is asked for its own spelling of the path.
-    received = Net::ReceiveFile(APeerIP, APeerPort, ARemote.RelPath, progress, f, Cancel.get());
+    received = Net::ReceiveFile(APeerIP, APeerPort, ARemote.RelPath, progress, f, Cancel.get(),
+                                &outOfTime);
   }
-  if (!received) return false;
+  if (!received) {
+    // A peer that stalled a download until its budget ran out is not asked for more: each file
+    // would cost another budget, and this path is held from other peers meanwhile.
+    if (outOfTime) ATally.Stop.store(true);
+    return false;
+  }
 
   // std::function wants a copyable job; the received file and the gate are moved in once.
   auto file = std::make_shared<Net::TReceivedFile>(std::move(*received));
@@ -411,9 +433,10 @@ void TSyncEngine::FetchListed(const TFileEntry& AListed, const RawUtf8& APeerIP,
     ATally.Count(&TSyncTally::NotReceived);
     return;
   }
-  auto hold = std::make_unique<TFetchGateHold>(*FetchGate, Fs::LocalPath(RootDir, localRelPath));
+  auto hold = std::make_unique<TFetchGateHold>(*FetchGate, Fs::LocalPath(RootDir, localRelPath),
+                                               Cancel.get());
   // Another sync may have fetched this path while we waited for the gate.
-  if (!ShouldFetch(r, localRelPath)) return;
+  if (!hold->Held() || !ShouldFetch(r, localRelPath)) return;
   try {
     if (!Fetch(APeerIP, APeerPort, r, localRelPath, std::move(hold), AFinish, ATally)) {
       ATally.Count(&TSyncTally::NotReceived);

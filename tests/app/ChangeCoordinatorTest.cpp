@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "app/ChangeCoordinator.h"
+#include "net/Outbox.h"
 #include "support/RawSockets.h"
 #include "support/Recorder.h"
 #include "support/ServedFolder.h"
@@ -23,10 +24,17 @@ TEST(ChangeCoordinatorTest, NotifyPeers_APeerThatDoesNotAnswerHoldsUpNoOther) {
   remote.Create().OnChangesNotify = [&](const RawUtf8&) { ++changes; };
   const TPeerInfo stuck{"stuck", "127.0.0.1", PondarTest::PortOf(silent), 0, 0};
   const TPeerInfo good{"good", "127.0.0.1", remote.Start(), 0, 0};
-  std::thread notify([&] { TChangeCoordinator::NotifyPeersOfChange({stuck, good}); });
-  // The stuck peer costs its own 5 s connect time-out; the other hears at once.
+  Pondar::Net::TPeerOutbox outbox;
+  outbox.Start();
+  // Twenty deletes for the stuck peer first: they cost it one connect time-out, nobody else.
+  std::vector<RawUtf8> paths(20, "gone.txt");
+  const auto start = std::chrono::steady_clock::now();
+  TChangeCoordinator::NotifyPeersOfDelete(outbox, paths, {stuck});
+  TChangeCoordinator::NotifyPeersOfChange(outbox, {stuck, good});
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
   EXPECT_TRUE(WaitFor([&] { return changes == 1; }, std::chrono::milliseconds(2500)));
-  notify.join();
+  // The stuck peer's round fails at its connect time-out, and its queue is empty after it.
+  EXPECT_TRUE(outbox.WaitIdle(std::chrono::seconds(30)));
 }
 
 TEST(ChangeCoordinatorTest, NotifyPeers_SendsOneNoticeToEachPeer) {
@@ -40,9 +48,11 @@ TEST(ChangeCoordinatorTest, NotifyPeers_SendsOneNoticeToEachPeer) {
   };
   TPeerInfo peer{"p", "127.0.0.1", remote.Start(), 0, 0};
 
-  TChangeCoordinator::NotifyPeersOfChange({peer, peer});
-  TChangeCoordinator::NotifyPeersOfDelete({"docs/x.txt", "docs/y.txt"}, {peer});
-  TChangeCoordinator::NotifyPeersOfDelete({"never.txt"}, {});
+  Pondar::Net::TPeerOutbox outbox;
+  outbox.Start();
+  TChangeCoordinator::NotifyPeersOfChange(outbox, {peer, peer});
+  TChangeCoordinator::NotifyPeersOfDelete(outbox, {"docs/x.txt", "docs/y.txt"}, {peer});
+  TChangeCoordinator::NotifyPeersOfDelete(outbox, {"never.txt"}, {});
   ASSERT_TRUE(WaitFor([&] { return changes == 2 && deletes.Count() == 2; }));
   EXPECT_EQ(deletes.All(), (std::vector<std::string>{"docs/x.txt", "docs/y.txt"}));
 }

@@ -302,10 +302,12 @@ struct TBody {
 };
 
 // A type 2 or 3 path as the server should take it: whole, not too long, and accepted by the one
-// rule for paths from peers (which the file-list target puts to the test on its own).
-std::optional<RawUtf8> RequestPath(const TBody& ABody) {
+// rule for paths from peers (which the file-list target puts to the test on its own). A type 2
+// request may name the shared folder itself, with the empty path.
+std::optional<RawUtf8> RequestPath(const TBody& ABody, bool AEmptyIsFolder = false) {
   if (!ABody.Has(0, 2)) return std::nullopt;
   const size_t len = GetLe16(ABody.Data);
+  if (len == 0 && AEmptyIsFolder) return RawUtf8();
   if (len > MaxRequestPath || !ABody.Has(2, len)) return std::nullopt;
   RawUtf8 path;
   if (!Pondar::Core::NormalizeRelPath(
@@ -358,7 +360,8 @@ TExpected Expect(const THarness& AHarness, const uint8_t* AData, size_t ASize) {
       expected.Reply = AHarness.ListReply();
       break;
     case TMessageType::mtGetFile:
-      if (const auto path = RequestPath(body)) expected.Reply = FileReply(AHarness.Root(), *path);
+      if (const auto path = RequestPath(body, true))
+        expected.Reply = path->empty() ? MissingReply() : FileReply(AHarness.Root(), *path);
       break;
     case TMessageType::mtDeleteNotify:
       expected.Deletes = RequestPath(body) ? 1 : 0;
@@ -386,7 +389,7 @@ void ReadInMemory(uint8_t AType, const TBody& ABody) {
   };
   switch (static_cast<TMessageType>(AType)) {
     case TMessageType::mtGetFile:
-      FUZZ_REQUIRE(Pondar::Net::ReadGetFileRequest(in) == RequestPath(ABody),
+      FUZZ_REQUIRE(Pondar::Net::ReadGetFileRequest(in) == RequestPath(ABody, true),
                    "the type 2 reader takes the path the server serves");
       break;
     case TMessageType::mtDeleteNotify:

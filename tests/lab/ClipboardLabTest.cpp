@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "support/HostileDesk.h"
+#include "support/HostileAgent.h"
 #include "support/NetLab.h"
 #include "support/TestSupport.h"
 #include "support/Xvfb.h"
@@ -158,8 +158,8 @@ TEST_F(ClipboardLabTest, ThreePeers_LastCopyEverywhere_PicturesStay_NothingComes
   // as it came (it gave back 3000 bytes of U+FFFD for the first and "before" for the second,
   // which went to every desk as copies): one line each, and nothing written or passed on.
   for (const auto& text : {std::string(1000, '\xFF'), std::string("before\0after", 12)}) {
-    const auto message = PondarTest::ClipboardMessage(text);
-    ASSERT_EQ(Lab->Run(3, PondarTest::ShellSend(message, Lab->PeerIp(1), 7732)), 0);
+    const auto message = PondarTest::Hostile::ClipboardMessage(text);
+    ASSERT_EQ(Lab->Run(3, PondarTest::Hostile::ShellSend(message, Lab->PeerIp(1), 7732)), 0);
   }
   const std::string refused = "but refused: not plain UTF-8 text";
   EXPECT_TRUE(WaitFor([&] { return PondarTest::Occurrences(Log(1), refused) == 2; }, 30s))

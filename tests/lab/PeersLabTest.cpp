@@ -7,13 +7,20 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <map>
+#include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fs/Scanner.h"
+#include "support/Bytes.h"
+#include "support/HostileAgent.h"
 #include "support/NetLab.h"
+#include "support/RawSockets.h"
 #include "support/TestSupport.h"
 
 namespace fs = std::filesystem;
@@ -21,6 +28,10 @@ using namespace std::chrono_literals;
 using PondarTest::TLabProcess;
 using PondarTest::TNetLab;
 using PondarTest::WaitFor;
+namespace Hostile = PondarTest::Hostile;
+using PondarTest::B;
+using PondarTest::Le16;
+using PondarTest::Le32;
 
 namespace {
 
@@ -109,13 +120,31 @@ class PeersLabTest : public ::testing::Test {
     options.Streams = PondarTest::TLogStreams::StdoutOnly;
     Procs[APeer - 1] =
         Lab->Spawn(APeer,
-                   {PONDARD_EXE, "--headless", "--name", "peer" + std::to_string(APeer), "--folder",
-                    Folder(APeer).string()},
+                   {PondarTest::PondardExe(), "--headless", "--name",
+                    "peer" + std::to_string(APeer), "--folder", Folder(APeer).string()},
                    options);
     ASSERT_TRUE(WaitFor([&] { return Log(APeer).find("\u25B6 Ready") != std::string::npos; }, 10s))
         << Procs[APeer - 1].ReadStderr();
   }
   std::string Log(int APeer) { return Procs[APeer - 1].ReadLog(); }
+
+  // The hostile host is lab peer 2: no program runs there, its sockets are the test's own.
+  static constexpr int Agent = 2;
+  std::string Ip(int APeer) const { return Lab->PeerIp(APeer); }
+  Hostile::TInNetns AtAgent() const { return Hostile::TInNetns(Lab->NamespaceName(Agent)); }
+  // An honest request for peer 1's list, made from the agent's host: the time until the whole
+  // (empty) list has come, or nullopt when it did not within 10 s.
+  std::optional<std::chrono::milliseconds> TimeAnHonestList() {
+    const auto start = std::chrono::steady_clock::now();
+    PondarTest::TReply reply;
+    {
+      const auto in = AtAgent();
+      reply = PondarTest::Ask(7732, B({1}), 10s, Ip(1).c_str());
+    }
+    if (!reply.Closed || reply.Bytes != B({4, 0, 0, 0, 0, 0, 0, 0})) return std::nullopt;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start);
+  }
 
   void Put(int APeer, const std::string& ARelPath, const std::string& AContent, int64_t AUnix = 0) {
     const fs::path path = Folder(APeer) / ARelPath;
@@ -278,4 +307,118 @@ TEST_F(PeersLabTest, PeerKilledMidTransfer_LeavesNoPartialFile) {
     EXPECT_EQ(fs::file_size(Folder(2) / "huge.bin"), 1u << 30);  // it finished before the kill
   }
   EXPECT_TRUE(Procs[1].Running());
+}
+
+// ---- one host that misbehaves (lab peer 2) against peer 1, with peer 3 honest ----
+
+TEST_F(PeersLabTest, Hostile_TricklingRequests_DelayNoOther_AndAreCutOffAtTheirBudget) {
+  StartPeer(1);
+  struct TCase {
+    const char* Name;
+    PondarTest::TBytes Prefix;  // then a byte every 2 s, for ever
+  };
+  const TCase cases[] = {
+      {"clipboard text announced at 100 MiB", B({5}) + Le32(100 << 20)},
+      {"file path of 16 bytes", B({2}) + Le16(16)},
+  };
+  std::vector<std::unique_ptr<Hostile::TTricklingClient>> tricklers;
+  {
+    const auto in = AtAgent();
+    for (const auto& c : cases)
+      tricklers.push_back(std::make_unique<Hostile::TTricklingClient>(Ip(1), 7732, c.Prefix, 2s));
+  }
+  std::this_thread::sleep_for(1s);  // both are being served (or waited for) by now
+  const auto honest = TimeAnHonestList();
+  ASSERT_TRUE(honest) << "an honest list request waited behind the trickling requests";
+  std::cout << "honest list request while two requests trickle: " << honest->count() << " ms\n";
+  EXPECT_LT(*honest, 5s);
+  // The budget of a request is for the whole of it (30 s), not for each byte.
+  for (size_t i = 0; i < tricklers.size(); ++i) {
+    EXPECT_TRUE(WaitFor([&] { return tricklers[i]->Dropped(); }, 60s)) << cases[i].Name;
+    EXPECT_LT(tricklers[i]->HeldFor(), 45s) << cases[i].Name;
+  }
+}
+
+TEST_F(PeersLabTest, Hostile_NameFlood_CostsAFewSocketsAndThreads_ServerKeepsAnswering) {
+  StartPeer(1);
+  std::unique_ptr<Hostile::TSilentServer> silent;
+  std::vector<std::string> names;
+  for (int i = 0; i < 2000; ++i) names.push_back("flood-" + std::to_string(i));
+  {
+    const auto in = AtAgent();
+    silent = std::make_unique<Hostile::TSilentServer>();
+    Hostile::TAnnouncer(Ip(1), 7731).Announce(names, silent->Port());
+  }
+  // Every name found, and each given a sync that hangs on the silent port.
+  Hostile::TProcessLoad peak;
+  WaitFor(
+      [&] {
+        const auto now = Hostile::LoadOf(Procs[0].Pid());
+        peak.Descriptors = std::max(peak.Descriptors, now.Descriptors);
+        peak.Threads = std::max(peak.Threads, now.Threads);
+        return false;
+      },
+      15s);
+  std::cout << "2 000-name flood: at most " << peak.Descriptors << " descriptors, " << peak.Threads
+            << " threads; " << silent->Accepted() << " connections to the silent port\n";
+  EXPECT_LT(peak.Descriptors, 100);
+  EXPECT_LT(peak.Threads, 50);
+  EXPECT_TRUE(TimeAnHonestList()) << "the server stopped answering";
+  // An honest peer that comes now is synced with at once, not after the flood's 2 000 syncs.
+  Put(3, "honest.txt", "synced meanwhile", PastUnix);
+  StartPeer(3);
+  EXPECT_TRUE(WaitFor([&] { return fs::exists(Folder(1) / "honest.txt"); }, 20s)) << Log(1);
+}
+
+TEST_F(PeersLabTest, Hostile_StalledDownload_EndsAtItsDeadline_ThenANewerCopyArrives) {
+  StartPeer(1);
+  std::unique_ptr<Hostile::TStalledFileServer> stalled;
+  {
+    const auto in = AtAgent();
+    const double listedAt = 25569.0 + PastUnix / 86400.0;
+    stalled = std::make_unique<Hostile::TStalledFileServer>(
+        "0.0.0.0", Pondar::Core::TFileEntries{{"f.txt", 1000, listedAt, ""}}, 1);
+    Hostile::TAnnouncer(Ip(1), 7731).Announce({"stalls"}, stalled->Port());
+  }
+  ASSERT_TRUE(WaitFor([&] { return stalled->FileRequests() > 0; }, 20s)) << Log(1);
+  // An honest peer with a newer copy of the same file: the stalled download holds the path
+  // until its budget (30 s) runs out, and no longer.
+  Put(3, "f.txt", "the honest copy", PastUnix + 100);
+  StartPeer(3);
+  const auto content = [&] {
+    std::ifstream in(Folder(1) / "f.txt", std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  EXPECT_TRUE(WaitFor([&] { return content() == "the honest copy"; }, 90s)) << Log(1);
+}
+
+TEST_F(PeersLabTest, Hostile_BlackHoledPeer_HoldsUpNoNoticeToOthers_NorStop) {
+  for (int i = 0; i < 20; ++i) Put(1, "gone/f" + std::to_string(i) + ".txt", "x", PastUnix);
+  StartPeer(1);
+  StartPeer(3);
+  ASSERT_TRUE(Converged({1, 3}, 30s));
+  std::unique_ptr<Hostile::TBlackHole> hole;
+  std::unique_ptr<Hostile::TAnnouncer> announcer;
+  {
+    const auto in = AtAgent();
+    hole = std::make_unique<Hostile::TBlackHole>(Ip(Agent));
+    announcer = std::make_unique<Hostile::TAnnouncer>(Ip(1), 7731);
+  }
+  // Announced all along, as a live peer is: never dropped for silence.
+  std::jthread announcing([&](std::stop_token AStop) {
+    while (!AStop.stop_requested()) {
+      announcer->Announce({"blackhole"}, hole->Port());
+      std::this_thread::sleep_for(1s);
+    }
+  });
+  ASSERT_TRUE(WaitFor([&] { return Log(1).find("\u25CF blackhole") != std::string::npos; }, 10s));
+  // Twenty delete notices for each peer: the honest one applies them at once, while the black
+  // hole's wait for connections. Then a change the honest peer must hear of.
+  fs::remove_all(Folder(1) / "gone");
+  ASSERT_TRUE(WaitFor([&] { return StateOf(Folder(3)).empty(); }, 20s)) << Log(1);
+  Put(1, "after.txt", "told at once");
+  EXPECT_TRUE(WaitFor([&] { return fs::exists(Folder(3) / "after.txt"); }, 20s)) << Log(1);
+  // Stopping waits for no notice; a sync with the black hole may cost its connect time-out (5 s).
+  Procs[0].Signal(SIGTERM);
+  EXPECT_EQ(Procs[0].WaitExit(30s), 0) << "stopping waited for the notices";
 }

@@ -124,3 +124,35 @@ TEST(ConnectionTest, Deadline_EndsARequestThatAPeerTricklesOut) {
 }
 
 }  // namespace
+
+TEST(ConnectionTest, RequestBudget_RateEarnsTimeButAStallSpendsNoneOfIt) {
+  struct TCase {
+    const char* Name;
+    size_t Block;  // bytes the peer sends every 50 ms, up to Total
+    size_t Total;
+    size_t Read;  // bytes the connection is asked for, under a budget of 300 ms
+    bool Whole;
+  };
+  const TCase cases[] = {
+      // 160 KiB/s, above the minimum rate: four times the base budget, and still in time.
+      {"steady, above the rate", 8 << 10, 200 << 10, 200 << 10, true},
+      // 2 MiB at once earns 32 s at the minimum rate; the stall after it ends the read anyway.
+      {"a burst, then a stall", 2 << 20, 2 << 20, 3 << 20, false},
+  };
+  for (const auto& c : cases) {
+    TScriptedPeer peer([&c](const TSocket& AConn, const std::atomic<bool>& AStop) {
+      for (size_t sent = 0; !AStop && sent < c.Total; sent += c.Block) {
+        if (!SendRaw(AConn, TBytes(c.Block, 1))) return;
+        std::this_thread::sleep_for(50ms);
+      }
+      while (!AStop) std::this_thread::sleep_for(10ms);
+    });
+    TConnection conn = TConnection::Connect(Loopback, peer.Port());
+    ASSERT_TRUE(conn) << c.Name;
+    conn.SetRequestBudget(300);
+    const auto start = Clock::now();
+    TBytes buf(c.Read);
+    EXPECT_EQ(conn.Read(buf.data(), buf.size()), c.Whole) << c.Name;
+    EXPECT_LT(Clock::now() - start, 5s) << c.Name;
+  }
+}

@@ -287,6 +287,7 @@ TEST(MessageReaderTest, EveryReaderTakesWhatIsWholeAndRefusesTheRest) {
       {"dot dot alone", GetFile, B({2, 0}) + std::string(".."), std::nullopt, All},
       {"NUL byte", GetFile, B({3, 0}) + std::string("a\0b", 3), std::nullopt, All},
       {"empty path", Delete, B({0, 0}), std::nullopt, All},
+      {"empty path: the folder itself", GetFile, B({0, 0}), "", All},
       {"4096 bytes", GetFile, Le16(4096) + path4096, path4096, All},
       {"4097 bytes, refused unread", GetFile, B({0x01, 0x10}) + path4096, std::nullopt, 2},
       {"path cut short", Delete, B({10, 0}) + std::string("abc"), std::nullopt, All},

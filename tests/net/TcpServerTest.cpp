@@ -182,6 +182,8 @@ TEST_F(TcpServerTest, GetFile_MissingFileAndFolderGetMinusOne) {
   EXPECT_EQ(reply.Bytes, MissingReply);
   reply = Ask(Port, B({0x02, 9, 0}) + std::string("nodir/x.y"));
   EXPECT_EQ(reply.Bytes, MissingReply);
+  reply = Ask(Port, B({0x02, 0, 0}));  // the shared folder itself
+  EXPECT_EQ(reply.Bytes, MissingReply);
 }
 
 TEST_F(TcpServerTest, GetFile_DotDotAnywhereIsClosedWithoutReply) {
@@ -432,7 +434,7 @@ TEST_F(TcpServerTest, SilentClientWithoutTypeByteIsDroppedAtTheLimit) {
   EXPECT_TRUE(reply.Bytes.empty());
 }
 
-TEST_F(TcpServerTest, FramesArriveWhileALargeFileIsServed_ListWaitsForIt) {
+TEST_F(TcpServerTest, FramesAndListsAreServedWhileALargeFileIsServed) {
   const std::string content = RandomText(32 << 20, 11);
   Root.Write("big.bin", content);
   StartServer();
@@ -447,12 +449,11 @@ TEST_F(TcpServerTest, FramesArriveWhileALargeFileIsServed_ListWaitsForIt) {
   TSocket frame = Dial(Port);
   ASSERT_TRUE(SendRaw(frame, B({0x06, 3, 0}) + std::string("eve") + Le32(3) + B({9, 8, 7})));
   ASSERT_TRUE(PondarTest::WaitFor([&] { return Events->Frames.Count() == 1; }));
-  EXPECT_FALSE(HasInput(listAsker));  // the list waits behind the file
+  EXPECT_EQ(ReadUntilClosed(listAsker).Bytes, EmptyListReply);  // on a request thread of its own
 
   const TBytes body = ReadExactly(reader, content.size(), 30s);
   EXPECT_EQ(body.size(), content.size());
   EXPECT_TRUE(body == TBytes(content.begin(), content.end()));
-  EXPECT_EQ(ReadUntilClosed(listAsker).Bytes, EmptyListReply);
 }
 
 TEST_F(TcpServerTest, FrameReceiversAreCapped) {

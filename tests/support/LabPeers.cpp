@@ -81,7 +81,7 @@ void TLabPeers::Start(int APeer) {
   options.Env["APPDATA"] = appData.string();
   options.Streams = TLogStreams::StdoutOnly;
   FProcs[Index(APeer)] = FLab.Spawn(
-      APeer, {PONDARD_EXE, "--headless", "--name", Name(APeer), "--folder", Folder(APeer).string()},
+      APeer, {PondardExe(), "--headless", "--name", Name(APeer), "--folder", Folder(APeer).string()},
       options);
 }
 

@@ -123,6 +123,11 @@ std::atomic<int> LabCounter{0};
 
 }  // namespace
 
+std::string PondardExe() {
+  const char* other = std::getenv("PONDAR_PONDARD");
+  return other && *other ? std::string(other) : std::string(PONDARD_EXE);
+}
+
 std::string TestProgramPath(const std::string& AName) {
   return std::string(PONDAR_TEST_PROGRAM_DIR) + "/" + AName;
 }

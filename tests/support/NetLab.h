@@ -43,6 +43,10 @@
 
 namespace PondarTest {
 
+// The program the lab's peers run: $PONDAR_PONDARD when set (an older build, to see what a
+// test finds there), else the one built beside the tests.
+std::string PondardExe();
+
 // The full path of a small program built from tests/programs/<AName>.cpp.
 std::string TestProgramPath(const std::string& AName);
 

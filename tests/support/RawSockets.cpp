@@ -63,12 +63,12 @@ TSocket ListenTcp(const char* AIp, int ABacklog) {
   return sock;
 }
 
-TSocket Dial(uint16_t APort) {
+TSocket Dial(uint16_t APort, const char* AIp) {
   TSocket sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(APort);
-  ::inet_pton(AF_INET, Loopback, &addr.sin_addr);
+  ::inet_pton(AF_INET, AIp, &addr.sin_addr);
   if (::connect(sock.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return {};
   return sock;
 }
@@ -96,8 +96,9 @@ bool HasInput(const TSocket& ASock) {
   return ::poll(&pfd, 1, 0) > 0;
 }
 
-TReply Ask(uint16_t APort, const TBytes& ARequest, std::chrono::milliseconds ATimeout) {
-  const TSocket sock = Dial(APort);
+TReply Ask(uint16_t APort, const TBytes& ARequest, std::chrono::milliseconds ATimeout,
+           const char* AIp) {
+  const TSocket sock = Dial(APort, AIp);
   EXPECT_TRUE(sock.Valid()) << "connection to port " << APort << " refused";
   SendRaw(sock, ARequest);
   return ReadUntilClosed(sock, ATimeout);

@@ -37,8 +37,8 @@ TSocket ListenTcp(const char* AIp = Loopback, int ABacklog = 4);
 
 // ---- raw TCP client ----
 
-// A blocking connection to 127.0.0.1:APort; invalid when it is refused.
-TSocket Dial(uint16_t APort);
+// A blocking connection to AIp:APort; invalid when it is refused.
+TSocket Dial(uint16_t APort, const char* AIp = Loopback);
 
 // Sends all of AData (MSG_NOSIGNAL). False as soon as a send fails: a refusing server may close
 // before everything is out.
@@ -60,9 +60,10 @@ TBytes ReadExactly(const TSocket& ASock, size_t ACount,
 // True when bytes (or a close) are waiting. Never blocks.
 bool HasInput(const TSocket& ASock);
 
-// One request on a connection of its own to 127.0.0.1:APort, and the server's whole answer up
-// to its close (see ReadUntilClosed). A refused connection is a test failure.
+// One request on a connection of its own to AIp:APort, and the server's whole answer up to its
+// close (see ReadUntilClosed). A refused connection is a test failure.
 TReply Ask(uint16_t APort, const TBytes& ARequest,
-           std::chrono::milliseconds ATimeout = std::chrono::seconds(5));
+           std::chrono::milliseconds ATimeout = std::chrono::seconds(5),
+           const char* AIp = Loopback);
 
 }  // namespace PondarTest
