@@ -73,10 +73,12 @@ bool TSuppressions::IsSuppressedWhere(const RawUtf8& ARelPath,
   constexpr uint64_t SweepEveryMs = 1000;
   const uint64_t now = FClock();
   const uint64_t key = RelPathHash(ARelPath);
-  const auto expired = [now](const TSuppression& AItem) {
-    return AItem.Expiring && now - AItem.RetiredAt >= AItem.DelayMs;
-  };
   std::lock_guard lock(FLock);
+  // Strictly after: a read begun within the same tick may have come before our change.
+  const auto expired = [now, readUpTo = FReadUpTo](const TSuppression& AItem) {
+    return AItem.Expiring && now - AItem.RetiredAt >= AItem.DelayMs &&
+           (!readUpTo || *readUpTo > AItem.RetiredAt);
+  };
   if (now - FSweptAt >= SweepEveryMs) {
     FSweptAt = now;
     for (auto it = FHeld.begin(); it != FHeld.end();) {
@@ -93,6 +95,16 @@ bool TSuppressions::IsSuppressedWhere(const RawUtf8& ARelPath,
   });
   if (items.empty()) FHeld.erase(bucket);
   return held;
+}
+
+void TSuppressions::WatcherReadUpTo(uint64_t ATick) {
+  std::lock_guard lock(FLock);
+  if (!FReadUpTo || *FReadUpTo < ATick) FReadUpTo = ATick;
+}
+
+void TSuppressions::WatcherGone() {
+  std::lock_guard lock(FLock);
+  FReadUpTo.reset();
 }
 
 }  // namespace Pondar::Fs

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -41,6 +42,15 @@ class TSuppressions {
   // True when an occurrence held for the path covers AAction.
   bool IsSuppressed(const RawUtf8& ARelPath, Core::TFileAction AAction);
 
+  // The folder watcher's progress, on this list's clock: every change made before ATick has
+  // been read from the kernel. While a watcher says so, a retired occurrence goes only once
+  // the watcher has read past its retirement as well as after its delay: a watcher held up
+  // (a loaded machine) still reads our own change's events while they are held. Without a
+  // watcher (none yet, or WatcherGone) the delay alone counts.
+  void WatcherReadUpTo(uint64_t ATick);
+  void WatcherGone();
+  uint64_t Now() const { return FClock(); }
+
  private:
   struct TSuppression {
     RawUtf8 Path;
@@ -53,12 +63,13 @@ class TSuppressions {
                          const std::function<bool(TSuppressKind)>& ACovers);
 
   const Core::TTickSource FClock;
-  Core::TLightLock FLock;  // guards FHeld and FSweptAt
+  Core::TLightLock FLock;  // guards FHeld, FSweptAt and FReadUpTo
   // Suppressions by the RelPathHash of their path, each bucket in order of addition (SameRelPath
   // tells a bucket's paths apart): a download holds one while thousands of others are held.
   // Expired ones go when their path is next looked at, and all of them once a second.
   std::unordered_map<uint64_t, std::vector<TSuppression>> FHeld;
   uint64_t FSweptAt = 0;
+  std::optional<uint64_t> FReadUpTo;  // set while a watcher reports its progress
 };
 
 }  // namespace Pondar::Fs

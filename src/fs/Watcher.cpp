@@ -56,6 +56,9 @@ TFileWatcher::TFileWatcher(std::string ARootDir, std::shared_ptr<TSuppressions> 
   if (FInotifyFd < 0) {
     ReportProblem("Folder watcher cannot start (" + std::string(std::strerror(errno)) +
                   "): local changes are not seen until the next start");
+  } else if (FSuppressions) {
+    // Nothing made before the queue existed can show up in it.
+    FSuppressions->WatcherReadUpTo(FSuppressions->Now());
   }
   // The tree is watched before the thread starts, so a change made right after construction
   // is never missed.
@@ -172,9 +175,13 @@ void TFileWatcher::DrainEvents() {
   // A bounded number of reads per call, so that a writer who never pauses cannot keep the
   // thread from settling, reporting and seeing a stop request.
   for (int reads = 0; reads < 16 && !Terminated(); ++reads) {
+    const uint64_t before = FSuppressions ? FSuppressions->Now() : 0;
     const ssize_t got = ::read(FInotifyFd, buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return;  // EAGAIN: the queue is empty
+    if (got <= 0) {  // EAGAIN: the queue is empty, so every change made before is read
+      if (got < 0 && errno == EAGAIN && FSuppressions) FSuppressions->WatcherReadUpTo(before);
+      return;
+    }
     for (ssize_t pos = 0; pos < got;) {
       const auto* ev = reinterpret_cast<const struct inotify_event*>(buffer + pos);
       pos += static_cast<ssize_t>(sizeof(struct inotify_event) + ev->len);
@@ -225,6 +232,9 @@ void TFileWatcher::HandleEvent(int AWd, uint32_t AMask, const char* AName) {
 }
 
 void TFileWatcher::Record(TFileAction AAction, const RawUtf8& ARelPath) {
+  // Our own change is told by its hold when its event is read, which the hold outlasts
+  // (Suppressions.h); the lookup when the change is reported catches a hold taken meanwhile.
+  if (FSuppressions && FSuppressions->IsSuppressed(ARelPath, AAction)) return;
   // A write comes as several IN_MODIFY and an IN_CLOSE_WRITE, and a folder's first listing may
   // repeat a create that its watch also saw: while such a report is still waiting it already
   // covers the repeat, which would tell the listener nothing new. Likewise the writes that
@@ -267,6 +277,13 @@ void TFileWatcher::Report(TFileAction AAction, const RawUtf8& ARelPath) {
 }
 
 void TFileWatcher::Execute() {
+  // Holds no longer wait for this watcher's reading once it has stopped.
+  struct TGone {
+    TSuppressions* List;
+    ~TGone() {
+      if (List) List->WatcherGone();
+    }
+  } gone{FSuppressions.get()};
   if (FInotifyFd < 0 || WakeFd() < 0) return;
   auto lastDrain = std::chrono::steady_clock::time_point{};
   while (!Terminated()) {
@@ -287,12 +304,15 @@ void TFileWatcher::Execute() {
     const bool paced = gapLeft > 0;
     if (paced) timeout = std::min(timeout, gapLeft);
     struct pollfd fds[2] = {{WakeFd(), POLLIN, 0}, {FInotifyFd, POLLIN, 0}};
+    const uint64_t beforePoll = FSuppressions ? FSuppressions->Now() : 0;
     if (::poll(fds, paced ? 1 : 2, timeout) < 0) {
       if (errno == EINTR) continue;
       return;
     }
     if (Terminated() || (fds[0].revents & POLLIN)) return;
     if (fds[1].revents & (POLLERR | POLLNVAL)) return;
+    // A wait on the queue that ended without an event: nothing made before it is unread.
+    if (!paced && !fds[1].revents && FSuppressions) FSuppressions->WatcherReadUpTo(beforePoll);
     if (fds[1].revents & POLLIN) {
       DrainEvents();
       lastDrain = std::chrono::steady_clock::now();

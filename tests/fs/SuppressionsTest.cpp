@@ -1,5 +1,5 @@
 // The suppression list in memory, on a clock the test turns: each case is a script of holds,
-// releases and waits, with the answers expected along the way. That the watcher consults it
+// releases, waits and the watcher's reading, with the answers expected along the way. That the watcher consults it
 // is WatcherTest's.
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@ using Kind = Pondar::Fs::TSuppressKind;
 
 namespace {
 
-enum class TOp { Hold, Release, ReleaseAfter, Wait, Held, Covers };
+enum class TOp { Hold, Release, ReleaseAfter, Wait, Held, Covers, WatcherRead, WatcherGone };
 
 struct TStep {
   TOp Op;
@@ -45,6 +45,14 @@ TStep Held(std::string APath, bool AExpected) {
 // IsSuppressed(path, action).
 TStep Covers(std::string APath, TFileAction AAction, bool AExpected) {
   return {TOp::Covers, std::move(APath), Kind::Everything, 0, AAction, AExpected};
+}
+
+// The watcher has read every change made before tick ATick (the clock starts at 1000).
+TStep WatcherRead(uint32_t ATick) {
+  return {TOp::WatcherRead, "", Kind::Everything, ATick};
+}
+TStep WatcherGone() {
+  return {TOp::WatcherGone, ""};
 }
 
 struct TCase {
@@ -98,6 +106,18 @@ TEST(SuppressionsTest, ScriptedHoldsAndReleases) {
       {"the-sweep-keeps-what-is-held",
        {Hold("held.txt"), Hold("later.txt"), ReleaseAfter("later.txt", 5000), Wait(2000),
         Held("other.txt", false), Held("held.txt", true), Held("LATER.txt", true)}},
+      // A watcher held up past the delay still reads our change while it is held: a hold
+      // goes only once the watcher has read from a tick after its release.
+      {"a-watching-watcher-must-read-past-the-release",
+       {WatcherRead(1000), Hold("s.txt"), Wait(5), ReleaseAfter("s.txt", 600), Wait(5000),
+        Held("s.txt", true), WatcherRead(1005), Held("s.txt", true), WatcherRead(1006),
+        Held("s.txt", false)}},
+      {"read-past-the-release-the-delay-still-counts",
+       {WatcherRead(1000), Hold("r.txt"), ReleaseAfter("r.txt", 600), Wait(1), WatcherRead(1001),
+        Held("r.txt", true), Wait(599), Held("r.txt", false)}},
+      {"once-the-watcher-is-gone-the-delay-alone-counts",
+       {WatcherRead(1000), Hold("g.txt"), ReleaseAfter("g.txt", 600), Wait(600),
+        Held("g.txt", true), WatcherGone(), Held("g.txt", false)}},
   };
   for (const TCase& c : cases) {
     uint64_t now = 1000;
@@ -116,6 +136,12 @@ TEST(SuppressionsTest, ScriptedHoldsAndReleases) {
           break;
         case TOp::Wait:
           now += s.Ms;
+          break;
+        case TOp::WatcherRead:
+          list.WatcherReadUpTo(s.Ms);
+          break;
+        case TOp::WatcherGone:
+          list.WatcherGone();
           break;
         case TOp::Held:
           EXPECT_EQ(list.IsSuppressed(s.Path), s.Expected) << c.Name << ", step " << i;
