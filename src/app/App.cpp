@@ -86,7 +86,7 @@ void TPondardApp::Start() {
   if (FRunning) return;
   FRunning = true;
   PrepareSyncEngine();
-  FChanges.Start(FConfig.Folder, FConfig.FileSharing);
+  FChanges.Start(FConfig.Folder, FFileSharing);
   if (ReceivesScreens()) FScreenViews.Start();
   StartServer();
   StartDiscovery();
@@ -111,8 +111,13 @@ void TPondardApp::Stop() {
 }
 
 void TPondardApp::PrepareSyncEngine() {
+  // A folder that cannot be shared is not shared at all: neither served, nor watched, nor
+  // written to, and a peer's delete notices, taken whatever the settings say, delete nothing.
+  const std::string problem = Pondar::Sync::TSyncEngine::RootProblem(FConfig.Folder);
+  FFileSharing = FConfig.FileSharing && problem.empty();
+  if (FConfig.FileSharing && !problem.empty()) Warn("File sharing is off: " + problem);
   std::lock_guard lock(FWorkersLock);
-  FSyncEngine.RootDir = FConfig.Folder;
+  FSyncEngine.RootDir = problem.empty() ? FConfig.Folder : std::string();
   FSyncEngine.OnLog = [route = FRoute](const RawUtf8& AMsg) { route.Log(AMsg); };
   FSyncEngine.OnProgress = nullptr;
   if (FSinks->Progress) {
@@ -124,7 +129,7 @@ void TPondardApp::PrepareSyncEngine() {
 }
 
 void TPondardApp::StartServer() {
-  FServer = std::make_unique<Pondar::Net::TTcpServerThread>(FConfig.TcpPort, FConfig.Folder,
+  FServer = std::make_unique<Pondar::Net::TTcpServerThread>(FConfig.TcpPort, FSyncEngine.RootDir,
                                                             FSyncEngine.Files);
   FServer->OnDeleteNotify = [this](const RawUtf8& APath) { OnRemoteDelete(APath); };
   FServer->OnChangesNotify = [this](const RawUtf8& AIP) { OnChangesNotify(AIP); };
@@ -155,7 +160,7 @@ void TPondardApp::StartDiscovery() {
 }
 
 void TPondardApp::StartFolderWatcher() {
-  if (!FConfig.FileSharing) return;
+  if (!FFileSharing) return;
   try {
     // The watcher consults the sync engine's suppressions and feeds its memory of deletes.
     FWatcher = std::make_shared<Pondar::Fs::TFileWatcher>(
@@ -260,7 +265,7 @@ void TPondardApp::OnPeerGone(const TPeerInfo& APeer) {
 }
 
 void TPondardApp::StartPeerSync(const TPeerInfo& APeer) {
-  if (!FConfig.FileSharing) return;
+  if (!FFileSharing) return;
   FSyncs.Start(APeer, SyncEngine());
 }
 

@@ -4,6 +4,7 @@
 // window are modules of their own (ChangeCoordinator, PeerSyncs, ScreenBroadcaster, Sinks).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -144,6 +145,9 @@ class TPondardApp {
   TPeerInfoDynArray PeerList() const;
 
   TPondardConfig FConfig;
+  // Whether this run shares files: as the settings say, unless the folder cannot be shared.
+  // Set by Start before any worker that reads it starts.
+  std::atomic<bool> FFileSharing{false};
   const std::shared_ptr<TDeliveryQueue> FQueue;
   const std::shared_ptr<TAppSinks> FSinks;
   const TSinkRoute FRoute;

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <deque>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -451,8 +452,27 @@ void TSyncEngine::FetchListed(const TFileEntry& AListed, const RawUtf8& APeerIP,
   }
 }
 
+std::string TSyncEngine::RootProblem(const std::string& ADir) {
+  if (ADir.empty()) return "no shared folder is set";
+  if (ADir.front() != '/') return "the shared folder " + ADir + " is not an absolute path";
+  struct stat st {};
+  if (::stat(ADir.c_str(), &st) != 0)
+    return "the shared folder " + ADir + " cannot be used (" +
+           std::error_code(errno, std::generic_category()).message() + ")";
+  if (!S_ISDIR(st.st_mode)) return "the shared folder " + ADir + " is not a folder";
+  // "/" itself, by whatever name, would offer and take every file of the machine.
+  std::error_code ec;
+  if (std::filesystem::canonical(ADir, ec) == "/")
+    return "the shared folder " + ADir + " is the whole file system";
+  return "";
+}
+
 TSyncStats TSyncEngine::SyncWithPeer(const RawUtf8& APeerIP, uint16_t APeerPort) {
   TSyncStats result;
+  if (!RootIsAbsolute()) {
+    result.StoppedBy = RootProblem(RootDir);
+    return result;
+  }
   const std::optional<TFileEntries> remote = Net::RequestFileList(APeerIP, APeerPort);
   if (!remote) {
     result.Unreachable = true;
@@ -497,7 +517,7 @@ TSyncStats TSyncEngine::SyncWithPeer(const RawUtf8& APeerIP, uint16_t APeerPort)
 
 void TSyncEngine::HandleRemoteDelete(const RawUtf8& ARelPath) {
   RawUtf8 rel;
-  if (!Core::NormalizeRelPath(ARelPath, rel)) return;
+  if (!RootIsAbsolute() || !Core::NormalizeRelPath(ARelPath, rel)) return;
   // The list's spelling is the file on this disk that the peer's path names.
   if (const auto e = Files->Find(rel)) rel = e->RelPath;
   const std::string f = Fs::LocalPath(RootDir, rel);

@@ -46,6 +46,9 @@ class TFetchGateHold;
 struct TSyncEngine {
   TSyncEngine();
 
+  // The shared folder, which every write and delete stays below. Nothing is fetched nor
+  // deleted while it is not an absolute path: an empty or relative one would have the peers'
+  // paths taken from "/" or from wherever the process happens to run.
   std::string RootDir;
   std::shared_ptr<Fs::TFileList> Files;  // the engine's list, shared with the server
   // Our own writes and deletes, held around each so that the folder watcher, which is handed
@@ -75,12 +78,18 @@ struct TSyncEngine {
   // - when the peer can no longer be connected to at all, the files still to fetch count in
   //   NotReceived without being tried; an error that would hit every file (no space left, a
   //   read-only or failing disk) ends the sync the same way and is named in StoppedBy.
-  // Ends early, without counting, when Cancel is set.
+  // Ends early, without counting, when Cancel is set; asks for nothing, with StoppedBy said,
+  // while RootDir is not absolute.
   TSyncStats SyncWithPeer(const RawUtf8& APeerIP, uint16_t APeerPort);
   // Deletes the local copy of a file a peer deleted; folders, missing files and paths that
-  // NormalizeRelPath refuses are left alone. The list's spelling of the path names the file.
+  // NormalizeRelPath refuses are left alone, and so is everything while RootDir is not
+  // absolute. The list's spelling of the path names the file.
   // The entry goes only when the file is gone; a file that cannot be deleted keeps it.
   void HandleRemoteDelete(const RawUtf8& ARelPath);
+
+  // Empty when ADir can be the shared folder, an absolute path of an existing folder other
+  // than "/"; otherwise why it cannot, for the log.
+  static std::string RootProblem(const std::string& ADir);
 
   // How long a path stays suppressed after our own write or delete: longer than the watcher's
   // settle delay, so the notifications our own change causes are dropped.
@@ -114,6 +123,8 @@ struct TSyncEngine {
   void FetchListed(const Core::TFileEntry& AListed, const RawUtf8& APeerIP, uint16_t APeerPort,
                    TFinishQueue& AFinish, TSyncTally& ATally);
   bool Cancelled() const { return Cancel && Cancel->load(std::memory_order_acquire); }
+  // A normalized relative path joined to an absolute root names a place below it.
+  bool RootIsAbsolute() const { return !RootDir.empty() && RootDir.front() == '/'; }
   // The newest delete of the path or a folder above it in the last minute; 0.0: none.
   double LastDeleteUtc(const RawUtf8& ARelPath) const;
   void Log(const RawUtf8& AMsg) const {

@@ -172,12 +172,44 @@ TEST_F(AppTest, Start_PortsHeldByAnotherProgram_SaidInTheLog) {
                              " cannot be opened (Address already in use): no peers will be found"));
 }
 
-TEST_F(AppTest, Start_MissingFolder_ZeroFilesAndStillReady) {
-  Config.Folder = (Folder.Path() / "nope").string();
-  Create();
-  App->Start();
-  EXPECT_EQ(Messages(),
-            (std::vector<std::string>{"\u2026 Scanning...", "\u25AA 0 files", "\u25B6 Ready"}));
+TEST_F(AppTest, Start_FolderThatCannotBeShared_OneLineThenReady_NothingServedNorDeleted) {
+  // What a peer would reach were the folder taken from "/" or the current directory.
+  const fs::path kept = Folder.Write("cwd/share/a.txt", "a");
+  const fs::path cwd = fs::current_path();
+  fs::current_path(Folder.Path() / "cwd");
+  const std::string off = "\u26A0 File sharing is off: ";
+  const struct {
+    std::string Folder, PeersPath, Line;
+  } cases[] = {
+      {"share", "a.txt", off + "the shared folder share is not an absolute path"},
+      {"", kept.relative_path().string(), off + "no shared folder is set"},
+      {(Folder.Path() / "nope").string(), "a.txt",
+       off + "the shared folder " + (Folder.Path() / "nope").string() +
+           " cannot be used (No such file or directory)"},
+      {kept.string(), "a.txt", off + "the shared folder " + kept.string() + " is not a folder"},
+      {"/tmp/..", kept.relative_path().string(),
+       off + "the shared folder /tmp/.. is the whole file system"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("folder \"" + c.Folder + "\"");
+    Config.Folder = c.Folder;
+    App.reset();
+    Lines.clear();
+    Create();
+    App->Start();
+    EXPECT_EQ(Messages(), (std::vector<std::string>{c.Line, "\u25B6 Ready"}));
+    ASSERT_TRUE(WaitFor([&] { return App->ServerPort() == Config.TcpPort; }));
+    const auto ask = [&](int AType) {
+      return PondarTest::Ask(Config.TcpPort, PondarTest::B({AType}) +
+                                                 PondarTest::Le16(c.PeersPath.size()) +
+                                                 c.PeersPath);
+    };
+    EXPECT_EQ(ask(0x02).Bytes, PondarTest::Le64(UINT64_MAX));  // no such file
+    // The server has carried out a notice once it closes the connection.
+    EXPECT_TRUE(ask(0x03).Closed);
+    EXPECT_TRUE(fs::exists(kept));
+  }
+  fs::current_path(cwd);
 }
 
 TEST_F(AppTest, Log_FromWorkers_ArrivesLaterInOrder) {
@@ -301,10 +333,12 @@ TEST_F(AppTest, OnFileChange_SecondChangeInsideWindow_TakenUpOnceWhenItEnds) {
   // Written once reported: the rescan that follows the first take-up, which may still be
   // walking, cannot list it before its report is held back.
   Folder.Write("b..txt", "b");
-  EXPECT_TRUE(WaitForMessage("\u2715 a..txt", std::chrono::milliseconds(300)));
-  EXPECT_EQ(Count("\u25B3 b..txt"), 0);
-  ASSERT_TRUE(WaitForMessage("\u25B3 b..txt", std::chrono::seconds(10)));  // normally 2 s
+  ASSERT_TRUE(WaitForMessage("\u25B3 b..txt", std::chrono::seconds(15)));  // normally 2 s
   EXPECT_GE(std::chrono::steady_clock::now() - first, std::chrono::milliseconds(1990));
+  // The delete went ahead of the change held back, however slowly either was carried out.
+  const auto all = Messages();
+  EXPECT_LT(std::find(all.begin(), all.end(), "\u2715 a..txt") - all.begin(),
+            std::find(all.begin(), all.end(), "\u25B3 b..txt") - all.begin());
   EXPECT_TRUE(WaitFor([&] { return App->Entries().size() == 2u; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(2500));
   EXPECT_EQ(Count("\u25B3 a..txt") + Count("\u25B3 b..txt"), 2);  // taken up once, not twice

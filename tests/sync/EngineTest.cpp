@@ -11,6 +11,7 @@
 #include <cmath>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <mutex>
 #include <set>
@@ -46,10 +47,12 @@ constexpr int64_t BaseUnix = 1700000000;  // a whole second, far from "now"
 
 // A peer that lists what the test says and answers every file request with the same five
 // bytes, whatever the path: what a hostile peer would do to a requester that trusts its list.
+// It serves one request at a time; AOnFileRequest runs before each file's answer.
 class TLyingPeer {
  public:
-  explicit TLyingPeer(TFileEntries AListed) : FList(Net::EncodeFileList(AListed)) {
-    FThread = std::thread([this] {
+  explicit TLyingPeer(TFileEntries AListed, std::function<void()> AOnFileRequest = {})
+      : FList(Net::EncodeFileList(AListed)) {
+    FThread = std::thread([this, AOnFileRequest = std::move(AOnFileRequest)] {
       while (!FStop) {
         pollfd pfd{FListen.Fd(), POLLIN, 0};
         if (::poll(&pfd, 1, 20) <= 0) continue;
@@ -63,6 +66,7 @@ class TLyingPeer {
           uint16_t len = 0;
           std::string path;
           if (conn.ReadLe16(len)) conn.ReadBytes(path, len);
+          if (AOnFileRequest) AOnFileRequest();
           const Core::TBytes evil = {5, 0, 0, 0, 0, 0, 0, 0, 'E', 'V', 'I', 'L', '!'};
           conn.Write(evil.data(), evil.size());
           conn.Flush();
@@ -289,6 +293,28 @@ TEST_F(SyncEngineTest, SyncWithPeer_HostileEntries_PassedOverAndNothingElseTouch
   EXPECT_EQ(Engine.Files->Entries()[1].RelPath, "win/ok.txt");
 }
 
+TEST_F(SyncEngineTest, RootNotAbsolute_NothingFetchedNorDeleted) {
+  // What the peer's paths would name, taken from "/" or from the current directory.
+  const fs::path kept = Local.Write("cwd/share/a.txt", "mine");
+  const std::string fromSlash = kept.relative_path().string();
+  TLyingPeer peer({{"a.txt", 5, DayCount(BaseUnix), ""}, {fromSlash, 5, DayCount(BaseUnix), ""}});
+  Port = peer.Port();
+  const fs::path cwd = fs::current_path();
+  fs::current_path(Local.Path() / "cwd");
+  for (const std::string root : {"", "share"}) {
+    SCOPED_TRACE("root \"" + root + "\"");
+    Engine.RootDir = root;
+    const auto stats = SyncNow();
+    EXPECT_EQ(stats.Received, 0);
+    EXPECT_NE(stats.StoppedBy, "");
+    Engine.HandleRemoteDelete("a.txt");
+    Engine.HandleRemoteDelete(fromSlash);
+    EXPECT_EQ(Local.Read("cwd/share/a.txt"), "mine");
+  }
+  fs::current_path(cwd);
+  EXPECT_EQ(Engine.Files->Size(), 0u);
+}
+
 TEST_F(SyncEngineTest, SyncWithPeer_DotDotPathInRemoteList_NeverFetched) {
   Remote.Put("ok.txt", "fine", BaseUnix);
   Remote.Entries.insert(Remote.Entries.begin(), {"../escape.txt", 4, DayCount(BaseUnix), ""});
@@ -451,11 +477,12 @@ TEST_F(SyncEngineTest, SyncWithPeer_ProgressOnlyForLargeFiles) {
 // Told to cancel while a download runs, the sync cuts that download short and asks for no
 // further file: of many, at most the ones already on their way (one per receiver) arrive.
 TEST_F(SyncEngineTest, SyncWithPeer_CancelledWhileFetching_AsksForNoFurtherFile) {
-  constexpr int Count = 24;
-  for (int i = 0; i < Count; ++i)
-    Remote.Put("f" + std::to_string(i) + ".bin", std::string(1 << 20, 'c'), BaseUnix);
-  Port = Remote.Start();
-  Engine.OnProgress = [&](const Core::RawUtf8&, int64_t, int64_t) { Engine.Cancel->store(true); };
+  // Cancelled as the first request arrives: each receiver has at most the one it sent then
+  // on its way, however the threads were scheduled.
+  TFileEntries listed;
+  for (int i = 0; i < 24; ++i) listed.push_back({"f" + std::to_string(i), 5, DayCount(BaseUnix), ""});
+  TLyingPeer peer(listed, [&] { Engine.Cancel->store(true); });
+  Port = peer.Port();
   const auto stats = SyncNow();
   size_t onDisk = 0;
   for (const auto& entry : fs::directory_iterator(Local.Path())) onDisk += entry.is_regular_file();
