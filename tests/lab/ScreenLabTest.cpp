@@ -170,7 +170,7 @@ TEST(ScreenLabTest, WaylandDesktop_SharedThroughThePortal) {
   // A text copied on the desktop's X11 bridge reaches the watcher. Copied again under a new
   // name while it does not: a copy made before the sender's clipboard watcher first looked is
   // what the clipboard held at its start, which is never sent.
-  const auto clipboardStillShared = [&](const std::string& AText) {
+  const auto clipboardStillShared = [&](PondarTest::TLabProcess& ASender, const std::string& AText) {
     if (!bridge) return;
     for (int attempt = 1; attempt <= 5; ++attempt) {
       const std::string text = AText + "-" + std::to_string(attempt);
@@ -181,7 +181,9 @@ TEST(ScreenLabTest, WaylandDesktop_SharedThroughThePortal) {
       if (WaitFor([&] { return Occurrences(watcher.ReadLog(), "clip " + text + "\n") == 1; }, 10s))
         return;
     }
-    ADD_FAILURE() << "no copy reached the watcher:\n" << watcher.ReadLog();
+    ADD_FAILURE() << "no copy reached the watcher:\n"
+                  << watcher.ReadLog() << "sender:\n"
+                  << ASender.ReadLog() << ASender.ReadStderr();
   };
   // The token of an earlier share is no longer taken: the user is asked, and the new one kept.
   auto sender = startSender();
@@ -207,12 +209,12 @@ TEST(ScreenLabTest, WaylandDesktop_SharedThroughThePortal) {
                           return filled ? 0xc08040u : PondarTest::TestPicture(AX, AY);
                         }),
             0);
-  clipboardStillShared("while-shared");
+  clipboardStillShared(sender, "while-shared");
 
   desk.Command("drop");
   EXPECT_TRUE(said(sender, unavailable + "the desktop ended the screen share", 1))
       << sender.ReadLog();
-  clipboardStillShared("after-drop");
+  clipboardStillShared(sender, "after-drop");
   sender.Signal(SIGTERM);
   EXPECT_EQ(sender.WaitExit(10s), 0) << sender.ReadStderr();
 
@@ -248,7 +250,7 @@ TEST(ScreenLabTest, WaylandDesktop_SharedThroughThePortal) {
     desk.Command(command);
     sender = startSender();
     EXPECT_TRUE(said(sender, unavailable + reason, 1)) << sender.ReadLog() << desk.Describe();
-    clipboardStillShared(std::string("after-") + command);
+    clipboardStillShared(sender, std::string("after-") + command);
     EXPECT_EQ(Occurrences(sender.ReadLog(), unavailable), 1u) << sender.ReadLog();
     sender.Signal(SIGTERM);
     EXPECT_EQ(sender.WaitExit(10s), 0) << sender.ReadStderr();
