@@ -131,7 +131,7 @@ class DiscoveryLabTest : public ::testing::Test {
         [&] {
           return APeer.Count("ready") + APeer.Count("inactive") > 0 || !APeer.Process.Running();
         },
-        10s))
+        30s))
         << APeer.Log();
     const auto ready = APeer.First("ready", AName);
     ASSERT_TRUE(ready) << APeer.Log() << "\nstderr: " << APeer.Process.ReadStderr();
@@ -323,10 +323,13 @@ TEST_F(DiscoveryLabTest, SameName_TwinsNeverSeeEachOther_ThirdSeesOneOfThem) {
   StartPeer(lab, twin2, 2, "twin");
   StartPeer(lab, solo, 3, "solo");
   if (HasFatalFailure()) return;
-  ASSERT_TRUE(PondarTest::WaitFor([&] {
-    return twin1.First("found", "solo") && twin2.First("found", "solo") &&
-           solo.First("found", "twin");
-  })) << twin1.Log()
+  ASSERT_TRUE(PondarTest::WaitFor(
+      [&] {
+        return twin1.First("found", "solo") && twin2.First("found", "solo") &&
+               solo.First("found", "twin");
+      },
+      30s))
+      << twin1.Log()
       << twin2.Log() << solo.Log();
   // Past a round of periodic announcements, so that each twin has heard the other's.
   std::this_thread::sleep_for(FiveRounds);

@@ -13,9 +13,11 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -31,6 +33,9 @@ using namespace std::chrono_literals;
 // Xvfb comes up in well under a second; a loaded CI machine gets far more than five times that.
 constexpr auto KStartBound = 30s;
 constexpr auto KStopBound = 10s;
+// Display numbers taken for tests: clear of :0 and the few a desktop session uses.
+constexpr int KFirstDisplay = 20;
+constexpr int KDisplaysTried = 200;
 
 // The full path of AName found on $PATH, or "".
 std::string FindProgram(const std::string& AName) {
@@ -237,6 +242,25 @@ TXvfb::TXvfb(int AWidth, int AHeight, int ADepth) {
     FWhy = "Xvfb is not installed (Debian package xvfb)";
     return;
   }
+  const std::string screen =
+      std::to_string(AWidth) + "x" + std::to_string(AHeight) + "x" + std::to_string(ADepth);
+  // Spread over the numbers, so that tests side by side rarely ask for the same one first.
+  const int first = KFirstDisplay + static_cast<int>(::getpid() % KDisplaysTried);
+  for (int i = 0; i < KDisplaysTried && FDisplay.empty(); ++i) {
+    const int number = KFirstDisplay + (first - KFirstDisplay + i) % KDisplaysTried;
+    if (!LockDisplay(number)) continue;
+    FLocked = number;
+    bool taken = false;
+    Start(xvfb, number, screen, taken);
+    if (FDisplay.empty()) UnlockDisplay();
+    if (!taken) break;  // a failure of its own, said in FWhy
+    FWhy.clear();
+  }
+  if (FDisplay.empty() && FWhy.empty()) FWhy = "no free X display number for Xvfb";
+}
+
+void TXvfb::Start(const std::string& AXvfb, int ANumber, const std::string& AScreen,
+                  bool& ATaken) {
   int ready[2];
   if (::pipe2(ready, O_CLOEXEC) != 0) {
     FWhy = std::string("pipe: ") + std::strerror(errno);
@@ -244,10 +268,10 @@ TXvfb::TXvfb(int AWidth, int AHeight, int ADepth) {
   }
   const int err = TempFile();
   const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-  const std::string screen =
-      std::to_string(AWidth) + "x" + std::to_string(AHeight) + "x" + std::to_string(ADepth);
-  FPid = Spawn(xvfb,
-               {"Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-noreset", "-screen", "0", screen},
+  const std::string display = ":" + std::to_string(ANumber);
+  FPid = Spawn(AXvfb,
+               {"Xvfb", display, "-displayfd", "3", "-nolisten", "tcp", "-noreset", "-screen", "0",
+                AScreen},
                EnvWithDisplay(""), {null, null, err}, ready[1], true);
   ::close(ready[1]);
   if (null >= 0) ::close(null);
@@ -271,7 +295,10 @@ TXvfb::TXvfb(int AWidth, int AHeight, int ADepth) {
     if (got <= 0) {
       WaitBounded(FPid, KStopBound);
       FPid = -1;
-      FWhy = "Xvfb -screen 0 " + screen + " did not start: " + LastWords(ReadAll(err));
+      const std::string said = ReadAll(err);
+      // A server of another network namespace holds the number without a lock.
+      ATaken = said.find("Cannot establish any listening sockets") != std::string::npos;
+      FWhy = "Xvfb -screen 0 " + AScreen + " did not start: " + LastWords(said);
       break;
     }
     number.append(buf, static_cast<size_t>(got));
@@ -279,16 +306,56 @@ TXvfb::TXvfb(int AWidth, int AHeight, int ADepth) {
   ::close(ready[0]);
   if (err >= 0) ::close(err);
   if (FPid > 0 && FWhy.empty()) {
-    FDisplay = ":" + number.substr(0, number.find('\n'));
-  } else if (FPid < 0 && FWhy.empty()) {
+    FDisplay = display;
+  } else if (FPid > 0) {
+    ::kill(FPid, SIGKILL);
+    WaitBounded(FPid, KStopBound);
+    FPid = -1;
+  } else if (FWhy.empty()) {
     FWhy = "cannot start Xvfb";
   }
 }
 
+bool TXvfb::LockDisplay(int ANumber) {
+  const std::string lock = "/tmp/.X" + std::to_string(ANumber) + "-lock";
+  std::string temp = "/tmp/.pondar-xlock-XXXXXX";
+  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return false;
+  char text[16];
+  const int length = std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(::getpid()));
+  const bool written = ::write(fd, text, static_cast<size_t>(length)) == length;
+  ::fchmod(fd, 0444);
+  ::close(fd);
+  bool locked = false;
+  // link() makes the lock whole or not at all; a lock whose process is gone is stale.
+  for (int attempt = 0; written && attempt < 2 && !locked; ++attempt) {
+    if (::link(temp.c_str(), lock.c_str()) == 0) {
+      locked = true;
+      break;
+    }
+    if (errno != EEXIST) break;
+    std::ifstream in(lock);
+    long owner = 0;
+    if ((in >> owner) && owner > 0 && (::kill(static_cast<pid_t>(owner), 0) == 0 || errno != ESRCH))
+      break;
+    ::unlink(lock.c_str());
+  }
+  ::unlink(temp.c_str());
+  return locked;
+}
+
+void TXvfb::UnlockDisplay() {
+  if (FLocked < 0) return;
+  ::unlink(("/tmp/.X" + std::to_string(FLocked) + "-lock").c_str());
+  FLocked = -1;
+}
+
 TXvfb::~TXvfb() {
-  if (FPid <= 0) return;
-  ::kill(FPid, SIGTERM);
-  WaitBounded(FPid, KStopBound);
+  if (FPid > 0) {
+    ::kill(FPid, SIGTERM);
+    WaitBounded(FPid, KStopBound);
+  }
+  UnlockDisplay();
 }
 
 TRunResult RunOnDisplay(const std::string& ADisplay, const std::vector<std::string>& AArgv,

@@ -20,8 +20,11 @@ struct xcb_screen_t;
 namespace PondarTest {
 
 // A private X server for one test: Xvfb on a free display number, ended with the object.
-// Xvfb picks the number itself (-displayfd), so tests running side by side never collide, and
-// it says so only once it accepts connections. It listens on its unix socket alone (no TCP),
+// The number is locked as X servers lock theirs (/tmp/.X<n>-lock), because the socket file
+// that peers in other network namespaces reach it by is shared by every namespace: Xvfb's own
+// choice (-displayfd) only sees the sockets of its own namespace, so test runs in two
+// namespaces would each take :0, and the second would take the first one's socket file away.
+// Xvfb says so once it accepts connections. It listens on its unix socket alone (no TCP),
 // which also works inside `unshare --net`, and keeps what was drawn when its last client
 // disconnects (-noreset). Should the test process die without the destructor, the server is
 // killed with it (the thread that made the object must outlive it: the main thread in gtest).
@@ -37,7 +40,13 @@ class TXvfb {
   const std::string& Display() const { return FDisplay; }  // ":N"
 
  private:
+  // Starts Xvfb on ANumber; on failure FWhy says why, and ATaken whether the number was in use.
+  void Start(const std::string& AXvfb, int ANumber, const std::string& AScreen, bool& ATaken);
+  static bool LockDisplay(int ANumber);  // false when another live process holds it
+  void UnlockDisplay();
+
   pid_t FPid = -1;
+  int FLocked = -1;  // the display number whose lock file is ours
   std::string FDisplay;
   std::string FWhy;
 };
