@@ -205,7 +205,8 @@ TEST_F(MainFormTest, NetworkKey_MaskedInFreeSpace_UnusableRefused_GoodOneApplied
   const QList<QWidget*> keyControls = {Form->lblNetworkKey, Form->edtNetworkKey, Form->chkShowKey,
                                        Form->lblNetworkKeyHint};
   for (const QWidget* mine : keyControls) {
-    EXPECT_TRUE(Form->TabSettings->rect().contains(mine->geometry())) << mine->metaObject()->className();
+    EXPECT_TRUE(Form->TabSettings->rect().contains(mine->geometry()))
+        << mine->metaObject()->className();
     for (const QWidget* other : Form->TabSettings->findChildren<QWidget*>(
              Qt::FindDirectChildrenOnly)) {
       if (!keyControls.contains(other)) {
