@@ -20,7 +20,8 @@ namespace Pondar::Net {
 namespace {
 
 constexpr const char* TempSuffix = ".pondartmp";
-constexpr int64_t EarlyWriteOutBytes = int64_t{1} << 20;
+// A download writes itself out in steps of this size as it arrives (see TWriteBehind).
+constexpr int64_t WriteBehindStep = int64_t{8} << 20;
 
 std::system_error FileError(int AErrno, const std::string& AWhat, const std::string& APath) {
   return std::system_error(AErrno, std::generic_category(), AWhat + " " + APath);
@@ -42,6 +43,41 @@ bool WriteAll(int AFd, const uint8_t* AData, size_t ACount) {
   }
   return true;
 }
+
+// Write-behind for a large download: each step just written starts going to disk, and the
+// one before it is waited for and dropped from the page cache. The disk then works while the
+// network does, so the flush before the rename finds at most two steps left to write, and a
+// download of any size holds no more than that in dirty pages; nor does it push other
+// programs' files out of the cache. Only this file's pages are touched. A download smaller
+// than one step is left to the finisher, which writes it out together with its neighbours.
+class TWriteBehind {
+ public:
+  explicit TWriteBehind(int AFd) : FFd(AFd) {}
+  // AWritten bytes of the file are written; false (errno set) when writing an earlier step out
+  // failed. The error must be reported here: waiting on the pages consumes it, so the final
+  // fdatasync would not see it again.
+  bool Written(int64_t AWritten) {
+    constexpr unsigned WaitForWrite =
+        SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
+    while (AWritten - FStarted >= WriteBehindStep) {
+      ::sync_file_range(FFd, FStarted, WriteBehindStep, SYNC_FILE_RANGE_WRITE);
+      if (FStarted > 0) {
+        const off_t previous = FStarted - WriteBehindStep;
+        // EINVAL: a file system without write-back of ranges; its fdatasync does it all.
+        if (::sync_file_range(FFd, previous, WriteBehindStep, WaitForWrite) != 0 &&
+            errno != EINVAL)
+          return false;
+        ::posix_fadvise(FFd, previous, WriteBehindStep, POSIX_FADV_DONTNEED);
+      }
+      FStarted += WriteBehindStep;
+    }
+    return true;
+  }
+
+ private:
+  const int FFd;
+  int64_t FStarted = 0;  // bytes handed to write-back so far, whole steps
+};
 
 // Directory part of a local path: everything before the last "/".
 std::string DirectoryPart(const std::string& APath) {
@@ -103,25 +139,23 @@ void TReceivedFile::SetModifiedTime(double AModifiedUtc) const {
   if (FFd >= 0) ::futimens(FFd, times);
 }
 
-bool TReceivedFile::Finish(TFlush AFlush) {
+void TReceivedFile::StartWriteOut() const {
+  if (FFd >= 0) ::sync_file_range(FFd, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
+bool TReceivedFile::Finish() {
   // On disk before it takes the final name: after a power cut the target holds either the old
   // content or the whole new one, never an empty file that peers would take for the new one.
-  // Written out already, waiting on the file's own pages still reports its write errors.
-  // EINVAL: a file system that cannot sync at all, where there is nothing better to do.
-  constexpr unsigned WaitForWrite =
-      SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
-  const int rc = AFlush == TFlush::Own ? ::fdatasync(FFd)
-                                       : ::sync_file_range(FFd, 0, 0, WaitForWrite);
-  if (rc != 0 && errno != EINVAL) throw FileError(errno, "Unable to write to", FTempPath);
+  // fdatasync waits for this file alone, so another program's unwritten data on the same disk
+  // (a film being copied) costs us nothing. EINVAL: a file system that cannot sync at all,
+  // where there is nothing better to do.
+  if (::fdatasync(FFd) != 0 && errno != EINVAL)
+    throw FileError(errno, "Unable to write to", FTempPath);
   if (!CloseFd()) throw FileError(errno, "Unable to write to", FTempPath);
   // rename(2) replaces an existing file atomically, so the target never goes missing. It
   // fails when the target is a folder; the complete temporary file then stays beside it.
   FRemove = false;
   return ::rename(FTempPath.c_str(), FTargetPath.c_str()) == 0;
-}
-
-bool TReceivedFile::FlushFileSystem() const {
-  return FFd >= 0 && ::syncfs(FFd) == 0 && ::fdatasync(FFd) == 0;
 }
 
 std::optional<TReceivedFile> ReceiveFile(const RawUtf8& AHost, uint16_t APort,
@@ -169,6 +203,7 @@ std::optional<TReceivedFile> ReceiveFile(const RawUtf8& AHost, uint16_t APort,
 
   // One buffer per download: memory use does not grow with the file size.
   const auto buffer = std::make_unique<uint8_t[]>(TransferChunk);
+  TWriteBehind writeBehind(temp.FFd);
   int64_t remaining = size;
   while (remaining > 0) {
     if (ACancel && ACancel->load(std::memory_order_relaxed)) return std::nullopt;
@@ -179,13 +214,11 @@ std::optional<TReceivedFile> ReceiveFile(const RawUtf8& AHost, uint16_t APort,
     if (!WriteAll(temp.FFd, buffer.get(), block))
       fail(FileError(errno, "Unable to write to", temp.FTempPath));
     remaining -= static_cast<int64_t>(block);
+    if (!writeBehind.Written(size - remaining))
+      fail(FileError(errno, "Unable to write to", temp.FTempPath));
     if (AProgress) AProgress(size - remaining, size);
   }
   conn.Close();
-  // A large file starts being written out now: by the time Finish waits for the disk, most of
-  // it is there. Small ones are left to go out together with the files received beside them,
-  // rather than costing the disk a request each.
-  if (size >= EarlyWriteOutBytes) ::sync_file_range(temp.FFd, 0, 0, SYNC_FILE_RANGE_WRITE);
   return temp;
 }
 

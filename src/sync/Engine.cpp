@@ -234,16 +234,17 @@ struct TSyncEngine::TSyncTally {
 // starts with the first file, so a sync with nothing to fetch starts none.
 //
 // Files that arrive faster than the disk takes them are finished in batches: everything waiting
-// is written out in one pass over the file system and one flush of the disk's cache, after
-// which each file only has its own write errors looked for. A flush per file would cost the
-// disk a cache flush per file, and write the same metadata blocks over and over.
+// starts being written out at once, and then each file is flushed in turn, by which time most
+// of them are on disk already; the first flush commits what the others need as well on a
+// journalling file system. Each flush waits for our own files only: another program's unwritten
+// data on the same disk is not ours to wait for.
 class TSyncEngine::TFinishQueue {
  public:
   static constexpr size_t Capacity = 32;
   struct TJob {
     std::shared_ptr<Net::TReceivedFile> File;
     // finishes File, and all that follows from it
-    std::function<void(Net::TReceivedFile::TFlush AFlush)> Finish;
+    std::function<void()> Finish;
   };
 
   ~TFinishQueue() {
@@ -262,7 +263,7 @@ class TSyncEngine::TFinishQueue {
       } catch (const std::system_error&) {
         lock.unlock();
         // No thread to be had: finished here, before the next file.
-        AJob.Finish(Net::TReceivedFile::TFlush::Own);
+        AJob.Finish();
         return;
       }
     }
@@ -300,12 +301,10 @@ class TSyncEngine::TFinishQueue {
       FBusy = true;
       FChanged.notify_all();
       lock.unlock();
-      using TFlush = Net::TReceivedFile::TFlush;
-      const TFlush flush = batch.size() > 1 && batch.front().File->FlushFileSystem()
-                               ? TFlush::WrittenOut
-                               : TFlush::Own;
+      if (batch.size() > 1)
+        for (const TJob& job : batch) job.File->StartWriteOut();
       // What a job holds (a gate, a descriptor) goes as soon as it has run.
-      for (TJob& job : batch) std::exchange(job, TJob{}).Finish(flush);
+      for (TJob& job : batch) std::exchange(job, TJob{}).Finish();
       lock.lock();
       FBusy = false;
       FChanged.notify_all();
@@ -406,9 +405,9 @@ bool TSyncEngine::Fetch(const RawUtf8& APeerIP, uint16_t APeerPort, const TFileE
   // Stamped now, the time is written out with the content.
   file->SetModifiedTime(ARemote.ModifiedUtc);
   auto finish = [this, &ATally, file, hold, release, remote = ARemote,
-                 p](Net::TReceivedFile::TFlush AFlush) {
+                 p] {
     try {
-      if (file->Finish(AFlush)) {
+      if (file->Finish()) {
         PlaceFetched(remote, p, ATally);
       } else {
         ATally.Count(&TSyncTally::NotReceived);
