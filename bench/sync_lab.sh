@@ -10,13 +10,18 @@
 #   4. one 1 GiB file, read cold on the sender (its cached pages dropped first), against a plain
 #      socket copy of the same file between the same namespaces that also reads it cold and
 #      writes and flushes it on the receiver (before and after, their mean);
-#   5. the receiving peer's peak resident memory (VmHWM) at the end.
+#   5. the receiving peer's peak resident memory (VmHWM) at the end, what of it the 1 GiB file
+#      added, and its anonymous memory (RssAnon; the rest is the pages of the program and its
+#      libraries, Qt's among them, that it has touched).
 # Usage: bench/sync_lab.sh [build-dir]   (default build/bench-release, a Release build)
 # PONDAR_BENCH_PREBUILT=1 runs the pondard of build-dir as it is (another checkout's build); the
 # baseline tool is this checkout's (PLAIN_COPY, default build/bench-release/bench/plain_copy).
+# PONDAR_SYNC_LAB_CASES picks cases by name: save (1), many (2 and 3), big (4 and 5); all three
+# by default.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/bench-release}
+cases=" ${PONDAR_SYNC_LAB_CASES:-save many big} "
 source bench/lab_timing.sh
 lab_build "$build" pondard plain_copy
 plain=${PLAIN_COPY:-$build/bench/plain_copy}
@@ -35,6 +40,7 @@ pid_b=$(ip netns pids "$lab-p2" | head -n 1)
 
 # 1. Latency of one small save. Samples are spaced beyond the peers' rate windows (2 s local,
 #    3 s for notices), so each one is taken up at once.
+if [[ $cases == *" save "* ]]; then
 samples=()
 mkdir -p "$work/a/lat"
 sleep 3.2
@@ -46,9 +52,11 @@ for i in $(seq 1 20); do
   sleep 3.2
 done
 echo "1 KiB save to complete on the other peer: median $(median "${samples[@]}") ms (samples: ${samples[*]})"
+fi
 
 # 2. A thousand small files, staged beside the shares on the same disk and written out first
 #    (the staging writes' write-back is not the sync's cost).
+if [[ $cases == *" many "* ]]; then
 stage_many() { # stage_many NAME: 1 000 files of 4 KiB in $work/stage/NAME
   mkdir -p "$work/stage/$1"
   for i in $(seq 1 1000); do head -c 4096 /dev/urandom >"$work/stage/$1/f$i.dat"; done
@@ -94,6 +102,8 @@ rm -f "$work/dirty.bin"
 echo "1000 x 4 KiB moved in as one folder, ${dirty_mib} MiB dirty elsewhere on the disk:" \
   "${dirty_ms} ms; ratio to the same move without it $(ratio "$dirty_ms" "$folder_ms")"
 sync
+fi
+[[ $cases == *" big "* ]] || exit 0
 
 # 4. One 1 GiB file, and the same bytes by a plain socket copy before and after it. Dirty pages
 #    are flushed before each run, so that no run pays for the previous one's write-back, and the
@@ -114,6 +124,7 @@ plain1=$(plain_copy "$work/stage/big.bin" "$work/plain1.bin")
 rm -f "$work/plain1.bin"
 sync
 "$plain" drop "$work/stage/big.bin"
+hwm0=$(awk '/VmHWM/ {print $2}' "/proc/$pid_b/status")
 sleep 3.2
 t0=$(now_ms)
 mv "$work/stage/big.bin" "$work/a/big.bin"
@@ -121,9 +132,11 @@ wait_for 120 test -f "$work/b/big.bin"
 pondar_ms=$(($(now_ms) - t0))
 cmp -s "$work/a/big.bin" "$work/b/big.bin" || echo "WARNING: the copies differ" >&2
 hwm=$(awk '/VmHWM/ {print $2}' "/proc/$pid_b/status")
+anon=$(awk '/RssAnon/ {print $2}' "/proc/$pid_b/status")
 sync
 plain2=$(plain_copy "$work/a/big.bin" "$work/plain2.bin")
 plain_ms=$(((plain1 + plain2) / 2))
 echo "1 GiB: pondar ${pondar_ms} ms (from the move until complete), plain socket copy (cold" \
   "read, flushed) ${plain1} and ${plain2} ms; ratio to their mean $(ratio "$pondar_ms" "$plain_ms")"
-echo "receiving peer's peak resident memory: $((hwm / 1024)) MiB (${hwm} KiB)"
+echo "receiving peer's peak resident memory: $((hwm / 1024)) MiB (${hwm} KiB), of which the" \
+  "1 GiB file added $((hwm - hwm0)) KiB; anonymous memory at the end ${anon} KiB"

@@ -48,10 +48,15 @@ class TReceivedFile {
   // that mostly finds its file written already. Only this file's pages are written, never
   // other programs' data on the same disk.
   void StartWriteOut() const;
-  // Makes sure the file is on disk (fdatasync: its own data and what is needed to read it back)
-  // and renames it over the target: false when the target cannot be replaced (a folder in the
-  // way; the complete temporary file then stays). Throws std::system_error when writing it out
-  // failed; the temporary file is then removed.
+  // Flushes the file to disk now (fdatasync: its own data and what is needed to read it back),
+  // so that Finish need not. Several files flushed at once from several threads cost the disk
+  // about one cache flush together, where one after another each costs a flush of its own.
+  // Never throws: a failure is kept for Finish. Any thread, while no other call runs on it.
+  void Flush();
+  // Makes sure the file is on disk (Flush, unless done already) and renames it over the target:
+  // false when the target cannot be replaced (a folder in the way; the complete temporary file
+  // then stays). Throws std::system_error when writing it out failed; the temporary file is
+  // then removed.
   bool Finish();
 
  private:
@@ -67,6 +72,8 @@ class TReceivedFile {
   std::string FTempPath;
   int FFd = -1;
   bool FRemove = false;
+  bool FFlushed = false;
+  int FFlushErrno = 0;  // what Flush met; 0: on disk
 };
 
 // Receives ARelPath into ALocalPath + ".pondartmp"; nullopt when the peer is unreachable, lacks
