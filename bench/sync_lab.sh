@@ -77,9 +77,10 @@ mkdir -p "$work/a/cp"
 sleep 3.2
 t0=$(now_ms)
 cp "$work"/stage/cp/*.dat "$work/a/cp/"
+copy_ms=$(($(now_ms) - t0))
 cp_ms=$(arrive cp)
-echo "1000 x 4 KiB copied in one by one (cp *.dat): ${cp_ms} ms; ratio to the folder move" \
-  "$(ratio "$cp_ms" "$folder_ms")"
+echo "1000 x 4 KiB copied in one by one (cp *.dat): ${cp_ms} ms, of which the copy itself" \
+  "${copy_ms} ms; ratio to the folder move $(ratio "$cp_ms" "$folder_ms")"
 mkdir -p "$work/a/renames"
 sleep 3.2
 t0=$(now_ms)
