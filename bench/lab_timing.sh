@@ -17,13 +17,21 @@ median() { printf '%s\n' "$@" | sort -n | awk '{v[NR] = $1} END {print (v[int((N
 # lab_start BUILD LAB N WORK-PREFIX : installs nc when missing, builds a Release pondard into
 # BUILD, brings up lab LAB of N peers and makes the work folder; sets $netlab and $work, and
 # takes the lab and the folder down on exit (PONDAR_BENCH_KEEP keeps the folder).
+# PONDAR_BENCH_PREBUILT=1 takes BUILD as it is, built elsewhere (another checkout's build, to
+# time it against this one with the same script).
+lab_build() { # lab_build BUILD TARGET... : a Release build of the targets, unless prebuilt
+  [ -n "${PONDAR_BENCH_PREBUILT:-}" ] && return 0
+  local build=$1
+  shift
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DPONDAR_BENCH=ON -DPONDAR_TESTS=OFF >/dev/null
+  cmake --build "$build" -j2 --target "$@" >/dev/null
+}
 lab_start() {
   if ! command -v nc >/dev/null; then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q netcat-openbsd >/dev/null ||
       { echo "nc is missing and netcat-openbsd could not be installed" >&2; exit 1; }
   fi
-  cmake -S . -B "$1" -DCMAKE_BUILD_TYPE=Release -DPONDAR_BENCH=ON -DPONDAR_TESTS=OFF >/dev/null
-  cmake --build "$1" -j"$(nproc)" --target pondard >/dev/null
+  lab_build "$1" pondard
   lab_name=$2
   work=$(mktemp -d "/var/tmp/$4-XXXXXX")
   netlab=tests/lab/netlab.sh

@@ -1,30 +1,35 @@
 #!/usr/bin/env bash
-# Two real peers in the network lab (needs root), measured end to end:
+# Two real peers in the network lab (needs root), measured end to end, each figure next to the
+# baseline a user compares it with, timed in the same run:
 #   1. from saving a 1 KiB file on one peer until it is complete on the other (median of 20);
-#   2. bringing 1 000 files of 4 KiB across (moved in as one folder, and written one by one);
-#   3. one 1 GiB file, against a plain socket copy of the same file between the same namespaces
-#      timed in the same run;
-#   4. the receiving peer's peak resident memory (VmHWM) at the end.
+#   2. 1 000 files of 4 KiB brought across: moved in as one folder (the baseline), copied in one
+#      by one (`cp *.dat`), and renamed in one by one from beside the share (1 000 renames);
+#   3. the folder move again while another program has 1.5 GiB of unwritten data on the same
+#      disk, outside both shares (written by dd without a sync), against the same move without
+#      it (case 2's);
+#   4. one 1 GiB file, read cold on the sender (its cached pages dropped first), against a plain
+#      socket copy of the same file between the same namespaces that also reads it cold and
+#      writes and flushes it on the receiver (before and after, their mean);
+#   5. the receiving peer's peak resident memory (VmHWM) at the end, what of it the 1 GiB file
+#      added, and its anonymous memory (RssAnon; the rest is the pages of the program and its
+#      libraries, Qt's among them, that it has touched).
 # Usage: bench/sync_lab.sh [build-dir]   (default build/bench-release, a Release build)
+# PONDAR_BENCH_PREBUILT=1 runs the pondard of build-dir as it is (another checkout's build); the
+# baseline tool is this checkout's (PLAIN_COPY, default build/bench-release/bench/plain_copy).
+# PONDAR_SYNC_LAB_CASES picks cases by name: save (1), many (2 and 3), big (4 and 5); all three
+# by default.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/bench-release}
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DPONDAR_BENCH=ON -DPONDAR_TESTS=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)" --target pondard plain_copy >/dev/null
-
-lab="pl$$xbench"
-work=$(mktemp -d /var/tmp/pondar-bench-XXXXXX)
-netlab=tests/lab/netlab.sh
-cleanup() {
-  "$netlab" down "$lab" >/dev/null 2>&1 || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-"$netlab" up "$lab" 2 >/dev/null
-mkdir -p "$work"/{a,b,appa,appb,stage}
-
+cases=" ${PONDAR_SYNC_LAB_CASES:-save many big} "
 source bench/lab_timing.sh
-has_files() { test "$(find "$1" -type f 2>/dev/null | wc -l)" -eq "$2"; }
+lab_build "$build" pondard plain_copy
+plain=${PLAIN_COPY:-$build/bench/plain_copy}
+PONDAR_BENCH_PREBUILT=1 lab_start "$build" "pl$$xbench" 2 pondar-bench
+lab="$lab_name"
+mkdir -p "$work"/{a,b,appa,appb,stage}
+has_files() { test "$(find "$1" -type f ! -name '*.pondartmp' 2>/dev/null | wc -l)" -eq "$2"; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
 
 "$netlab" exec "$lab" 1 env APPDATA="$work/appa" "$build/pondard" --headless --name a \
   --folder "$work/a" >"$work/a.log" 2>"$work/a.err" &
@@ -35,6 +40,7 @@ pid_b=$(ip netns pids "$lab-p2" | head -n 1)
 
 # 1. Latency of one small save. Samples are spaced beyond the peers' rate windows (2 s local,
 #    3 s for notices), so each one is taken up at once.
+if [[ $cases == *" save "* ]]; then
 samples=()
 mkdir -p "$work/a/lat"
 sleep 3.2
@@ -46,32 +52,70 @@ for i in $(seq 1 20); do
   sleep 3.2
 done
 echo "1 KiB save to complete on the other peer: median $(median "${samples[@]}") ms (samples: ${samples[*]})"
+fi
 
-# 2. A thousand small files.
-mkdir -p "$work/stage/many"
-for i in $(seq 1 1000); do head -c 4096 /dev/urandom >"$work/stage/many/f$i.bin"; done
-sync  # the staging writes' write-back is not the sync's cost
+# 2. A thousand small files, staged beside the shares on the same disk and written out first
+#    (the staging writes' write-back is not the sync's cost).
+if [[ $cases == *" many "* ]]; then
+stage_many() { # stage_many NAME: 1 000 files of 4 KiB in $work/stage/NAME
+  mkdir -p "$work/stage/$1"
+  for i in $(seq 1 1000); do head -c 4096 /dev/urandom >"$work/stage/$1/f$i.dat"; done
+}
+for name in folder cp renames dirty; do stage_many "$name"; done
+sync
+arrive() { # arrive NAME: milliseconds from $t0 until all 1 000 files of NAME are on peer b
+  wait_for 60 has_files "$work/b/$1" 1000
+  echo $(($(now_ms) - t0))
+}
 sleep 3.2
 t0=$(now_ms)
-mv "$work/stage/many" "$work/a/many"
-wait_for 60 has_files "$work/b/many" 1000
-echo "1000 x 4 KiB moved in as one folder: $(($(now_ms) - t0)) ms"
+mv "$work/stage/folder" "$work/a/folder"
+folder_ms=$(arrive folder)
+echo "1000 x 4 KiB moved in as one folder: ${folder_ms} ms"
 sleep 3.2
-mkdir -p "$work/a/many2"
+mkdir -p "$work/a/cp"
+sleep 3.2
 t0=$(now_ms)
-for i in $(seq 1 1000); do head -c 4096 /dev/urandom >"$work/a/many2/f$i.bin"; done
-wait_for 60 has_files "$work/b/many2" 1000
-echo "1000 x 4 KiB written one by one: $(($(now_ms) - t0)) ms from the first write"
+cp "$work"/stage/cp/*.dat "$work/a/cp/"
+copy_ms=$(($(now_ms) - t0))
+cp_ms=$(arrive cp)
+echo "1000 x 4 KiB copied in one by one (cp *.dat): ${cp_ms} ms, of which the copy itself" \
+  "${copy_ms} ms; ratio to the folder move $(ratio "$cp_ms" "$folder_ms")"
+mkdir -p "$work/a/renames"
+sleep 3.2
+t0=$(now_ms)
+perl -e 'my ($from, $to) = @ARGV; opendir(my $d, $from) or die; for (grep { /\.dat$/ } readdir $d) { rename("$from/$_", "$to/$_") or die "$_: $!" }' \
+  "$work/stage/renames" "$work/a/renames"
+renames_ms=$(arrive renames)
+echo "1000 x 4 KiB renamed in one by one: ${renames_ms} ms; ratio to the folder move" \
+  "$(ratio "$renames_ms" "$folder_ms")"
 
-# 3. One 1 GiB file, and the same bytes by a plain socket copy before and after it. Dirty pages
-#    are flushed before each run, so that no run pays for the previous one's write-back.
+# 3. The folder move with 1.5 GiB of another program's unwritten data on the same disk. dd runs
+#    to its end first, so that only its dirty pages are left, then the move is timed at once,
+#    well inside the 30 s after which the kernel writes such pages out by itself.
+sleep 3.2
+dd if=/dev/zero of="$work/dirty.bin" bs=1M count=1536 status=none
+dirty_mib=$(awk '/^Dirty:/ {printf "%d", $2 / 1024}' /proc/meminfo)
+t0=$(now_ms)
+mv "$work/stage/dirty" "$work/a/dirty"
+dirty_ms=$(arrive dirty)
+rm -f "$work/dirty.bin"
+echo "1000 x 4 KiB moved in as one folder, ${dirty_mib} MiB dirty elsewhere on the disk:" \
+  "${dirty_ms} ms; ratio to the same move without it $(ratio "$dirty_ms" "$folder_ms")"
+sync
+fi
+[[ $cases == *" big "* ]] || exit 0
+
+# 4. One 1 GiB file, and the same bytes by a plain socket copy before and after it. Dirty pages
+#    are flushed before each run, so that no run pays for the previous one's write-back, and the
+#    file's pages are dropped, so that every run reads it from disk.
 plain_copy() { # plain_copy SOURCE TARGET: prints milliseconds from start to complete
-  "$netlab" exec "$lab" 2 "$build/bench/plain_copy" recv 9099 "$2" >"$work/plain.out" &
+  "$netlab" exec "$lab" 2 "$plain" recv 9099 "$2" >"$work/plain.out" &
   local recv_pid=$!
   wait_for 10 grep -q listening "$work/plain.out"
   local t0
   t0=$(now_ms)
-  "$netlab" exec "$lab" 1 "$build/bench/plain_copy" send 10.213.0.2 9099 "$1"
+  "$netlab" exec "$lab" 1 "$plain" send 10.213.0.2 9099 "$1"
   wait "$recv_pid"
   echo $(($(now_ms) - t0))
 }
@@ -80,6 +124,8 @@ sync
 plain1=$(plain_copy "$work/stage/big.bin" "$work/plain1.bin")
 rm -f "$work/plain1.bin"
 sync
+"$plain" drop "$work/stage/big.bin"
+hwm0=$(awk '/VmHWM/ {print $2}' "/proc/$pid_b/status")
 sleep 3.2
 t0=$(now_ms)
 mv "$work/stage/big.bin" "$work/a/big.bin"
@@ -87,10 +133,11 @@ wait_for 120 test -f "$work/b/big.bin"
 pondar_ms=$(($(now_ms) - t0))
 cmp -s "$work/a/big.bin" "$work/b/big.bin" || echo "WARNING: the copies differ" >&2
 hwm=$(awk '/VmHWM/ {print $2}' "/proc/$pid_b/status")
+anon=$(awk '/RssAnon/ {print $2}' "/proc/$pid_b/status")
 sync
 plain2=$(plain_copy "$work/a/big.bin" "$work/plain2.bin")
 plain_ms=$(((plain1 + plain2) / 2))
-echo "1 GiB: pondar ${pondar_ms} ms (from the move until complete), plain socket copy" \
-  "${plain1} and ${plain2} ms; ratio to their mean" \
-  "$(awk -v a="$pondar_ms" -v b="$plain_ms" 'BEGIN {printf "%.2f", a / b}')"
-echo "receiving peer's peak resident memory: $((hwm / 1024)) MiB (${hwm} KiB)"
+echo "1 GiB: pondar ${pondar_ms} ms (from the move until complete), plain socket copy (cold" \
+  "read, flushed) ${plain1} and ${plain2} ms; ratio to their mean $(ratio "$pondar_ms" "$plain_ms")"
+echo "receiving peer's peak resident memory: $((hwm / 1024)) MiB (${hwm} KiB), of which the" \
+  "1 GiB file added $((hwm - hwm0)) KiB; anonymous memory at the end ${anon} KiB"

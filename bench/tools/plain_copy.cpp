@@ -1,13 +1,18 @@
-// The baseline for transfer benchmarks: one file over one TCP connection, read and sent in
-// 64 KiB blocks, received and written in 64 KiB blocks, and nothing else.
-//   plain_copy recv PORT OUTFILE     accepts one connection, writes what arrives, prints seconds
-//   plain_copy send HOST PORT FILE   connects, sends the file, closes
+// The baseline for transfer benchmarks: one file over one TCP connection, read cold from disk and
+// sent in 64 KiB blocks, received and written in 64 KiB blocks and flushed to disk (fdatasync),
+// and nothing else: what any program that copies a file safely has to do.
+//   plain_copy recv PORT OUTFILE     accepts one connection, writes what arrives, flushes it,
+//                                    prints seconds
+//   plain_copy send HOST PORT FILE   drops the file's cached pages, connects, sends it, closes
+//   plain_copy drop FILE             drops the file's cached pages (written out ones only: sync
+//                                    first), so that the next reader reads it from disk
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -44,6 +49,7 @@ int Receive(int APort, const char* AOut) {
     if (::write(out, buf.data(), static_cast<size_t>(n)) != n) return Fail("write");
     total += n;
   }
+  if (::fdatasync(out) != 0) return Fail("fdatasync");
   ::close(out);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -51,7 +57,20 @@ int Receive(int APort, const char* AOut) {
   return 0;
 }
 
+int Drop(const char* AFile) {
+  const int fd = ::open(AFile, O_RDONLY);
+  if (fd < 0) return Fail("open");
+  const int rc = ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+  ::close(fd);
+  if (rc != 0) {
+    errno = rc;
+    return Fail("posix_fadvise");
+  }
+  return 0;
+}
+
 int Send(const char* AHost, int APort, const char* AFile) {
+  if (Drop(AFile) != 0) return 1;
   const int sock = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
@@ -80,6 +99,9 @@ int main(int argc, char** argv) {
   if (argc == 4 && std::strcmp(argv[1], "recv") == 0) return Receive(std::atoi(argv[2]), argv[3]);
   if (argc == 5 && std::strcmp(argv[1], "send") == 0)
     return Send(argv[2], std::atoi(argv[3]), argv[4]);
-  std::fprintf(stderr, "usage: plain_copy recv PORT OUTFILE | plain_copy send HOST PORT FILE\n");
+  if (argc == 3 && std::strcmp(argv[1], "drop") == 0) return Drop(argv[2]);
+  std::fprintf(stderr,
+               "usage: plain_copy recv PORT OUTFILE | plain_copy send HOST PORT FILE | "
+               "plain_copy drop FILE\n");
   return 2;
 }

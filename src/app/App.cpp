@@ -38,7 +38,8 @@ TPondardApp::TPondardApp(TPondardConfig AConfig, std::shared_ptr<TDeliveryQueue>
                {.Peers = [this] { return PeerList(); },
                 .SyncWith = [this](const TPeerInfo& APeer) { StartPeerSync(APeer); },
                 .SyncsRunning = [this] { return FSyncs.Running() != 0; },
-                .Outbox = FOutbox}) {
+                .Outbox = FOutbox,
+                .Walk = {}}) {
   FOutbox->OnProblem = FRoute.Problems();
   StartOrWarn(*FOutbox, FRoute);
 }
@@ -98,7 +99,8 @@ void TPondardApp::Start() {
   StartFolderWatcher();
   StartClipboardWatcher();
   FScreen.Start(FConfig.Name, FConfig.ScreenBroadcast);
-  Log(RawUtf8(Captions::Ready));
+  // Ready once the folder is listed; the window goes on meanwhile.
+  FChanges.ScanThen([route = FRoute] { route.Log(RawUtf8(Captions::Ready)); });
 }
 
 void TPondardApp::Stop() {
@@ -193,7 +195,9 @@ void TPondardApp::StartFolderWatcher() {
     FWatcher = std::make_shared<Pondar::Fs::TFileWatcher>(
         FConfig.Folder, FSyncEngine.Suppressions, FSyncEngine.RecentDeletes, FRoute.Problems());
     FWatcher->SetOnChange(
-        [this](TFileAction AAction, const RawUtf8& APath) { OnFileChange(AAction, APath); });
+        [this](TFileAction AAction, const RawUtf8& APath, bool AMoreComing) {
+          OnFileChange(AAction, APath, AMoreComing);
+        });
   } catch (const std::system_error& AError) {
     Warn(std::string("Folder watcher cannot start: ") + AError.what());
   }

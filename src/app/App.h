@@ -90,8 +90,8 @@ class TPondardApp {
   void OnChangesNotify(const RawUtf8& APeerIP) { FChanges.OnChangesNotify(APeerIP); }
   void OnRemoteDelete(const RawUtf8& ARelPath);
   // Hands the change to the work thread and returns: the watcher goes on reading.
-  void OnFileChange(TFileAction AAction, const RawUtf8& ARelPath) {
-    FChanges.OnLocalChange(AAction, ARelPath);
+  void OnFileChange(TFileAction AAction, const RawUtf8& ARelPath, bool AMoreComing = false) {
+    FChanges.OnLocalChange(AAction, ARelPath, AMoreComing);
   }
   // New local clipboard text: queued for every peer, on the clipboard watcher's thread.
   void OnClipboardChanged(const RawUtf8& AText);

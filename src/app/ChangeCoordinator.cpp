@@ -34,9 +34,30 @@ void TChangeCoordinator::Start(const std::string& AFolder, bool AFileSharing) {
     FPendingNoticeIPs.clear();
     FLocalChangeWindow.DropScheduledEnd();
     FPendingChangePath.clear();
+    FBurstOpen = false;
   }
   FWork = std::make_unique<TTimerQueue>();
-  if (FFileSharing) ScanAtStart();
+}
+
+void TChangeCoordinator::ScanThen(std::function<void()> AThen) {
+  if (!FFileSharing) {
+    if (AThen) AThen();
+    return;
+  }
+  FRoute.Log(RawUtf8(Captions::Scanning));
+  Post(0, [this, then = std::move(AThen)] {
+    ScanAtStart();
+    if (then) then();
+  });
+}
+
+void TChangeCoordinator::Walk(const Pondar::Fs::TEntrySink& ASink,
+                              std::vector<std::string>* ALeftovers) const {
+  if (FLinks.Walk) {
+    FLinks.Walk(FFolder, ASink, ALeftovers);
+  } else {
+    Pondar::Fs::ScanFolder(FFolder, ASink, ALeftovers);
+  }
 }
 
 void TChangeCoordinator::Stop() {
@@ -44,17 +65,21 @@ void TChangeCoordinator::Stop() {
 }
 
 void TChangeCoordinator::ScanAtStart() {
-  FRoute.Log(RawUtf8(Captions::Scanning));
   std::vector<std::string> leftovers;
-  // Syncs of an earlier run may still be writing into the list.
-  FFiles->Rescan([&](const Pondar::Fs::TEntrySink& ASink) {
-    Pondar::Fs::ScanFolder(FFolder, ASink, &leftovers);
-  });
+  // Syncs of an earlier run, and of this one, may be writing into the list meanwhile.
+  const bool changed =
+      FFiles->Rescan([&](const Pondar::Fs::TEntrySink& ASink) { Walk(ASink, &leftovers); });
   // A sync of an earlier run may still be receiving into one of them; with none running, each
   // is what a killed run left behind.
   if (!leftovers.empty() && !FLinks.SyncsRunning())
     for (const auto& path : leftovers) ::unlink(path.c_str());
   FRoute.Log(FormatCaption(Captions::FilesCount, {static_cast<int64_t>(FFiles->Size())}));
+  // The server answered from the list while the walk went on: a peer that pulled meanwhile may
+  // have missed files, and hears of them now.
+  if (changed) {
+    if (const auto peers = FLinks.Peers(); !peers.empty())
+      NotifyPeersOfChange(*FLinks.Outbox, peers);
+  }
 }
 
 void TChangeCoordinator::Post(uint64_t ADelayMs, std::function<void()> AAction) {
@@ -101,24 +126,22 @@ void TChangeCoordinator::SyncWithPeerAt(const RawUtf8& APeerIP) {
 
 // ---- local changes ----
 
-void TChangeCoordinator::OnLocalChange(TFileAction AAction, const RawUtf8& ARelPath) {
+void TChangeCoordinator::OnLocalChange(TFileAction AAction, const RawUtf8& ARelPath,
+                                       bool AMoreComing) {
   if (!FFileSharing) return;
   switch (AAction) {
     case TFileAction::faCreated:
     case TFileAction::faModified: {
       // A download reported after its hold ran out (a watcher far behind, under load): the
-      // file is what the list already says, so there is nothing to rescan or tell.
-      if (ListedAsOnDisk(ARelPath)) return;
+      // file is what the list already says, so there is nothing to rescan or tell. It may still
+      // be the last report of a burst.
+      const bool unchanged = ListedAsOnDisk(ARelPath);
       std::lock_guard lock(FRateLock);
-      if (!FLocalChangeWindow.Admit(GetTickCount64(), [this](uint64_t ADelayMs) {
-            Post(ADelayMs, [this] { TakeUpPendingLocalChange(); });
-          })) {
-        FPendingChangePath = ARelPath;
-        return;
+      if (!unchanged) HoldOrTakeUp(ARelPath, AMoreComing);
+      if (FBurstOpen && !AMoreComing) {
+        FBurstOpen = false;
+        Post(0, [this] { TakeUpBurst(); });
       }
-      // This take-up covers whatever was waiting for the window's end.
-      FPendingChangePath.clear();
-      Post(0, [this, path = ARelPath] { TakeUpLocalChange(path, true); });
       break;
     }
     case TFileAction::faDeleted:
@@ -138,10 +161,45 @@ bool TChangeCoordinator::ListedAsOnDisk(const RawUtf8& ARelPath) const {
                                      86400.0) == 0;
 }
 
+void TChangeCoordinator::HoldOrTakeUp(const RawUtf8& ARelPath, bool AMoreComing) {
+  const uint64_t now = GetTickCount64();
+  const auto scheduleEnd = [this](uint64_t ADelayMs) {
+    Post(ADelayMs, [this] { TakeUpPendingLocalChange(); });
+  };
+  if (!FLocalChangeWindow.Admit(now, scheduleEnd)) {
+    FPendingChangePath = ARelPath;
+    return;
+  }
+  // This take-up covers whatever was waiting for the window's end.
+  FPendingChangePath.clear();
+  if (AMoreComing) {
+    // Told now, the first file of a copy would go out alone: a peer's sync would fetch it,
+    // and the rest would wait for that peer's next notice window. Held until the copy has
+    // been read whole; the window's end bounds the wait, should its last report never come
+    // (suppressed, or merged away).
+    FBurstOpen = true;
+    FPendingChangePath = ARelPath;
+    FLocalChangeWindow.HoldAdmitted(now, scheduleEnd);
+    return;
+  }
+  Post(0, [this, path = ARelPath] { TakeUpLocalChange(path, true); });
+}
+
+void TChangeCoordinator::TakeUpBurst() {
+  RawUtf8 path;
+  {
+    std::lock_guard lock(FRateLock);
+    path.swap(FPendingChangePath);  // empty: the window's end took it up already
+    if (!path.empty()) FLocalChangeWindow.TookUp(GetTickCount64());
+  }
+  if (!path.empty()) TakeUpLocalChange(path, false);
+}
+
 void TChangeCoordinator::TakeUpPendingLocalChange() {
   RawUtf8 path;
   {
     std::lock_guard lock(FRateLock);
+    FBurstOpen = false;
     path.swap(FPendingChangePath);
     FLocalChangeWindow.Ended(GetTickCount64(), !path.empty());
   }
@@ -177,8 +235,7 @@ void TChangeCoordinator::TakeUpLocalDelete(const RawUtf8& ARelPath) {
 
 bool TChangeCoordinator::Rescan() {
   // The walk holds no lock: the server and the syncs go on with the list meanwhile.
-  return FFiles->Rescan(
-      [this](const Pondar::Fs::TEntrySink& ASink) { Pondar::Fs::ScanFolder(FFolder, ASink); });
+  return FFiles->Rescan([this](const Pondar::Fs::TEntrySink& ASink) { Walk(ASink, nullptr); });
 }
 
 // ---- notices to peers ----

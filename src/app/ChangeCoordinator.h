@@ -15,6 +15,7 @@
 #include "app/Sinks.h"
 #include "app/TimerQueue.h"
 #include "core/Types.h"
+#include "fs/Scanner.h"
 
 namespace Pondar::Fs {
 class TFileList;
@@ -35,6 +36,11 @@ struct TChangeLinks {
   std::function<bool()> SyncsRunning;
   // Where notices to peers are queued; never null.
   std::shared_ptr<Pondar::Net::TPeerOutbox> Outbox;
+  // Walks the folder for every scan, handing each entry on, and collecting the temporary files
+  // of downloads when ALeftovers is given. Empty: Pondar::Fs::ScanFolder.
+  std::function<void(const std::string& AFolder, const Pondar::Fs::TEntrySink& ASink,
+                     std::vector<std::string>* ALeftovers)>
+      Walk;
 };
 
 // All the work runs on one thread of the coordinator's own, one action after another: local
@@ -56,16 +62,28 @@ class TChangeCoordinator {
   TChangeCoordinator& operator=(const TChangeCoordinator&) = delete;
 
   // Drops the take-ups held back when the engine last stopped (the scan and the syncs of this
-  // start cover them) and starts the work thread. With AFileSharing the folder is scanned into
-  // the list first, on the calling thread, and the downloads a killed run left are removed;
-  // without it every change and notice is ignored.
+  // start cover them) and starts the work thread. Without AFileSharing every change and notice
+  // is ignored.
   void Start(const std::string& AFolder, bool AFileSharing);
+  // Logs that the scan begins and returns: with file sharing, the folder is scanned into the
+  // list as the work thread's next action, the downloads a killed run left are removed, the
+  // count is logged, and peers hear of it when they may have pulled the list before it was
+  // whole. AThen runs after that, on the work thread (at once without file sharing). Called
+  // after Start, once the workers that serve and fill the list run: a large folder takes a
+  // while to walk, and the caller (the window's thread) does not wait for it.
+  void ScanThen(std::function<void()> AThen);
   // Drops the work still waiting (the next start rescans and resyncs) and waits for the action
   // that runs now (a rescan; notices are only queued, never waited for).
   void Stop();
 
-  // A local change the folder watcher reports; its thread goes on reading at once.
-  void OnLocalChange(Pondar::Core::TFileAction AAction, const RawUtf8& ARelPath);
+  // A local change the folder watcher reports; its thread goes on reading at once. The first
+  // change of a window is taken up at once, unless AMoreComing says that it opens a burst (a
+  // copy of many files): the burst is then taken up as one, with one rescan and one notice, as
+  // soon as its last change is reported, and at the window's end at the latest. A peer then
+  // fetches the whole burst in one sync instead of its first file alone and the rest a notice
+  // window later.
+  void OnLocalChange(Pondar::Core::TFileAction AAction, const RawUtf8& ARelPath,
+                     bool AMoreComing = false);
   // A peer's notice of its changes, on the server's thread. The port to sync with comes from
   // the discovery table: a sender it does not know is ignored.
   void OnChangesNotify(const RawUtf8& APeerIP);
@@ -89,11 +107,15 @@ class TChangeCoordinator {
   // Runs AAction on the work thread ADelayMs from now; nothing once stopped.
   void Post(uint64_t ADelayMs, std::function<void()> AAction);
   void ScanAtStart();
+  void Walk(const Pondar::Fs::TEntrySink& ASink, std::vector<std::string>* ALeftovers) const;
   // True when the file is on disk with the size and whole-second time the list gives it.
   bool ListedAsOnDisk(const RawUtf8& ARelPath) const;
+  // Under FRateLock: takes a create or modify up now, or holds it for its window or its burst.
+  void HoldOrTakeUp(const RawUtf8& ARelPath, bool AMoreComing);
   void TakeUpLocalChange(const RawUtf8& ARelPath, bool AFirstOfWindow);
   void TakeUpLocalDelete(const RawUtf8& ARelPath);
   void TakeUpPendingLocalChange();
+  void TakeUpBurst();
   void TakeUpPendingNotices();
   void SyncWithPeerAt(const RawUtf8& APeerIP);
   // True when the list changed.
@@ -113,6 +135,7 @@ class TChangeCoordinator {
   std::set<RawUtf8> FPendingNoticeIPs;                  // senders held back in the window
   TRateWindow FLocalChangeWindow{LocalChangeWindowMs};  // local creates and modifies
   RawUtf8 FPendingChangePath;                           // the last one held back
+  bool FBurstOpen = false;  // the window's first change waits for the end of its burst
 };
 
 }  // namespace Pondard::App

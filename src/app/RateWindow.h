@@ -27,6 +27,16 @@ class TRateWindow {
     }
     return false;
   }
+  // What was just admitted is held back after all (it waits for the rest of its burst): the
+  // window's end is scheduled as for a change inside it, so it is taken up then at the latest.
+  void HoldAdmitted(uint64_t ANow, const std::function<void(uint64_t ADelayMs)>& AScheduleEnd) {
+    if (!FEndScheduled) {
+      FEndScheduled = true;
+      AScheduleEnd(FLastTick + FWindowMs - ANow);
+    }
+  }
+  // What was held back was taken up before the window's end: the next window starts at ANow.
+  void TookUp(uint64_t ANow) { FLastTick = ANow; }
   // The deferred take-up runs: it starts a new window when it has something to take up.
   void Ended(uint64_t ANow, bool ATakingUp) {
     FEndScheduled = false;

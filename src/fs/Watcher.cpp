@@ -260,11 +260,11 @@ void TFileWatcher::ProcessDue(std::chrono::steady_clock::time_point ANow) {
       FLastPending.erase(last);
     TPendingChange change = std::move(FPending.front());
     FPending.pop_front();
-    Report(change.Action, change.RelPath);
+    Report(change.Action, change.RelPath, !FPending.empty());
   }
 }
 
-void TFileWatcher::Report(TFileAction AAction, const RawUtf8& ARelPath) {
+void TFileWatcher::Report(TFileAction AAction, const RawUtf8& ARelPath, bool AMoreComing) {
   if (IsIgnoredPath(ARelPath)) return;
   if (ARelPath.find("..") != RawUtf8::npos) return;
   if (FSuppressions && FSuppressions->IsSuppressed(ARelPath, AAction)) return;
@@ -273,7 +273,7 @@ void TFileWatcher::Report(TFileAction AAction, const RawUtf8& ARelPath) {
     std::lock_guard lock(FHandlerLock);
     handler = FOnChange;
   }
-  if (handler) handler(AAction, ARelPath);
+  if (handler) handler(AAction, ARelPath, AMoreComing);
 }
 
 void TFileWatcher::Execute() {

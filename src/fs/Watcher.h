@@ -21,7 +21,12 @@
 namespace Pondar::Fs {
 
 using Core::RawUtf8;
-using TFileChangeEvent = std::function<void(Core::TFileAction AAction, const RawUtf8& ARelPath)>;
+// AMoreComing: other changes were read before this one was reported and are still waiting to
+// settle, so this one is part of a burst (a copy of many files) that goes on; false for the last
+// change of a burst and for a change on its own (a save). The changes still waiting may all be
+// suppressed or merged away, so the last one a listener hears of may still say true.
+using TFileChangeEvent =
+    std::function<void(Core::TFileAction AAction, const RawUtf8& ARelPath, bool AMoreComing)>;
 
 // Watches ARootDir and its whole tree (inotify, one watch per folder, folders created or moved
 // in while running are watched at once). Starts in its constructor. Each batch of changes is
@@ -86,7 +91,7 @@ class TFileWatcher : public Core::TWorkerThread {
   void HandleEvent(int AWd, uint32_t AMask, const char* AName);
   void Record(Core::TFileAction AAction, const RawUtf8& ARelPath);
   void ProcessDue(std::chrono::steady_clock::time_point ANow);
-  void Report(Core::TFileAction AAction, const RawUtf8& ARelPath);
+  void Report(Core::TFileAction AAction, const RawUtf8& ARelPath, bool AMoreComing);
   std::string FullPath(const std::string& ARelPath) const;
 
   const std::string FRootDir;

@@ -43,22 +43,21 @@ class TReceivedFile {
   // Gives the file its last-write time through the descriptor, so that the time is written out
   // with the content and no path is looked up. A failure only costs a later re-check.
   void SetModifiedTime(double AModifiedUtc) const;
-  // How Finish makes sure the content is on disk before the file takes its name.
-  enum class TFlush {
-    Own,  // a flush of its own (fdatasync)
-    // FlushFileSystem has written the file out since it was received, and a flush of the disk
-    // has followed: only the file's own write errors are still looked for, which costs no flush.
-    WrittenOut,
-  };
-  // Makes sure the file is on disk and renames it over the target: false when the target cannot
-  // be replaced (a folder in the way; the complete temporary file then stays). Throws
-  // std::system_error when writing it out failed; the temporary file is then removed.
-  bool Finish(TFlush AFlush = TFlush::Own);
-  // Writes out everything the file system this file is on holds in memory, in one pass for many
-  // received files, and then has the disk flush its cache: syncfs, then this file's fdatasync,
-  // as syncfs writes some of the file system's own blocks after the flush it makes. True when
-  // both succeeded: every file received before the call may then Finish as WrittenOut.
-  bool FlushFileSystem() const;
+  // Starts writing the file out without waiting for it: a finisher that has several received
+  // files starts them all first, so that the disk takes them in one go and each Finish after
+  // that mostly finds its file written already. Only this file's pages are written, never
+  // other programs' data on the same disk.
+  void StartWriteOut() const;
+  // Flushes the file to disk now (fdatasync: its own data and what is needed to read it back),
+  // so that Finish need not. Several files flushed at once from several threads cost the disk
+  // about one cache flush together, where one after another each costs a flush of its own.
+  // Never throws: a failure is kept for Finish. Any thread, while no other call runs on it.
+  void Flush();
+  // Makes sure the file is on disk (Flush, unless done already) and renames it over the target:
+  // false when the target cannot be replaced (a folder in the way; the complete temporary file
+  // then stays). Throws std::system_error when writing it out failed; the temporary file is
+  // then removed.
+  bool Finish();
 
  private:
   friend std::optional<TReceivedFile> ReceiveFile(const RawUtf8&, uint16_t, const RawUtf8&,
@@ -73,6 +72,8 @@ class TReceivedFile {
   std::string FTempPath;
   int FFd = -1;
   bool FRemove = false;
+  bool FFlushed = false;
+  int FFlushErrno = 0;  // what Flush met; 0: on disk
 };
 
 // Receives ARelPath into ALocalPath + ".pondartmp"; nullopt when the peer is unreachable, lacks

@@ -79,6 +79,13 @@ class AppTest : public ::testing::Test {
     const auto all = Messages();
     return static_cast<int>(std::count(all.begin(), all.end(), AMessage));
   }
+  // Starts the engine and waits for it to be ready: with file sharing, the folder is listed on
+  // the engine's own thread after Start has returned.
+  void StartApp() {
+    const int ready = Count("\u25B6 Ready");
+    App->Start();
+    ASSERT_TRUE(WaitFor([&] { return Count("\u25B6 Ready") > ready; }));
+  }
   // Announces a peer to the engine's discovery socket, as a peer's broadcast would.
   void Announce(const std::string& AName, uint16_t ATcpPort, double AUtcTime,
                 Pondar::Net::TDiscoveryKind AKind = Pondar::Net::TDiscoveryKind::dkAnnounce) {
@@ -89,7 +96,7 @@ class AppTest : public ::testing::Test {
   // discovery, which binds on its own thread, has heard it.
   void StartKnowing(const std::string& APeerName, uint16_t APeerPort) {
     Create();
-    App->Start();
+    StartApp();
     ASSERT_TRUE(WaitFor([&] {
       Announce(APeerName, APeerPort, Pondar::Core::CurrentUtcTime());
       return !App->GetPeers().empty();
@@ -108,7 +115,7 @@ class AppTest : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(AppTest, Start_LogsScanCountAndReadyBeforeReturning_LeftoverDownloadsRemoved) {
+TEST_F(AppTest, Start_LogsScanThenCountAndReadyInOrder_LeftoverDownloadsRemoved) {
   Folder.Write("a.txt", "a");
   Folder.Write("sub/b.txt", "b");
   // What a run that was killed in the middle of two downloads leaves behind.
@@ -117,7 +124,8 @@ TEST_F(AppTest, Start_LogsScanCountAndReadyBeforeReturning_LeftoverDownloadsRemo
   fs::create_directories(Folder.Path() / "kept.pondartmp");  // a folder: the user's, not ours
   Create();
   App->Start();
-  // Start runs on the queue's owner thread, so its lines arrive without pumping.
+  EXPECT_EQ(Messages(), std::vector<std::string>{"\u2026 Scanning..."});  // the rest follows
+  ASSERT_TRUE(WaitForMessage("\u25B6 Ready"));
   ASSERT_EQ(Lines.size(), 3u);
   const std::regex stamp(R"(^\[\d\d:\d\d:\d\d\] .*)");
   for (const auto& line : Lines) EXPECT_TRUE(std::regex_match(line, stamp)) << line;
@@ -133,7 +141,7 @@ TEST_F(AppTest, Start_LogsScanCountAndReadyBeforeReturning_LeftoverDownloadsRemo
 
 TEST_F(AppTest, StartAndStop_Twice_SecondCallChangesNothing_RestartServesAtOnce) {
   Create();
-  App->Start();
+  StartApp();
   App->Start();
   EXPECT_EQ(Lines.size(), 3u);
   // A peer has just pulled the list: the server closed that connection first, which keeps the
@@ -144,7 +152,7 @@ TEST_F(AppTest, StartAndStop_Twice_SecondCallChangesNothing_RestartServesAtOnce)
   App->Stop();
   EXPECT_FALSE(App->Running());
   EXPECT_EQ(App->ServerPort(), 0);
-  App->Start();  // a restart brings every worker back
+  StartApp();  // a restart brings every worker back
   EXPECT_EQ(Lines.size(), 6u);
   EXPECT_TRUE(WaitFor([&] { return App->ServerPort() == Config.TcpPort; }));
   EXPECT_EQ(PondarTest::Ask(Config.TcpPort, PondarTest::B({0x01})).Bytes.size(), 8u);
@@ -164,7 +172,7 @@ TEST_F(AppTest, Start_PortsHeldByAnotherProgram_SaidInTheLog) {
   const auto tcp = holder(SOCK_STREAM, Config.TcpPort);
   const auto udp = holder(SOCK_DGRAM, Config.UdpPort);
   Create();
-  App->Start();
+  StartApp();
   EXPECT_TRUE(WaitForMessage("\u26A0 TCP port " + std::to_string(Config.TcpPort) +
                              " cannot be opened (Address already in use): other peers cannot "
                              "fetch files from here"));
@@ -240,7 +248,7 @@ TEST_F(AppTest, Start_NetworkKey_SaidFirst_AnUnusableOneKeepsThePeerOffTheNetwor
     Config.NetworkKey = c.Key;
     Config.NetworkKeyFile = c.KeyFile;
     Create();
-    App->Start();
+    StartApp();
     ASSERT_FALSE(Messages().empty());
     EXPECT_EQ(Messages().front(), c.First);
     EXPECT_EQ(Messages().back(), "\u25B6 Ready");
@@ -277,7 +285,7 @@ TEST(ClockDriftTest, WholeSecondsOrNoneForReadingsThatAreNoTime) {
 // second and more from every rounding edge, so that moment cannot tip them.
 TEST_F(AppTest, OnPeerDiscovered_ClockCheck_UnreachablePeerAndInvalidReadingsSaidSo) {
   Create();
-  App->Start();
+  StartApp();
   const double now = Pondar::Core::CurrentUtcTime();
   const uint16_t closedPort = FreePort(SOCK_STREAM);
   std::thread discovery([&] {
@@ -299,7 +307,7 @@ TEST_F(AppTest, OnPeerDiscovered_ClockCheck_UnreachablePeerAndInvalidReadingsSai
 TEST_F(AppTest, OnPeerDiscovered_FileSharingOff_LoggedButNoSync) {
   Config.FileSharing = false;
   Create();
-  App->Start();
+  StartApp();
   EXPECT_EQ(Messages(), std::vector<std::string>{"\u25B6 Ready"});
   std::thread([&] {
     App->OnPeerDiscovered({"wren", "127.0.0.1", 1, 0, Pondar::Core::CurrentUtcTime()});
@@ -353,7 +361,7 @@ TEST_F(AppTest, DiscoveredPeer_FilesFetchedThenChangeNoticesRateLimitedButTakenU
 
 TEST_F(AppTest, OnFileChange_SecondChangeInsideWindow_TakenUpOnceWhenItEnds) {
   Create();
-  App->Start();
+  StartApp();
   // The engine's own folder watcher never reports a name with two dots: only the reports made
   // here reach the engine. Were it to report these files too, its report of a.txt could replace
   // b.txt as the change held back, whenever it came after the delete below.
@@ -387,7 +395,7 @@ TEST_F(AppTest, OnFileChange_FileJustAsTheListHasIt_IsNoChange) {
   // What a download's late notification looks like: the file is what the list says it is.
   Folder.Write("a.txt", "a");
   Create();
-  App->Start();
+  StartApp();
   std::thread([&] { App->OnFileChange(Pondar::Core::TFileAction::faModified, "A.TXT"); }).join();
   Folder.Write("a.txt", "longer");
   std::thread([&] { App->OnFileChange(Pondar::Core::TFileAction::faModified, "a.txt"); }).join();
@@ -404,7 +412,7 @@ TEST_F(AppTest, Destroy_WithSyncInFlight_ReturnsAndSinkNeverCalledAfterwards) {
       });
 
   Create();
-  App->Start();
+  StartApp();
   std::thread([&] {
     App->OnPeerDiscovered({"slow", "127.0.0.1", silent.Port(), 0, Pondar::Core::CurrentUtcTime()});
   }).join();
@@ -487,14 +495,14 @@ TEST_F(AppTest, Headless_WatchLimitReached_SaidOnceOnStderrAndInTheLog) {
 
 TEST_F(AppTest, ChangeHeldWhenTheEngineStopped_ChangesAfterARestartAreStillTakenUp) {
   Create();
-  App->Start();
+  StartApp();
   std::thread([&] {
     App->OnFileChange(Pondar::Core::TFileAction::faModified, "a.txt");
     App->OnFileChange(Pondar::Core::TFileAction::faModified, "b.txt");  // held for the window
   }).join();
   ASSERT_TRUE(WaitForMessage("\u25B3 a.txt"));
   App->Stop();  // drops the held change with the work that would have taken it up
-  App->Start();
+  StartApp();
   // Still inside the first window: held again, and taken up when the window ends.
   std::thread([&] { App->OnFileChange(Pondar::Core::TFileAction::faModified, "c.txt"); }).join();
   EXPECT_TRUE(WaitForMessage("\u25B3 c.txt", std::chrono::seconds(10)));  // within 2 s
@@ -549,7 +557,7 @@ TEST_F(AppTest, Clipboard_CopySentToPeers_PeersTextWrittenWithoutEcho_RefusedWri
 
 TEST_F(AppTest, Clipboard_SharingOff_PeersTextIgnoredAndCopiesStayHere) {
   Create();
-  App->Start();
+  StartApp();
   ASSERT_TRUE(WaitFor([&] { return App->ServerPort() != 0; }));
   // The server may close as soon as it reads a type it does not take.
   auto conn = PondarTest::Dial(App->ServerPort());
@@ -599,7 +607,7 @@ struct TFramePeer {
 TEST_F(AppTest, ScreenSend_NoPeerDropsTheFrame_UnreachablePeerCountsFailsUntilAPassReachesAll) {
   Config.FileSharing = false;
   Create();
-  App->Start();
+  StartApp();
   App->OnScreenCaptured(TBytes(8, 1));
   EXPECT_FALSE(App->SendingScreen());
 
@@ -632,7 +640,7 @@ TEST_F(AppTest, ScreenSend_NoPeerDropsTheFrame_UnreachablePeerCountsFailsUntilAP
 TEST_F(AppTest, ScreenSend_AViewerThatDoesNotReadHoldsUpNoOther) {
   Config.FileSharing = false;
   Create();
-  App->Start();
+  StartApp();
   TFramePeer one;
   PondarTest::Hostile::TSilentServer stuck("127.0.0.1");
   for (const auto& [name, port] : {std::pair{"stuck", stuck.Port()}, {"one", one.Port}})
@@ -656,7 +664,7 @@ TEST_F(AppTest, ScreenBroadcast_StartedBeforeReady_FramesReachAPeerUntilStop) {
   TFramePeer peer;
   Create();
   App->SetScreenSource([](std::string&) { return std::make_unique<TPlainScreen>(); });
-  App->Start();
+  StartApp();
   const auto started = Messages();
   ASSERT_GE(started.size(), 2u);
   EXPECT_EQ(started[started.size() - 2], "Screen broadcast started");
@@ -680,7 +688,7 @@ TEST_F(AppTest, ScreenBroadcast_NoScreen_SaidOnceAndTheRestRuns) {
     AWhy = "no X display";
     return std::unique_ptr<Pondard::Screen::TScreenSource>();
   });
-  App->Start();
+  StartApp();
   const auto lines = Messages();
   EXPECT_EQ(std::count(lines.begin(), lines.end(),
                        "\u26A0 Screen broadcasting is unavailable: no X display"),
@@ -702,7 +710,7 @@ TEST_F(AppTest, ScreenReceive_OnlyThePeerKnownAtTheAddress_PicturesGoWithThePeer
     App->SetScreenPictureSink([&](const RawUtf8& AName, const Pondard::Screen::TScreenPicture& A) {
       shown.push_back(AName + " " + std::to_string(A.Width()));
     });
-    App->Start();
+    StartApp();
     ASSERT_TRUE(WaitFor([&] {
       Announce("eyes", 1, Pondar::Core::CurrentUtcTime());
       return !App->GetPeers().empty() && App->ServerPort() != 0;  // both bind on their threads
@@ -766,7 +774,7 @@ TEST_F(AppTest, PeerSync_OneRunningOneWaiting_RepeatsFoldIntoTheWaitingOne) {
   });
   Config.UdpPort = 0;  // no discovery traffic of its own: the test plays the peer's arrivals
   Create();
-  App->Start();
+  StartApp();
   const TPeerInfo remote{"remote", "127.0.0.1", peer.Port(), 0, Pondar::Core::CurrentUtcTime()};
   // Once the first runs, the repeats fold into one waiting behind it.
   std::thread([&] { App->OnPeerDiscovered(remote); }).join();

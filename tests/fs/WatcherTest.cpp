@@ -51,6 +51,7 @@ struct TReport {
   TFileAction Action;
   std::string Path;
   Clock::time_point At;
+  bool MoreComing = false;
   bool operator==(const TReport& AOther) const {
     return Action == AOther.Action && Path == AOther.Path;
   }
@@ -68,8 +69,8 @@ TReport R(TFileAction AAction, std::string APath) {
 class TReportLog {
  public:
   Pondar::Fs::TFileChangeEvent Handler() {
-    return [this](TFileAction AAction, const std::string& APath) {
-      FReports.Add(TReport{AAction, APath, Clock::now()});
+    return [this](TFileAction AAction, const std::string& APath, bool AMoreComing) {
+      FReports.Add(TReport{AAction, APath, Clock::now(), AMoreComing});
     };
   }
   std::vector<TReport> All() { return FReports.All(); }
@@ -228,10 +229,15 @@ TEST_F(WatcherTest, TreeMovedInIsReportedWholeAndWatched) {
   ASSERT_TRUE(FRec.WaitHas(TFileAction::faCreated, "tree/x/y.txt"));
   EXPECT_TRUE(FRec.Has(TFileAction::faCreated, "tree"));
   EXPECT_TRUE(FRec.Has(TFileAction::faCreated, "tree/x"));
-  EXPECT_TRUE(FRec.Has(TFileAction::faCreated, "tree/top.txt"));
+  ASSERT_TRUE(FRec.WaitHas(TFileAction::faCreated, "tree/top.txt"));
+  // One burst: every report but its last says that more are on their way.
+  std::vector<bool> more;
+  for (const TReport& r : FRec.All()) more.push_back(r.MoreComing);
+  EXPECT_EQ(more, std::vector<bool>({true, true, true, false}));
 
   FBox.Write("tree/x/z.txt", "new");
-  EXPECT_TRUE(FRec.WaitHas(TFileAction::faCreated, "tree/x/z.txt"));
+  ASSERT_TRUE(FRec.WaitHas(TFileAction::faCreated, "tree/x/z.txt"));
+  EXPECT_FALSE(FRec.All().back().MoreComing);  // a change on its own
 }
 
 TEST_F(WatcherTest, FolderMovedOutIsNoLongerReported) {
@@ -514,14 +520,14 @@ TEST_F(WatcherTest, QueueOverflowLosesTheBatchAndWatchingGoesOn) {
   bool released = false;
   FWatcher = std::make_unique<TFileWatcher>(FBox.Str());
   auto record = FRec.Handler();
-  FWatcher->SetOnChange([&](TFileAction AAction, const std::string& APath) {
+  FWatcher->SetOnChange([&](TFileAction AAction, const std::string& APath, bool AMoreComing) {
     if (APath == "blocker.txt") {
       std::unique_lock lock(gateLock);
       inHandler = true;
       gateCv.notify_all();
       gateCv.wait(lock, [&] { return released; });
     }
-    record(AAction, APath);
+    record(AAction, APath, AMoreComing);
   });
   Touch(FBox.Path() / "blocker.txt");
   {
@@ -591,7 +597,7 @@ TEST_F(WatcherTest, StopAndStartUnderLoad) {
   }
 
   std::atomic<int> calls{0};
-  auto counting = [&calls](TFileAction, const std::string&) { calls.fetch_add(1); };
+  auto counting = [&calls](TFileAction, const std::string&, bool) { calls.fetch_add(1); };
   std::chrono::nanoseconds worstStop{0};
   int roundsWithReports = 0;
   for (int round = 0; round < 25; ++round) {

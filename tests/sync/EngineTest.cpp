@@ -481,7 +481,8 @@ TEST_F(SyncEngineTest, SyncWithPeer_OwnWritesNotReportedByWatcher) {
   Port = Remote.Start();
   const auto watcher = Watch();
   PondarTest::TRecorder<std::string> reports;
-  watcher->SetOnChange([&](Core::TFileAction, const Core::RawUtf8& APath) { reports.Add(APath); });
+  watcher->SetOnChange(
+      [&](Core::TFileAction, const Core::RawUtf8& APath, bool) { reports.Add(APath); });
 
   EXPECT_EQ(SyncNow().Received, 2);
   Engine.HandleRemoteDelete("top.txt");
