@@ -1,5 +1,7 @@
 #include "app/App.h"
 
+#include <openssl/crypto.h>
+
 #include <cmath>
 #include <system_error>
 
@@ -85,11 +87,14 @@ void TPondardApp::SetTransferProgressSink(TTransferProgressSink ASink) {
 void TPondardApp::Start() {
   if (FRunning) return;
   FRunning = true;
+  const bool online = PrepareNetworkKey();
   PrepareSyncEngine();
   FChanges.Start(FConfig.Folder, FConfig.FileSharing);
   if (ReceivesScreens()) FScreenViews.Start();
-  StartServer();
-  StartDiscovery();
+  if (online) {
+    StartServer();
+    StartDiscovery();
+  }
   StartFolderWatcher();
   StartClipboardWatcher();
   FScreen.Start(FConfig.Name, FConfig.ScreenBroadcast);
@@ -108,6 +113,27 @@ void TPondardApp::Stop() {
   // No frame arrives any more; the window's viewers go with the receiver's.
   FScreenViews.Stop();
   StopDiscovery();
+}
+
+bool TPondardApp::PrepareNetworkKey() {
+  FNetworkKey.reset();
+  std::string text, problem;
+  if (!FConfig.ReadNetworkKey(text, problem)) {
+    Warn(FormatCaption(Captions::NetworkKeyUnusable, {problem}));
+    return false;
+  }
+  if (text.empty() && FConfig.NetworkKeyFile.empty()) return true;
+  Pondar::Net::TNetworkKey key{};
+  problem = Pondar::Net::DeriveNetworkKey(text, key);
+  OPENSSL_cleanse(text.data(), text.size());
+  if (!problem.empty()) {
+    Warn(FormatCaption(Captions::NetworkKeyUnusable, {problem}));
+    return false;
+  }
+  FNetworkKey = key;
+  OPENSSL_cleanse(&key, sizeof key);
+  Log(RawUtf8(Captions::NetworkKeyOn));
+  return true;
 }
 
 void TPondardApp::PrepareSyncEngine() {

@@ -17,6 +17,7 @@
 #include "app/ScreenReceiver.h"
 #include "app/Sinks.h"
 #include "core/Types.h"
+#include "net/NetworkKey.h"
 #include "sync/Engine.h"
 
 namespace Pondar::Net {
@@ -124,6 +125,10 @@ class TPondardApp {
  private:
   // Frames are taken only with receiving on and a window to show them.
   bool ReceivesScreens() const { return FConfig.ScreenReceive && FSinks->ScreenPicture; }
+  // Derives FNetworkKey from the key in force (once per Start: a typed key is stretched). False,
+  // with a "⚠" line, when a key was asked for and cannot be had: the peer must then stay off the
+  // network rather than run open.
+  bool PrepareNetworkKey();
   // One step of Start or Stop per worker, in the order Start and Stop name them.
   void PrepareSyncEngine();
   void StartServer();
@@ -148,6 +153,9 @@ class TPondardApp {
   const std::shared_ptr<TAppSinks> FSinks;
   const TSinkRoute FRoute;
   bool FRunning = false;
+  // The keys of keyed mode, derived at Start; empty without a key. Set on the owner thread
+  // before any worker starts and unchanged while they run, so workers may read it unlocked.
+  std::optional<Pondar::Net::TNetworkKey> FNetworkKey;
 
   std::shared_ptr<Pondar::Clipboard::TClipboardBackend> FClipboard;
 

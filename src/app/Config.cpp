@@ -247,6 +247,7 @@ void TPondardConfig::LoadFromIni() {
   ScreenRestoreToken = text("Screen", "RestoreToken").value_or(std::string());
   readPort("Network", "UdpPort", UdpPort);
   readPort("Network", "TcpPort", TcpPort);
+  NetworkKey = text("Network", "Key").value_or(std::string());
 }
 
 namespace {
@@ -286,6 +287,10 @@ void RewriteIni(
   }
 
   AChange(ini, failure);
+  // A key gives whoever reads it the run of the shared folder: such a file is its owner's alone,
+  // from the moment the new content exists.
+  const char* key = ini.GetValue("Network", "Key", nullptr);
+  const bool secret = key && *key;
 
   std::string content;
   if (ini.Save(content, false) < 0) throw std::runtime_error(failure);
@@ -300,13 +305,13 @@ void RewriteIni(
     name.append(target.filename().string()).append(".").append(std::to_string(source()));
     name.append(".tmp");
     tempPath = (dir / name).string();
-    fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, secret ? 0600 : 0666);
     if (fd < 0 && errno != EEXIST) break;
   }
   if (fd < 0) throw std::runtime_error(failure);
 
   bool ok = WriteAll(fd, content);
-  if (ok && existed) ok = ::fchmod(fd, old.st_mode & 07777) == 0;
+  if (ok && existed) ok = ::fchmod(fd, old.st_mode & (secret ? 0600 : 07777)) == 0;
   if (ok) ok = ::fsync(fd) == 0;
   if (::close(fd) != 0) ok = false;
   if (ok) ok = ::rename(tempPath.c_str(), target.c_str()) == 0;
@@ -346,6 +351,10 @@ void TPondardConfig::SaveToIni() const {
     put("Screen", "Receive", flag(ScreenReceive));
     put("Network", "UdpPort", std::to_string(UdpPort));
     put("Network", "TcpPort", std::to_string(TcpPort));
+    if (!NetworkKey.empty())
+      put("Network", "Key", NetworkKey);
+    else
+      AIni.Delete("Network", "Key", true);
   });
 }
 
@@ -367,6 +376,20 @@ std::vector<std::string> TPondardConfig::ApplyCommandLine(const std::vector<std:
     if (!note.empty()) notes.push_back(std::string(option->Name) + " " + value + ": " + note);
   }
   return notes;
+}
+
+bool TPondardConfig::ReadNetworkKey(std::string& AKey, std::string& AError) const {
+  if (NetworkKeyFile.empty()) {
+    AKey = NetworkKey;
+    return true;
+  }
+  std::string content;
+  if (!ReadWholeFile(NetworkKeyFile, content)) {
+    AError = "the key file " + NetworkKeyFile + " cannot be read";
+    return false;
+  }
+  AKey = std::move(content);
+  return true;
 }
 
 }  // namespace Pondard::App

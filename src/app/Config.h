@@ -37,6 +37,12 @@ struct TPondardConfig {
   // of a Wayland desktop; handed back, it spares the user the question. Read from the settings
   // file only: SaveToIni leaves the file's token as it is, SaveScreenRestoreToken replaces it.
   std::string ScreenRestoreToken;
+  // The network key as the settings file ([Network] Key=) and the window hold it; empty for none.
+  // A settings file that holds one is written readable by its owner alone.
+  std::string NetworkKey;
+  // A file whose content is the key (--key-file), read at each Start and never saved, so that
+  // the key shows neither in a process list nor in the settings file. Over NetworkKey when set.
+  std::string NetworkKeyFile;
 
   // Defaults (Folder = current directory), then the settings file, then AArgs (the arguments
   // after the program name, as the process received them), then the name fallback: $COMPUTERNAME
@@ -52,7 +58,8 @@ struct TPondardConfig {
   // section the first one counts. Name is taken even when empty; Folder only when it names an
   // existing directory, kept as written.
   void LoadFromIni();
-  // Writes the nine values above the token, creating missing folders, and keeps every other section
+  // Writes the nine values above the token and the network key (its entry removed when there is
+  // none), creating missing folders, and keeps every other section
   // and key of an existing file. The new content goes to a temporary file beside the old one, which
   // is then renamed over it, so the old file stays whole when anything fails. Throws
   // std::runtime_error "Unable to write to <ConfigFilePath()>" on any failure (also when an
@@ -63,6 +70,10 @@ struct TPondardConfig {
   // anything unknown is ignored. Returns a line for each value not used as given ("--udp-port
   // 70000: beyond 0 to 65535, its low 16 bits give 4464"), for the program to say.
   std::vector<std::string> ApplyCommandLine(const std::vector<std::string>& AArgs);
+  // The key text in force: NetworkKeyFile's content when it is set, else NetworkKey; empty text
+  // when keyless. False, with AError saying why, when the key file cannot be read (the caller
+  // must then stay off the network rather than run without the key the user asked for).
+  bool ReadNetworkKey(std::string& AKey, std::string& AError) const;
 
   bool operator==(const TPondardConfig&) const = default;
 };

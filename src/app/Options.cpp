@@ -33,6 +33,18 @@ std::string ApplyFolder(TPondardConfig& AConfig, const std::string& AValue) {
   return {};
 }
 
+// Kept as an absolute path, since the program may change its folder before Start reads it. A
+// file that cannot be read now is named at once; Start refuses to go on the network without it.
+std::string ApplyKeyFile(TPondardConfig& AConfig, const std::string& AValue) {
+  if (AValue.empty()) return "no file named, option ignored";
+  std::error_code ec;
+  const fs::path full = fs::absolute(AValue, ec);
+  AConfig.NetworkKeyFile = ec ? AValue : full.string();
+  std::string key, error;
+  if (!AConfig.ReadNetworkKey(key, error)) return "cannot be read: the peer stays off the network";
+  return {};
+}
+
 // Short names, so that what an option does fits on its line of the table.
 using TConfig = TPondardConfig;
 using TValue = const std::string&;
@@ -59,6 +71,15 @@ const TOption Options[] = {
      "share clipboard text with the peers (needs an X display: the CLIPBOARD selection of "
      "$DISPLAY; without one, runs on without it) [off]",
      [](TConfig& AConfig, TValue) { AConfig.Clipboard = true; return std::string(); }},
+    {"--key-file", "PATH",
+     "take the network key from the file PATH (so that it shows in no process list): only peers with the "
+     "same key are seen and served, and all traffic between them is encrypted. Over [Network] "
+     "Key= of the settings file [no key: every peer on the network is seen]",
+     ApplyKeyFile},
+    {"--new-key", "",
+     "print a fresh network key (128 random bits) and exit; a generated key is the strong "
+     "choice, since a key typed by hand is only as strong as it is hard to guess",
+     nullptr, &TProgramSwitches::NewKey},
     {"--in-pondar-folder", "",
      "start in ~/Pondar, created when missing, so that it is the default shared folder rather "
      "than wherever the program was started; the menu entry and the user unit pass it [off]",

@@ -13,7 +13,7 @@ namespace Pondard::App {
 
 // What the program itself takes from its command line, beside the settings.
 struct TProgramSwitches {
-  bool Help = false, Version = false, Headless = false, InPondarFolder = false;
+  bool Help = false, Version = false, Headless = false, InPondarFolder = false, NewKey = false;
 };
 
 struct TOption {

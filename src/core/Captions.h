@@ -24,6 +24,13 @@ inline constexpr std::string_view RemoteDeleteApplied = "  \u2715 %";  // ✕ pa
 inline constexpr std::string_view Scanning = "\u2026 Scanning...";
 inline constexpr std::string_view FilesCount = "\u25AA % files";
 inline constexpr std::string_view Ready = "\u25B6 Ready";
+inline constexpr std::string_view NetworkKeyOn =
+    "Network key on: only peers with the same key are seen";
+// Reports, which the engine's Warn opens with "⚠".
+inline constexpr std::string_view NetworkKeyUnusable =
+    "Network key: %; this peer stays off the network until it is mended";
+// Datagrams from an address that holds no key, or another one (at most once a minute each).
+inline constexpr std::string_view OtherNetworkKey = "% has no or another network key: ignored";
 inline constexpr std::string_view ScreenBroadcastStarted = "Screen broadcast started";
 inline constexpr std::string_view ClipboardSent = "\u21C4 Clipboard sent (% bytes)";
 inline constexpr std::string_view ClipboardReceived = "\u21C4 Clipboard received (% bytes)";

@@ -26,6 +26,7 @@
 #include "app/Config.h"
 #include "app/DeliveryQueue.h"
 #include "app/Options.h"
+#include "net/NetworkKey.h"
 #include "ui/QtClipboard.h"
 #include "ui/MainForm.h"
 #include "ui/QtDeliveryQueue.h"
@@ -70,7 +71,10 @@ void PrintHelp() {
       "clipboard as --clipboard does, and [Screen] Broadcast=1 shows this desk's\n"
       "screen (of $DISPLAY) to the other peers; both need an X display and are said\n"
       "to be unavailable without one. A peer without a window shows no other peer's\n"
-      "screen.\n"
+      "screen. [Network] Key= (or --key-file) turns on the network key: make one\n"
+      "with --new-key, give every peer of the group the same, and only they see\n"
+      "and serve each other, encrypted. A key of your own is accepted too, but a\n"
+      "generated key is the strong choice.\n"
       "Any other argument is ignored (launchers may add their own) and named on\n"
       "standard error; with a window, Qt first takes its own (-style, -reverse, ...).\n"
       "SIGINT or SIGTERM says goodbye to the peers and exits.\n",
@@ -190,6 +194,15 @@ int main(int argc, char** argv) {
   }
   if (switches.Version) {
     std::printf("pondard %s\n", PONDAR_VERSION);
+    return 0;
+  }
+  if (switches.NewKey) {
+    try {
+      std::printf("%s\n", Pondar::Net::NewNetworkKey().c_str());
+    } catch (const std::exception& AError) {
+      std::fprintf(stderr, "pondard: %s\n", AError.what());
+      return 1;
+    }
     return 0;
   }
   bool headless = switches.Headless;
