@@ -13,13 +13,16 @@
 
 #include <openssl/ssl.h>
 
+#include "net/NetworkKey.h"
+
 namespace Pondar::Net {
 
 // One OpenSSL context for the key, serving either side of a connection. Immutable once made and
 // safe to share between threads: every connection takes a session of its own from it.
 class TTlsContext {
  public:
-  using TPsk = std::array<uint8_t, 32>;
+  // The stream key of the network key (net/NetworkKey.h).
+  using TPsk = TKeyBytes;
 
   // A context for APsk; nullptr when OpenSSL cannot set one up (out of memory, a library without
   // TLS 1.3).
