@@ -194,6 +194,7 @@ void TPondardApp::StartDiscovery() {
   discovery->OnPeerDiscovered = [this](const TPeerInfo& APeer) { OnPeerDiscovered(APeer); };
   discovery->OnPeerLost = [this](const TPeerInfo& APeer) { OnPeerGone(APeer); };
   discovery->OnProblem = FRoute.Problems();
+  if (FNetworkKey) discovery->DatagramKey = FNetworkKey->Datagram;
   if (!StartOrWarn(*discovery, FRoute)) return;
   std::lock_guard lock(FWorkersLock);
   FDiscovery = std::move(discovery);

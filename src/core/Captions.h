@@ -31,6 +31,9 @@ inline constexpr std::string_view NetworkKeyUnusable =
     "Network key: %; this peer stays off the network until it is mended";
 // Datagrams from an address that holds no key, or another one (at most once a minute each).
 inline constexpr std::string_view OtherNetworkKey = "% has no or another network key: ignored";
+inline constexpr std::string_view KeyedClockOff =
+    "% has our network key but a clock % s from ours: ignored (a replayed datagram, or a clock "
+    "to set)";
 inline constexpr std::string_view ScreenBroadcastStarted = "Screen broadcast started";
 inline constexpr std::string_view ClipboardSent = "\u21C4 Clipboard sent (% bytes)";
 inline constexpr std::string_view ClipboardReceived = "\u21C4 Clipboard received (% bytes)";

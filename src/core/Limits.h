@@ -16,6 +16,9 @@ namespace Pondar::Core::Limits {
 // to sync with and a line in the window's list. A name heard while the table is full is not
 // added until entries fall silent or say goodbye.
 inline constexpr size_t MaxPeers = 256;
+// Addresses remembered for having been reported (once a minute each) as holding no or another
+// network key: a host that sends from forged addresses gets this many lines a minute at most.
+inline constexpr size_t MaxWarnedAddresses = 256;
 
 // ---- one request, on either side of a connection ----
 

@@ -6,11 +6,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
 
+#include "core/Captions.h"
 #include "core/Limits.h"
 #include "net/Interfaces.h"
 
@@ -43,6 +45,15 @@ uint64_t TDiscoveryThread::Now() const {
   return FTick ? FTick() : Core::GetTickCount64();
 }
 
+double TDiscoveryThread::Utc() const {
+  return UtcClock ? UtcClock() : Core::CurrentUtcTime();
+}
+
+TBytes TDiscoveryThread::OwnDatagram(TDiscoveryKind AKind) const {
+  if (!DatagramKey) return BuildDiscoveryPacket(AKind, FTcpPort, FName);
+  return BuildKeyedDiscoveryPacket(AKind, FTcpPort, FName, Utc(), *DatagramKey);
+}
+
 void TDiscoveryThread::SendGoodbye() {
   Broadcast(TDiscoveryKind::dkGoodbye);
 }
@@ -60,7 +71,7 @@ int32_t TDiscoveryThread::PeerCount() const {
 void TDiscoveryThread::SendPacket(TDiscoveryKind AKind, const sockaddr_in& ATarget) {
   const int fd = FSockFd.load(std::memory_order_acquire);
   if (fd < 0) return;
-  const Core::TBytes packet = BuildDiscoveryPacket(AKind, FTcpPort, FName);
+  const Core::TBytes packet = OwnDatagram(AKind);
   // Fire and forget: the next periodic announcement is the only retry.
   (void)::sendto(fd, packet.data(), packet.size(), MSG_NOSIGNAL,
                  reinterpret_cast<const sockaddr*>(&ATarget), sizeof ATarget);
@@ -69,7 +80,7 @@ void TDiscoveryThread::SendPacket(TDiscoveryKind AKind, const sockaddr_in& ATarg
 void TDiscoveryThread::Broadcast(TDiscoveryKind AKind) {
   const int fd = FSockFd.load(std::memory_order_acquire);
   if (fd < 0) return;
-  const Core::TBytes packet = BuildDiscoveryPacket(AKind, FTcpPort, FName);
+  const Core::TBytes packet = OwnDatagram(AKind);
   std::vector<sockaddr_in> targets{FBroadcastAddr};
   // Read at every send: an interface that came up since the last one is covered by this one.
   for (const sockaddr_in& target : BroadcastTargets(ReadIpv4Interfaces(), FUdpPort))
@@ -146,10 +157,12 @@ void TDiscoveryThread::Execute() {
 void TDiscoveryThread::HandleDatagram(const uint8_t* AData, size_t ACount,
                                       const sockaddr_in& ASource) {
   TDiscoveryPacket packet;
-  if (!ParseDiscoveryPacket(AData, ACount, packet)) return;
+  const RawUtf8 ip = Ipv4Text(ASource);
+  if (DatagramKey ? !AcceptKeyed(AData, ACount, ip, packet)
+                  : !ParseDiscoveryPacket(AData, ACount, packet))
+    return;
   // Our own broadcasts loop back; a peer with our name is indistinguishable from them.
   if (packet.Name == FWireName) return;
-  const RawUtf8 ip = Ipv4Text(ASource);
   switch (packet.Kind) {
     case TDiscoveryKind::dkAnnounce:
       Upsert(packet, ip);
@@ -159,9 +172,46 @@ void TDiscoveryThread::HandleDatagram(const uint8_t* AData, size_t ACount,
       Upsert(packet, ip);
       break;
     case TDiscoveryKind::dkGoodbye:
-      Goodbye(packet.Name, ip);
+      Goodbye(packet, ip);
       break;
   }
+}
+
+bool TDiscoveryThread::AcceptKeyed(const uint8_t* AData, size_t ACount, const RawUtf8& AIp,
+                                   TDiscoveryPacket& APacket) {
+  switch (ParseKeyedDiscoveryPacket(AData, ACount, *DatagramKey, APacket)) {
+    case TKeyedDatagram::Invalid:
+      return false;
+    case TKeyedDatagram::Foreign:
+      WarnAboutAddress(AIp, Core::FormatCaption(Core::Captions::OtherNetworkKey, {AIp}));
+      return false;
+    case TKeyedDatagram::Valid:
+      break;
+  }
+  // Our own datagrams carry our clock; only a peer's reading says anything.
+  if (APacket.Name == FWireName) return true;
+  const double skew = std::fabs(APacket.UtcTime - Utc()) * 86400.0;
+  if (skew <= MaxKeyedClockSkewSeconds) return true;
+  // Not finite, or beyond any clock: said as a large number rather than converted unchecked.
+  const int64_t seconds = std::llround(std::isfinite(skew) ? std::min(skew, 1e12) : 1e12);
+  WarnAboutAddress(AIp, Core::FormatCaption(Core::Captions::KeyedClockOff, {AIp, seconds}));
+  APacket.Name.clear();
+  return false;
+}
+
+void TDiscoveryThread::WarnAboutAddress(const RawUtf8& AIp, const RawUtf8& AMsg) {
+  const uint64_t now = Now();
+  auto at = FWarnedAt.find(AIp);
+  if (at != FWarnedAt.end() && now - at->second < KeyWarningEveryMs) return;
+  if (at == FWarnedAt.end() && FWarnedAt.size() >= Core::Limits::MaxWarnedAddresses) {
+    std::erase_if(FWarnedAt, [&](const auto& AEntry) {
+      return now - AEntry.second >= KeyWarningEveryMs;
+    });
+    // Still full: that many hosts were reported within the minute already.
+    if (FWarnedAt.size() >= Core::Limits::MaxWarnedAddresses) return;
+  }
+  FWarnedAt[AIp] = now;
+  ReportProblem(AMsg);
 }
 
 void TDiscoveryThread::Upsert(const TDiscoveryPacket& APacket, const RawUtf8& AIp) {
@@ -206,14 +256,15 @@ void TDiscoveryThread::Upsert(const TDiscoveryPacket& APacket, const RawUtf8& AI
   if (OnPeerDiscovered) OnPeerDiscovered(added);
 }
 
-void TDiscoveryThread::Goodbye(const RawUtf8& AName, const RawUtf8& AIp) {
+void TDiscoveryThread::Goodbye(const TDiscoveryPacket& APacket, const RawUtf8& AIp) {
   TPeerInfoDynArray lost;
   {
     std::lock_guard lock(FPeerLock);
     for (size_t i = FPeers.size(); i-- > 0;) {
-      if (FPeers[i].Name != AName) continue;
-      // Only from the address the entry belongs to: a name is no proof of who sends it.
-      if (FPeers[i].IP == AIp) {
+      if (FPeers[i].Name != APacket.Name) continue;
+      // Only from the address the entry belongs to: a name is no proof of who sends it. Keyed,
+      // only a goodbye made after the entry's last datagram: an older one is a replay.
+      if (FPeers[i].IP == AIp && !(DatagramKey && APacket.UtcTime < FPeers[i].UtcTime)) {
         lost.push_back(FPeers[i]);
         Erase(i);
       }

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "core/Types.h"
@@ -48,6 +50,14 @@ using TOnPeerEvent = std::function<void(const TPeerInfo& APeer)>;
 // The table holds at most Core::Limits::MaxPeers entries. A name heard while it is full is
 // answered but not added; that the table is full is reported once per run through OnProblem.
 //
+// With a network key (DatagramKey) every datagram sent is keyed (net/Messages.h), and only keyed
+// datagrams with our key's tag and a clock reading within MaxKeyedClockSkewSeconds of ours are
+// heard; a goodbye is also refused when its reading is older than the entry's last one, so that
+// a goodbye recorded and replayed within those seconds cannot remove a peer that came back. A
+// datagram of a host with no key or another key, and a keyed one whose clock is off, are
+// reported through OnProblem at most once per KeyWarningEveryMs per address (and for at most
+// Core::Limits::MaxWarnedAddresses addresses at once), so that such a host cannot fill the log.
+//
 // The thread binds 0.0.0.0 on the UDP port without any address-reuse option, so a second
 // instance on the same port fails to bind and stays silent on the network: it never announces,
 // its table stays empty and SendGoodbye does nothing; the failure is reported once through
@@ -63,6 +73,10 @@ class TDiscoveryThread : public Core::TWorkerThread {
   static constexpr uint64_t PruneEveryMs = 512;
   static constexpr uint64_t AnnounceEveryMs = 10 * PruneEveryMs;
   static constexpr size_t ReceiveBufferSize = 65536;
+  // A recorded keyed datagram is refused this long after it was made; peers' clocks must agree
+  // as closely, which a LAN's time service keeps them to by far.
+  static constexpr double MaxKeyedClockSkewSeconds = 30;
+  static constexpr uint64_t KeyWarningEveryMs = 60000;
 
   // ATick replaces the monotonic clock that stamps and ages entries, in tests; empty means the
   // real one. The loop's announcing and pruning keep to the real clock either way.
@@ -83,6 +97,12 @@ class TDiscoveryThread : public Core::TWorkerThread {
 
   TOnPeerEvent OnPeerDiscovered;  // raised after the peer is in the table
   TOnPeerEvent OnPeerLost;        // raised after the peer is out of the table
+  // Keyed mode, set before Start: the key of the datagrams' tags. Empty: plain datagrams, byte
+  // for byte as without this mode.
+  std::optional<TKeyBytes> DatagramKey;
+  // The UTC clock (a day count, as Core::CurrentUtcTime) that keyed datagrams are stamped with
+  // and checked against; empty means the real one. For tests.
+  std::function<double()> UtcClock;
 
  protected:
   void Execute() override;
@@ -96,8 +116,17 @@ class TDiscoveryThread : public Core::TWorkerThread {
 
  private:
   uint64_t Now() const;
+  double Utc() const;
+  // Reads a keyed datagram from AIp into APacket: false, reported as the header says, when it is
+  // not to be heard.
+  bool AcceptKeyed(const uint8_t* AData, size_t ACount, const RawUtf8& AIp,
+                   TDiscoveryPacket& APacket);
+  // Reports AMsg about AIp unless that address had a report within KeyWarningEveryMs.
+  void WarnAboutAddress(const RawUtf8& AIp, const RawUtf8& AMsg);
+  // The datagram of AKind as this peer sends it now: keyed when there is a key.
+  TBytes OwnDatagram(TDiscoveryKind AKind) const;
   void Upsert(const TDiscoveryPacket& APacket, const RawUtf8& AIp);
-  void Goodbye(const RawUtf8& AName, const RawUtf8& AIp);
+  void Goodbye(const TDiscoveryPacket& APacket, const RawUtf8& AIp);
   // Removes entry AIndex of the table; FPeerLock is held.
   void Erase(size_t AIndex);
   // Raises OnPeerLost for each of ALost, in order; FPeerLock is not held.
@@ -122,6 +151,8 @@ class TDiscoveryThread : public Core::TWorkerThread {
   std::vector<uint64_t> FAddressHeard;
   mutable Core::TLightLock FPeerLock;  // guards FPeers and FAddressHeard
   bool FFullReported = false;          // the thread that handles datagrams only
+  // When each address was last reported for its key or clock; the datagram thread only.
+  std::unordered_map<RawUtf8, uint64_t> FWarnedAt;
   sockaddr_in FBroadcastAddr{};        // written before FSockFd is published, read-only after
   const Core::TTickSource FTick;
 };

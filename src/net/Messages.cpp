@@ -1,6 +1,11 @@
 #include "net/Messages.h"
 
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "core/RelPath.h"
@@ -11,6 +16,49 @@ namespace Pondar::Net {
 
 namespace {
 constexpr uint8_t Magic[4] = {'P', 'N', 'D', 'R'};
+constexpr uint8_t KeyedMagic[4] = {'P', 'N', 'D', 'K'};
+
+// The fields after the magic, as both kinds of datagram carry them.
+void WriteDiscoveryFields(TMemOutStream& AOut, TDiscoveryKind AKind, uint16_t ATcpPort,
+                          const RawUtf8& AName, double AUtcTime) {
+  const RawUtf8 name = DiscoveryWireName(AName);
+  AOut.WriteU8(static_cast<uint8_t>(AKind));
+  AOut.WriteDouble(AUtcTime);
+  AOut.WriteLe16(ATcpPort);
+  AOut.WriteU8(static_cast<uint8_t>(name.size()));
+  AOut.Write(name.data(), name.size());
+}
+
+// Reads them; false when they are cut short or the kind is unknown.
+bool ReadDiscoveryFields(TMemInStream& AIn, TDiscoveryPacket& AOut) {
+  uint8_t kind = 0, nameLen = 0;
+  double utcTime = 0;
+  uint16_t port = 0;
+  if (!AIn.ReadU8(kind) || kind < 1 || kind > 3) return false;
+  if (!AIn.ReadDouble(utcTime) || !AIn.ReadLe16(port) || !AIn.ReadU8(nameLen)) return false;
+  RawUtf8 name;
+  if (!AIn.ReadBytes(name, nameLen)) return false;
+  AOut.Kind = static_cast<TDiscoveryKind>(kind);
+  AOut.UtcTime = utcTime;
+  AOut.TcpPort = port;
+  AOut.Name = std::move(name);
+  return true;
+}
+
+using TTag = std::array<uint8_t, DiscoveryTagSize>;
+
+TTag DatagramTag(const uint8_t* AData, size_t ACount, const TKeyBytes& AKey) {
+  std::array<uint8_t, EVP_MAX_MD_SIZE> mac{};
+  unsigned int macSize = 0;
+  TTag tag{};
+  // HMAC of a few hundred bytes with a valid key fails only for want of memory; a tag of zeros
+  // then matches nothing, as no tag of a real key is ever all zeros in practice.
+  if (HMAC(EVP_sha256(), AKey.data(), static_cast<int>(AKey.size()), AData, ACount, mac.data(),
+           &macSize) != nullptr &&
+      macSize >= tag.size())
+    std::memcpy(tag.data(), mac.data(), tag.size());
+  return tag;
+}
 }  // namespace
 
 RawUtf8 DiscoveryWireName(const RawUtf8& AName) {
@@ -23,33 +71,48 @@ TBytes BuildDiscoveryPacket(TDiscoveryKind AKind, uint16_t ATcpPort, const RawUt
 
 TBytes BuildDiscoveryPacket(TDiscoveryKind AKind, uint16_t ATcpPort, const RawUtf8& AName,
                             double AUtcTime) {
-  const RawUtf8 name = DiscoveryWireName(AName);
   TMemOutStream out;
   out.Write(Magic, sizeof Magic);
-  out.WriteU8(static_cast<uint8_t>(AKind));
-  out.WriteDouble(AUtcTime);
-  out.WriteLe16(ATcpPort);
-  out.WriteU8(static_cast<uint8_t>(name.size()));
-  out.Write(name.data(), name.size());
+  WriteDiscoveryFields(out, AKind, ATcpPort, AName, AUtcTime);
   return out.Take();
 }
 
 bool ParseDiscoveryPacket(const uint8_t* AData, size_t ACount, TDiscoveryPacket& AOut) {
   AOut.Name.clear();
   TMemInStream in(AData, ACount);
-  uint8_t magic[4], kind = 0, nameLen = 0;
-  double utcTime = 0;
-  uint16_t port = 0;
+  uint8_t magic[4];
   if (!in.Read(magic, sizeof magic) || std::memcmp(magic, Magic, sizeof Magic) != 0) return false;
-  if (!in.ReadU8(kind) || kind < 1 || kind > 3) return false;
-  if (!in.ReadDouble(utcTime) || !in.ReadLe16(port) || !in.ReadU8(nameLen)) return false;
-  RawUtf8 name;
-  if (!in.ReadBytes(name, nameLen)) return false;
-  AOut.Kind = static_cast<TDiscoveryKind>(kind);
-  AOut.UtcTime = utcTime;
-  AOut.TcpPort = port;
-  AOut.Name = std::move(name);
-  return true;
+  return ReadDiscoveryFields(in, AOut);
+}
+
+TBytes BuildKeyedDiscoveryPacket(TDiscoveryKind AKind, uint16_t ATcpPort, const RawUtf8& AName,
+                                 double AUtcTime, const TKeyBytes& AKey) {
+  TMemOutStream out;
+  out.Write(KeyedMagic, sizeof KeyedMagic);
+  WriteDiscoveryFields(out, AKind, ATcpPort, AName, AUtcTime);
+  TBytes packet = out.Take();
+  const TTag tag = DatagramTag(packet.data(), packet.size(), AKey);
+  packet.insert(packet.end(), tag.begin(), tag.end());
+  return packet;
+}
+
+TKeyedDatagram ParseKeyedDiscoveryPacket(const uint8_t* AData, size_t ACount,
+                                         const TKeyBytes& AKey, TDiscoveryPacket& AOut) {
+  AOut.Name.clear();
+  TDiscoveryPacket plain;
+  if (ParseDiscoveryPacket(AData, ACount, plain)) return TKeyedDatagram::Foreign;
+  if (ACount < sizeof KeyedMagic + DiscoveryTagSize ||
+      std::memcmp(AData, KeyedMagic, sizeof KeyedMagic) != 0)
+    return TKeyedDatagram::Invalid;
+  const size_t signedSize = ACount - DiscoveryTagSize;
+  TMemInStream in(AData + sizeof KeyedMagic, signedSize - sizeof KeyedMagic);
+  TDiscoveryPacket packet;
+  if (!ReadDiscoveryFields(in, packet) || in.Remaining() != 0) return TKeyedDatagram::Invalid;
+  const TTag tag = DatagramTag(AData, signedSize, AKey);
+  if (CRYPTO_memcmp(tag.data(), AData + signedSize, tag.size()) != 0)
+    return TKeyedDatagram::Foreign;
+  AOut = std::move(packet);
+  return TKeyedDatagram::Valid;
 }
 
 // ---- TCP requests ----

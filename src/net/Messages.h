@@ -16,6 +16,7 @@
 #include <optional>
 
 #include "core/Types.h"
+#include "net/NetworkKey.h"
 #include "net/Protocol.h"
 #include "net/Stream.h"
 
@@ -45,6 +46,29 @@ TBytes BuildDiscoveryPacket(TDiscoveryKind AKind, uint16_t ATcpPort, const RawUt
 // The reader. True when the bytes form a valid datagram (length, magic, kind, name inside);
 // fills AOut then. On failure AOut.Name is empty. Bytes after the name are ignored.
 bool ParseDiscoveryPacket(const uint8_t* AData, size_t ACount, TDiscoveryPacket& AOut);
+
+// ---- Keyed discovery datagram: "PNDK", the same fields, then a 16-byte tag ----
+//
+// Peers with a network key send only these. The magic differs, so that a peer without the key
+// drops them as it drops any unknown datagram; the tag is the first 16 bytes of
+// HMAC-SHA256(the key's Datagram part, every byte before the tag), so that only a holder of
+// the key can make one. The clock reading inside is covered by the tag: the receiver refuses a
+// reading too far from its own, which makes a recorded datagram useless soon after.
+
+inline constexpr size_t DiscoveryTagSize = 16;
+
+TBytes BuildKeyedDiscoveryPacket(TDiscoveryKind AKind, uint16_t ATcpPort, const RawUtf8& AName,
+                                 double AUtcTime, const TKeyBytes& AKey);
+
+enum class TKeyedDatagram {
+  Valid,    // a keyed datagram whose tag AKey made; AOut is filled
+  Foreign,  // a datagram of a peer with no key (plain magic) or another key (tag fails)
+  Invalid,  // neither: too short, an unknown magic, a bad kind, bytes after the tag
+};
+// The reader. The tag is compared in constant time; AOut is filled only for Valid (on anything
+// else AOut.Name is empty). Unlike the plain reader it takes no bytes after the tag.
+TKeyedDatagram ParseKeyedDiscoveryPacket(const uint8_t* AData, size_t ACount,
+                                         const TKeyBytes& AKey, TDiscoveryPacket& AOut);
 
 // ---- TCP requests ----
 

@@ -358,9 +358,10 @@ TEST_F(ConfigTest, LoadFromIni_AllKeys_Read) {
   WriteIni(
       "[General]\nName=file-desk\nSound=1\n[FileSharing]\nEnabled=0\nFolder=" + shared.string() +
       "\n[Clipboard]\nEnabled=1\n[Screen]\nBroadcast=1\nReceive=1\nRestoreToken=a-b_1\n"
-      "[Network]\nUdpPort=8001\nTcpPort=8002\n");
+      "[Network]\nUdpPort=8001\nTcpPort=8002\nKey=a typed key\n");
   TPondardConfig config;
   config.LoadFromIni();
+  EXPECT_EQ(config.NetworkKey, "a typed key");
   EXPECT_EQ(config.ScreenRestoreToken, "a-b_1");
   EXPECT_EQ(config.Name, "file-desk");
   EXPECT_TRUE(config.Sound);
@@ -624,7 +625,12 @@ TEST_F(ConfigTest, ApplyCommandLine_Table) {
        {"--udp-port 70000: beyond 0 to 65535, its low 16 bits give 4464"}},
       // Switches only turn on; the program's own change no setting; case counts.
       {{"--sound", "--clipboard"}, [](auto& c) { c.Sound = true; c.Clipboard = true; }, {}},
-      {{"--headless", "--in-pondar-folder", "--version", "--help", "-h"}, {}, {}},
+      {{"--headless", "--in-pondar-folder", "--version", "--help", "-h", "--new-key"}, {}, {}},
+      // The key file: kept by its absolute path, never read into the settings' key.
+      {{"--key-file", "file.txt"}, [&](auto& c) { c.NetworkKeyFile = Box.Str() + "/file.txt"; },
+       {}},
+      {{"--key-file", "nowhere"}, [&](auto& c) { c.NetworkKeyFile = Box.Str() + "/nowhere"; },
+       {"--key-file nowhere: cannot be read: the peer stays off the network"}},
       {{"--Sound", "-sound", "--CLIPBOARD", "sound", "--no-file-sharing", "--screen", "--Name",
         "x", "--sound=1", "--udp-port=5", ""},
        {},
@@ -806,14 +812,43 @@ TEST_F(ConfigTest, SaveScreenRestoreToken_OnlyTheTokenChanges_SaveToIniKeepsIt) 
   EXPECT_EQ(config.Name, "applied");
 }
 
-TEST_F(ConfigTest, SaveToIni_ExistingFile_ModeKept) {
-  WriteIni("[General]\nName=x\n");
-  ASSERT_EQ(::chmod(IniPath().c_str(), 0640), 0);
-  TPondardConfig config;
-  config.SaveToIni();
-  struct stat st {};
-  ASSERT_EQ(::stat(IniPath().c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0640u);
+// A file that holds a network key is its owner's alone, however it came to hold one; without a
+// key the mode is the user's choice.
+TEST_F(ConfigTest, SaveToIni_ModeKept_OwnersAloneOnceItHoldsAKey) {
+  const struct {
+    const char* What;
+    const char* Before;  // the file before, nullptr for none
+    mode_t BeforeMode;
+    const char* Key;
+    bool TokenAfter;  // then SaveScreenRestoreToken, which must keep the mode too
+    mode_t After;
+  } cases[] = {
+      {"no key: the mode kept", "[General]\nName=x\n", 0640, "", false, 0640},
+      {"a key: owner only", "[General]\nName=x\n", 0644, "correct horse", true, 0600},
+      {"a key in a new file", nullptr, 0, "correct horse", false, 0600},
+      {"a key, owner may only read", "[Network]\nKey=old key 1\n", 0400, "new key 22", false,
+       0400},
+      {"the key taken out: the mode stays", "[Network]\nKey=old key 1\n", 0600, "", true, 0600},
+  };
+  for (const auto& c : cases) {
+    std::error_code ec;
+    fs::remove(IniPath(), ec);
+    if (c.Before) {
+      WriteIni(c.Before);
+      ASSERT_EQ(::chmod(IniPath().c_str(), c.BeforeMode), 0) << c.What;
+    }
+    TPondardConfig config;
+    config.NetworkKey = c.Key;
+    config.SaveToIni();
+    if (c.TokenAfter) Pondard::App::SaveScreenRestoreToken("token");
+    struct stat st {};
+    ASSERT_EQ(::stat(IniPath().c_str(), &st), 0) << c.What;
+    EXPECT_EQ(st.st_mode & 07777, c.After) << c.What;
+    TPondardConfig loaded;
+    loaded.LoadFromIni();
+    EXPECT_EQ(loaded.NetworkKey, c.Key) << c.What;
+    EXPECT_EQ(ReadIni().find("Key=") != std::string::npos, *c.Key != 0) << c.What;
+  }
 }
 
 TEST_F(ConfigTest, SaveToIni_SymlinkedFile_LinkKeptTargetUpdated) {

@@ -32,6 +32,8 @@ using Pondar::Core::TPeerInfo;
 using Pondar::Core::TPeerInfoDynArray;
 using Pondar::Net::BroadcastTargets;
 using Pondar::Net::BuildDiscoveryPacket;
+using Pondar::Net::BuildKeyedDiscoveryPacket;
+using Pondar::Net::TKeyBytes;
 using Pondar::Net::MakeIpv4Address;
 using Pondar::Net::TDiscoveryKind;
 using Pondar::Net::TDiscoveryThread;
@@ -711,6 +713,68 @@ TEST(DiscoveryRulesTest, FullTable_NewNamesIgnoredAndReportedOnce_UntilSomeGo) {
   disc.Feed(Packet(kAnnounce, 1, "late"));
   EXPECT_EQ(disc.GetPeerList().at(1).Name, "late");
   EXPECT_EQ(problems.Count(), 1u);
+}
+
+TEST(DiscoveryRulesTest, Keyed_OnlyTaggedFreshDatagramsHeard_OthersReportedOnceAMinute) {
+  TKeyBytes key{}, otherKey{};
+  key.fill(0x11);
+  otherKey.fill(0x22);
+  constexpr double Now = 45000.5;  // our clock, a day count; datagrams are this many s off
+  const auto keyed = [&](TDiscoveryKind AKind, const char* AName, double AOffSeconds,
+                         const TKeyBytes& AKey) {
+    return BuildKeyedDiscoveryPacket(AKind, 7732, AName, Now + AOffSeconds / 86400.0, AKey);
+  };
+  struct TStep {
+    const char* What;
+    uint64_t Tick;
+    TBytes Datagram;
+    const char* From;
+    std::string Table;    // "name@address" of each entry
+    std::string Problem;  // the report this step adds, if any
+  };
+  const std::string noKey = " has no or another network key: ignored";
+  const TStep steps[] = {
+      {"keyed", 1000, keyed(kAnnounce, "a", 0, key), "10.0.0.2", "a@10.0.0.2 ", ""},
+      {"plain: no key", 1000, Packet(kAnnounce, 7732, "b"), "10.0.0.3", "a@10.0.0.2 ",
+       "10.0.0.3" + noKey},
+      {"again within the minute", 60999, Packet(kReply, 7732, "b"), "10.0.0.3", "a@10.0.0.2 ", ""},
+      {"another key", 61000, keyed(kAnnounce, "c", 0, otherKey), "10.0.0.4", "a@10.0.0.2 ",
+       "10.0.0.4" + noKey},
+      {"a minute later", 61000, Packet(kReply, 7732, "b"), "10.0.0.3", "a@10.0.0.2 ",
+       "10.0.0.3" + noKey},
+      {"a replay 31 s old", 61000, keyed(kAnnounce, "d", -31, key), "10.0.0.5", "a@10.0.0.2 ",
+       "10.0.0.5 has our network key but a clock 31 s from ours: ignored (a replayed datagram, "
+       "or a clock to set)"},
+      {"a clock 29 s ahead", 61000, keyed(kReply, "d", 29, key), "10.0.0.5",
+       "a@10.0.0.2 d@10.0.0.5 ", ""},
+      {"a goodbye older than its last datagram", 61000, keyed(kGoodbye, "d", 10, key), "10.0.0.5",
+       "a@10.0.0.2 d@10.0.0.5 ", ""},
+      {"a goodbye with another key's tag", 61000, keyed(kGoodbye, "a", 1, otherKey), "10.0.0.2",
+       "a@10.0.0.2 d@10.0.0.5 ", "10.0.0.2" + noKey},
+      {"a plain goodbye", 61000, Packet(kGoodbye, 7732, "a"), "10.0.0.2",
+       "a@10.0.0.2 d@10.0.0.5 ", ""},
+      {"its own goodbye", 61000, keyed(kGoodbye, "a", 1, key), "10.0.0.2", "d@10.0.0.5 ", ""},
+      {"our own echo", 61000, keyed(kAnnounce, "self", 0, key), "10.0.0.9", "d@10.0.0.5 ", ""},
+  };
+  TManualClock clock;
+  TTestableDiscovery disc("self", 7731, 7732, clock.Source());
+  disc.DatagramKey = key;
+  disc.UtcClock = [] { return Now; };
+  TRecorder<std::string> problems;
+  disc.OnProblem = [&](const std::string& AMessage) { problems.Add(AMessage); };
+  size_t reported = 0;
+  for (const TStep& s : steps) {
+    clock.Value = s.Tick;
+    disc.Feed(s.Datagram, s.From);
+    std::string table;
+    for (const TPeerInfo& p : disc.GetPeerList()) table += p.Name + "@" + p.IP + " ";
+    EXPECT_EQ(table, s.Table) << s.What;
+    if (!s.Problem.empty()) ++reported;
+    ASSERT_EQ(problems.Count(), reported) << s.What;
+    if (!s.Problem.empty()) {
+      EXPECT_EQ(problems.All().back(), s.Problem) << s.What;
+    }
+  }
 }
 
 TEST(DiscoveryRulesTest, Announce_WithoutSocket_StillUpdatesTheTable) {

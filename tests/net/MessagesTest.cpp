@@ -171,6 +171,83 @@ TEST(DiscoveryPacketTest, Parse_Utf8Name_TakenAsBytes) {
   EXPECT_EQ(p.UtcTime, 1.0);
 }
 
+// ---- Keyed discovery datagram ----
+
+// The key 01 02 .. 20, and the tags HMAC-SHA256 gives with it (worked out with Python's hmac).
+TKeyBytes TestKey() {
+  TKeyBytes key{};
+  for (size_t i = 0; i < key.size(); ++i) key[i] = static_cast<uint8_t>(i + 1);
+  return key;
+}
+
+TEST(DiscoveryPacketTest, Keyed_HandMadeBytes_BuiltAndReadOrRefused) {
+  const TKeyBytes key = TestKey();
+  TKeyBytes otherKey = key;
+  otherKey[31] ^= 1;
+  const TBytes wrenReply = B({'P', 'N', 'D', 'K', 0x02}) + kDay45000_5 +
+                           B({0x34, 0x1E, 0x04, 'w', 'r', 'e', 'n', 0x68, 0xd7, 0xb0, 0x1c, 0x25,
+                              0x21, 0x26, 0xc5, 0xf1, 0xd7, 0x2d, 0x63, 0x8e, 0x7e, 0x2d, 0xba});
+  const TBytes emptyGoodbye = B({'P', 'N', 'D', 'K', 0x03}) + kDay45000_25 +
+                              B({0xFF, 0xFF, 0x00, 0xb8, 0x92, 0x4a, 0x83, 0x17, 0xbe, 0x65, 0x0f,
+                                 0xa9, 0x91, 0x28, 0x5a, 0xb9, 0x6b, 0xa9, 0x11});
+  EXPECT_EQ(BuildKeyedDiscoveryPacket(TDiscoveryKind::dkReply, 7732, "wren", 45000.5, key),
+            wrenReply);
+  EXPECT_EQ(BuildKeyedDiscoveryPacket(TDiscoveryKind::dkGoodbye, 65535, "", 45000.25, key),
+            emptyGoodbye);
+
+  const auto changed = [](TBytes ABytes, size_t AAt, uint8_t AXor) {
+    ABytes.at(AAt) ^= AXor;
+    return ABytes;
+  };
+  const auto cut = [](TBytes ABytes, size_t ALess) {
+    ABytes.resize(ABytes.size() - ALess);
+    return ABytes;
+  };
+  struct TCase {
+    const char* What;
+    TBytes Bytes;
+    TKeyBytes Key;
+    TKeyedDatagram Verdict;
+    const char* Name;  // for Valid
+  };
+  const TCase cases[] = {
+      {"a reply", wrenReply, key, TKeyedDatagram::Valid, "wren"},
+      {"a goodbye with an empty name", emptyGoodbye, key, TKeyedDatagram::Valid, ""},
+      {"another key", wrenReply, otherKey, TKeyedDatagram::Foreign, ""},
+      {"one bit of the tag", changed(wrenReply, wrenReply.size() - 1, 0x80), key,
+       TKeyedDatagram::Foreign, ""},
+      {"one bit of the port", changed(wrenReply, 13, 0x01), key, TKeyedDatagram::Foreign, ""},
+      {"one bit of the clock", changed(wrenReply, 5, 0x01), key, TKeyedDatagram::Foreign, ""},
+      {"a plain datagram: a peer without a key", WrenDatagram(), key, TKeyedDatagram::Foreign,
+       ""},
+      {"a byte after the tag", wrenReply + B({0x00}), key, TKeyedDatagram::Invalid, ""},
+      {"the tag cut by one byte", cut(wrenReply, 1), key, TKeyedDatagram::Invalid, ""},
+      {"no tag at all", cut(wrenReply, 16), key, TKeyedDatagram::Invalid, ""},
+      {"a name length past the tag", changed(wrenReply, 15, 0x01), key, TKeyedDatagram::Invalid,
+       ""},
+      {"kind 4", changed(wrenReply, 4, 0x06), key, TKeyedDatagram::Invalid, ""},
+      {"an unknown magic", changed(wrenReply, 3, 0x01), key, TKeyedDatagram::Invalid, ""},
+      {"nothing", TBytes(), key, TKeyedDatagram::Invalid, ""},
+  };
+  for (const TCase& c : cases) {
+    TDiscoveryPacket p;
+    p.Name = "left over";
+    EXPECT_EQ(ParseKeyedDiscoveryPacket(c.Bytes.data(), c.Bytes.size(), c.Key, p), c.Verdict)
+        << c.What;
+    EXPECT_EQ(p.Name, c.Name) << c.What;
+    // A peer without the key drops every keyed datagram as an unknown magic.
+    if (c.Verdict == TKeyedDatagram::Valid) {
+      EXPECT_FALSE(Parse(c.Bytes, p)) << c.What;
+    }
+  }
+  TDiscoveryPacket p;
+  ASSERT_EQ(ParseKeyedDiscoveryPacket(wrenReply.data(), wrenReply.size(), key, p),
+            TKeyedDatagram::Valid);
+  EXPECT_EQ(p.Kind, TDiscoveryKind::dkReply);
+  EXPECT_EQ(p.UtcTime, 45000.5);
+  EXPECT_EQ(p.TcpPort, 7732);
+}
+
 // ---- TCP messages: writers ----
 
 // The reply for a file in memory that holds AContent, announced as ASize bytes.
