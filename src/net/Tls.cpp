@@ -67,17 +67,22 @@ TTlsContext::~TTlsContext() {
   SSL_CTX_free(FCtx);
 }
 
-SSL* TTlsContext::NewSession(int AFd, bool AServer) const {
+SSL* TTlsContext::NewSession(bool AServer) const {
   SSL* ssl = SSL_new(FCtx);
   if (!ssl) return nullptr;
-  if (SSL_set_fd(ssl, AFd) != 1) {
-    SSL_free(ssl);
-    return nullptr;
-  }
   if (AServer)
     SSL_set_accept_state(ssl);
   else
     SSL_set_connect_state(ssl);
+  return ssl;
+}
+
+SSL* TTlsContext::NewSession(int AFd, bool AServer) const {
+  SSL* ssl = NewSession(AServer);
+  if (ssl && SSL_set_fd(ssl, AFd) != 1) {
+    SSL_free(ssl);
+    return nullptr;
+  }
   return ssl;
 }
 

@@ -35,6 +35,8 @@ class TTlsContext {
   // handshake runs with its first read or write, or SSL_do_handshake. Null when OpenSSL fails.
   // The caller frees it with SSL_free; it does not own the descriptor.
   SSL* NewSession(int AFd, bool AServer) const;
+  // The same without a descriptor, for the caller to give it BIOs of its own (memory, in tests).
+  SSL* NewSession(bool AServer) const;
 
  private:
   TTlsContext() = default;
