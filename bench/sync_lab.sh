@@ -5,9 +5,19 @@
 #   3. one 1 GiB file, against a plain socket copy of the same file between the same namespaces
 #      timed in the same run;
 #   4. the receiving peer's peak resident memory (VmHWM) at the end.
-# Usage: bench/sync_lab.sh [build-dir]   (default build/bench-release, a Release build)
+# Usage: bench/sync_lab.sh [--key] [build-dir]   (default build/bench-release, a Release build)
+#   --key: everything twice in one run, the peers first plain and then sharing a network key
+#   (TLS on every connection), so that the two can be compared.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+if [ "${1:-}" = --key ]; then
+  shift
+  echo "== plain"
+  PONDAR_BENCH_KEYED=0 "$0" "$@"
+  echo "== keyed"
+  PONDAR_BENCH_KEYED=1 "$0" "$@"
+  exit
+fi
 build=${1:-build/bench-release}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DPONDAR_BENCH=ON -DPONDAR_TESTS=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target pondard plain_copy >/dev/null
@@ -22,6 +32,13 @@ cleanup() {
 trap cleanup EXIT
 "$netlab" up "$lab" 2 >/dev/null
 mkdir -p "$work"/{a,b,appa,appb,stage}
+if [ "${PONDAR_BENCH_KEYED:-0}" = 1 ]; then
+  key=$("$netlab" exec "$lab" 1 "$build/pondard" --new-key)
+  for app in appa appb; do
+    mkdir -p "$work/$app/Pondar"
+    printf '[Network]\nKey=%s\n' "$key" >"$work/$app/Pondar/pondard.ini"
+  done
+fi
 
 source bench/lab_timing.sh
 has_files() { test "$(find "$1" -type f 2>/dev/null | wc -l)" -eq "$2"; }
