@@ -336,7 +336,8 @@ void PrintRatios(const TRatioReporter& AReporter) {
   AReporter.PrintRatio("small files: download rate / plain write rate (flushed)",
                        "BM_WriteSmallFiles/flush:1", "BM_DownloadSmallFiles");
   AReporter.PrintRatio("list request keyed / plain (time; a TLS handshake per connection)",
-                       "BM_ListRequest/keyed:1/real_time", "BM_ListRequest/keyed:0/real_time");
+                       "BM_ListRequest/keyed:1/repeats:3/real_time",
+                       "BM_ListRequest/keyed:0/repeats:3/real_time");
 }
 
 }  // namespace
