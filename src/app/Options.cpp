@@ -72,9 +72,9 @@ const TOption Options[] = {
      "$DISPLAY; without one, runs on without it) [off]",
      [](TConfig& AConfig, TValue) { AConfig.Clipboard = true; return std::string(); }},
     {"--key-file", "PATH",
-     "take the network key from the file PATH (so that it shows in no process list): only peers with the "
-     "same key are seen and served, and all traffic between them is encrypted. Over [Network] "
-     "Key= of the settings file [no key: every peer on the network is seen]",
+     "take the network key from the file PATH (so that it shows in no process list): only "
+     "peers with the same key are seen and served, and all traffic between them is encrypted. "
+     "Over [Network] Key= of the settings file [no key: every peer on the network is seen]",
      ApplyKeyFile},
     {"--new-key", "",
      "print a fresh network key (128 random bits) and exit; a generated key is the strong "

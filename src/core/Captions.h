@@ -28,7 +28,7 @@ inline constexpr std::string_view NetworkKeyOn =
     "Network key on: only peers with the same key are seen";
 // Reports, which the engine's Warn opens with "⚠".
 inline constexpr std::string_view NetworkKeyUnusable =
-    "Network key: %; this peer stays off the network until it is mended";
+    "Network key refused (%): this peer stays off the network until it is mended";
 // Datagrams from an address that holds no key, or another one (at most once a minute each).
 inline constexpr std::string_view OtherNetworkKey = "% has no or another network key: ignored";
 inline constexpr std::string_view KeyedClockOff =

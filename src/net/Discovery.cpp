@@ -204,9 +204,8 @@ void TDiscoveryThread::WarnAboutAddress(const RawUtf8& AIp, const RawUtf8& AMsg)
   auto at = FWarnedAt.find(AIp);
   if (at != FWarnedAt.end() && now - at->second < KeyWarningEveryMs) return;
   if (at == FWarnedAt.end() && FWarnedAt.size() >= Core::Limits::MaxWarnedAddresses) {
-    std::erase_if(FWarnedAt, [&](const auto& AEntry) {
-      return now - AEntry.second >= KeyWarningEveryMs;
-    });
+    std::erase_if(FWarnedAt,
+                  [&](const auto& AEntry) { return now - AEntry.second >= KeyWarningEveryMs; });
     // Still full: that many hosts were reported within the minute already.
     if (FWarnedAt.size() >= Core::Limits::MaxWarnedAddresses) return;
   }

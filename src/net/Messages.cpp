@@ -96,8 +96,8 @@ TBytes BuildKeyedDiscoveryPacket(TDiscoveryKind AKind, uint16_t ATcpPort, const 
   return packet;
 }
 
-TKeyedDatagram ParseKeyedDiscoveryPacket(const uint8_t* AData, size_t ACount,
-                                         const TKeyBytes& AKey, TDiscoveryPacket& AOut) {
+TKeyedDatagram ParseKeyedDiscoveryPacket(const uint8_t* AData, size_t ACount, const TKeyBytes& AKey,
+                                         TDiscoveryPacket& AOut) {
   AOut.Name.clear();
   TDiscoveryPacket plain;
   if (ParseDiscoveryPacket(AData, ACount, plain)) return TKeyedDatagram::Foreign;

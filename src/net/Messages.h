@@ -67,8 +67,8 @@ enum class TKeyedDatagram {
 };
 // The reader. The tag is compared in constant time; AOut is filled only for Valid (on anything
 // else AOut.Name is empty). Unlike the plain reader it takes no bytes after the tag.
-TKeyedDatagram ParseKeyedDiscoveryPacket(const uint8_t* AData, size_t ACount,
-                                         const TKeyBytes& AKey, TDiscoveryPacket& AOut);
+TKeyedDatagram ParseKeyedDiscoveryPacket(const uint8_t* AData, size_t ACount, const TKeyBytes& AKey,
+                                         TDiscoveryPacket& AOut);
 
 // ---- TCP requests ----
 

@@ -42,8 +42,9 @@ std::string NetworkKeyProblem(std::string_view AText);
 
 // Derives both keys from AText (blanks around it do not count). On success fills AKey and
 // returns an empty text; otherwise returns NetworkKeyProblem's text, or the failure of OpenSSL,
-// and leaves AKey as it was. A typed key costs about a quarter of a second and
-// ScryptMemoryBytes of transient memory here; a generated key costs microseconds.
+// and leaves AKey as it was. A typed key costs 0.15 to 0.2 s of one core and ScryptMemoryBytes
+// (2 MiB) of memory, freed on return but counted in the peak resident size; a generated key
+// costs microseconds. Blocks for that long: call it where a pause is acceptable (Start).
 std::string DeriveNetworkKey(std::string_view AText, TNetworkKey& AKey);
 
 // The stretching's parameters: every peer must use the same ones, so they are part of the

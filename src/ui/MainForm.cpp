@@ -27,6 +27,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "net/NetworkKey.h"
 #include "ui/QtClipboard.h"
 #include "ui/QtDeliveryQueue.h"
 
@@ -143,6 +144,20 @@ void TMainForm::CreateControls() {
   edtTcpPort = Place<QLineEdit>(TabSettings, 236, 224, 60, 23);
   btnApply = Place<QPushButton>(TabSettings, 500, 260, 80, 28);
   btnApply->setText(QStringLiteral("Apply"));
+  // Below the ports, left of Apply and beneath it: space the page had free.
+  lblNetworkKey = PlaceLabel(TabSettings, 12, 267, QStringLiteral("Network key:"));
+  edtNetworkKey = Place<QLineEdit>(TabSettings, 96, 264, 300, 23);
+  edtNetworkKey->setEchoMode(QLineEdit::Password);
+  edtNetworkKey->setPlaceholderText(QStringLiteral("none: every peer on the network is seen"));
+  chkShowKey = Place<QCheckBox>(TabSettings, 404, 266, 60, 20);
+  chkShowKey->setText(QStringLiteral("Show"));
+  lblNetworkKeyHint = Place<QLabel>(TabSettings, 96, 294, 484, 48);
+  lblNetworkKeyHint->setWordWrap(true);
+  lblNetworkKeyHint->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  lblNetworkKeyHint->setText(QStringLiteral(
+      "Only peers with the same key see each other, and what passes between them is "
+      "encrypted. A generated key (pondard --new-key) is the strong choice; a key you type "
+      "is only as strong as it is hard to guess."));
 
   auto* logLayout = new QVBoxLayout(TabLog);
   logLayout->setContentsMargins(0, 0, 0, 0);
@@ -197,6 +212,9 @@ void TMainForm::CreateControls() {
   connect(chkScreen, &QCheckBox::clicked, this, [this] { chkScreenClick(); });
   connect(btnBrowse, &QPushButton::clicked, this, [this] { btnBrowseClick(); });
   connect(btnApply, &QPushButton::clicked, this, [this] { btnApplyClick(); });
+  connect(chkShowKey, &QCheckBox::toggled, this, [this](bool AShown) {
+    edtNetworkKey->setEchoMode(AShown ? QLineEdit::Normal : QLineEdit::Password);
+  });
   connect(TimerStatus, &QTimer::timeout, this, [this] { TimerStatusTimer(); });
 
   if (const QScreen* desk = screen()) {
@@ -252,6 +270,16 @@ void TMainForm::LoadSettingsToControls() {
   edtName->setText(QString::fromUtf8(config.Name.data(), static_cast<qsizetype>(config.Name.size())));
   edtUdpPort->setText(QString::number(config.UdpPort));
   edtTcpPort->setText(QString::number(config.TcpPort));
+  edtNetworkKey->setText(QString::fromStdString(config.NetworkKey));
+  // A key file given on the command line is in force over the field, which is then not used.
+  const bool fromFile = !config.NetworkKeyFile.empty();
+  edtNetworkKey->setEnabled(!fromFile);
+  chkShowKey->setEnabled(!fromFile);
+  if (fromFile) {
+    edtNetworkKey->clear();
+    edtNetworkKey->setPlaceholderText(
+        QStringLiteral("from %1 (--key-file)").arg(QString::fromStdString(config.NetworkKeyFile)));
+  }
 }
 
 void TMainForm::SaveControlsToSettings() {
@@ -265,6 +293,10 @@ void TMainForm::SaveControlsToSettings() {
   config.UdpPort = PortFromText(edtUdpPort->text(), 7731);
   config.TcpPort = PortFromText(edtTcpPort->text(), 7732);
   config.Sound = FApp->Config().Sound;  // no control shows it
+  config.NetworkKeyFile = FApp->Config().NetworkKeyFile;
+  // While a key file is in force the field is empty and disabled: the settings' key stays.
+  config.NetworkKey = config.NetworkKeyFile.empty() ? edtNetworkKey->text().trimmed().toStdString()
+                                                    : FApp->Config().NetworkKey;
   FApp->Config() = std::move(config);
 }
 
@@ -292,6 +324,17 @@ void TMainForm::btnApplyClick() {
         refused + QStringLiteral("\n\nNothing was applied: %1 is still shared.")
                       .arg(QString::fromUtf8(kept.data(), static_cast<qsizetype>(kept.size()))));
     return;
+  }
+  // A key that cannot be used would leave the peer off the network: said before anything stops.
+  const QString key = edtNetworkKey->text();
+  if (edtNetworkKey->isEnabled() && !key.trimmed().isEmpty()) {
+    if (const std::string problem = Pondar::Net::NetworkKeyProblem(key.toStdString());
+        !problem.empty()) {
+      QString text = QString::fromStdString(problem);
+      text[0] = text[0].toUpper();
+      FDesktop.ShowError(this, text + QStringLiteral(".\n\nNothing was applied."));
+      return;
+    }
   }
   FApp->Stop();
   SaveControlsToSettings();

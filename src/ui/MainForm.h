@@ -128,6 +128,10 @@ class TMainForm final : public QWidget {
   QLineEdit* edtUdpPort = nullptr;
   QLabel* lblTcpPort = nullptr;
   QLineEdit* edtTcpPort = nullptr;
+  QLabel* lblNetworkKey = nullptr;
+  QLineEdit* edtNetworkKey = nullptr;  // masked until chkShowKey is ticked
+  QCheckBox* chkShowKey = nullptr;
+  QLabel* lblNetworkKeyHint = nullptr;
   QPushButton* btnApply = nullptr;
   QPlainTextEdit* memoLog = nullptr;
   QWidget* pnlScreenTop = nullptr;

@@ -172,6 +172,45 @@ TEST_F(AppTest, Start_PortsHeldByAnotherProgram_SaidInTheLog) {
                              " cannot be opened (Address already in use): no peers will be found"));
 }
 
+// A key that cannot be had must not leave the peer open to everyone: it stays off the network.
+TEST_F(AppTest, Start_NetworkKey_SaidFirst_AnUnusableOneKeepsThePeerOffTheNetwork) {
+  TSandbox keys;
+  const std::string key = Pondar::Net::NewNetworkKey();
+  const std::string keyFile = keys.Write("key.txt", key + "\n").string();
+  const std::string on = "Network key on: only peers with the same key are seen";
+  const auto off = [](const std::string& AWhy) {
+    return "\u26A0 Network key refused (" + AWhy +
+           "): this peer stays off the network until it is mended";
+  };
+  const struct {
+    std::string Key, KeyFile, First;
+    bool Online;
+  } cases[] = {
+      {key, "", on, true},
+      {"", keyFile, on, true},
+      {"short", keyFile, on, true},  // the file's key is in force over the settings'
+      {"short", "",
+       off("the network key is shorter than 8 characters: use pondard --new-key for a strong one"),
+       false},
+      {key, keys.Str() + "/gone", off("the key file " + keys.Str() + "/gone cannot be read"), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Key + " / " + c.KeyFile);
+    Lines.clear();
+    Config.NetworkKey = c.Key;
+    Config.NetworkKeyFile = c.KeyFile;
+    Create();
+    App->Start();
+    ASSERT_FALSE(Messages().empty());
+    EXPECT_EQ(Messages().front(), c.First);
+    EXPECT_EQ(Messages().back(), "\u25B6 Ready");
+    // Offline there is no server to wait for: its port stays 0 from the start.
+    const auto wait = std::chrono::milliseconds(c.Online ? 5000 : 100);
+    EXPECT_EQ(WaitFor([&] { return App->ServerPort() != 0; }, wait), c.Online);
+    App.reset();
+  }
+}
+
 TEST_F(AppTest, Start_MissingFolder_ZeroFilesAndStillReady) {
   Config.Folder = (Folder.Path() / "nope").string();
   Create();

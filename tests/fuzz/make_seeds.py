@@ -5,6 +5,8 @@ Each seed is a message as a peer sends it, well-formed or cut at an edge, so tha
 starts from every kind of message instead of having to find the layouts by chance. Files the
 fuzzer added (named by their SHA-1) are left alone. Run it again after changing a seed here.
 """
+import hashlib
+import hmac
 import os
 import struct
 
@@ -58,6 +60,36 @@ write("Datagram", "kind-0", datagram(0, "wren"))
 write("Datagram", "kind-4", datagram(4, "wren"))
 write("Datagram", "bad-magic", b"PNDX" + datagram(1, "wren")[4:])
 write("Datagram", "nan-time", b"PNDR\x01" + le64(0x7FF8000000000001) + le16(1) + b"\x01x")
+
+
+# ---- keyed discovery datagram: "PNDK", the same fields, a 16-byte HMAC-SHA256 tag ----
+# KeyedDatagramFuzz tags every input itself as well, so most seeds are the signed part alone;
+# the "tagged" ones carry the tag of the target's key (01 02 .. 20) and are valid as they are.
+
+FUZZ_KEY = bytes(range(1, 33))
+OUR_DAY = 45000.5  # KeyedDatagramFuzz's clock
+
+
+def keyed(kind, name, utc=OUR_DAY, port=7732, length=None):
+    return b"PNDK" + datagram(kind, name, port, utc, length)[4:]
+
+
+def tagged(body):
+    return body + hmac.new(FUZZ_KEY, body, hashlib.sha256).digest()[:16]
+
+
+write("KeyedDatagram", "announce", keyed(1, "wren"))
+write("KeyedDatagram", "reply", keyed(2, "wren", port=40001))
+write("KeyedDatagram", "goodbye", keyed(3, "wren"))
+write("KeyedDatagram", "announce-tagged", tagged(keyed(1, "wren")))
+write("KeyedDatagram", "goodbye-tagged", tagged(keyed(3, "")))
+write("KeyedDatagram", "stale-31s", keyed(1, "wren", utc=OUR_DAY - 31 / 86400))
+write("KeyedDatagram", "ahead-29s", keyed(2, "wren", utc=OUR_DAY + 29 / 86400))
+write("KeyedDatagram", "own-name", keyed(1, "fuzz-self"))
+write("KeyedDatagram", "longest-name", keyed(1, "n" * 255))
+write("KeyedDatagram", "name-cut-short", keyed(1, "wren", length=10))
+write("KeyedDatagram", "plain-announce", datagram(1, "wren"))
+write("KeyedDatagram", "nan-time", b"PNDK\x01" + le64(0x7FF8000000000001) + le16(1) + b"\x01x")
 write("Datagram", "port-0-inf-time", datagram(1, "zero", port=0, utc=float("inf")))
 # Several peers in one input: each "PNDR" starts the next datagram.
 write("Datagram", "sequence",

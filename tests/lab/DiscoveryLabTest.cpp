@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <iostream>
 #include <map>
 #include <optional>
@@ -19,6 +20,7 @@
 
 #include "core/Types.h"
 #include "support/Announce.h"
+#include "support/LabPeers.h"
 #include "support/NetLab.h"
 #include "support/TestSupport.h"
 
@@ -406,3 +408,75 @@ TEST_F(DiscoveryLabTest, TwoNetworks_PeersOnBothFindAndAreFoundOnEach) {
 }
 
 }  // namespace
+
+// Keyed mode between whole peers: peer1 has the key in its settings file, peer2 in a key file,
+// peer3 has none; host 4, played by the test, records what goes over the wire and replays it.
+TEST_F(DiscoveryLabTest, NetworkKey_KeyedAndKeylessNeverMeet_ReplayedAnnouncementRefused) {
+  TNetLab lab(4);
+  PondarTest::TSandbox root;
+  PondarTest::TLabPeers peers(lab, root.Path());
+  const std::string key = "SJZR-E2HW-FQ7V-QE0F-W45S-72AG-0QFN";
+  const auto keyFile = root.Write("key.txt", key + "\n");
+  root.Write("appdata1/Pondar/pondard.ini", "[Network]\nKey=" + key + "\n");
+  const auto host = lab.UdpSocket(4, UdpPort);  // hears every broadcast on the lab's bridge
+  peers.Start(1);
+  peers.Start(2, {"--key-file", keyFile.string()});
+  peers.Start(3);
+  ASSERT_TRUE(PondarTest::WaitFor(
+      [&] {
+        for (int i = 1; i <= 3; ++i)
+          if (peers.Log(i).find("\u25B6 Ready") == std::string::npos) return false;
+        return true;
+      },
+      30s))
+      << peers.Describe();
+  const auto found = [&](int AIn, int AOf) {
+    return peers.Log(AIn).find("\u25CF " + peers.Name(AOf) + " (") != std::string::npos;
+  };
+  ASSERT_TRUE(PondarTest::WaitFor([&] { return found(1, 2) && found(2, 1); }, 30s))
+      << peers.Describe();
+
+  // A keyed announcement of peer1, as it crossed the wire; and proof that peer3's plain ones
+  // reach the keyed peers, which name it and ignore it.
+  Pondar::Core::TBytes recorded;
+  ASSERT_TRUE(PondarTest::ReceiveUntil(host.Fd(), FiveRounds, [&](auto& ABytes, auto& AFrom) {
+    if (AFrom == lab.PeerIp(1) && ABytes.size() > 4 && std::memcmp(ABytes.data(), "PNDK", 4) == 0)
+      recorded = ABytes;
+    return !recorded.empty();
+  }));
+  const auto recordedAt = std::chrono::steady_clock::now();
+  const std::string noKey = "\u26A0 " + lab.PeerIp(3) + " has no or another network key: ignored";
+  ASSERT_TRUE(PondarTest::WaitFor(
+      [&] {
+        return peers.Log(1).find(noKey) != std::string::npos &&
+               peers.Log(2).find(noKey) != std::string::npos;
+      },
+      FiveRounds))
+      << peers.Describe();
+  EXPECT_NE(peers.Log(1).find("Network key on: only peers with the same key are seen"),
+            std::string::npos);
+
+  // peer1 leaves; its announcement, replayed more than 30 s after it was made, must not bring
+  // it back.
+  ASSERT_TRUE(peers.Process(1).Signal(SIGTERM));
+  EXPECT_EQ(peers.Process(1).WaitExit(10s), 0) << peers.Describe();
+  ASSERT_TRUE(PondarTest::WaitFor(
+      [&] { return peers.Log(2).find("\u25CB " + peers.Name(1)) != std::string::npos; }, 10s))
+      << peers.Describe();
+  std::this_thread::sleep_until(recordedAt + 31s);
+  ASSERT_TRUE(PondarTest::SendDatagram(host.Fd(), "255.255.255.255", UdpPort, recorded));
+  const std::string refused = "\u26A0 " + lab.PeerIp(4) + " has our network key but a clock ";
+  EXPECT_TRUE(PondarTest::WaitFor(
+      [&] { return peers.Log(2).find(refused) != std::string::npos; }, 10s))
+      << peers.Describe();
+
+  // Over the whole run, in both directions: no keyed peer saw the keyless one, nor it them.
+  EXPECT_FALSE(found(1, 3) || found(2, 3) || found(3, 1) || found(3, 2)) << peers.Describe();
+  const std::string log2 = peers.Log(2);
+  size_t seen = 0;
+  for (size_t at = log2.find("\u25CF peer1 ("); at != std::string::npos;
+       at = log2.find("\u25CF peer1 (", at + 1))
+    ++seen;
+  EXPECT_EQ(seen, 1u) << "the replay brought peer1 back\n" << peers.Describe();
+  EXPECT_EQ(peers.StopAll(10s), "");
+}

@@ -73,16 +73,21 @@ fs::path TLabPeers::Folder(int APeer) const {
   return FRoot / Name(APeer);
 }
 
-void TLabPeers::Start(int APeer) {
+fs::path TLabPeers::SettingsFile(int APeer) const {
+  return FRoot / ("appdata" + std::to_string(APeer)) / "Pondar" / "pondard.ini";
+}
+
+void TLabPeers::Start(int APeer, const std::vector<std::string>& AExtraArgs) {
   const fs::path appData = FRoot / ("appdata" + std::to_string(APeer));
   fs::create_directories(appData);
   fs::create_directories(Folder(APeer));
   TSpawnOptions options;
   options.Env["APPDATA"] = appData.string();
   options.Streams = TLogStreams::StdoutOnly;
-  FProcs[Index(APeer)] = FLab.Spawn(
-      APeer, {PondardExe(), "--headless", "--name", Name(APeer), "--folder", Folder(APeer).string()},
-      options);
+  std::vector<std::string> args = {PondardExe(), "--headless", "--name", Name(APeer),
+                                   "--folder", Folder(APeer).string()};
+  args.insert(args.end(), AExtraArgs.begin(), AExtraArgs.end());
+  FProcs[Index(APeer)] = FLab.Spawn(APeer, args, options);
 }
 
 void TLabPeers::StartAll() {

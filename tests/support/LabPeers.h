@@ -42,8 +42,11 @@ class TLabPeers {
   std::filesystem::path Folder(int APeer) const;
   int Count() const { return FLab.Peers(); }
 
-  // Starts peer APeer (folders made as needed) and returns at once; StartAll starts every one.
-  void Start(int APeer);
+  // Starts peer APeer (folders made as needed) with AExtraArgs after its own, and returns at
+  // once; StartAll starts every one.
+  void Start(int APeer, const std::vector<std::string>& AExtraArgs = {});
+  // Where peer APeer's settings live: <root>/appdata<i>/Pondar/pondard.ini.
+  std::filesystem::path SettingsFile(int APeer) const;
   void StartAll();
   // True once every peer has logged "▶ Ready", resp. has found every other ("● name (ip)").
   bool WaitAllReady(std::chrono::milliseconds ATimeout);
@@ -53,6 +56,7 @@ class TLabPeers {
   bool WaitSettled(std::chrono::milliseconds AQuiet, std::chrono::milliseconds ATimeout);
 
   std::string Log(int APeer) const { return FProcs[Index(APeer)].ReadLog(); }
+  TLabProcess& Process(int APeer) { return FProcs[Index(APeer)]; }
   // SyncsBegun of every peer's log, in peer order.
   std::vector<size_t> SyncsBegunEach() const;
 

@@ -13,10 +13,14 @@
 #include <QPushButton>
 #include <QTabWidget>
 
+#include <sys/stat.h>
+
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <set>
 
+#include "net/NetworkKey.h"
 #include "screen/Protocol.h"
 #include "screen/Viewer.h"
 #include "support/Announce.h"
@@ -190,6 +194,65 @@ TEST_F(MainFormTest, Apply_FolderThatCannotBeShared_RefusedWithAMessage_LastFold
   EXPECT_TRUE(Form->App()->Running());
   EXPECT_FALSE(LogLines().contains("Settings applied, engine restarted."));
   EXPECT_FALSE(std::filesystem::exists(Pondard::App::ConfigFilePath()));
+}
+
+// The network key's field sits in space the page had free, masked until asked; a key that
+// cannot be used is refused before anything stops, a good one restarts the engine keyed and is
+// saved in a file that only its owner may read.
+TEST_F(MainFormTest, NetworkKey_MaskedInFreeSpace_UnusableRefused_GoodOneAppliedAndSavedPrivately) {
+  Create();
+  ShowOn(Form->TabSettings);
+  const QList<QWidget*> keyControls = {Form->lblNetworkKey, Form->edtNetworkKey, Form->chkShowKey,
+                                       Form->lblNetworkKeyHint};
+  for (const QWidget* mine : keyControls) {
+    EXPECT_TRUE(Form->TabSettings->rect().contains(mine->geometry()))
+        << mine->metaObject()->className();
+    for (const QWidget* other : Form->TabSettings->findChildren<QWidget*>(
+             Qt::FindDirectChildrenOnly)) {
+      if (!keyControls.contains(other)) {
+        EXPECT_FALSE(mine->geometry().intersects(other->geometry()))
+            << mine->metaObject()->className() << " over " << other->metaObject()->className();
+      }
+    }
+  }
+  EXPECT_EQ(Form->edtNetworkKey->echoMode(), QLineEdit::Password);
+  Form->chkShowKey->click();
+  EXPECT_EQ(Form->edtNetworkKey->echoMode(), QLineEdit::Normal);
+  Form->chkShowKey->click();
+  EXPECT_EQ(Form->edtNetworkKey->echoMode(), QLineEdit::Password);
+
+  const std::string key = Pondar::Net::NewNetworkKey();
+  const struct {
+    std::string Typed;
+    QString Error;  // empty: applied
+  } cases[] = {
+      {"short", "The network key is shorter than 8 characters: use pondard --new-key for a strong "
+                "one.\n\nNothing was applied."},
+      {key.substr(0, key.size() - 1) + (key.back() == 'A' ? "B" : "A"),
+       "The network key looks like a generated key with a typing error (its check does not "
+       "match): copy it again.\n\nNothing was applied."},
+      {" " + key + " ", ""},
+  };
+  for (const auto& c : cases) {
+    Errors.clear();
+    Form->edtNetworkKey->setText(QString::fromStdString(c.Typed));
+    Form->btnApply->click();
+    EXPECT_EQ(Errors, c.Error.isEmpty() ? std::vector<QString>{} : std::vector<QString>{c.Error})
+        << c.Typed;
+    EXPECT_EQ(Form->App()->Config().NetworkKey, c.Error.isEmpty() ? key : "") << c.Typed;
+  }
+  EXPECT_TRUE(Form->App()->Running());
+  EXPECT_TRUE(WaitFor([&] {
+    Pump();
+    return Form->memoLog->toPlainText().contains("Network key on: only peers with the same key");
+  }));
+  struct stat st {};
+  ASSERT_EQ(::stat(Pondard::App::ConfigFilePath().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  if (const char* shot = std::getenv("PONDAR_SCREENSHOT"); shot && *shot) {
+    Form->edtNetworkKey->clear();
+    Form->grab().save(QString::fromUtf8(shot));
+  }
 }
 
 TEST_F(MainFormTest, PeersJustSynced_LargeFileShownUnderTheLog_ApplyTakesPortsAndRestartsAtOnce) {
