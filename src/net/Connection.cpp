@@ -2,12 +2,11 @@
 
 #include <fcntl.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-
-#include <openssl/err.h>
-#include <openssl/ssl.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -126,8 +125,7 @@ bool TConnection::Handshake(uint64_t ADeadlineTick) {
     const uint64_t now = Core::GetTickCount64();
     if (now >= ADeadlineTick) return false;
     pollfd pfd{FSock.Fd(), static_cast<short>(FTlsWantsRead ? POLLIN : POLLOUT), 0};
-    if (::poll(&pfd, 1, static_cast<int>(ADeadlineTick - now)) < 0 && errno != EINTR)
-      return false;
+    if (::poll(&pfd, 1, static_cast<int>(ADeadlineTick - now)) < 0 && errno != EINTR) return false;
   }
 }
 

@@ -86,14 +86,13 @@ SSL* TTlsContext::NewSession(int AFd, bool AServer) const {
   return ssl;
 }
 
-int TTlsContext::UseSession(SSL* ASsl, const EVP_MD* AMd, const unsigned char** AId,
-                            size_t* AIdLen, SSL_SESSION** ASession) {
+int TTlsContext::UseSession(SSL* ASsl, const EVP_MD* AMd, const unsigned char** AId, size_t* AIdLen,
+                            SSL_SESSION** ASession) {
   const auto* self = static_cast<const TTlsContext*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ASsl)));
   *ASession = nullptr;
   // Asked again after a HelloRetryRequest with the hash of the suite chosen: the key is only
   // offered for its own.
-  if (AMd && AMd != SSL_CIPHER_get_handshake_digest(SSL_SESSION_get0_cipher(self->FPsk)))
-    return 1;
+  if (AMd && AMd != SSL_CIPHER_get_handshake_digest(SSL_SESSION_get0_cipher(self->FPsk))) return 1;
   if (SSL_SESSION_up_ref(self->FPsk) != 1) return 0;
   *ASession = self->FPsk;
   *AId = PskIdentity;

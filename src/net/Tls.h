@@ -7,11 +7,11 @@
 // later does not open traffic recorded before; the suites are AEAD only.
 #pragma once
 
+#include <openssl/ssl.h>
+
 #include <array>
 #include <cstdint>
 #include <memory>
-
-#include <openssl/ssl.h>
 
 #include "net/NetworkKey.h"
 

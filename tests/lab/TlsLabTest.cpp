@@ -45,8 +45,8 @@ TEST(TlsLabTest, KeyedPeersShareFilesAndTextsOnlyEncryptedAndOnlyWithEachOther) 
   PondarTest::TNetLab lab(3);
   const std::string pcap = (lab.LogDir() / "bridge.pcap").string();
   auto capture = lab.Spawn(0, {"tcpdump", "-i", "plbr", "-U", "-s", "0", "-w", pcap, "tcp"});
-  ASSERT_TRUE(WaitFor([&] { return capture.ReadLog().find("listening on") != std::string::npos; },
-                      30s))
+  ASSERT_TRUE(
+      WaitFor([&] { return capture.ReadLog().find("listening on") != std::string::npos; }, 30s))
       << capture.ReadLog();
 
   // Peers 1 and 2 hold the key, peer 3 none. Their texts and files are made of markers that
@@ -62,14 +62,17 @@ TEST(TlsLabTest, KeyedPeersShareFilesAndTextsOnlyEncryptedAndOnlyWithEachOther) 
     const fs::path own = root.Path() / ("p" + std::to_string(i));
     fs::create_directories(own / "appdata/Pondar");
     fs::create_directories(own / "folder");
-    if (i < 3) std::ofstream(own / "appdata/Pondar/pondard.ini") << "[Network]\nKey=" << key << "\n";
+    if (i < 3)
+      std::ofstream(own / "appdata/Pondar/pondard.ini") << "[Network]\nKey=" << key << "\n";
     if (i == 1) std::ofstream(own / "folder/secret.txt", std::ios::binary) << content;
     PondarTest::TSpawnOptions options;
-    options.Env = {{"APPDATA", (own / "appdata").string()},
-                   // Qt is not built for ThreadSanitizer: see ClipboardLabTest.
-                   {"TSAN_OPTIONS", std::string(tsanOptions ? tsanOptions : "") + ":report_bugs=0"}};
-    std::vector<std::string> argv{PONDARD_EXE, "--headless", "--name", "p" + std::to_string(i),
-                                  "--folder", (own / "folder").string()};
+    options.Env = {
+        {"APPDATA", (own / "appdata").string()},
+        // Qt is not built for ThreadSanitizer: see ClipboardLabTest.
+        {"TSAN_OPTIONS", std::string(tsanOptions ? tsanOptions : "") + ":report_bugs=0"}};
+    std::vector<std::string> argv{PONDARD_EXE, "--headless",
+                                  "--name",    "p" + std::to_string(i),
+                                  "--folder",  (own / "folder").string()};
     if (i < 3) {
       options.Env["DISPLAY"] = xs[i - 1].Display();
       argv.push_back("--clipboard");
@@ -79,16 +82,17 @@ TEST(TlsLabTest, KeyedPeersShareFilesAndTextsOnlyEncryptedAndOnlyWithEachOther) 
   }
   const auto describe = [&] {
     std::string out;
-    for (int i = 1; i <= 3; ++i) out += "---- p" + std::to_string(i) + "\n" + peers[i - 1].ReadLog();
+    for (int i = 1; i <= 3; ++i)
+      out += "---- p" + std::to_string(i) + "\n" + peers[i - 1].ReadLog();
     return out;
   };
   const fs::path received = root.Path() / "p2/folder/secret.txt";
   ASSERT_TRUE(WaitFor([&] { return ReadFile(received) == content; }, 60s)) << describe();
 
-  ASSERT_EQ(PondarTest::RunOnDisplay(xs[0].Display(), {"xclip", "-selection", "clipboard", "-i"},
-                                     text)
-                .Status,
-            0);
+  ASSERT_EQ(
+      PondarTest::RunOnDisplay(xs[0].Display(), {"xclip", "-selection", "clipboard", "-i"}, text)
+          .Status,
+      0);
   EXPECT_TRUE(WaitFor(
       [&] {
         return PondarTest::RunOnDisplay(xs[1].Display(), {"xclip", "-o", "-selection", "clipboard"})
