@@ -27,6 +27,7 @@
 
 #include "net/Protocol.h"
 #include "net/TcpServer.h"
+#include "net/Tls.h"
 #include "net/Transfer.h"
 #include "tools/RatioReporter.h"
 
@@ -297,6 +298,27 @@ BENCHMARK(BM_DownloadSmallFiles)
     ->Repetitions(3)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
+// One request on a connection of its own (an empty list asked for and read), plain (0) or keyed
+// (1): the difference is what a TLS handshake costs per connection, both sides together.
+void BM_ListRequest(benchmark::State& AState) {
+  const bool keyed = AState.range(0) != 0;
+  Pondar::Net::TTlsContext::TPsk key{};
+  key.fill(0x5A);
+  const auto tls = keyed ? Pondar::Net::TTlsContext::Make(key) : nullptr;
+  Pondar::Net::TTcpServerThread server(0, "", nullptr);
+  server.SetTls(tls);
+  server.Start();
+  while (server.BoundPort() == 0 && server.Running()) std::this_thread::yield();
+  Pondar::Net::TConnection::SetRequesterTls(tls);
+  for (auto _ : AState) {
+    if (!Pondar::Net::RequestFileList("127.0.0.1", server.BoundPort()))
+      AState.SkipWithError("list request failed");
+  }
+  Pondar::Net::TConnection::SetRequesterTls(nullptr);
+}
+
+BENCHMARK(BM_ListRequest)->ArgName("keyed")->Arg(0)->Arg(1)->UseRealTime()->Repetitions(3)
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_EncodeFileList)->Arg(100000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DecodeFileList)->Arg(100000)->Unit(benchmark::kMillisecond);
 
@@ -313,6 +335,9 @@ void PrintRatios(const TRatioReporter& AReporter) {
                        "BM_WriteSmallFiles/flush:0", "BM_WriteSmallFiles/flush:1");
   AReporter.PrintRatio("small files: download rate / plain write rate (flushed)",
                        "BM_WriteSmallFiles/flush:1", "BM_DownloadSmallFiles");
+  AReporter.PrintRatio("list request keyed / plain (time; a TLS handshake per connection)",
+                       "BM_ListRequest/keyed:1/repeats:3/real_time",
+                       "BM_ListRequest/keyed:0/repeats:3/real_time");
 }
 
 }  // namespace

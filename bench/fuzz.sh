@@ -7,7 +7,8 @@
 #   SECONDS  fuzzing time per target (default 60)
 #   --merge  afterwards, keep in tests/fuzz/corpus/<target>/ the seeds and a minimal set of
 #            earlier and new finds that reaches every branch reached
-#   TARGET   Datagram, KeyedDatagram, FileList, ServerRequest, ScreenFrame (default: all five)
+#   TARGET   Datagram, KeyedDatagram, FileList, ServerRequest, ScreenFrame, Handshake (default:
+#            all six)
 #
 # Each target reads its committed corpus and writes new finds to build/fuzz/scratch/<target>/.
 # A crash, hang or violated property stops libFuzzer with a crash-*, timeout-*, oom-* or
@@ -27,7 +28,7 @@ for arg in "$@"; do
     *) seconds=$arg ;;
   esac
 done
-[ ${#targets[@]} -gt 0 ] || targets=(Datagram KeyedDatagram FileList ServerRequest ScreenFrame)
+[ ${#targets[@]} -gt 0 ] || targets=(Datagram KeyedDatagram FileList ServerRequest ScreenFrame Handshake)
 readonly MaxRestarts=5
 
 # clang and its libFuzzer runtime (Debian 12: clang, libclang-rt-14-dev).

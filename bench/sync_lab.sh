@@ -13,13 +13,23 @@
 #   5. the receiving peer's peak resident memory (VmHWM) at the end, what of it the 1 GiB file
 #      added, and its anonymous memory (RssAnon; the rest is the pages of the program and its
 #      libraries, Qt's among them, that it has touched).
-# Usage: bench/sync_lab.sh [build-dir]   (default build/bench-release, a Release build)
+# Usage: bench/sync_lab.sh [--key] [build-dir]   (default build/bench-release, a Release build)
+#   --key: everything twice in one run, the peers first plain and then sharing a network key
+#   (TLS on every connection), so that the two can be compared.
 # PONDAR_BENCH_PREBUILT=1 runs the pondard of build-dir as it is (another checkout's build); the
 # baseline tool is this checkout's (PLAIN_COPY, default build/bench-release/bench/plain_copy).
 # PONDAR_SYNC_LAB_CASES picks cases by name: save (1), many (2 and 3), big (4 and 5); all three
 # by default.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+if [ "${1:-}" = --key ]; then
+  shift
+  echo "== plain"
+  PONDAR_BENCH_KEYED=0 "$0" "$@"
+  echo "== keyed"
+  PONDAR_BENCH_KEYED=1 "$0" "$@"
+  exit
+fi
 build=${1:-build/bench-release}
 cases=" ${PONDAR_SYNC_LAB_CASES:-save many big} "
 source bench/lab_timing.sh
@@ -28,6 +38,13 @@ plain=${PLAIN_COPY:-$build/bench/plain_copy}
 PONDAR_BENCH_PREBUILT=1 lab_start "$build" "pl$$xbench" 2 pondar-bench
 lab="$lab_name"
 mkdir -p "$work"/{a,b,appa,appb,stage}
+if [ "${PONDAR_BENCH_KEYED:-0}" = 1 ]; then
+  key=$("$netlab" exec "$lab" 1 "$build/pondard" --new-key)
+  for app in appa appb; do
+    mkdir -p "$work/$app/Pondar"
+    printf '[Network]\nKey=%s\n' "$key" >"$work/$app/Pondar/pondard.ini"
+  done
+fi
 has_files() { test "$(find "$1" -type f ! -name '*.pondartmp' 2>/dev/null | wc -l)" -eq "$2"; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
 

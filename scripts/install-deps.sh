@@ -11,7 +11,7 @@ packages=(
   xvfb xauth xclip xdotool x11-xserver-utils fonts-dejavu-core python3
   dbus-daemon pipewire wireplumber
   libgtest-dev libgmock-dev libbenchmark-dev
-  iproute2 util-linux procps locales
+  iproute2 util-linux procps locales tcpdump
   desktop-file-utils systemd lintian man-db
 )
 

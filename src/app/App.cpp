@@ -12,6 +12,7 @@
 #include "net/Discovery.h"
 #include "net/TcpServer.h"
 #include "net/Outbox.h"
+#include "net/Tls.h"
 
 namespace Pondard::App {
 
@@ -88,7 +89,7 @@ void TPondardApp::SetTransferProgressSink(TTransferProgressSink ASink) {
 void TPondardApp::Start() {
   if (FRunning) return;
   FRunning = true;
-  const bool online = PrepareNetworkKey();
+  const bool online = PrepareNetworkKey() && PrepareTls();
   PrepareSyncEngine();
   FChanges.Start(FConfig.Folder, FFileSharing);
   if (ReceivesScreens()) FScreenViews.Start();
@@ -115,6 +116,10 @@ void TPondardApp::Stop() {
   // No frame arrives any more; the window's viewers go with the receiver's.
   FScreenViews.Stop();
   StopDiscovery();
+  // Connections made from now on are plain until the next Start says otherwise; those still
+  // open keep their context.
+  Pondar::Net::TConnection::SetRequesterTls(nullptr);
+  FTls.reset();
 }
 
 bool TPondardApp::PrepareNetworkKey() {
@@ -135,6 +140,19 @@ bool TPondardApp::PrepareNetworkKey() {
   FNetworkKey = key;
   OPENSSL_cleanse(&key, sizeof key);
   Log(RawUtf8(Captions::NetworkKeyOn));
+  return true;
+}
+
+bool TPondardApp::PrepareTls() {
+  FTls.reset();
+  if (FNetworkKey) {
+    FTls = Pondar::Net::TTlsContext::Make(FNetworkKey->Stream);
+    if (!FTls) {
+      Warn(FormatCaption(Captions::NetworkKeyUnusable, {"TLS cannot be set up (OpenSSL refused)"}));
+      return false;
+    }
+  }
+  Pondar::Net::TConnection::SetRequesterTls(FTls);
   return true;
 }
 
@@ -170,6 +188,7 @@ void TPondardApp::StartServer() {
     };
   }
   FServer->OnProblem = FRoute.Problems();
+  FServer->SetTls(FTls);
   // Listening before discovery announces this peer: a peer that hears of it may pull at once.
   // A port that cannot be had is reported by the server thread, which tries once more.
   FServer->Listen();

@@ -19,6 +19,7 @@
 #include "app/Sinks.h"
 #include "core/Types.h"
 #include "net/NetworkKey.h"
+#include "net/Tls.h"
 #include "sync/Engine.h"
 
 namespace Pondar::Net {
@@ -130,6 +131,10 @@ class TPondardApp {
   // with a "⚠" line, when a key was asked for and cannot be had: the peer must then stay off the
   // network rather than run open.
   bool PrepareNetworkKey();
+  // Makes the TLS context of FNetworkKey's stream key (none without a key) and hands it to the
+  // requesting side; the server takes it in StartServer. False, with a "⚠" line, when OpenSSL
+  // cannot make it: as with a key that cannot be had, the peer then stays off the network.
+  bool PrepareTls();
   // One step of Start or Stop per worker, in the order Start and Stop name them.
   void PrepareSyncEngine();
   void StartServer();
@@ -160,6 +165,8 @@ class TPondardApp {
   // The keys of keyed mode, derived at Start; empty without a key. Set on the owner thread
   // before any worker starts and unchanged while they run, so workers may read it unlocked.
   std::optional<Pondar::Net::TNetworkKey> FNetworkKey;
+  // The TLS of every connection while a key is in force; null otherwise.
+  std::shared_ptr<const Pondar::Net::TTlsContext> FTls;
 
   std::shared_ptr<Pondar::Clipboard::TClipboardBackend> FClipboard;
 

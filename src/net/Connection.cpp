@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -9,6 +11,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <mutex>
 #include <utility>
 
 #include "core/Limits.h"
@@ -38,10 +42,92 @@ bool SetWaitLimit(int AFd, int AMs) {
          ::setsockopt(AFd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0;
 }
 
+bool SetBlocking(int AFd, bool ABlocking) {
+  const int flags = ::fcntl(AFd, F_GETFL);
+  if (flags < 0) return false;
+  const int wanted = ABlocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK;
+  return wanted == flags || ::fcntl(AFd, F_SETFL, wanted) == 0;
+}
+
+// The requesting side's context, as the engine set it.
+std::mutex RequesterTlsLock;
+std::shared_ptr<const TTlsContext> RequesterTlsContext;
+
+// One TLS call at most this many bytes, as OpenSSL counts in int.
+int TlsChunk(size_t ACount) {
+  return static_cast<int>(std::min<size_t>(ACount, INT_MAX));
+}
+
 }  // namespace
 
-TConnection::TConnection(TSocket ASock, RawUtf8 APeerIP, int AStallMs)
-    : TConnection(std::move(ASock), std::move(APeerIP), TRecvStall::Fail, AStallMs) {}
+void TConnection::TSslFree::operator()(SSL* ASsl) const {
+  SSL_free(ASsl);
+}
+
+void TConnection::SetRequesterTls(std::shared_ptr<const TTlsContext> ATls) {
+  std::lock_guard lock(RequesterTlsLock);
+  RequesterTlsContext = std::move(ATls);
+}
+
+std::shared_ptr<const TTlsContext> TConnection::RequesterTls() {
+  std::lock_guard lock(RequesterTlsLock);
+  return RequesterTlsContext;
+}
+
+TConnection::TConnection(TSocket ASock, RawUtf8 APeerIP, int AStallMs,
+                         std::shared_ptr<const TTlsContext> ATls)
+    : TConnection(std::move(ASock), std::move(APeerIP), TRecvStall::Fail, AStallMs) {
+  // The handshake must not hold up the thread that accepts, so the socket does not block until
+  // ReadByteNow has seen it through.
+  if (FSock && ATls && !(SetBlocking(FSock.Fd(), false) && StartTls(std::move(ATls), true)))
+    FSock.Close();
+}
+
+bool TConnection::StartTls(std::shared_ptr<const TTlsContext> ATls, bool AServer) {
+  FTls.reset(ATls->NewSession(FSock.Fd(), AServer));
+  if (!FTls) return false;
+  FTlsContext = std::move(ATls);
+  FTlsWantsRead = AServer;  // the client speaks first
+  FTlsBlocking = false;
+  return true;
+}
+
+bool TConnection::TlsMustWait(int AResult) {
+  switch (SSL_get_error(FTls.get(), AResult)) {
+    case SSL_ERROR_WANT_READ:
+      FTlsWantsRead = true;
+      return true;
+    case SSL_ERROR_WANT_WRITE:
+      FTlsWantsRead = false;
+      return true;
+    default:
+      // A failed handshake, a record that does not verify, a reset: OpenSSL's reasons are of no
+      // use to the caller, and must not pile up for the next call on this thread.
+      ERR_clear_error();
+      return false;
+  }
+}
+
+short TConnection::PollEvents(short AUnencrypted) const {
+  if (!FTls) return AUnencrypted;
+  return FTlsWantsRead ? POLLIN : POLLOUT;
+}
+
+bool TConnection::KernelTlsSend() const {
+  return FTls && BIO_get_ktls_send(SSL_get_wbio(FTls.get())) != 0;
+}
+
+bool TConnection::Handshake(uint64_t ADeadlineTick) {
+  for (;;) {
+    const int rc = SSL_do_handshake(FTls.get());
+    if (rc == 1) return true;
+    if (!TlsMustWait(rc)) return false;
+    const uint64_t now = Core::GetTickCount64();
+    if (now >= ADeadlineTick) return false;
+    pollfd pfd{FSock.Fd(), static_cast<short>(FTlsWantsRead ? POLLIN : POLLOUT), 0};
+    if (::poll(&pfd, 1, static_cast<int>(ADeadlineTick - now)) < 0 && errno != EINTR) return false;
+  }
+}
 
 TConnection::TConnection(TSocket ASock, RawUtf8 APeerIP, TRecvStall AStall, int AStallMs)
     : FSock(std::move(ASock)), FPeerIP(std::move(APeerIP)), FStall(AStall), FStallMs(AStallMs) {
@@ -86,6 +172,7 @@ TConnection TConnection::ConnectStart(const RawUtf8& AHost, uint16_t APort) {
   conn.FSock = std::move(sock);
   conn.FPeerIP = AHost;
   conn.FStall = TRecvStall::Fail;
+  conn.FTlsContext = RequesterTls();
   return conn;
 }
 
@@ -96,11 +183,23 @@ bool TConnection::ConnectDone() {
     return false;
   // Keep-alive and no-delay as for every connection; its time limits are the caller's.
   FStallMs = RequesterTimeoutMs;
-  return Tune();
+  if (!Tune()) return false;
+  return !FTlsContext || StartTls(FTlsContext, false);
 }
 
 ssize_t TConnection::SendNow(const uint8_t* AData, size_t ACount) {
   if (FDeadlineTick != 0 && Core::GetTickCount64() >= DeadlineTick()) return -1;
+  if (FTls) {
+    // The first call sends the handshake's first flight; until it is through, calls return 0
+    // and PollEvents says what to wait for.
+    const int n = SSL_write(FTls.get(), AData, TlsChunk(ACount));
+    if (n > 0) {
+      FTlsWantsRead = false;
+      Moved(static_cast<size_t>(n));
+      return n;
+    }
+    return TlsMustWait(n) ? 0 : -1;
+  }
   const ssize_t n = ::send(FSock.Fd(), AData, ACount, MSG_NOSIGNAL | MSG_DONTWAIT);
   if (n >= 0) {
     Moved(static_cast<size_t>(n));
@@ -109,15 +208,17 @@ ssize_t TConnection::SendNow(const uint8_t* AData, size_t ACount) {
   return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
 }
 
-TConnection TConnection::Connect(const RawUtf8& AHost, uint16_t APort) {
+TConnection TConnection::Connect(const RawUtf8& AHost, uint16_t APort,
+                                 std::shared_ptr<const TTlsContext> ATls) {
   bool inProgress = false;
   TSocket sock = StartConnect(AHost, APort, inProgress);
   if (!sock) return {};
 
   // Non-blocking connect so that the 5 000 ms limit holds even for a host that never answers.
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(ConnectTimeoutMs);
+  const uint64_t deadlineTick = Core::GetTickCount64() + static_cast<uint64_t>(ConnectTimeoutMs);
   if (inProgress) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(ConnectTimeoutMs);
     for (;;) {
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -133,9 +234,14 @@ TConnection TConnection::Connect(const RawUtf8& AHost, uint16_t APort) {
     if (::getsockopt(sock.Fd(), SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return {};
   }
 
-  const int flags = ::fcntl(sock.Fd(), F_GETFL);
-  if (flags < 0 || ::fcntl(sock.Fd(), F_SETFL, flags & ~O_NONBLOCK) != 0) return {};
-  return TConnection(std::move(sock), AHost, TRecvStall::WaitAgain, RequesterTimeoutMs);
+  TConnection conn(std::move(sock), AHost, TRecvStall::WaitAgain, RequesterTimeoutMs);
+  if (!conn) return {};
+  // The handshake on the still non-blocking socket, so that a peer that accepts and then says
+  // nothing costs the connect time-out and no more.
+  if (ATls && !(conn.StartTls(std::move(ATls), false) && conn.Handshake(deadlineTick))) return {};
+  if (!SetBlocking(conn.FSock.Fd(), true)) return {};
+  conn.FTlsBlocking = true;
+  return conn;
 }
 
 bool TConnection::SetStallLimit(int AMs) {
@@ -194,6 +300,18 @@ bool TConnection::BeforeWait() {
 }
 
 TConnection::TPoll TConnection::ReadByteNow(uint8_t& AOut) {
+  if (FTls) {
+    // Drives the handshake until the first byte is in; after that the socket blocks, for the
+    // reads and writes of the request that follow.
+    if (FTlsBlocking) return TPoll::Nothing;  // only the accepting side reads its first byte so
+    const int n = SSL_read(FTls.get(), &AOut, 1);
+    if (n == 1) {
+      if (!SetBlocking(FSock.Fd(), true)) return TPoll::Closed;
+      FTlsBlocking = true;
+      return TPoll::Byte;
+    }
+    return TlsMustWait(n) ? TPoll::Nothing : TPoll::Closed;
+  }
   const ssize_t n = ::recv(FSock.Fd(), &AOut, 1, MSG_DONTWAIT);
   if (n == 1) return TPoll::Byte;
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return TPoll::Nothing;
@@ -205,6 +323,23 @@ bool TConnection::Read(void* ABuffer, size_t ACount) {
   size_t left = ACount;
   while (left > 0) {
     if (!BeforeWait()) return false;
+    if (FTls) {
+      // One record at a time; a wait that ran out or a signal is told apart by errno, which
+      // the session leaves as the socket set it.
+      errno = 0;
+      const int n = SSL_read(FTls.get(), p, TlsChunk(left));
+      if (n > 0) {
+        p += n;
+        left -= static_cast<size_t>(n);
+        Moved(static_cast<size_t>(n));
+        continue;
+      }
+      if (!TlsMustWait(n)) return false;
+      if (errno == EINTR) continue;
+      if (FStall == TRecvStall::Fail) return false;
+      if (FCancel && FCancel->load(std::memory_order_relaxed)) return false;
+      continue;
+    }
     // MSG_WAITALL lets one call fill a whole block; it still returns early on a time-out,
     // a signal or the end of the stream, which the loop below sorts out.
     const ssize_t n = ::recv(FSock.Fd(), p, left, MSG_WAITALL);
@@ -231,6 +366,18 @@ bool TConnection::SendRaw(const uint8_t* AData, size_t ACount, bool AMore) {
   const int flags = MSG_NOSIGNAL | (AMore ? MSG_MORE : 0);
   while (ACount > 0) {
     if (!BeforeWait()) return false;
+    if (FTls) {
+      errno = 0;
+      const int n = SSL_write(FTls.get(), AData, TlsChunk(ACount));
+      if (n > 0) {
+        AData += n;
+        ACount -= static_cast<size_t>(n);
+        Moved(static_cast<size_t>(n));
+        continue;
+      }
+      if (TlsMustWait(n) && errno == EINTR) continue;
+      return false;  // no progress within the time-out, or the session failed
+    }
     // A send blocked longer than the wait limit returns what it got out so far, or EAGAIN when
     // that is nothing: no progress within the time-out, which is a failure.
     const ssize_t n = ::send(FSock.Fd(), AData, ACount, flags);
@@ -269,12 +416,39 @@ bool TConnection::Flush() {
   return sent;
 }
 
+bool TConnection::WriteFromFile(int AFileFd, int64_t ACount) {
+  if (!KernelTlsSend()) return TOutStream::WriteFromFile(AFileFd, ACount);
+  // The kernel encrypts: the file goes from the page cache to the socket without a copy here.
+  if (!Flush()) return false;
+  off_t offset = ::lseek(AFileFd, 0, SEEK_CUR);
+  if (offset < 0) return false;
+  while (ACount > 0) {
+    if (!BeforeWait()) return false;
+    errno = 0;
+    const ossl_ssize_t n = SSL_sendfile(FTls.get(), AFileFd, offset,
+                                        static_cast<size_t>(std::min<int64_t>(ACount, INT_MAX)), 0);
+    if (n > 0) {
+      offset += n;
+      ACount -= n;
+      Moved(static_cast<size_t>(n));
+      continue;
+    }
+    if (n == 0) return false;  // the file shrank
+    if (TlsMustWait(static_cast<int>(n)) && errno == EINTR) continue;
+    return false;
+  }
+  return ::lseek(AFileFd, offset, SEEK_SET) >= 0;
+}
+
 void TConnection::Interrupt() const {
   if (FSock) ::shutdown(FSock.Fd(), SHUT_RDWR);
 }
 
 void TConnection::Close() {
   FOut.clear();
+  // No close_notify: every message says its own length, so the end of the stream carries no
+  // meaning, and a peer gone away must not hold the close up.
+  FTls.reset();
   FSock.Close();
 }
 

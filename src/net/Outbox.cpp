@@ -187,7 +187,9 @@ void TPeerOutbox::Execute() {
         const int left =
             deadline > now ? static_cast<int>(std::min<uint64_t>(deadline - now, 1u << 30)) : 0;
         timeout = timeout < 0 ? left : std::min(timeout, left);
-        fds.push_back({peer.Conn.PollFd(), POLLOUT, 0});
+        // Connected and keyed: the handshake may wait for the peer's answer before a byte goes.
+        fds.push_back({peer.Conn.PollFd(),
+                       peer.Connected ? peer.Conn.PollEvents(POLLOUT) : short{POLLOUT}, 0});
         polled.push_back(&peer);
       }
     }

@@ -115,7 +115,8 @@ void TTcpServerThread::Execute() {
     fds.clear();
     fds.push_back({WakeFd(), POLLIN, 0});
     fds.push_back({FServerSock.Fd(), POLLIN, 0});
-    for (const auto& entry : FUntyped) fds.push_back({entry.Conn.PollFd(), POLLIN, 0});
+    for (const auto& entry : FUntyped)
+      fds.push_back({entry.Conn.PollFd(), entry.Conn.PollEvents(POLLIN), 0});
     int timeout = WakeFd() >= 0 ? -1 : FallbackPollMs;
     if (!FUntyped.empty()) {
       // All waiting connections have the same limit, so the oldest runs out first.
@@ -159,7 +160,7 @@ void TTcpServerThread::AcceptPending() {
       ::poll(&pfd, 1, AcceptFailPauseMs);
       return;
     }
-    TConnection conn(std::move(sock), Ipv4Text(addr), FRequestTimeLimitMs);
+    TConnection conn(std::move(sock), Ipv4Text(addr), FRequestTimeLimitMs, FTls);
     if (!conn) continue;
     if (FUntyped.size() >= MaxUntypedConnections) FUntyped.pop_front();
     TUntyped entry;
@@ -175,7 +176,7 @@ void TTcpServerThread::ReadTypeByte(TUntyped& AEntry, bool& ADone) {
   if (got == TConnection::TPoll::Nothing) return;
   ADone = true;
   if (got == TConnection::TPoll::Byte) Dispatch(std::move(AEntry.Conn), type);
-  // Closed or reset before its type byte: dropped without effect.
+  // Closed or reset before its type byte, or a failed handshake: dropped without effect.
 }
 
 void TTcpServerThread::Dispatch(TConnection AConn, uint8_t AType) {

@@ -80,6 +80,14 @@ class TTcpServerThread : public Core::TWorkerThread {
   uint16_t BoundPort() const;
   // Sets the request time limit in milliseconds (default ServerTimeoutMs). Call before Start.
   void SetRequestTimeLimit(int AMs) { FRequestTimeLimitMs = AMs; }
+  // Keyed mode: every connection must first complete a TLS handshake with ATls's key (see
+  // net/Tls.h); null (the default) serves plain connections. Call before Start.
+  //
+  // The handshake is part of waiting for the type byte: the server thread drives it without
+  // blocking, within the same request time limit and among the same MaxUntypedConnections, so a
+  // peer without the key, or one that stops half way, costs what a silent connection costs and
+  // is closed without a reply.
+  void SetTls(std::shared_ptr<const TTlsContext> ATls) { FTls = std::move(ATls); }
   // Frame receivers currently running. Any thread; for diagnostics and tests.
   size_t FrameReceiverCount() const;
 
@@ -124,6 +132,7 @@ class TTcpServerThread : public Core::TWorkerThread {
   TServeContext FServe;
 
   int FRequestTimeLimitMs = ServerTimeoutMs;
+  std::shared_ptr<const TTlsContext> FTls;
   std::atomic<uint16_t> FBoundPort{0};
 
   // Connections whose type byte has not arrived; server thread only.

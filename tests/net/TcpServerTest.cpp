@@ -17,9 +17,11 @@
 #include <vector>
 
 #include "fs/FileList.h"
+#include "net/Outbox.h"
 #include "net/TcpServer.h"
 #include "net/Transfer.h"
 #include "support/Bytes.h"
+#include "support/Keyed.h"
 #include "support/RawSockets.h"
 #include "support/Recorder.h"
 #include "support/TestSupport.h"
@@ -71,9 +73,11 @@ class TcpServerTest : public ::testing::Test {
   void TearDown() override { Server.reset(); }
 
   void StartServer(int ALimitMs = Pondar::Net::ServerTimeoutMs, bool AWithFrames = true,
-                   uint16_t APort = 0) {
+                   uint16_t APort = 0,
+                   std::shared_ptr<const Pondar::Net::TTlsContext> ATls = nullptr) {
     Server = std::make_unique<TTcpServerThread>(APort, Root.Str(), Files);
     Server->SetRequestTimeLimit(ALimitMs);
+    Server->SetTls(std::move(ATls));
     auto events = Events;
     Server->OnDeleteNotify = [events](const std::string& APath) { events->Deletes.Add(APath); };
     Server->OnChangesNotify = [events](const std::string& AIp) { events->Changes.Add(AIp); };
@@ -571,6 +575,105 @@ TEST_F(TcpServerTest, ManyClientsAtOnce_AllAnswered) {
   EXPECT_LE(Events->Frames.Count(), static_cast<size_t>(framesSent.load()));
   for (int c = 0; c < Clients; ++c)
     EXPECT_EQ(local.Read("c" + std::to_string(c)), Root.Read("f.bin"));
+}
+
+// ---- keyed mode ----
+
+// Keys by seed; 0: none (plain).
+std::shared_ptr<const Pondar::Net::TTlsContext> KeyOf(uint8_t ASeed) {
+  return ASeed == 0 ? nullptr : PondarTest::TestTls(ASeed);
+}
+
+TEST_F(TcpServerTest, Keyed_OnlyARequesterWithTheServersKeyIsAnswered) {
+  struct TCase {
+    const char* Name;
+    uint8_t ServerKey, ClientKey;
+    bool Answered;
+  };
+  const TCase cases[] = {
+      {"the same key", 7, 7, true},
+      {"a keyless requester, keyed server", 7, 0, false},
+      {"another key", 7, 9, false},
+      {"a keyed requester, keyless server", 0, 7, false},
+  };
+  const TFileEntries shared = {{"a/b.txt", 5, 45000.25, "h1"}};
+  Files->Replace(shared);
+  // Larger than a TLS record and than the connection's send buffer: many records each way.
+  Root.Write("big.bin", RandomText(300000, 3));
+  const PondarTest::TSandbox local;
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    Events = std::make_shared<TEvents>();
+    StartServer(2000, true, 0, KeyOf(c.ServerKey));
+    {
+      const PondarTest::TRequesterTls requester(KeyOf(c.ClientKey));
+      const auto list = Pondar::Net::RequestFileList(Loopback, Port);
+      EXPECT_EQ(list.has_value(), c.Answered);
+      if (list) {
+        EXPECT_EQ(*list, shared);
+      }
+      const std::string target = local.Str() + "/" + c.Name;
+      EXPECT_EQ(Pondar::Net::DownloadFile(Loopback, Port, "big.bin", nullptr, target), c.Answered);
+      if (c.Answered) {
+        EXPECT_EQ(local.Read(c.Name), Root.Read("big.bin"));
+      }
+      // The sender that drives its connections without blocking: notice, text, frame.
+      Pondar::Net::TPeerOutbox outbox;
+      outbox.Start();
+      std::atomic<int> allSent{-1};
+      outbox.Post({{"p", Loopback, Port, 0, 0}},
+                  {Pondar::Net::ChangesNotifyMessage(),
+                   Pondar::Net::ClipboardTextMessage("keyed text")},
+                  [&](bool AAllSent) { allSent = AAllSent ? 1 : 0; });
+      outbox.PostFrame({{"p", Loopback, Port, 0, 0}},
+                       Pondar::Net::ScreenFrameMessage("p", TBytes(70000, 0x5A)));
+      ASSERT_TRUE(PondarTest::WaitFor([&] { return allSent >= 0 && outbox.Pending() == 0; }));
+      // A plain sender cannot tell: its bytes reach the socket, and the server drops them.
+      EXPECT_EQ(allSent == 1, c.Answered || c.ClientKey == 0);
+    }
+    if (c.Answered) {
+      EXPECT_TRUE(PondarTest::WaitFor([&] { return Events->Frames.Count() == 1; }));
+      EXPECT_EQ(Events->Clips.All(), std::vector<std::string>{"keyed text"});
+      EXPECT_EQ(Events->Changes.All(), std::vector<std::string>{Loopback});
+    }
+    // A refused requester never gets past the handshake: nothing of it reaches a handler, and
+    // the server goes on answering those with its key.
+    const PondarTest::TRequesterTls requester(KeyOf(c.ServerKey));
+    EXPECT_TRUE(Pondar::Net::RequestFileList(Loopback, Port).has_value());
+    if (!c.Answered) {
+      EXPECT_EQ(Events->Clips.Count() + Events->Changes.Count() + Events->Frames.Count(), 0u);
+    }
+    Server.reset();
+  }
+}
+
+TEST_F(TcpServerTest, Keyed_PlainRequestsAndStalledHandshakesAreClosedWithinTheLimit) {
+  struct TCase {
+    const char* Name;
+    TBytes Sent;
+  };
+  const TCase cases[] = {
+      {"a plain list request", B({0x01})},
+      {"a plain file request", B({0x02, 0x05, 0x00, 'b', '.', 't', 'x', 't'})},
+      {"half a record header", B({0x16, 0x03, 0x01})},
+      {"a ClientHello cut short", B({0x16, 0x03, 0x01, 0x01, 0x00, 0x01, 0x00, 0x00, 0xFC, 0x03})},
+      {"an alert", B({0x15, 0x03, 0x03, 0x00, 0x02, 0x02, 0x28})},
+  };
+  Files->Replace({{"b.txt", 5, 45000.25, "h1"}});
+  Root.Write("b.txt", "hello");
+  StartServer(300, true, 0, KeyOf(7));
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const auto start = Clock::now();
+    const TReply reply = Ask(Port, c.Sent, 5s);
+    // Closed by the server at the latest when the request time limit (300 ms) runs out, with
+    // nothing but perhaps a TLS alert: never a list, a file or a byte of the plain protocol.
+    EXPECT_TRUE(reply.Closed);
+    EXPECT_LT(Clock::now() - start, 3s);
+    EXPECT_TRUE(reply.Bytes.empty() || reply.Bytes[0] == 0x15) << reply.Bytes.size();
+  }
+  const PondarTest::TRequesterTls requester(KeyOf(7));
+  EXPECT_TRUE(Pondar::Net::RequestFileList(Loopback, Port).has_value());
 }
 
 }  // namespace
