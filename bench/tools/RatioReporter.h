@@ -26,24 +26,40 @@ class TRatioReporter : public benchmark::ConsoleReporter {
     for (const auto& run : AReports) {
       if (run.error_occurred) continue;
       if (run.run_type == Run::RT_Aggregate ? run.aggregate_name == FAggregate
-                                            : run.repetitions <= 1)
-        FMs[run.run_name.function_name +
-            (run.run_name.args.empty() ? "" : "/" + run.run_name.args)] = run.GetAdjustedRealTime();
+                                            : run.repetitions <= 1) {
+        const std::string name = run.run_name.function_name +
+                                 (run.run_name.args.empty() ? "" : "/" + run.run_name.args);
+        FMs[name] = run.GetAdjustedRealTime();
+        FCpuMs[name] = run.GetAdjustedCPUTime();
+      }
     }
   }
 
   // Prints "AWhat = ATop's time / ABottom's time" when both ran.
   void PrintRatio(const char* AWhat, const std::string& ATop, const std::string& ABottom) const {
-    const auto top = FMs.find(ATop);
-    const auto bottom = FMs.find(ABottom);
-    if (top == FMs.end() || bottom == FMs.end() || bottom->second <= 0) return;
+    PrintRatioOf(FMs, AWhat, ATop, ABottom);
+  }
+
+  // The same for the CPU times: what the machine spent rather than how long it took, the
+  // figure that holds on a shared machine (a benchmark that measures the process's CPU time
+  // counts every thread of it).
+  void PrintCpuRatio(const char* AWhat, const std::string& ATop, const std::string& ABottom) const {
+    PrintRatioOf(FCpuMs, AWhat, ATop, ABottom);
+  }
+
+ private:
+  static void PrintRatioOf(const std::map<std::string, double>& ATimes, const char* AWhat,
+                           const std::string& ATop, const std::string& ABottom) {
+    const auto top = ATimes.find(ATop);
+    const auto bottom = ATimes.find(ABottom);
+    if (top == ATimes.end() || bottom == ATimes.end() || bottom->second <= 0) return;
     std::printf("%s = %.3g (%.3f ms / %.3f ms)\n", AWhat, top->second / bottom->second, top->second,
                 bottom->second);
   }
 
- private:
   const std::string FAggregate;
   std::map<std::string, double> FMs;
+  std::map<std::string, double> FCpuMs;
 };
 
 // The body of a benchmark program's main: runs what the command line names, then APrintRatios.

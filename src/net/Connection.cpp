@@ -53,6 +53,19 @@ bool SetBlocking(int AFd, bool ABlocking) {
 std::mutex RequesterTlsLock;
 std::shared_ptr<const TTlsContext> RequesterTlsContext;
 
+// For the reads and writes of a request, once the socket blocks. Read-ahead fills the
+// session's buffer (several records, as the context sizes it) with one recv, where a record
+// would otherwise cost two (its header, then its body). Nothing polls the socket from then on,
+// so bytes held in that buffer cannot be missed by a wait for readiness; before that
+// (handshake, type byte, the outbox's senders) a poll decides when to read, and read-ahead
+// stays off. Buffers are kept for the session's life instead of freed and taken again around
+// every record of a large transfer, which the context asks for so that idle connections hold
+// none.
+void TuneTlsForRequest(SSL* ASsl) {
+  SSL_clear_mode(ASsl, SSL_MODE_RELEASE_BUFFERS);
+  SSL_set_read_ahead(ASsl, 1);
+}
+
 // One TLS call at most this many bytes, as OpenSSL counts in int.
 int TlsChunk(size_t ACount) {
   return static_cast<int>(std::min<size_t>(ACount, INT_MAX));
@@ -241,6 +254,7 @@ TConnection TConnection::Connect(const RawUtf8& AHost, uint16_t APort,
   if (ATls && !(conn.StartTls(std::move(ATls), false) && conn.Handshake(deadlineTick))) return {};
   if (!SetBlocking(conn.FSock.Fd(), true)) return {};
   conn.FTlsBlocking = true;
+  if (conn.FTls) TuneTlsForRequest(conn.FTls.get());
   return conn;
 }
 
@@ -308,6 +322,7 @@ TConnection::TPoll TConnection::ReadByteNow(uint8_t& AOut) {
     if (n == 1) {
       if (!SetBlocking(FSock.Fd(), true)) return TPoll::Closed;
       FTlsBlocking = true;
+      TuneTlsForRequest(FTls.get());
       return TPoll::Byte;
     }
     return TlsMustWait(n) ? TPoll::Nothing : TPoll::Closed;

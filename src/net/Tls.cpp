@@ -19,6 +19,10 @@ constexpr size_t PskIdentityLen = sizeof PskIdentity - 1;
 constexpr unsigned char PskSuite[] = {0x13, 0x01};
 constexpr char Suites[] = "TLS_AES_128_GCM_SHA256:TLS_CHACHA20_POLY1305_SHA256";
 
+// A session's read buffer: room for several full records, so that read-ahead takes them with
+// one recv (a connection turns read-ahead on once its request reads blocking).
+constexpr size_t ReadBufferBytes = 65536;
+
 }  // namespace
 
 std::shared_ptr<const TTlsContext> TTlsContext::Make(const TPsk& APsk) {
@@ -42,6 +46,7 @@ std::shared_ptr<const TTlsContext> TTlsContext::Make(const TPsk& APsk) {
   // connections give their buffers back.
   SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER |
                             SSL_MODE_RELEASE_BUFFERS);
+  SSL_CTX_set_default_read_buffer_len(ctx, ReadBufferBytes);
   SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
   SSL_CTX_set_psk_use_session_callback(ctx, &TTlsContext::UseSession);
   SSL_CTX_set_psk_find_session_callback(ctx, &TTlsContext::FindSession);
