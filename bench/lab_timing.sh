@@ -42,3 +42,29 @@ lab_cleanup() {
   "$netlab" down "$lab_name" >/dev/null 2>&1 || true
   [ -n "${PONDAR_BENCH_KEEP:-}" ] && echo "kept $work" >&2 || rm -rf "$work"
 }
+
+# lab_keyed_twice SCRIPT ARGS... : when ARGS start with --key, runs SCRIPT with the rest of them
+# twice, plain and then with a network key on every peer (PONDAR_BENCH_KEYED=0, then 1), so
+# that the two are timed in one run, and exits; otherwise returns.
+lab_keyed_twice() {
+  [ "${2:-}" = --key ] || return 0
+  local script=$1
+  shift 2
+  echo "== plain"
+  PONDAR_BENCH_KEYED=0 "$script" "$@"
+  echo "== keyed"
+  PONDAR_BENCH_KEYED=1 "$script" "$@"
+  exit
+}
+# lab_share_key BUILD APPDATA... : in a keyed run, one new key in the settings of each peer
+# whose APPDATA folder is named.
+lab_share_key() {
+  [ "${PONDAR_BENCH_KEYED:-0}" = 1 ] || return 0
+  local key app
+  key=$("$netlab" exec "$lab_name" 1 "$1/pondard" --new-key)
+  shift
+  for app in "$@"; do
+    mkdir -p "$app/Pondar"
+    printf '[Network]\nKey=%s\n' "$key" >"$app/Pondar/pondard.ini"
+  done
+}

@@ -41,14 +41,8 @@
 #   PONDAR_BENCH_KEEP              if set, the work folder (trees, logs) is kept
 set -euo pipefail
 cd "$(dirname "$0")/.."
-if [ "${1:-}" = --key ]; then
-  shift
-  echo "== plain"
-  PONDAR_BENCH_KEYED=0 "$0" "$@"
-  echo "== keyed"
-  PONDAR_BENCH_KEYED=1 "$0" "$@"
-  exit
-fi
+source bench/lab_timing.sh
+lab_keyed_twice "$0" "$@"
 keyed=${PONDAR_BENCH_KEYED:-0}
 build=${1:-build/bench-release}
 files=${PONDAR_SCALE_FILES:-100000}
@@ -61,17 +55,10 @@ limit=${PONDAR_SCALE_LIMIT:-900}
 poll=${PONDAR_SCALE_POLL:-0.5}
 ((files >= folders && folders >= 1)) || { echo "need FILES >= FOLDERS >= 1" >&2; exit 2; }
 
-source bench/lab_timing.sh
 lab_start "$build" "pl$$xscale" 2 pondar-scale
 lab="$lab_name"
 mkdir -p "$work"/{a,b,appa,appb,stage}
-if [ "$keyed" = 1 ]; then
-  key=$("$netlab" exec "$lab" 1 "$build/pondard" --new-key)
-  for app in appa appb; do
-    mkdir -p "$work/$app/Pondar"
-    printf '[Network]\nKey=%s\n' "$key" >"$work/$app/Pondar/pondard.ini"
-  done
-fi
+lab_share_key "$build" "$work/appa" "$work/appb"
 
 hz=$(getconf CLK_TCK)
 count_files() { { find "$1" -type f ! -name '*.pondartmp' 2>/dev/null || true; } | wc -l; }

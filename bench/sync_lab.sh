@@ -22,29 +22,16 @@
 # by default.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-if [ "${1:-}" = --key ]; then
-  shift
-  echo "== plain"
-  PONDAR_BENCH_KEYED=0 "$0" "$@"
-  echo "== keyed"
-  PONDAR_BENCH_KEYED=1 "$0" "$@"
-  exit
-fi
+source bench/lab_timing.sh
+lab_keyed_twice "$0" "$@"
 build=${1:-build/bench-release}
 cases=" ${PONDAR_SYNC_LAB_CASES:-save many big} "
-source bench/lab_timing.sh
 lab_build "$build" pondard plain_copy
 plain=${PLAIN_COPY:-$build/bench/plain_copy}
 PONDAR_BENCH_PREBUILT=1 lab_start "$build" "pl$$xbench" 2 pondar-bench
 lab="$lab_name"
 mkdir -p "$work"/{a,b,appa,appb,stage}
-if [ "${PONDAR_BENCH_KEYED:-0}" = 1 ]; then
-  key=$("$netlab" exec "$lab" 1 "$build/pondard" --new-key)
-  for app in appa appb; do
-    mkdir -p "$work/$app/Pondar"
-    printf '[Network]\nKey=%s\n' "$key" >"$work/$app/Pondar/pondard.ini"
-  done
-fi
+lab_share_key "$build" "$work/appa" "$work/appb"
 has_files() { test "$(find "$1" -type f ! -name '*.pondartmp' 2>/dev/null | wc -l)" -eq "$2"; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
 
