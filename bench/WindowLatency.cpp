@@ -231,7 +231,8 @@ int main(int argc, char** argv) {
         form.HandleScreenPicture(AName, APicture);
         lastFrameEnd = Clock::now();
         frameMs.push_back(Ms(lastFrameEnd - t0));
-      });
+      },
+      [] { return std::make_unique<Pondard::Screen::TScreenViewer>(); });
 
   // The peer's announcements (the engine forgets a peer silent for 15 s) and its frames.
   std::atomic<bool> stop{false}, announcing{false}, streaming{false};

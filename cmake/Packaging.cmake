@@ -9,7 +9,6 @@
 include(GNUInstallDirs)
 
 # The one place the version is kept is project(); --version and the manual page take it from there.
-target_compile_definitions(pondard PRIVATE PONDAR_VERSION="${PROJECT_VERSION}")
 
 set(PONDAR_DEB_MAINTAINER "Pondar Desktop developers <pondar@example.org>" CACHE STRING
     "Maintainer field of the Debian package: name <address>")
@@ -18,6 +17,11 @@ set(PONDAR_PACKAGING_DIR ${CMAKE_CURRENT_SOURCE_DIR}/packaging)
 set(PONDAR_PACKAGING_OUT ${CMAKE_CURRENT_BINARY_DIR}/packaging)
 
 install(TARGETS pondard RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The window's program, which pondard starts in its own place: out of PATH, where pondard looks.
+cmake_path(ABSOLUTE_PATH PONDAR_DESKTOP_PROGRAM BASE_DIRECTORY ${CMAKE_INSTALL_BINDIR}
+           NORMALIZE OUTPUT_VARIABLE PONDAR_DESKTOP_INSTALL)
+cmake_path(GET PONDAR_DESKTOP_INSTALL PARENT_PATH PONDAR_DESKTOP_INSTALL_DIR)
+install(TARGETS pondard-desktop RUNTIME DESTINATION ${PONDAR_DESKTOP_INSTALL_DIR})
 install(FILES ${PONDAR_PACKAGING_DIR}/pondard.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${PONDAR_PACKAGING_DIR}/icons/pondard.svg

@@ -2,7 +2,8 @@
 # Builds pondard as its Debian package ships it and checks what a user gets: an optimised
 # build, its install tree (cmake --install) and its .deb (cpack); the desktop entry, the user
 # unit, the manual page and the package each pass their validator, the package holds exactly
-# the install tree, and the packaged program answers --version. Some validators only warn about
+# the install tree, the program that shares files links no library of the desktop, and the
+# packaged program answers --version. Some validators only warn about
 # a setting they then ignore, so any message of theirs counts as a failure. Runs as root (the
 # unit is checked in a mount namespace of its own). Builds into build/package, or
 # $PONDAR_PACKAGE_BUILD.
@@ -69,6 +70,11 @@ for needed in libqt6widgets6 qt6-qpa-plugins libssl3 libxcb1 libdeflate0 libsyst
 done
 dpkg-deb -x "$deb" "$unpacked"
 diff -r "$stage" "$unpacked" >&2 || fail "$deb differs from the install tree"
+
+say "the packaged pondard links no library of the desktop, and its window's program is there"
+cmake -DPROGRAM="$unpacked/usr/bin/pondard" -P tests/CheckLeanProgram.cmake >/dev/null ||
+  fail "the packaged pondard links libraries of the desktop"
+[ -x "$unpacked/usr/lib/pondard/pondard-desktop" ] || fail "$deb holds no /usr/lib/pondard/pondard-desktop"
 
 say "the packaged pondard --version"
 # Inside a network namespace of its own, and with a time limit: were --version not understood,

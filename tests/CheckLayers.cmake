@@ -3,8 +3,11 @@
 #   cmake -DPONDAR_ROOT=<source tree> -P tests/CheckLayers.cmake
 #
 # The layers, lowest first; folders of one rank may include each other. The first five make
-# the peer library pondar, then come the libraries pondard_screen, pondard_app, pondard_ui and
-# the executable pondard. A new folder under src/ must be given its place here.
+# the peer library pondar; screen makes pondard_screen (the codec and the capture thread) and
+# pondard_desktop_screen (capture from the desktop, the viewer), then come pondard_app,
+# pondard_ui and main's two programs: pondard, which links no library of the desktop (the test
+# Program.LinksNoDesktop checks that), and pondard-desktop. A new folder under src/ must be given
+# its place here.
 cmake_minimum_required(VERSION 3.25)
 
 set(layers core=0 net=1 fs=1 sync=2 clipboard=3 screen=4 app=5 ui=6 main=7)

@@ -33,7 +33,7 @@ TPondardApp::TPondardApp(TPondardConfig AConfig, std::shared_ptr<TDeliveryQueue>
       FOutbox(std::make_shared<Pondar::Net::TPeerOutbox>()),
       FSyncs(FRoute),
       FScreen(
-          FRoute, [this] { return PeerList(); }, FOutbox, FConfig.ScreenRestoreToken),
+          FRoute, [this] { return PeerList(); }, FOutbox),
       FScreenViews(FRoute, [this] { return PeerList(); }),
       FChanges(FSyncEngine.Files, FRoute,
                {.Peers = [this] { return PeerList(); },
@@ -72,8 +72,9 @@ void TPondardApp::SetClipboard(std::shared_ptr<Pondar::Clipboard::TClipboardBack
   FClipboard = std::move(AClipboard);
 }
 
-void TPondardApp::SetScreenPictureSink(TScreenPictureSink ASink) {
+void TPondardApp::SetScreenPictureSink(TScreenPictureSink ASink, TFrameDecoderFactory ADecoders) {
   FSinks->ScreenPicture = std::move(ASink);
+  FScreenViews.SetDecoders(std::move(ADecoders));
 }
 
 void TPondardApp::SetSoundHook(TSoundHook AHook) {

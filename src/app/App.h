@@ -65,14 +65,15 @@ class TPondardApp {
   // The settings; change them only while stopped.
   TPondardConfig& Config() { return FConfig; }
 
-  // The screen to broadcast, set before Start. When never set: the desktop's own, by
-  // Pondard::Screen::OpenDesktopScreenSource (the portal's token taken from the settings).
+  // The screen to broadcast, set before Start (the window's program gives the desktop's own).
+  // When never set, a broadcast asked for is warned of as unavailable.
   void SetScreenSource(TScreenSourceFactory AFactory) { FScreen.SetSource(std::move(AFactory)); }
   // The desktop's clipboard, set before Start; without one, clipboard sharing stays off.
   void SetClipboard(std::shared_ptr<Pondar::Clipboard::TClipboardBackend> AClipboard);
   void SetLogSink(TLogSink ASink);
-  // Set before Start; without one (a peer without a window) frames are refused at the door.
-  void SetScreenPictureSink(TScreenPictureSink ASink);
+  // Set before Start, with the decoders that make the pictures; without them (a peer without a
+  // window) frames are refused at the door.
+  void SetScreenPictureSink(TScreenPictureSink ASink, TFrameDecoderFactory ADecoders);
   void SetSoundHook(TSoundHook AHook);
   // Set before Start. A few updates a second per download, and always its last one (AReceived
   // == ATotal, also the only one of a file that arrives at once). Without a sink (a peer

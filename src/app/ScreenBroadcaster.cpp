@@ -1,56 +1,21 @@
 #include "app/ScreenBroadcaster.h"
 
-#include <exception>
-#include <mutex>
 #include <system_error>
 
-#include "app/Config.h"
 #include "core/Captions.h"
 #include "net/Outbox.h"
 #include "screen/Capture.h"
-#include "screen/PortalScreenSource.h"
 
 namespace Pondard::App {
 
 namespace Captions = Pondar::Core::Captions;
 
-TScreenSourceFactory DesktopScreenSource(std::string ARestoreToken,
-                                         Pondar::Core::TOnWorkerProblem AReport) {
-  struct TToken {
-    std::mutex Lock;
-    std::string Value;
-  };
-  auto token = std::make_shared<TToken>();
-  token->Value = std::move(ARestoreToken);
-  return [token, report = std::move(AReport)](std::string& AWhy) {
-    Pondard::Screen::TPortalOptions options;
-    {
-      const std::lock_guard lock(token->Lock);
-      options.RestoreToken = token->Value;
-    }
-    options.OnRestoreToken = [token, report](const std::string& ANew) {
-      {
-        const std::lock_guard lock(token->Lock);
-        token->Value = ANew;
-      }
-      try {
-        SaveScreenRestoreToken(ANew);
-      } catch (const std::exception& AError) {
-        Pondar::Core::ReportProblem(report, AError.what());
-      }
-    };
-    return Pondard::Screen::OpenDesktopScreenSource(std::move(options), AWhy);
-  };
-}
-
 TScreenBroadcaster::TScreenBroadcaster(TSinkRoute ARoute, TPeerListSource APeers,
-                                       std::shared_ptr<Pondar::Net::TPeerOutbox> AOutbox,
-                                       std::string ARestoreToken)
+                                       std::shared_ptr<Pondar::Net::TPeerOutbox> AOutbox)
     : FRoute(std::move(ARoute)),
       FPeers(std::move(APeers)),
       FState(std::make_shared<TSendState>()),
-      FOutbox(std::move(AOutbox)),
-      FSource(DesktopScreenSource(std::move(ARestoreToken), FRoute.Problems())) {}
+      FOutbox(std::move(AOutbox)) {}
 
 TScreenBroadcaster::~TScreenBroadcaster() {
   Stop();
@@ -63,8 +28,8 @@ void TScreenBroadcaster::SetSource(TScreenSourceFactory AFactory) {
 void TScreenBroadcaster::Start(const RawUtf8& AName, bool ACapture) {
   FName = AName;
   if (!ACapture || FCapture) return;
-  std::string why;
-  auto source = FSource(why);
+  std::string why = "this program captures no screen";
+  auto source = FSource ? FSource(why) : nullptr;
   if (!source) {
     FRoute.Warn(Pondard::Screen::ScreenUnavailablePrefix + why);
     return;

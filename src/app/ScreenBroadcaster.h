@@ -23,19 +23,11 @@ class TScreenCaptureThread;
 namespace Pondard::App {
 
 // Where the screen to broadcast comes from; nullptr, with the reason in AWhy, when there is none.
+// The window's program hands in the desktop's own (Pondard::UI::DesktopScreenSource).
 using TScreenSourceFactory =
     std::function<std::unique_ptr<Pondard::Screen::TScreenSource>(std::string& AWhy)>;
 // The peers known now; empty while discovery does not run. Any thread.
 using TPeerListSource = std::function<Pondar::Core::TPeerInfoDynArray()>;
-
-// The screen of the desktop this peer runs on, by Pondard::Screen::OpenDesktopScreenSource: the
-// X display, or the desktop portal, handed ARestoreToken. The portal's token is kept here rather
-// than in the settings, which the window replaces on Apply: every share spends the token it was
-// given, so the one that replaces it is what the next start needs, and it goes to the settings
-// file at once (SaveScreenRestoreToken), for the next run of the program. A token that cannot be
-// written is reported through AReport.
-TScreenSourceFactory DesktopScreenSource(std::string ARestoreToken,
-                                         Pondar::Core::TOnWorkerProblem AReport);
 
 // Start, Stop and SetSource on the engine's owner thread; OnCaptured on the capture thread (or
 // a test standing in for it). Frames go out through the engine's outbox, each peer on its own
@@ -43,16 +35,15 @@ TScreenSourceFactory DesktopScreenSource(std::string ARestoreToken,
 // over for the next one, and holds up neither the other peers nor the capture.
 class TScreenBroadcaster {
  public:
-  // AOutbox: the engine's, which frames go through. ARestoreToken: the desktop portal's token
-  // from the settings, for the desktop's own screen.
+  // AOutbox: the engine's, which frames go through.
   TScreenBroadcaster(TSinkRoute ARoute, TPeerListSource APeers,
-                     std::shared_ptr<Pondar::Net::TPeerOutbox> AOutbox, std::string ARestoreToken);
+                     std::shared_ptr<Pondar::Net::TPeerOutbox> AOutbox);
   ~TScreenBroadcaster();
   TScreenBroadcaster(const TScreenBroadcaster&) = delete;
   TScreenBroadcaster& operator=(const TScreenBroadcaster&) = delete;
 
-  // The screen to capture, set while stopped; the desktop's own (DesktopScreenSource) when never
-  // set.
+  // The screen to capture, set while stopped. Without one, a capture asked for is warned of as
+  // unavailable.
   void SetSource(TScreenSourceFactory AFactory);
   // AName goes with every frame sent from now on. With ACapture the source is opened and the
   // capture thread started, which the log says, naming the screen; a screen that cannot be had, or

@@ -12,7 +12,6 @@
 namespace Pondard::App {
 
 using Pondard::Screen::TScreenPicture;
-using Pondard::Screen::TScreenViewer;
 
 namespace {
 
@@ -35,7 +34,7 @@ TScreenReceiver::~TScreenReceiver() {
 
 void TScreenReceiver::Start() {
   std::lock_guard lock(FLock);
-  if (FRunning) return;
+  if (FRunning || !FDecoders) return;
   FStopping = false;
   try {
     FThread = std::thread([this] { DecodeLoop(); });
@@ -81,7 +80,7 @@ TScreenReceiver::TVerdict TScreenReceiver::OnFrame(const RawUtf8& APeerIP, const
   if (!screen) {
     screen = std::make_shared<TPeerScreen>();
     screen->Name = peer->Name;
-    screen->Viewer = std::make_unique<TScreenViewer>();
+    screen->Viewer = FDecoders();
   }
   if (screen->Waiting >= Pondar::Core::Limits::MaxFramesQueuedPerPeer) return TVerdict::QueueFull;
   ++screen->Waiting;

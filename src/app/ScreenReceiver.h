@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -14,11 +15,14 @@
 #include "app/ScreenBroadcaster.h"
 #include "app/Sinks.h"
 #include "core/Types.h"
-#include "screen/Viewer.h"
+#include "screen/Picture.h"
 
 namespace Pondard::App {
 
 using Pondar::Core::TPeerInfo;
+
+// A decoder for one more peer's screen; what can show pictures knows how to make them.
+using TFrameDecoderFactory = std::function<std::unique_ptr<Pondard::Screen::TFrameDecoder>()>;
 
 // Start and Stop on the engine's owner thread; OnFrame and OnPeerGone on any thread (the
 // server's frame receivers, discovery). Hosts that are no known peer, and names that are not
@@ -35,6 +39,8 @@ class TScreenReceiver {
   TScreenReceiver(const TScreenReceiver&) = delete;
   TScreenReceiver& operator=(const TScreenReceiver&) = delete;
 
+  // How frames become pictures, set while stopped; without it Start starts nothing.
+  void SetDecoders(TFrameDecoderFactory AFactory) { FDecoders = std::move(AFactory); }
   // Starts the decoding thread; one that cannot be had is warned of, and frames are dropped.
   void Start();
   // Ends the decoding thread once the frame it decodes is done (a second at most, for the
@@ -60,7 +66,7 @@ class TScreenReceiver {
   };
   struct TPeerScreen {
     RawUtf8 Name;
-    std::unique_ptr<Pondard::Screen::TScreenViewer> Viewer;  // the decoding thread's only
+    std::unique_ptr<Pondard::Screen::TFrameDecoder> Viewer;  // the decoding thread's only
     std::shared_ptr<TPictureSlot> Slot = std::make_shared<TPictureSlot>();
     size_t Waiting = 0;  // its frames in FFrames
   };
@@ -78,6 +84,7 @@ class TScreenReceiver {
 
   const TSinkRoute FRoute;
   const TPeerListSource FPeers;
+  TFrameDecoderFactory FDecoders;  // owner thread, while stopped; read under FLock while running
 
   mutable std::mutex FLock;  // guards everything below but FThread
   std::condition_variable FChanged;

@@ -11,7 +11,7 @@
 #include "app/DeliveryQueue.h"
 #include "core/Types.h"
 #include "core/Worker.h"
-#include "screen/Viewer.h"
+#include "screen/Picture.h"
 
 namespace Pondard::App {
 

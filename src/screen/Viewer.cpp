@@ -66,6 +66,25 @@ void TScreenViewer::UpdateBitmap() {
   }
 }
 
+TScreenPicture TScreenViewer::Picture() const {
+  TScreenPicture picture;
+  if (!FBitmap.isNull()) picture.FImage = std::make_shared<const QImage>(FBitmap);
+  return picture;
+}
+
+int TScreenPicture::Width() const {
+  return FImage ? FImage->width() : 0;
+}
+
+int TScreenPicture::Height() const {
+  return FImage ? FImage->height() : 0;
+}
+
+const QImage& TScreenPicture::Image() const {
+  static const QImage none;
+  return FImage ? *FImage : none;
+}
+
 void TScreenPicture::PaintTo(QPainter& ACanvas, const TViewRect& ADest) const {
   const std::optional<TViewRect> target = ViewerTargetRect(Width(), Height(), ADest);
   if (!target) return;
@@ -76,7 +95,7 @@ void TScreenPicture::PaintTo(QPainter& ACanvas, const TViewRect& ADest) const {
   ACanvas.setRenderHint(QPainter::SmoothPixmapTransform);
   ACanvas.drawImage(QRectF(target->Left, target->Top, double(target->Right) - target->Left,
                            double(target->Bottom) - target->Top),
-                    FImage);
+                    *FImage);
   ACanvas.restore();
 }
 

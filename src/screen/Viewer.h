@@ -10,21 +10,11 @@
 #include <utility>
 
 #include "core/Types.h"
-
-class QPainter;
+#include "screen/Picture.h"
 
 namespace Pondard::Screen {
 
 using Pondar::Core::TBytes;
-
-// A rectangle as left, top, right, bottom; right and bottom lie just outside it.
-struct TViewRect {
-  int32_t Left = 0;
-  int32_t Top = 0;
-  int32_t Right = 0;
-  int32_t Bottom = 0;
-  bool operator==(const TViewRect&) const = default;
-};
 
 // Where a picture of APicW x APicH is drawn inside ADest: as large as fits with its aspect kept,
 // centred across the spare width or height. Sizes are rounded half to even, offsets truncated,
@@ -32,33 +22,11 @@ struct TViewRect {
 // inverted rectangle.
 std::optional<TViewRect> ViewerTargetRect(int APicW, int APicH, const TViewRect& ADest);
 
-// A finished picture of a peer's screen, as the window draws it. Never changed once made;
-// copies share its pixels, so handing one from the thread that decoded it to the window's
-// thread costs nothing and the two never touch the same pixels while one writes.
-class TScreenPicture {
- public:
-  TScreenPicture() = default;  // no picture
-
-  bool Empty() const { return FImage.isNull(); }
-  int Width() const { return FImage.width(); }
-  int Height() const { return FImage.height(); }
-  // Top-down as Qt draws it; null for no picture.
-  const QImage& Image() const { return FImage; }
-  // Fills ADest black and draws the picture into ViewerTargetRect, smoothly scaled. Draws
-  // nothing at all for no picture or an empty or inverted ADest.
-  void PaintTo(QPainter& ACanvas, const TViewRect& ADest) const;
-
- private:
-  friend class TScreenViewer;
-  explicit TScreenPicture(QImage AImage) : FImage(std::move(AImage)) {}
-  QImage FImage;  // 32-bit xRGB: the format QPainter scales fastest
-};
-
 // The latest picture of one remote peer's screen as its frames build it: each frame decoded
 // onto a pixel buffer, and a picture made of the buffer. A plain object without locks, for one
 // thread at a time: the engine decodes on a thread of its own and hands Picture() to the
 // window, whose thread only draws it.
-class TScreenViewer {
+class TScreenViewer : public TFrameDecoder {
  public:
   TScreenViewer() = default;
 
@@ -66,9 +34,9 @@ class TScreenViewer {
   // frame that does not parse, is larger than MaxViewerSide either way, or breaks the decoder's
   // budget (a tile listed twice). A frame of another size starts from a black picture of that
   // size. Broken tiles inside a frame are skipped and the frame still counts.
-  bool ApplyFrame(std::span<const uint8_t> AData);
+  bool ApplyFrame(std::span<const uint8_t> AData) override;
   // The picture as the last accepted frame left it; empty before the first.
-  TScreenPicture Picture() const { return TScreenPicture(FBitmap); }
+  TScreenPicture Picture() const override;
 
   int FrameCount() const { return FFrameCount; }
   int Width() const { return FWidth; }

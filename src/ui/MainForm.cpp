@@ -28,6 +28,8 @@
 #include <system_error>
 
 #include "net/NetworkKey.h"
+#include "screen/Viewer.h"
+#include "ui/DesktopScreen.h"
 #include "ui/QtClipboard.h"
 #include "ui/QtDeliveryQueue.h"
 
@@ -226,9 +228,13 @@ void TMainForm::FormCreate(App::TPondardConfig AConfig) {
   FQueue = std::make_shared<TQtDeliveryQueue>();
   FApp = std::make_unique<App::TPondardApp>(std::move(AConfig), FQueue);
   FApp->SetLogSink([this](const RawUtf8& ALine) { HandleAppLog(ALine); });
-  FApp->SetScreenPictureSink([this](const RawUtf8& AName, const Screen::TScreenPicture& APicture) {
-    HandleScreenPicture(AName, APicture);
-  });
+  FApp->SetScreenSource(DesktopScreenSource(FApp->Config().ScreenRestoreToken,
+                                             [app = FApp.get()](const RawUtf8& AMsg) { app->Warn(AMsg); }));
+  FApp->SetScreenPictureSink(
+      [this](const RawUtf8& AName, const Screen::TScreenPicture& APicture) {
+        HandleScreenPicture(AName, APicture);
+      },
+      [] { return std::make_unique<Screen::TScreenViewer>(); });
   FApp->SetSoundHook([this](App::TSound ASound) { FDesktop.PlaySound(ASound); });
   FApp->SetTransferProgressSink([this](const RawUtf8& APath, int64_t AReceived, int64_t ATotal) {
     HandleTransferProgress(APath, AReceived, ATotal);

@@ -20,6 +20,7 @@
 #include "net/TcpServer.h"
 #include "net/Transfer.h"
 #include "screen/Capture.h"
+#include "screen/Viewer.h"
 #include "support/Announce.h"
 #include "support/Bytes.h"
 #include "support/HostileAgent.h"
@@ -710,9 +711,11 @@ TEST_F(AppTest, ScreenReceive_OnlyThePeerKnownAtTheAddress_PicturesGoWithThePeer
     Config.ScreenReceive = receive;
     Create();
     std::vector<std::string> shown;  // "name W", or "name 0" when its picture is gone
-    App->SetScreenPictureSink([&](const RawUtf8& AName, const Pondard::Screen::TScreenPicture& A) {
-      shown.push_back(AName + " " + std::to_string(A.Width()));
-    });
+    App->SetScreenPictureSink(
+        [&](const RawUtf8& AName, const Pondard::Screen::TScreenPicture& A) {
+          shown.push_back(AName + " " + std::to_string(A.Width()));
+        },
+        [] { return std::make_unique<Pondard::Screen::TScreenViewer>(); });
     StartApp();
     ASSERT_TRUE(WaitFor([&] {
       Announce("eyes", 1, Pondar::Core::CurrentUtcTime());

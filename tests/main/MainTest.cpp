@@ -37,14 +37,15 @@ class MainTest : public ::testing::Test {
   // (APPDATA); AEnv adds to that environment.
   PondarTest::TLabProcess Start(std::vector<std::string> AArgs,
                                 std::map<std::string, std::string> AEnv = {},
-                                const std::string& AWorkDir = "") {
+                                const std::string& AWorkDir = "",
+                                const std::string& AProgram = PONDARD_EXE) {
     PondarTest::TSpawnOptions options;
     options.Env = {{"APPDATA", (Box.Path() / "config").string()}, {"DISPLAY", ""}};
     options.Env.merge(AEnv);
     options.WorkDir = AWorkDir;
     options.LogPath = (Box.Path() / ("log" + std::to_string(++Runs))).string();
     options.Streams = PondarTest::TLogStreams::StdoutOnly;
-    AArgs.insert(AArgs.begin(), {PONDARD_EXE, "--headless", "--udp-port",
+    AArgs.insert(AArgs.begin(), {AProgram, "--headless", "--udp-port",
                                  std::to_string(PondarTest::FreePort(SOCK_DGRAM)), "--tcp-port",
                                  std::to_string(PondarTest::FreePort(SOCK_STREAM))});
     return PondarTest::SpawnProcess(AArgs, options);
@@ -108,6 +109,35 @@ TEST_F(MainTest, UnknownArguments_NamedOnStderr_PeerRunsAsBefore) {
   EXPECT_EQ(Occurrences(err, "unknown option"), 2u) << err;
   EXPECT_EQ(Occurrences(err, "unknown option --frobnicate, ignored"), 1u) << err;
   EXPECT_EQ(Occurrences(err, "unknown option stray, ignored"), 1u) << err;
+}
+
+// The clipboard and screen broadcasting are the window's program's: pondard turns into it, in
+// the same process. Where it is missing, one line says so and pondard shares files alone.
+TEST_F(MainTest, DesktopWanted_TurnsIntoTheWindowsProgram_OrSharesFilesAloneWithoutIt) {
+  const auto alone = Box.Path() / "alone" / "pondard";
+  std::filesystem::create_directories(alone.parent_path());
+  std::filesystem::copy_file(PONDARD_EXE, alone);
+  Box.Write("config/Pondar/pondard.ini", "[Screen]\nBroadcast=1\n");
+  for (const bool installed : {true, false}) {
+    SCOPED_TRACE(installed);
+    auto peer = Start({"--clipboard", "--folder", Box.Str()}, {}, "",
+                      installed ? PONDARD_EXE : alone.string());
+    ASSERT_TRUE(PondarTest::WaitFor([&] { return Occurrences(peer.ReadLog(), "Ready") == 1; }, 10s))
+        << peer.ReadStderr();
+    const auto exe = std::filesystem::read_symlink("/proc/" + std::to_string(peer.Pid()) + "/exe");
+    EXPECT_EQ(exe.filename().string(), installed ? "pondard-desktop" : "pondard");
+    // What the window's program says without a display, AppTest checks; here, what pondard says.
+    const std::string why =
+        "the window's program " + Box.Str() + "/lib/pondard/pondard-desktop is not installed";
+    EXPECT_EQ(Occurrences(peer.ReadStderr(), why + "; running headless, sharing files only\n"),
+              installed ? 0u : 1u)
+        << peer.ReadStderr();
+    for (const std::string unavailable : {"Clipboard sharing", "Screen broadcasting"})
+      EXPECT_EQ(Occurrences(peer.ReadLog(), unavailable + " is unavailable: " + why + "\n"),
+                installed ? 0u : 1u)
+          << peer.ReadLog();
+    EXPECT_EQ(SharedFolder(peer), Box.Str());
+  }
 }
 
 // As the desktop entry and the user unit start it: in the home folder, with --in-pondar-folder.
