@@ -775,6 +775,15 @@ TEST(DiscoveryRulesTest, Keyed_OnlyTaggedFreshDatagramsHeard_OthersReportedOnceA
       EXPECT_EQ(problems.All().back(), s.Problem) << s.What;
     }
   }
+  // Addresses said within the minute are kept, 256 at most (four so far): a host with many
+  // addresses can neither grow the table nor fill the log. A minute on, they are said again.
+  for (int i = 0; i < 253; ++i)
+    disc.Feed(Packet(kAnnounce, 7732, "x"),
+              ("10.2." + std::to_string(i / 200) + "." + std::to_string(1 + i % 200)).c_str());
+  EXPECT_EQ(problems.Count(), reported + 252);
+  clock.Value = 121000;
+  disc.Feed(Packet(kAnnounce, 7732, "x"), "10.3.0.1");
+  EXPECT_EQ(problems.Count(), reported + 253);
 }
 
 TEST(DiscoveryRulesTest, Announce_WithoutSocket_StillUpdatesTheTable) {
