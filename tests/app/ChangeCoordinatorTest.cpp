@@ -2,12 +2,15 @@
 // when the coordinator lists and tells what the folder watcher reports.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <future>
 #include <thread>
+#include <vector>
 
 #include "app/ChangeCoordinator.h"
 #include "app/DeliveryQueue.h"
+#include "core/Limits.h"
 #include "net/Outbox.h"
 #include "support/RawSockets.h"
 #include "support/Recorder.h"
@@ -87,27 +90,39 @@ TEST(ChangeCoordinatorTest, ScanThen_ReturnsWhileTheWalkIsHeldUp_LinesKeepTheirO
 // A copy of many files is told once it has been read whole, so that a peer fetches all of it in
 // one sync rather than its first file alone and the rest a notice window later; still one
 // notice per window.
-TEST(ChangeCoordinatorTest, OnLocalChange_Burst_ToldOnceWhenItsLastFileIsReported) {
+TEST(ChangeCoordinatorTest, OnLocalChange_BurstToldOnceAtItsLastFile_AnUnlistedDeleteStillTold) {
   PondarTest::TServedFolder remote;
   PondarTest::TRecorder<size_t> listedAtNotice;
   TCoordinatorRig* rigAt = nullptr;
   remote.Create().OnChangesNotify = [&](const RawUtf8&) {
     listedAtNotice.Add(rigAt->Files->Size());
   };
+  PondarTest::TRecorder<std::string> deleted;
+  remote.Server->OnDeleteNotify = [&](const RawUtf8& APath) { deleted.Add(APath); };
   TCoordinatorRig rig({{"peer", "127.0.0.1", remote.Start(), 0, 0}});
   rigAt = &rig;
   rig.Changes->ScanThen({});
   ASSERT_TRUE(WaitFor([&] { return rig.Messages().size() == 2u; }));  // scanned
   constexpr int Files = 50;
   for (int i = 0; i < Files; ++i) rig.Folder.Write("f" + std::to_string(i), "x");
-  for (int i = 0; i < Files; ++i)
+  for (int i = 0; i < Files; ++i) {
     rig.Changes->OnLocalChange(TAction::faCreated, "f" + std::to_string(i), i + 1 < Files);
+    // Time for a take-up at the first file, which must not come.
+    if (i == 0) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
   ASSERT_TRUE(WaitFor([&] { return listedAtNotice.Count() == 1; }));
   EXPECT_EQ(listedAtNotice.All()[0], size_t{Files});
   // The window's end finds nothing left to tell.
   std::this_thread::sleep_for(
       std::chrono::milliseconds(TChangeCoordinator::LocalChangeWindowMs + 500));
   EXPECT_EQ(listedAtNotice.Count(), 1u);  // told file by file, it would be two or more
+  // Taken up once, at its last file: not at its first and again at the window's end.
+  EXPECT_EQ(rig.Messages(),
+            (std::vector<std::string>{"\u2026 Scanning...", "\u25AA 0 files", "\u25B3 f49"}));
+  // A file made and deleted before any rescan listed it: its delete is still told.
+  rig.Changes->OnLocalChange(TAction::faDeleted, "never-listed");
+  ASSERT_TRUE(WaitFor([&] { return deleted.Count() == 1; }));
+  EXPECT_EQ(deleted.All(), std::vector<std::string>{"never-listed"});
 }
 
 TEST(ChangeCoordinatorTest, NotifyPeers_APeerThatDoesNotAnswerHoldsUpNoOther) {
@@ -148,5 +163,39 @@ TEST(ChangeCoordinatorTest, NotifyPeers_SendsOneNoticeToEachPeer) {
   TChangeCoordinator::NotifyPeersOfDelete(outbox, {"docs/x.txt", "docs/y.txt"}, {peer});
   TChangeCoordinator::NotifyPeersOfDelete(outbox, {"never.txt"}, {});
   ASSERT_TRUE(WaitFor([&] { return changes == 2 && deletes.Count() == 2; }));
-  EXPECT_EQ(deletes.All(), (std::vector<std::string>{"docs/x.txt", "docs/y.txt"}));
+  // Sent in order, but the server raises notices on several request threads at once.
+  auto got = deletes.All();
+  std::sort(got.begin(), got.end());
+  EXPECT_EQ(got, (std::vector<std::string>{"docs/x.txt", "docs/y.txt"}));
+}
+
+TEST(ChangeCoordinatorTest, NotifyPeers_WhatWaitsForOnePeerIsBounded_ARoundThatDoesNotFitFails) {
+  constexpr size_t Most = Pondar::Core::Limits::MaxQueuedPerPeer;
+  int done = -1;
+  Pondar::Net::TPeerOutbox outbox;  // not started: what is queued stays queued
+  const Pondar::Core::TPeerInfoDynArray peer = {{"p", "127.0.0.1", 9, 0, 0}};
+  struct TStep {
+    const char* What;
+    size_t Messages;
+    bool Frame;
+    int Done;  // what the round's callback said at once; -1: nothing yet, it waits
+    size_t Pending;
+  };
+  const TStep steps[] = {
+      {"a frame", 1, true, -1, 1},
+      {"a second frame while the first waits", 1, true, 0, 1},
+      {"notices up to the most that may wait", Most - 1, false, -1, Most},
+      {"one more", 1, false, 0, Most},
+      {"an empty round", 0, false, 0, Most},
+  };
+  for (const TStep& s : steps) {
+    done = -1;
+    const auto onDone = [&](bool AAllSent) { done = AAllSent ? 1 : 0; };
+    if (s.Frame)
+      outbox.PostFrame(peer, Pondar::Net::ScreenFrameMessage("p", {1}), onDone);
+    else
+      outbox.Post(peer, std::vector(s.Messages, Pondar::Net::ChangesNotifyMessage()), onDone);
+    EXPECT_EQ(done, s.Done) << s.What;
+    EXPECT_EQ(outbox.Pending(), s.Pending) << s.What;
+  }
 }

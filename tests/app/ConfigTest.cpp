@@ -156,34 +156,43 @@ TEST_F(ConfigTest, Init_ResetsEarlierValues) {
   EXPECT_TRUE(config.FileSharing);
 }
 
-TEST_F(ConfigTest, Init_ComputerNameWithInvalidCharacter_RandomName) {
-  for (const std::string bad : {"DESK 01", "desk.local", "B\xC3\xBCro", "a/b", "x!"}) {
-    FComputerName.Set(bad);
-    const std::string name = InitWith().Name;
-    EXPECT_TRUE(IsRandomName(name)) << "COMPUTERNAME \"" << bad << "\" gave " << name;
+TEST_F(ConfigTest, Init_NameFallback_Table) {
+  const std::string n255(255, 'n'), n256(256, 'n');
+  struct TCase {
+    const char* What;
+    std::string ComputerName;
+    const char* IniName;  // null: no settings file
+    std::vector<std::string> Args;
+    std::string Name;  // "*": a random name
+  };
+  const TCase cases[] = {
+      {"every allowed character", "Az09-_zA", nullptr, {}, "Az09-_zA"},
+      {"a blank", "DESK 01", nullptr, {}, "*"},
+      {"a dot", "desk.local", nullptr, {}, "*"},
+      {"UTF-8", "B\xC3\xBCro", nullptr, {}, "*"},
+      {"a slash", "a/b", nullptr, {}, "*"},
+      {"an exclamation mark", "x!", nullptr, {}, "*"},
+      {"255 bytes, as the datagram carries", n255, nullptr, {}, n255},
+      {"255 bytes given", "DESK-01", nullptr, {"--name", n255}, n255},
+      {"256 bytes given", "DESK-01", nullptr, {"--name", n256}, "*"},
+      {"256 bytes in the file", "DESK-01", n256.c_str(), {}, "*"},
+      {"300 bytes of computer name", std::string(300, 'c'), nullptr, {}, "*"},
+      {"the file's over the computer's", "DESK-01", "ini-desk", {}, "ini-desk"},
+      {"an empty one in the file", "DESK-01", "", {}, "DESK-01"},
+      {"the command line's over the file's", "DESK-01", "ini-desk", {"--name", "cli"}, "cli"},
+      {"an empty one given", "DESK-01", "ini-desk", {"--name", ""}, "DESK-01"},
+  };
+  for (const TCase& c : cases) {
+    FComputerName.Set(c.ComputerName);
+    if (c.IniName) WriteIni("[General]\nName=" + std::string(c.IniName) + "\n");
+    else fs::remove(IniPath());
+    const std::string name = InitWith(c.Args).Name;
+    if (c.Name == "*") {
+      EXPECT_TRUE(IsRandomName(name)) << c.What << " gave " << name;
+    } else {
+      EXPECT_EQ(name, c.Name) << c.What;
+    }
   }
-}
-
-TEST_F(ConfigTest, Init_AllowedCharactersInComputerName_Kept) {
-  FComputerName.Set("Az09-_zA");
-  EXPECT_EQ(InitWith().Name, "Az09-_zA");
-}
-
-TEST_F(ConfigTest, Init_NameOf255Bytes_Kept) {
-  const std::string name(255, 'n');
-  EXPECT_EQ(InitWith({"--name", name}).Name, name);
-  FComputerName.Set(name);
-  EXPECT_EQ(InitWith().Name, name);
-}
-
-TEST_F(ConfigTest, Init_NameLongerThanDatagramCarries_RandomName) {
-  const std::string name(256, 'n');
-  EXPECT_TRUE(IsRandomName(InitWith({"--name", name}).Name));
-  WriteIni("[General]\nName=" + name + "\n");
-  EXPECT_TRUE(IsRandomName(InitWith().Name));
-  fs::remove(IniPath());
-  FComputerName.Set(std::string(300, 'c'));
-  EXPECT_TRUE(IsRandomName(InitWith().Name));
 }
 
 TEST_F(ConfigTest, Init_InvalidIniName_RandomAndFileNotRewritten) {
@@ -200,27 +209,12 @@ TEST_F(ConfigTest, Init_InvalidIniName_RandomAndFileNotRewritten) {
   EXPECT_EQ(FilesIn(Box.Path() / "Pondar"), std::set<std::string>{"pondard.ini"});
 }
 
-TEST_F(ConfigTest, Init_EmptyIniName_FallsBackToComputerName) {
-  WriteIni("[General]\nName=\n");
-  EXPECT_EQ(InitWith().Name, "DESK-01");
-}
-
-TEST_F(ConfigTest, Init_IniName_WinsOverComputerName) {
-  WriteIni("[General]\nName=ini-desk\n");
-  EXPECT_EQ(InitWith().Name, "ini-desk");
-}
-
 TEST_F(ConfigTest, Init_CommandLine_WinsOverIni) {
   WriteIni("[General]\nName=ini-desk\n[Network]\nUdpPort=1000\nTcpPort=1001\n");
   const TPondardConfig config = InitWith({"--name", "cli-desk", "--udp-port", "2000"});
   EXPECT_EQ(config.Name, "cli-desk");
   EXPECT_EQ(config.UdpPort, 2000);
   EXPECT_EQ(config.TcpPort, 1001);
-}
-
-TEST_F(ConfigTest, Init_EmptyNameOnCommandLine_FallsBackToComputerName) {
-  WriteIni("[General]\nName=ini-desk\n");
-  EXPECT_EQ(InitWith({"--name", ""}).Name, "DESK-01");
 }
 
 // Without COMPUTERNAME the host name stands in, up to its first dot. The host name is changed in
@@ -478,34 +472,29 @@ TEST_F(ConfigTest, LoadFromIni_FifoInPlaceOfFile_LikeMissingWithoutBlocking) {
   EXPECT_EQ(fs::status(IniPath()).type(), fs::file_type::fifo);
 }
 
-TEST_F(ConfigTest, LoadFromIni_SectionAndKeyCase_Ignored) {
-  WriteIni("[general]\nNAME=case-desk\n[NETWORK]\nudpport=4000\n");
-  TPondardConfig config;
-  config.LoadFromIni();
-  EXPECT_EQ(config.Name, "case-desk");
-  EXPECT_EQ(config.UdpPort, 4000);
-}
-
-TEST_F(ConfigTest, LoadFromIni_DuplicateKey_FirstCounts) {
-  WriteIni("[Network]\nUdpPort=1000\nUdpPort=2000\n");
-  TPondardConfig config;
-  config.LoadFromIni();
-  EXPECT_EQ(config.UdpPort, 1000);
-}
-
-TEST_F(ConfigTest, LoadFromIni_Utf8SignatureAndBlanks_Read) {
-  WriteIni("\xEF\xBB\xBF[General]\r\nName = bom-desk  \r\n[Network]\r\n  UdpPort =  0x10\r\n");
-  TPondardConfig config;
-  config.LoadFromIni();
-  EXPECT_EQ(config.Name, "bom-desk");
-  EXPECT_EQ(config.UdpPort, 16);
-}
-
-TEST_F(ConfigTest, LoadFromIni_Utf8Name_KeptAsBytes) {
-  WriteIni("[General]\nName=B\xC3\xBCro\n");
-  TPondardConfig config;
-  config.LoadFromIni();
-  EXPECT_EQ(config.Name, "B\xC3\xBCro");
+TEST_F(ConfigTest, LoadFromIni_Spelling_Table) {
+  struct TCase {
+    const char* What;
+    std::string Ini;
+    std::string Name;
+    int UdpPort;
+  };
+  const TCase cases[] = {
+      {"section and key case", "[general]\nNAME=case-desk\n[NETWORK]\nudpport=4000\n", "case-desk",
+       4000},
+      {"a key twice: the first counts", "[Network]\nUdpPort=1000\nUdpPort=2000\n", "", 1000},
+      {"a UTF-8 signature, CR LF and blanks",
+       "\xEF\xBB\xBF[General]\r\nName = bom-desk  \r\n[Network]\r\n  UdpPort =  0x10\r\n",
+       "bom-desk", 16},
+      {"a UTF-8 name, as bytes", "[General]\nName=B\xC3\xBCro\n", "B\xC3\xBCro", 7731},
+  };
+  for (const TCase& c : cases) {
+    WriteIni(c.Ini);
+    TPondardConfig config;
+    config.LoadFromIni();
+    EXPECT_EQ(config.Name, c.Name) << c.What;
+    EXPECT_EQ(config.UdpPort, c.UdpPort) << c.What;
+  }
 }
 
 // A value is seen through 2047 characters at most: the tail of a longer one is ignored.

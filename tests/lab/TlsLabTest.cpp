@@ -1,22 +1,28 @@
-// Keyed mode between whole peers: two real "pondard --headless --clipboard" with the same network
-// key sync a file and a clipboard text while tcpdump records the lab's bridge, and a third peer
-// without the key stands beside them. Nothing of the file or the text crosses the bridge in the
-// clear; the keyless peer gets nothing, and neither does a requester with the wrong key.
+// Keyed mode between whole peers: peer1 holds the network key in its settings, peer2 in a key
+// file, peer3 none; both keyed ones share their clipboards. The keyed peers sync a file and a
+// clipboard text while tcpdump records the lab's bridge, and host 4, played by the test, hears
+// every broadcast and replays one. Nothing of the file or the text crosses the bridge in the
+// clear; the keyless peer and the keyed ones never see each other, a requester without the key
+// or with another one gets nothing, and an announcement replayed 31 s on is refused.
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <memory>
 #include <string>
+#include <thread>
 
 #include "net/Connection.h"
 #include "net/NetworkKey.h"
 #include "net/Transfer.h"
+#include "support/Announce.h"
 #include "support/HostileAgent.h"
 #include "support/Keyed.h"
+#include "support/LabPeers.h"
 #include "support/NetLab.h"
 #include "support/TestSupport.h"
 #include "support/Xvfb.h"
@@ -27,12 +33,16 @@ using PondarTest::WaitFor;
 
 namespace {
 
+constexpr uint16_t UdpPort = 7731;
+// Five rounds of periodic announcements (one about every 6 s in the lab).
+constexpr auto FiveRounds = 32s;
+
 std::string ReadFile(const fs::path& APath) {
   std::ifstream in(APath, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), {}};
 }
 
-TEST(TlsLabTest, KeyedPeersShareFilesAndTextsOnlyEncryptedAndOnlyWithEachOther) {
+TEST(TlsLabTest, KeyedPeersShareOnlyEncryptedAndOnlyWithEachOther_ReplayedAnnouncementRefused) {
   std::string why;
   if (!PondarTest::TNetLab::Available(&why)) GTEST_SKIP() << "network lab unavailable: " << why;
   for (const char* program : {"xclip", "tcpdump"})
@@ -42,53 +52,43 @@ TEST(TlsLabTest, KeyedPeersShareFilesAndTextsOnlyEncryptedAndOnlyWithEachOther) 
     if (!x.Ok()) GTEST_SKIP() << "no X: " << x.Why();
 
   PondarTest::TSandbox root;
-  PondarTest::TNetLab lab(3);
+  PondarTest::TNetLab lab(4);
   const std::string pcap = (lab.LogDir() / "bridge.pcap").string();
   auto capture = lab.Spawn(0, {"tcpdump", "-i", "plbr", "-U", "-s", "0", "-w", pcap, "tcp"});
   ASSERT_TRUE(
       WaitFor([&] { return capture.ReadLog().find("listening on") != std::string::npos; }, 30s))
       << capture.ReadLog();
+  const auto host = lab.UdpSocket(4, UdpPort);  // hears every broadcast on the lab's bridge
 
-  // Peers 1 and 2 hold the key, peer 3 none. Their texts and files are made of markers that
-  // cannot turn up in a capture by chance.
+  // Texts and files made of markers that cannot turn up in a capture by chance.
   const std::string key = Pondar::Net::NewNetworkKey();
   const std::string fileMarker = "file-marker-5c1e0b7d-";
   std::string content;
   for (int i = 0; content.size() < 300000; ++i) content += fileMarker + std::to_string(i) + "\n";
   const std::string text = "clipboard-marker-93a2f6e1 said once";
+  PondarTest::TLabPeers peers(lab, root.Path());
+  root.Write("appdata1/Pondar/pondard.ini", "[Network]\nKey=" + key + "\n");
+  const auto keyFile = root.Write("key.txt", key + "\n");
+  root.Write("peer1/secret.txt", content);
   const char* tsanOptions = std::getenv("TSAN_OPTIONS");
-  PondarTest::TLabProcess peers[3];
-  for (int i = 1; i <= 3; ++i) {
-    const fs::path own = root.Path() / ("p" + std::to_string(i));
-    fs::create_directories(own / "appdata/Pondar");
-    fs::create_directories(own / "folder");
-    if (i < 3)
-      std::ofstream(own / "appdata/Pondar/pondard.ini") << "[Network]\nKey=" << key << "\n";
-    if (i == 1) std::ofstream(own / "folder/secret.txt", std::ios::binary) << content;
-    PondarTest::TSpawnOptions options;
-    options.Env = {
-        {"APPDATA", (own / "appdata").string()},
-        // Qt is not built for ThreadSanitizer: see ClipboardLabTest.
-        {"TSAN_OPTIONS", std::string(tsanOptions ? tsanOptions : "") + ":report_bugs=0"}};
-    std::vector<std::string> argv{PONDARD_EXE, "--headless",
-                                  "--name",    "p" + std::to_string(i),
-                                  "--folder",  (own / "folder").string()};
-    if (i < 3) {
-      options.Env["DISPLAY"] = xs[i - 1].Display();
-      argv.push_back("--clipboard");
-    }
-    options.Streams = PondarTest::TLogStreams::StdoutOnly;
-    peers[i - 1] = lab.Spawn(i, argv, options);
+  for (int i = 1; i <= 2; ++i) {
+    // Qt is not built for ThreadSanitizer: see ClipboardLabTest.
+    peers.Start(i,
+                i == 1 ? std::vector<std::string>{"--clipboard"}
+                       : std::vector<std::string>{"--clipboard", "--key-file", keyFile.string()},
+                {{"DISPLAY", xs[i - 1].Display()},
+                 {"TSAN_OPTIONS", std::string(tsanOptions ? tsanOptions : "") + ":report_bugs=0"}});
   }
-  const auto describe = [&] {
-    std::string out;
-    for (int i = 1; i <= 3; ++i)
-      out += "---- p" + std::to_string(i) + "\n" + peers[i - 1].ReadLog();
-    return out;
+  peers.Start(3);
+  const auto found = [&](int AIn, int AOf) {
+    return peers.Log(AIn).find("\u25CF " + peers.Name(AOf) + " (") != std::string::npos;
   };
-  const fs::path received = root.Path() / "p2/folder/secret.txt";
-  ASSERT_TRUE(WaitFor([&] { return ReadFile(received) == content; }, 60s)) << describe();
+  ASSERT_TRUE(WaitFor([&] { return found(1, 2) && found(2, 1); }, 30s)) << peers.Describe();
+  EXPECT_NE(peers.Log(1).find("Network key on: only peers with the same key are seen"),
+            std::string::npos);
 
+  ASSERT_TRUE(WaitFor([&] { return ReadFile(peers.Folder(2) / "secret.txt") == content; }, 60s))
+      << peers.Describe();
   ASSERT_EQ(
       PondarTest::RunOnDisplay(xs[0].Display(), {"xclip", "-selection", "clipboard", "-i"}, text)
           .Status,
@@ -99,7 +99,7 @@ TEST(TlsLabTest, KeyedPeersShareFilesAndTextsOnlyEncryptedAndOnlyWithEachOther) 
                    .Out == text;
       },
       30s))
-      << describe();
+      << peers.Describe();
 
   {
     // From the keyless peer's address: no list without the key, none with another one; with the
@@ -118,16 +118,51 @@ TEST(TlsLabTest, KeyedPeersShareFilesAndTextsOnlyEncryptedAndOnlyWithEachOther) 
     EXPECT_EQ(list->size(), 1u);
   }
 
-  for (auto& peer : peers) peer.Signal(SIGTERM);
-  for (auto& peer : peers) EXPECT_EQ(peer.WaitExit(10s), 0) << peer.ReadStderr();
+  // A keyed announcement of peer1, as it crossed the wire; and proof that peer3's plain ones
+  // reach the keyed peers, which name it and ignore it.
+  Pondar::Core::TBytes recorded;
+  ASSERT_TRUE(PondarTest::ReceiveUntil(host.Fd(), FiveRounds, [&](auto& ABytes, auto& AFrom) {
+    if (AFrom == lab.PeerIp(1) && ABytes.size() > 4 && std::memcmp(ABytes.data(), "PNDK", 4) == 0)
+      recorded = ABytes;
+    return !recorded.empty();
+  }));
+  const auto recordedAt = std::chrono::steady_clock::now();
+  const std::string noKey = "\u26A0 " + lab.PeerIp(3) + " has no or another network key: ignored";
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        return peers.Log(1).find(noKey) != std::string::npos &&
+               peers.Log(2).find(noKey) != std::string::npos;
+      },
+      FiveRounds))
+      << peers.Describe();
+
+  // peer1 leaves; its announcement, replayed more than 30 s after it was made, must not bring
+  // it back.
+  ASSERT_TRUE(peers.Process(1).Signal(SIGTERM));
+  EXPECT_EQ(peers.Process(1).WaitExit(10s), 0) << peers.Describe();
+  ASSERT_TRUE(WaitFor(
+      [&] { return peers.Log(2).find("\u25CB " + peers.Name(1)) != std::string::npos; }, 10s))
+      << peers.Describe();
+  std::this_thread::sleep_until(recordedAt + 31s);
+  ASSERT_TRUE(PondarTest::SendDatagram(host.Fd(), "255.255.255.255", UdpPort, recorded));
+  const std::string refused = "\u26A0 " + lab.PeerIp(4) + " has our network key but a clock ";
+  EXPECT_TRUE(WaitFor([&] { return peers.Log(2).find(refused) != std::string::npos; }, 10s))
+      << peers.Describe();
+
+  EXPECT_EQ(peers.StopAll(10s), "");
   capture.Signal(SIGTERM);
   ASSERT_TRUE(capture.WaitExit(10s).has_value());
 
-  // The keyless peer saw no one and got nothing; the keyed ones never listed it.
-  EXPECT_FALSE(fs::exists(root.Path() / "p3/folder/secret.txt"));
-  EXPECT_EQ(peers[2].ReadLog().find("\u25CF p"), std::string::npos) << describe();
-  for (int i = 1; i <= 2; ++i)
-    EXPECT_EQ(peers[i - 1].ReadLog().find("\u25CF p3"), std::string::npos) << describe();
+  // Over the whole run, in both directions: no keyed peer saw the keyless one, nor it them, and
+  // the replay did not bring peer1 back.
+  EXPECT_FALSE(fs::exists(peers.Folder(3) / "secret.txt"));
+  EXPECT_FALSE(found(1, 3) || found(2, 3) || found(3, 1) || found(3, 2)) << peers.Describe();
+  const std::string log2 = peers.Log(2);
+  size_t seen = 0;
+  for (size_t at = log2.find("\u25CF peer1 ("); at != std::string::npos;
+       at = log2.find("\u25CF peer1 (", at + 1))
+    ++seen;
+  EXPECT_EQ(seen, 1u) << "the replay brought peer1 back\n" << peers.Describe();
   // The file crossed the bridge (the capture holds more than its size), yet no marker did.
   const std::string captured = ReadFile(pcap);
   EXPECT_GT(captured.size(), content.size());

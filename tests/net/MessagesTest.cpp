@@ -9,7 +9,9 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <iomanip>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -81,96 +83,6 @@ TEST(DiscoveryPacketTest, Build_NameOver255Bytes_FirstBytesCarried) {
   EXPECT_EQ(DiscoveryWireName(name.substr(0, 255)), name.substr(0, 255));
 }
 
-TEST(DiscoveryPacketTest, Parse_HandMadeDatagram_Fields) {
-  TDiscoveryPacket p;
-  ASSERT_TRUE(Parse(WrenDatagram(), p));
-  EXPECT_EQ(p.Kind, TDiscoveryKind::dkAnnounce);
-  EXPECT_EQ(p.UtcTime, 45000.5);
-  EXPECT_EQ(p.TcpPort, 7732);
-  EXPECT_EQ(p.Name, "wren");
-}
-
-TEST(DiscoveryPacketTest, Parse_FifteenBytes_Rejected) {
-  const TBytes d = WrenDatagram();
-  TDiscoveryPacket p;
-  p.Name = "stale";
-  EXPECT_FALSE(ParseDiscoveryPacket(d.data(), 15, p));
-  EXPECT_EQ(p.Name, "");
-  EXPECT_FALSE(ParseDiscoveryPacket(d.data(), 0, p));
-}
-
-TEST(DiscoveryPacketTest, Parse_WrongMagic_Rejected) {
-  for (size_t i = 0; i < 4; ++i) {
-    TBytes d = WrenDatagram();
-    d[i] ^= 0x20;  // "pNDR", "PnDR", ...
-    TDiscoveryPacket p;
-    p.Name = "stale";
-    EXPECT_FALSE(Parse(d, p)) << "byte " << i;
-    EXPECT_EQ(p.Name, "");
-  }
-}
-
-TEST(DiscoveryPacketTest, Parse_KindOutsideOneToThree_Rejected) {
-  for (int kind : {0, 4, 0xFF}) {
-    TBytes d = WrenDatagram();
-    d[4] = static_cast<uint8_t>(kind);
-    TDiscoveryPacket p;
-    EXPECT_FALSE(Parse(d, p)) << kind;
-    EXPECT_EQ(p.Name, "");
-  }
-  for (int kind : {1, 2, 3}) {
-    TBytes d = WrenDatagram();
-    d[4] = static_cast<uint8_t>(kind);
-    TDiscoveryPacket p;
-    ASSERT_TRUE(Parse(d, p)) << kind;
-    EXPECT_EQ(static_cast<int>(p.Kind), kind);
-  }
-}
-
-TEST(DiscoveryPacketTest, Parse_NamePastEnd_Rejected) {
-  TBytes d = WrenDatagram();
-  d[15] = 5;  // five name bytes announced, four present
-  TDiscoveryPacket p;
-  p.Name = "stale";
-  EXPECT_FALSE(Parse(d, p));
-  EXPECT_EQ(p.Name, "");
-  // The header alone with a nonzero length.
-  TBytes header(d.begin(), d.begin() + 16);
-  header[15] = 1;
-  EXPECT_FALSE(Parse(header, p));
-}
-
-TEST(DiscoveryPacketTest, Parse_ExtraBytesAfterName_Accepted) {
-  TBytes d = WrenDatagram();
-  d += std::string("trailing junk");
-  TDiscoveryPacket p;
-  ASSERT_TRUE(Parse(d, p));
-  EXPECT_EQ(p.Name, "wren");
-  EXPECT_EQ(p.TcpPort, 7732);
-}
-
-TEST(DiscoveryPacketTest, Parse_EmptyName_Valid) {
-  TBytes d = B({0x50, 0x4E, 0x44, 0x52, 0x03});
-  d += kDay45000_25;
-  d += B({0x01, 0x00, 0x00});
-  TDiscoveryPacket p;
-  p.Name = "stale";
-  ASSERT_TRUE(Parse(d, p));
-  EXPECT_EQ(p.Kind, TDiscoveryKind::dkGoodbye);
-  EXPECT_EQ(p.UtcTime, 45000.25);
-  EXPECT_EQ(p.TcpPort, 1);
-  EXPECT_EQ(p.Name, "");
-}
-
-TEST(DiscoveryPacketTest, Parse_Utf8Name_TakenAsBytes) {
-  const std::string name = "B\xC3\xBCro-\xE2\x97\x8F";
-  TDiscoveryPacket p;
-  ASSERT_TRUE(Parse(BuildDiscoveryPacket(TDiscoveryKind::dkReply, 80, name, 1.0), p));
-  EXPECT_EQ(p.Name, name);
-  EXPECT_EQ(p.TcpPort, 80);
-  EXPECT_EQ(p.UtcTime, 1.0);
-}
-
 // ---- Keyed discovery datagram ----
 
 // The key 01 02 .. 20, and the tags HMAC-SHA256 gives with it (worked out with Python's hmac).
@@ -180,21 +92,34 @@ TKeyBytes TestKey() {
   return key;
 }
 
-TEST(DiscoveryPacketTest, Keyed_HandMadeBytes_BuiltAndReadOrRefused) {
+// The keyed datagrams of "wren" (reply, 7732, day 45000.5) and of an empty name (goodbye,
+// 65535, day 45000.25) under TestKey.
+TBytes WrenKeyedReply() {
+  return B({'P', 'N', 'D', 'K', 0x02}) + kDay45000_5 +
+         B({0x34, 0x1E, 0x04, 'w', 'r', 'e', 'n', 0x68, 0xd7, 0xb0, 0x1c, 0x25, 0x21, 0x26, 0xc5,
+            0xf1, 0xd7, 0x2d, 0x63, 0x8e, 0x7e, 0x2d, 0xba});
+}
+TBytes KeyedEmptyGoodbye() {
+  return B({'P', 'N', 'D', 'K', 0x03}) + kDay45000_25 +
+         B({0xFF, 0xFF, 0x00, 0xb8, 0x92, 0x4a, 0x83, 0x17, 0xbe, 0x65, 0x0f, 0xa9, 0x91, 0x28,
+            0x5a, 0xb9, 0x6b, 0xa9, 0x11});
+}
+
+TEST(DiscoveryPacketTest, Keyed_HandMadeBytes) {
+  const TKeyBytes key = TestKey();
+  EXPECT_EQ(BuildKeyedDiscoveryPacket(TDiscoveryKind::dkReply, 7732, "wren", 45000.5, key),
+            WrenKeyedReply());
+  EXPECT_EQ(BuildKeyedDiscoveryPacket(TDiscoveryKind::dkGoodbye, 65535, "", 45000.25, key),
+            KeyedEmptyGoodbye());
+}
+
+// Every datagram read by the reader of its mode, plain (no key) or keyed: the verdict, and the
+// fields of one that is taken as "kind port day name". A refused one leaves no name behind.
+TEST(DiscoveryPacketTest, Parse_HandMadeBytes_PlainAndKeyed_TakenOrRefused) {
   const TKeyBytes key = TestKey();
   TKeyBytes otherKey = key;
   otherKey[31] ^= 1;
-  const TBytes wrenReply = B({'P', 'N', 'D', 'K', 0x02}) + kDay45000_5 +
-                           B({0x34, 0x1E, 0x04, 'w', 'r', 'e', 'n', 0x68, 0xd7, 0xb0, 0x1c, 0x25,
-                              0x21, 0x26, 0xc5, 0xf1, 0xd7, 0x2d, 0x63, 0x8e, 0x7e, 0x2d, 0xba});
-  const TBytes emptyGoodbye = B({'P', 'N', 'D', 'K', 0x03}) + kDay45000_25 +
-                              B({0xFF, 0xFF, 0x00, 0xb8, 0x92, 0x4a, 0x83, 0x17, 0xbe, 0x65, 0x0f,
-                                 0xa9, 0x91, 0x28, 0x5a, 0xb9, 0x6b, 0xa9, 0x11});
-  EXPECT_EQ(BuildKeyedDiscoveryPacket(TDiscoveryKind::dkReply, 7732, "wren", 45000.5, key),
-            wrenReply);
-  EXPECT_EQ(BuildKeyedDiscoveryPacket(TDiscoveryKind::dkGoodbye, 65535, "", 45000.25, key),
-            emptyGoodbye);
-
+  const TBytes wren = WrenDatagram(), wrenReply = WrenKeyedReply();
   const auto changed = [](TBytes ABytes, size_t AAt, uint8_t AXor) {
     ABytes.at(AAt) ^= AXor;
     return ABytes;
@@ -203,49 +128,66 @@ TEST(DiscoveryPacketTest, Keyed_HandMadeBytes_BuiltAndReadOrRefused) {
     ABytes.resize(ABytes.size() - ALess);
     return ABytes;
   };
+  const TBytes plainGoodbye = B({0x50, 0x4E, 0x44, 0x52, 0x03}) + kDay45000_25 + B({1, 0, 0});
+  const std::string utf8 = "B\xC3\xBCro-\xE2\x97\x8F";
+  using enum TKeyedDatagram;
   struct TCase {
     const char* What;
     TBytes Bytes;
-    TKeyBytes Key;
+    const TKeyBytes* Key;  // null: plain
     TKeyedDatagram Verdict;
-    const char* Name;  // for Valid
+    std::string Taken;
   };
   const TCase cases[] = {
-      {"a reply", wrenReply, key, TKeyedDatagram::Valid, "wren"},
-      {"a goodbye with an empty name", emptyGoodbye, key, TKeyedDatagram::Valid, ""},
-      {"another key", wrenReply, otherKey, TKeyedDatagram::Foreign, ""},
-      {"one bit of the tag", changed(wrenReply, wrenReply.size() - 1, 0x80), key,
-       TKeyedDatagram::Foreign, ""},
-      {"one bit of the port", changed(wrenReply, 13, 0x01), key, TKeyedDatagram::Foreign, ""},
-      {"one bit of the clock", changed(wrenReply, 5, 0x01), key, TKeyedDatagram::Foreign, ""},
-      {"a plain datagram: a peer without a key", WrenDatagram(), key, TKeyedDatagram::Foreign,
+      {"plain: an announcement", wren, nullptr, Valid, "1 7732 45000.5 wren"},
+      {"plain: bytes after the name", wren + std::string("junk"), nullptr, Valid,
+       "1 7732 45000.5 wren"},
+      {"plain: a goodbye with an empty name", plainGoodbye, nullptr, Valid, "3 1 45000.25 "},
+      {"plain: a UTF-8 name, as bytes", BuildDiscoveryPacket(TDiscoveryKind::dkReply, 80, utf8, 1),
+       nullptr, Valid, "2 80 1 " + utf8},
+      {"plain: fifteen bytes", cut(wren, 5), nullptr, Invalid, ""},
+      {"plain: nothing", TBytes(), nullptr, Invalid, ""},
+      {"plain: pNDR", changed(wren, 0, 0x20), nullptr, Invalid, ""},
+      {"plain: PnDR", changed(wren, 1, 0x20), nullptr, Invalid, ""},
+      {"plain: PNdR", changed(wren, 2, 0x20), nullptr, Invalid, ""},
+      {"plain: PNDr", changed(wren, 3, 0x20), nullptr, Invalid, ""},
+      {"plain: kind 0", changed(wren, 4, 0x01), nullptr, Invalid, ""},
+      {"plain: kind 4", changed(wren, 4, 0x05), nullptr, Invalid, ""},
+      {"plain: kind 255", changed(wren, 4, 0xFE), nullptr, Invalid, ""},
+      {"plain: a name past the end", changed(wren, 15, 0x01), nullptr, Invalid, ""},
+      {"plain: the header alone, a name announced", changed(cut(wren, 4), 15, 0x05), nullptr,
+       Invalid, ""},
+      {"plain: a keyed datagram", wrenReply, nullptr, Invalid, ""},
+      {"keyed: a reply", wrenReply, &key, Valid, "2 7732 45000.5 wren"},
+      {"keyed: a goodbye with an empty name", KeyedEmptyGoodbye(), &key, Valid,
+       "3 65535 45000.25 "},
+      {"keyed: another key", wrenReply, &otherKey, Foreign, ""},
+      {"keyed: one bit of the tag", changed(wrenReply, wrenReply.size() - 1, 0x80), &key, Foreign,
        ""},
-      {"a byte after the tag", wrenReply + B({0x00}), key, TKeyedDatagram::Invalid, ""},
-      {"the tag cut by one byte", cut(wrenReply, 1), key, TKeyedDatagram::Invalid, ""},
-      {"no tag at all", cut(wrenReply, 16), key, TKeyedDatagram::Invalid, ""},
-      {"a name length past the tag", changed(wrenReply, 15, 0x01), key, TKeyedDatagram::Invalid,
-       ""},
-      {"kind 4", changed(wrenReply, 4, 0x06), key, TKeyedDatagram::Invalid, ""},
-      {"an unknown magic", changed(wrenReply, 3, 0x01), key, TKeyedDatagram::Invalid, ""},
-      {"nothing", TBytes(), key, TKeyedDatagram::Invalid, ""},
+      {"keyed: one bit of the port", changed(wrenReply, 13, 0x01), &key, Foreign, ""},
+      {"keyed: one bit of the clock", changed(wrenReply, 5, 0x01), &key, Foreign, ""},
+      {"keyed: a plain datagram, a peer without a key", wren, &key, Foreign, ""},
+      {"keyed: a byte after the tag", wrenReply + B({0x00}), &key, Invalid, ""},
+      {"keyed: the tag cut by one byte", cut(wrenReply, 1), &key, Invalid, ""},
+      {"keyed: no tag at all", cut(wrenReply, 16), &key, Invalid, ""},
+      {"keyed: a name length past the tag", changed(wrenReply, 15, 0x01), &key, Invalid, ""},
+      {"keyed: kind 4", changed(wrenReply, 4, 0x06), &key, Invalid, ""},
+      {"keyed: an unknown magic", changed(wrenReply, 3, 0x01), &key, Invalid, ""},
+      {"keyed: nothing", TBytes(), &key, Invalid, ""},
   };
   for (const TCase& c : cases) {
     TDiscoveryPacket p;
     p.Name = "left over";
-    EXPECT_EQ(ParseKeyedDiscoveryPacket(c.Bytes.data(), c.Bytes.size(), c.Key, p), c.Verdict)
-        << c.What;
-    EXPECT_EQ(p.Name, c.Name) << c.What;
-    // A peer without the key drops every keyed datagram as an unknown magic.
-    if (c.Verdict == TKeyedDatagram::Valid) {
-      EXPECT_FALSE(Parse(c.Bytes, p)) << c.What;
-    }
+    const TKeyedDatagram verdict =
+        c.Key ? ParseKeyedDiscoveryPacket(c.Bytes.data(), c.Bytes.size(), *c.Key, p)
+              : (Parse(c.Bytes, p) ? Valid : Invalid);
+    EXPECT_EQ(verdict, c.Verdict) << c.What;
+    std::ostringstream taken;
+    taken << std::setprecision(12);
+    if (verdict == Valid)
+      taken << static_cast<int>(p.Kind) << " " << p.TcpPort << " " << p.UtcTime << " ";
+    EXPECT_EQ(taken.str() + p.Name, c.Taken) << c.What;
   }
-  TDiscoveryPacket p;
-  ASSERT_EQ(ParseKeyedDiscoveryPacket(wrenReply.data(), wrenReply.size(), key, p),
-            TKeyedDatagram::Valid);
-  EXPECT_EQ(p.Kind, TDiscoveryKind::dkReply);
-  EXPECT_EQ(p.UtcTime, 45000.5);
-  EXPECT_EQ(p.TcpPort, 7732);
 }
 
 // ---- TCP messages: writers ----

@@ -2,14 +2,22 @@
 // hand-made peers that send scripted (also broken) replies. The bytes of each request and the
 // reading of each reply are the codec's, checked in memory (MessagesTest).
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <filesystem>
+#include <functional>
+#include <iterator>
 #include <memory>
 #include <random>
 #include <stdexcept>
@@ -185,28 +193,80 @@ TEST_F(TransferTest, DownloadFile_TargetIsAFolder_FalseAndCompleteTempStays) {
   EXPECT_EQ(Local.Read("thing.pondartmp"), "complete body");
 }
 
-TEST_F(TransferTest, DownloadFile_TempCannotBeCreated_ThrowsAfterClosing) {
-  Remote.Folder.Write("a.txt", "abc");
-  fs::create_directories(Local.Path() / "a.txt.pondartmp");  // a folder in the temp file's way
-  StartServer();
-  EXPECT_THROW(Pondar::Net::DownloadFile(Loopback, Port, "a.txt", nullptr, LocalPath("a.txt")),
-               std::runtime_error);
-  EXPECT_FALSE(LocalExists("a.txt"));
-  EXPECT_TRUE(fs::is_directory(Local.Path() / "a.txt.pondartmp"));
-  // The request was let go: the server is free for the next one.
-  EXPECT_EQ(Pondar::Net::RequestFileList(Loopback, Port), TFileEntries{});
+// Makes fdatasync fail with EIO on the calling thread alone (a seccomp filter, which other
+// threads do not inherit): a disk that takes the bytes but cannot keep them.
+bool FailFlushesOnThisThread() {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_fdatasync, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) == 0;
 }
 
-TEST_F(TransferTest, DownloadFile_FolderCannotBeCreated_Throws) {
+// A download that fails on this side's disk: an error that names what to mend, thrown once
+// the peer has been let go, and the old file (or none) under the name, never a partial one.
+TEST_F(TransferTest, DownloadFile_LocalFailures_ThrownWithTheirCause_OldTargetKept) {
   Remote.Folder.Write("a.txt", "abc");
+  Remote.Folder.Write("big.bin", RandomText(600000, 4));
+  fs::create_directories(Local.Path() / "a.txt.pondartmp");  // a folder in the temporary's way
   Local.Write("plain", "a file where a folder is needed");
+  Local.Write("kept.txt", "the previous copy");
   StartServer();
-  try {
-    Pondar::Net::DownloadFile(Loopback, Port, "a.txt", nullptr, LocalPath("plain/a.txt"));
-    ADD_FAILURE() << "no error";
-  } catch (const std::runtime_error& AError) {  // said of the folder: what the user has to mend
-    EXPECT_NE(std::string(AError.what()).find("Unable to create folder"), std::string::npos)
-        << AError.what();
+  using TRun = std::function<void(const std::function<void()>&)>;
+  const TRun here = [](const std::function<void()>& ADownload) { ADownload(); };
+  const TRun fileSizeLimit = [](const std::function<void()>& ADownload) {
+    // Files may grow to 200 000 bytes only: the temporary file's writes fail past that.
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = old;
+    small.rlim_cur = 200000;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    ADownload();
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    ::signal(SIGXFSZ, oldHandler);
+  };
+  const TRun failingFlush = [](const std::function<void()>& ADownload) {
+    std::thread([&] {
+      ASSERT_TRUE(FailFlushesOnThisThread());
+      ADownload();
+    }).join();
+  };
+  struct TCase {
+    const char* Name;
+    const char* RemotePath;
+    const char* LocalPath;
+    TRun Run;
+    const char* Said;
+  };
+  const TCase cases[] = {
+      {"the temporary file cannot be made", "a.txt", "a.txt", here, "Unable to create "},
+      {"a file stands where a folder must be", "a.txt", "plain/a.txt", here,
+       "Unable to create folder"},
+      {"a write fails", "big.bin", "big.bin", fileSizeLimit, "Unable to write to"},
+      {"the flush before the rename fails", "a.txt", "kept.txt", failingFlush,
+       "Unable to write to"},
+  };
+  for (const TCase& c : cases) {
+    const std::string before = LocalExists(c.LocalPath) ? Local.Read(c.LocalPath) : "";
+    std::string said = "no error";
+    c.Run([&] {
+      try {
+        Pondar::Net::DownloadFile(Loopback, Port, c.RemotePath, nullptr, LocalPath(c.LocalPath));
+      } catch (const std::runtime_error& AError) {
+        said = AError.what();
+      }
+    });
+    EXPECT_NE(said.find(c.Said), std::string::npos) << c.Name << ": " << said;
+    EXPECT_EQ(LocalExists(c.LocalPath) ? Local.Read(c.LocalPath) : "", before) << c.Name;
+    EXPECT_FALSE(fs::is_regular_file(Local.Path() / (std::string(c.LocalPath) + ".pondartmp")))
+        << c.Name;
+    // The request was let go: the server is free for the next one.
+    EXPECT_TRUE(Pondar::Net::RequestFileList(Loopback, Port).has_value()) << c.Name;
   }
   EXPECT_EQ(Local.Read("plain"), "a file where a folder is needed");
 }
@@ -227,29 +287,6 @@ TEST(DownloadFileTest, LocalErrorIsThrownAfterTheConnectionIsClosed) {
   } catch (const std::runtime_error&) {
     EXPECT_TRUE(PondarTest::WaitFor([&] { return closedFirst->load(); }, 2s));
   }
-}
-
-TEST_F(TransferTest, DownloadFile_WriteErrorThrowsAndRemovesPartialTemp) {
-  Remote.Folder.Write("big.bin", RandomText(600000, 4));
-  StartServer();
-  // Files may grow to 200 000 bytes only: the temporary file's writes fail past that.
-  rlimit old{};
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
-  const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
-  rlimit small = old;
-  small.rlim_cur = 200000;
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-  bool threw = false;
-  try {
-    Pondar::Net::DownloadFile(Loopback, Port, "big.bin", nullptr, LocalPath("big.bin"));
-  } catch (const std::runtime_error&) {
-    threw = true;
-  }
-  ::setrlimit(RLIMIT_FSIZE, &old);
-  ::signal(SIGXFSZ, oldHandler);
-  EXPECT_TRUE(threw);
-  EXPECT_FALSE(LocalExists("big.bin"));
-  EXPECT_FALSE(LocalExists("big.bin.pondartmp"));
 }
 
 // ---- notices, clipboard, frames ----

@@ -1,7 +1,8 @@
-// Keyed mode in tests: TLS contexts made from keys of the test's own, and the requesting side's
-// context set for the length of a scope.
+// Keyed mode in tests: TLS contexts made from keys of the test's own, the requesting side's
+// context set for the length of a scope, and the raw client's Ask spoken inside TLS.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -9,6 +10,7 @@
 
 #include "net/Connection.h"
 #include "net/Tls.h"
+#include "support/RawSockets.h"
 
 namespace PondarTest {
 
@@ -31,5 +33,26 @@ class TRequesterTls {
   TRequesterTls(const TRequesterTls&) = delete;
   TRequesterTls& operator=(const TRequesterTls&) = delete;
 };
+
+// Ask (support/RawSockets.h) over a connection keyed with ATls, or a plain one when it is null:
+// one hand-made request, and every byte that comes back until the server closes or ATimeout
+// has passed. A failed handshake is a close with nothing read.
+inline TReply AskKeyed(uint16_t APort, const TBytes& ARequest,
+                       std::shared_ptr<const Pondar::Net::TTlsContext> ATls,
+                       std::chrono::milliseconds ATimeout = std::chrono::seconds(5)) {
+  if (!ATls) return Ask(APort, ARequest, ATimeout);
+  auto conn = Pondar::Net::TConnection::Connect(Loopback, APort, std::move(ATls));
+  TReply reply;
+  if (!conn) {
+    reply.Closed = true;
+    return reply;
+  }
+  conn.SetDeadline(Pondar::Core::GetTickCount64() + static_cast<uint64_t>(ATimeout.count()));
+  if (conn.Write(ARequest.data(), ARequest.size())) conn.Flush();
+  // One byte at a time: a read of more fails whole when the server closes in its middle.
+  for (uint8_t byte = 0; conn.Read(&byte, 1);) reply.Bytes.push_back(byte);
+  reply.Closed = !conn.OutOfTime();
+  return reply;
+}
 
 }  // namespace PondarTest

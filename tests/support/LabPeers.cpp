@@ -77,11 +77,13 @@ fs::path TLabPeers::SettingsFile(int APeer) const {
   return FRoot / ("appdata" + std::to_string(APeer)) / "Pondar" / "pondard.ini";
 }
 
-void TLabPeers::Start(int APeer, const std::vector<std::string>& AExtraArgs) {
+void TLabPeers::Start(int APeer, const std::vector<std::string>& AExtraArgs,
+                      const std::map<std::string, std::string>& AEnv) {
   const fs::path appData = FRoot / ("appdata" + std::to_string(APeer));
   fs::create_directories(appData);
   fs::create_directories(Folder(APeer));
   TSpawnOptions options;
+  options.Env = AEnv;
   options.Env["APPDATA"] = appData.string();
   options.Streams = TLogStreams::StdoutOnly;
   std::vector<std::string> args = {PondardExe(), "--headless", "--name", Name(APeer),

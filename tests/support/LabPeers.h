@@ -42,9 +42,10 @@ class TLabPeers {
   std::filesystem::path Folder(int APeer) const;
   int Count() const { return FLab.Peers(); }
 
-  // Starts peer APeer (folders made as needed) with AExtraArgs after its own, and returns at
-  // once; StartAll starts every one.
-  void Start(int APeer, const std::vector<std::string>& AExtraArgs = {});
+  // Starts peer APeer (folders made as needed) with AExtraArgs after its own and AEnv in its
+  // environment, and returns at once; StartAll starts every one.
+  void Start(int APeer, const std::vector<std::string>& AExtraArgs = {},
+             const std::map<std::string, std::string>& AEnv = {});
   // Where peer APeer's settings live: <root>/appdata<i>/Pondar/pondard.ini.
   std::filesystem::path SettingsFile(int APeer) const;
   void StartAll();

@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/un.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
+#include <string>
 
 namespace PondarTest {
 
@@ -60,6 +63,17 @@ TSocket ListenTcp(const char* AIp, int ABacklog) {
   if (::inet_pton(AF_INET, AIp, &addr.sin_addr) != 1) return {};
   if (::bind(sock.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return {};
   if (::listen(sock.Fd(), ABacklog) != 0) return {};
+  return sock;
+}
+
+TSocket BindUnixSocket(const std::filesystem::path& APath) {
+  TSocket sock(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const std::string path = APath.string();
+  if (path.size() >= sizeof addr.sun_path) return {};
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  if (::bind(sock.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return {};
   return sock;
 }
 

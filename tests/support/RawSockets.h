@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 
 #include "core/Types.h"
 #include "net/Socket.h"
@@ -34,6 +35,10 @@ uint16_t FreePort(int AType = SOCK_STREAM);
 // backlog of ABacklog. Invalid when it cannot be made. With a backlog of 0 one connection fills
 // it, and the next connect waits out its time-out: a peer that does not answer.
 TSocket ListenTcp(const char* AIp = Loopback, int ABacklog = 4);
+
+// A Unix stream socket bound at APath: a node in a folder that open() fails on, even for root.
+// Invalid when it cannot be made (a path too long for a socket address, one that exists).
+TSocket BindUnixSocket(const std::filesystem::path& APath);
 
 // ---- raw TCP client ----
 
