@@ -159,7 +159,8 @@ class TTreeWatch {
       const std::string name = entry->d_name;
       if (name == "." || name == "..") continue;
       const std::string path = ADir + "/" + name;
-      if (IsDirectory(path))
+      struct stat st {};
+      if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))  // links to folders not followed
         AddTree(path);
       else
         Count(path);

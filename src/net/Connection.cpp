@@ -495,6 +495,10 @@ bool TConnection::WriteFromFile(int AFileFd, int64_t ACount) {
     } else {
       off_t at = offset;
       n = ::sendfile(FSock.Fd(), AFileFd, &at, step);
+      // A file that cannot be sent so (its file system reads no pages for it): through a
+      // buffer, from where it stands.
+      if (n < 0 && (errno == EINVAL || errno == ENOSYS) && ::lseek(AFileFd, offset, SEEK_SET) >= 0)
+        return TOutStream::WriteFromFile(AFileFd, ACount);
     }
     if (n > 0) {
       offset += n;
@@ -532,7 +536,7 @@ TConnection::TToFile TConnection::SpliceToFile(int AFileFd, int64_t ACount) {
     if (!BeforeWait()) return TToFile::StreamFailed;
     const ssize_t got = ::splice(FSock.Fd(), nullptr, FPipeIn.Fd(), nullptr,
                                  static_cast<size_t>(std::min<int64_t>(ACount, SplicePipeBytes)),
-                                 SPLICE_F_MOVE | SPLICE_F_MORE);
+                                 SPLICE_F_MOVE);
     if (got == 0) return TToFile::StreamFailed;  // orderly close before all bytes came
     if (got < 0) {
       if (errno == EINTR) continue;
@@ -550,6 +554,12 @@ TConnection::TToFile TConnection::SpliceToFile(int AFileFd, int64_t ACount) {
       const ssize_t put =
           ::splice(FPipeOut.Fd(), nullptr, AFileFd, nullptr, static_cast<size_t>(left), SPLICE_F_MOVE);
       if (put < 0 && errno == EINTR) continue;
+      if (put < 0 && errno == EINVAL) {
+        // A file system that takes no splice: what is in the pipe, and the rest, go through a
+        // buffer.
+        if (!DrainPipeToFile(AFileFd, static_cast<size_t>(left))) return TToFile::FileFailed;
+        return CopyToFile(AFileFd, ACount);
+      }
       if (put <= 0) {
         if (put == 0) errno = EIO;
         return TToFile::FileFailed;
@@ -558,6 +568,29 @@ TConnection::TToFile TConnection::SpliceToFile(int AFileFd, int64_t ACount) {
     }
   }
   return TToFile::Done;
+}
+
+bool TConnection::DrainPipeToFile(int AFileFd, size_t ACount) {
+  uint8_t buffer[16384];
+  while (ACount > 0) {
+    const ssize_t got = ::read(FPipeOut.Fd(), buffer, std::min(ACount, sizeof buffer));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      if (got == 0) errno = EIO;
+      return false;
+    }
+    for (ssize_t done = 0; done < got;) {
+      const ssize_t n = ::write(AFileFd, buffer + done, static_cast<size_t>(got - done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        if (n == 0) errno = EIO;
+        return false;
+      }
+      done += n;
+    }
+    ACount -= static_cast<size_t>(got);
+  }
+  return true;
 }
 
 TConnection::TToFile TConnection::CopyToFile(int AFileFd, int64_t ACount) {

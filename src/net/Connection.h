@@ -167,6 +167,9 @@ class TConnection final : public TInStream, public TOutStream {
   // ReadToFile's halves: by way of the pipe, and through a buffer.
   TToFile SpliceToFile(int AFileFd, int64_t ACount);
   TToFile CopyToFile(int AFileFd, int64_t ACount);
+  // Moves ACount bytes that wait in the pipe into the file through a buffer; false (errno set)
+  // when the file fails.
+  bool DrainPipeToFile(int AFileFd, size_t ACount);
   // False once the deadline has passed; otherwise makes sure no wait lasts beyond it.
   bool BeforeWait();
 

@@ -21,8 +21,9 @@ namespace {
 
 constexpr const char* TempSuffix = ".pondartmp";
 constexpr int64_t EarlyWriteOutBytes = int64_t{1} << 20;
-// The content is received in steps of this many bytes, each told to the progress callback; a
-// cancel is seen between steps at the latest.
+// Without a progress callback the content is received in steps of this many bytes (a cancel is
+// seen between steps at the latest); with one, in blocks of TransferChunk, each told to it, so
+// that a file of a few hundred KiB shows its way too.
 constexpr int64_t ReceiveStepBytes = int64_t{1} << 20;
 
 std::system_error FileError(int AErrno, const std::string& AWhat, const std::string& APath) {
@@ -160,10 +161,11 @@ std::optional<TReceivedFile> ReceiveFile(const RawUtf8& AHost, uint16_t APort,
     if (!temp.Create()) fail(FileError(errno, "Unable to create", temp.FTempPath));
   }
 
+  const int64_t stepBytes = AProgress ? static_cast<int64_t>(TransferChunk) : ReceiveStepBytes;
   int64_t remaining = size;
   while (remaining > 0) {
     if (ACancel && ACancel->load(std::memory_order_relaxed)) return std::nullopt;
-    const int64_t step = std::min(remaining, ReceiveStepBytes);
+    const int64_t step = std::min(remaining, stepBytes);
     switch (conn.ReadToFile(temp.FFd, step)) {
       case TConnection::TToFile::Done:
         break;

@@ -16,7 +16,7 @@
 
 namespace Pondar::Net {
 
-// Bytes received so far and the total, after each MiB received and after the last bytes.
+// Bytes received so far and the total, after each received block.
 using TTransferProgressProc = std::function<void(int64_t AReceived, int64_t ATotal)>;
 
 // An open connection to AHost:APort (dotted IPv4) with the requester's limits (see
@@ -95,8 +95,7 @@ std::optional<TReceivedFile> ReceiveFile(const RawUtf8& AHost, uint16_t APort,
 // Throws std::runtime_error (after closing the connection) when the folder or the temporary
 // file cannot be created or written; a partial temporary file is then removed, as it is never
 // of use. The old target is untouched in every failure.
-// ACancel, when given and set, ends the transfer as a failed one at the end of the MiB under
-// way, or of a wait for the peer that runs out.
+// ACancel, when given and set, ends the transfer between blocks as a failed one.
 bool DownloadFile(const RawUtf8& AHost, uint16_t APort, const RawUtf8& ARelPath,
                   const TTransferProgressProc& AProgress, const std::string& ALocalPath,
                   const std::atomic<bool>* ACancel = nullptr);
