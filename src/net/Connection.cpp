@@ -78,13 +78,8 @@ int TlsChunk(size_t ACount) {
 // One sendfile call at most this many bytes: the deadline is looked at between calls.
 constexpr int64_t SendFileStep = int64_t{8} << 20;
 
-// The size asked of the pipe that a download is spliced through: each splice then moves this
-// much at most, and the pipe holds no more. The system may give less (a limit on pipe
-// memory), which only means more calls.
-constexpr int SplicePipeBytes = 1 << 20;
-
-// sendfile and splice have no MSG_NOSIGNAL: a peer that went away would raise SIGPIPE, which
-// kills a process that does not ignore it. Blocked on this thread while one is held, and a
+// sendfile has no MSG_NOSIGNAL: a peer that went away would raise SIGPIPE, which kills a
+// process that does not ignore it. Blocked on this thread while one is held, and a
 // SIGPIPE raised meanwhile is taken off again, unless one was already waiting before.
 class TPipeSignalHold {
  public:
@@ -477,9 +472,8 @@ bool TConnection::Flush() {
 
 bool TConnection::WriteFromFile(int AFileFd, int64_t ACount) {
   if (FTls && !KernelTlsSend()) return TOutStream::WriteFromFile(AFileFd, ACount);
-  // Plain, or the kernel encrypts: the file goes from the page cache to the socket without a
-  // copy through this process, which leaves the CPU to the disk's reads and to the receiver
-  // where both share a machine.
+  // Plain, or the kernel encrypts: the file goes from the page cache to the socket without
+  // being copied through this process, which spares the CPU that copy costs.
   if (!Flush()) return false;
   off_t offset = ::lseek(AFileFd, 0, SEEK_CUR);
   if (offset < 0) return false;
@@ -515,111 +509,12 @@ bool TConnection::WriteFromFile(int AFileFd, int64_t ACount) {
   return ::lseek(AFileFd, offset, SEEK_SET) >= 0;
 }
 
-TConnection::TToFile TConnection::ReadToFile(int AFileFd, int64_t ACount) {
-  if (ACount <= 0) return TToFile::Done;
-  if (FTls) return CopyToFile(AFileFd, ACount);
-  if (!FPipeOut) {
-    int fds[2];
-    // A system out of pipes still receives, through a buffer as an encrypted connection does.
-    if (::pipe2(fds, O_CLOEXEC) != 0) return CopyToFile(AFileFd, ACount);
-    FPipeOut = TSocket(fds[0]);
-    FPipeIn = TSocket(fds[1]);
-    ::fcntl(FPipeIn.Fd(), F_SETPIPE_SZ, SplicePipeBytes);
-  }
-  return SpliceToFile(AFileFd, ACount);
-}
-
-TConnection::TToFile TConnection::SpliceToFile(int AFileFd, int64_t ACount) {
-  // Each round fills the pipe from the socket as far as the bytes there go, then empties it
-  // into the file whole, so that the pipe is empty whenever the socket is waited for.
-  while (ACount > 0) {
-    if (!BeforeWait()) return TToFile::StreamFailed;
-    const ssize_t got = ::splice(FSock.Fd(), nullptr, FPipeIn.Fd(), nullptr,
-                                 static_cast<size_t>(std::min<int64_t>(ACount, SplicePipeBytes)),
-                                 SPLICE_F_MOVE);
-    if (got == 0) return TToFile::StreamFailed;  // orderly close before all bytes came
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        // Only a wait ran out, as in Read.
-        if (FStall == TRecvStall::Fail) return TToFile::StreamFailed;
-        if (FCancel && FCancel->load(std::memory_order_relaxed)) return TToFile::StreamFailed;
-        continue;
-      }
-      return TToFile::StreamFailed;
-    }
-    Moved(static_cast<size_t>(got));
-    ACount -= got;
-    for (ssize_t left = got; left > 0;) {
-      const ssize_t put =
-          ::splice(FPipeOut.Fd(), nullptr, AFileFd, nullptr, static_cast<size_t>(left), SPLICE_F_MOVE);
-      if (put < 0 && errno == EINTR) continue;
-      if (put < 0 && errno == EINVAL) {
-        // A file system that takes no splice: what is in the pipe, and the rest, go through a
-        // buffer.
-        if (!DrainPipeToFile(AFileFd, static_cast<size_t>(left))) return TToFile::FileFailed;
-        return CopyToFile(AFileFd, ACount);
-      }
-      if (put <= 0) {
-        if (put == 0) errno = EIO;
-        return TToFile::FileFailed;
-      }
-      left -= put;
-    }
-  }
-  return TToFile::Done;
-}
-
-bool TConnection::DrainPipeToFile(int AFileFd, size_t ACount) {
-  uint8_t buffer[16384];
-  while (ACount > 0) {
-    const ssize_t got = ::read(FPipeOut.Fd(), buffer, std::min(ACount, sizeof buffer));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      if (got == 0) errno = EIO;
-      return false;
-    }
-    for (ssize_t done = 0; done < got;) {
-      const ssize_t n = ::write(AFileFd, buffer + done, static_cast<size_t>(got - done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        if (n == 0) errno = EIO;
-        return false;
-      }
-      done += n;
-    }
-    ACount -= static_cast<size_t>(got);
-  }
-  return true;
-}
-
-TConnection::TToFile TConnection::CopyToFile(int AFileFd, int64_t ACount) {
-  const auto buffer = std::make_unique<uint8_t[]>(TransferChunk);
-  while (ACount > 0) {
-    const auto block = static_cast<size_t>(std::min<int64_t>(ACount, TransferChunk));
-    if (!Read(buffer.get(), block)) return TToFile::StreamFailed;
-    for (size_t done = 0; done < block;) {
-      const ssize_t n = ::write(AFileFd, buffer.get() + done, block - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        if (n == 0) errno = EIO;
-        return TToFile::FileFailed;
-      }
-      done += static_cast<size_t>(n);
-    }
-    ACount -= static_cast<int64_t>(block);
-  }
-  return TToFile::Done;
-}
-
 void TConnection::Interrupt() const {
   if (FSock) ::shutdown(FSock.Fd(), SHUT_RDWR);
 }
 
 void TConnection::Close() {
   FOut.clear();
-  FPipeIn.Close();
-  FPipeOut.Close();
   // No close_notify: every message says its own length, so the end of the stream carries no
   // meaning, and a peer gone away must not hold the close up.
   FTls.reset();

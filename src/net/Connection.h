@@ -136,16 +136,6 @@ class TConnection final : public TInStream, public TOutStream {
   bool Flush() override;
   bool WriteFromFile(int AFileFd, int64_t ACount) override;
 
-  // What ReadToFile ended with.
-  enum class TToFile { Done, StreamFailed, FileFailed };
-  // Reads exactly ACount bytes into the file AFileFd at its current offset, under the same
-  // limits as Read. StreamFailed: the connection failed or ended first, as Read fails;
-  // FileFailed: a write to the file failed (errno says why). A plain connection moves the bytes
-  // from the socket to the file in the kernel (splice, through a pipe the connection keeps), so
-  // they are never copied through this process; an encrypted one decrypts into a buffer of
-  // TransferChunk bytes. Memory use does not grow with ACount either way.
-  TToFile ReadToFile(int AFileFd, int64_t ACount);
-
   // Makes every read and write on this connection fail at once, now and later; safe from any
   // thread while another uses the connection. The socket stays open until Close, so that its
   // number is never reused under a caller that still holds it.
@@ -164,12 +154,6 @@ class TConnection final : public TInStream, public TOutStream {
   // The blocking part of Connect: the handshake within ADeadlineTick on a non-blocking socket.
   bool Handshake(uint64_t ADeadlineTick);
   bool SendRaw(const uint8_t* AData, size_t ACount, bool AMore);
-  // ReadToFile's halves: by way of the pipe, and through a buffer.
-  TToFile SpliceToFile(int AFileFd, int64_t ACount);
-  TToFile CopyToFile(int AFileFd, int64_t ACount);
-  // Moves ACount bytes that wait in the pipe into the file through a buffer; false (errno set)
-  // when the file fails.
-  bool DrainPipeToFile(int AFileFd, size_t ACount);
   // False once the deadline has passed; otherwise makes sure no wait lasts beyond it.
   bool BeforeWait();
 
@@ -186,9 +170,6 @@ class TConnection final : public TInStream, public TOutStream {
   void Moved(size_t ACount);
   int FWaitMs = 0;  // the wait the socket's time-outs are set to now
   TBytes FOut;      // written, not yet sent
-  // The pipe of ReadToFile on a plain connection, made at its first use: its read end, its
-  // write end (TSocket owns any descriptor).
-  TSocket FPipeOut, FPipeIn;
 
   struct TSslFree {
     void operator()(SSL* ASsl) const;

@@ -21,13 +21,26 @@ namespace {
 
 constexpr const char* TempSuffix = ".pondartmp";
 constexpr int64_t EarlyWriteOutBytes = int64_t{1} << 20;
-// Without a progress callback the content is received in steps of this many bytes (a cancel is
-// seen between steps at the latest); with one, in blocks of TransferChunk, each told to it, so
-// that a file of a few hundred KiB shows its way too.
-constexpr int64_t ReceiveStepBytes = int64_t{1} << 20;
 
 std::system_error FileError(int AErrno, const std::string& AWhat, const std::string& APath) {
   return std::system_error(AErrno, std::generic_category(), AWhat + " " + APath);
+}
+
+// Writes the whole block, retrying short writes and signals.
+bool WriteAll(int AFd, const uint8_t* AData, size_t ACount) {
+  while (ACount > 0) {
+    const ssize_t n = ::write(AFd, AData, ACount);
+    if (n > 0) {
+      AData += n;
+      ACount -= static_cast<size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+  }
+  return true;
 }
 
 // Directory part of a local path: everything before the last "/".
@@ -161,23 +174,19 @@ std::optional<TReceivedFile> ReceiveFile(const RawUtf8& AHost, uint16_t APort,
     if (!temp.Create()) fail(FileError(errno, "Unable to create", temp.FTempPath));
   }
 
-  const int64_t stepBytes = AProgress ? static_cast<int64_t>(TransferChunk) : ReceiveStepBytes;
+  // One buffer per download: memory use does not grow with the file size.
+  const auto buffer = std::make_unique<uint8_t[]>(TransferChunk);
   int64_t remaining = size;
   while (remaining > 0) {
     if (ACancel && ACancel->load(std::memory_order_relaxed)) return std::nullopt;
-    const int64_t step = std::min(remaining, stepBytes);
-    switch (conn.ReadToFile(temp.FFd, step)) {
-      case TConnection::TToFile::Done:
-        break;
-      case TConnection::TToFile::StreamFailed:
-        return std::nullopt;  // a cut connection or a cancel: the temporary file goes with `temp`
-      case TConnection::TToFile::FileFailed:
-        // A partial temporary file is never of use, so a write error removes it as well.
-        fail(FileError(errno, "Unable to write to", temp.FTempPath));
-    }
-    remaining -= step;
+    const size_t block = static_cast<size_t>(std::min<int64_t>(remaining, TransferChunk));
+    // A cut connection or a cancel: the temporary file goes away with `temp`.
+    if (!conn.Read(buffer.get(), block)) return std::nullopt;
+    // A partial temporary file is never of use, so a write error removes it as well.
+    if (!WriteAll(temp.FFd, buffer.get(), block))
+      fail(FileError(errno, "Unable to write to", temp.FTempPath));
+    remaining -= static_cast<int64_t>(block);
     if (AProgress) AProgress(size - remaining, size);
-
   }
   conn.Close();
   // A large file starts being written out now: by the time Finish waits for the disk, most of

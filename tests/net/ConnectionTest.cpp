@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -16,7 +15,6 @@
 #include "support/Bytes.h"
 #include "support/RawSockets.h"
 #include "support/ScriptedPeer.h"
-#include "support/TestSupport.h"
 
 namespace {
 
@@ -29,7 +27,6 @@ using PondarTest::FreePort;
 using PondarTest::Loopback;
 using PondarTest::ReadUntilClosed;
 using PondarTest::SendRaw;
-using PondarTest::RandomText;
 using PondarTest::TScriptedPeer;
 using Clock = std::chrono::steady_clock;
 
@@ -124,43 +121,6 @@ TEST(ConnectionTest, Deadline_EndsARequestThatAPeerTricklesOut) {
   EXPECT_GE(took, 250ms);  // the tick counter may be a little ahead of the clock read here
   EXPECT_LT(took, 3s);
   EXPECT_FALSE(conn.Read(buf, 1)) << "past the deadline nothing more is read";
-}
-
-TEST(ConnectionTest, ReadToFile_BytesLandAfterWhatTheFileHeld_AnEndOrAFileErrorIsSaid) {
-  using TToFile = TConnection::TToFile;
-  struct TCase {
-    const char* Name;
-    size_t Sent;  // in two halves, 300 ms apart: several stall limits; then the peer closes
-    size_t Asked;
-    bool Writable;  // false: the file is open for reading only
-    TToFile Expected;
-  };
-  const TCase cases[] = {
-      {"whole, across waits that ran out", 3 << 20, 3 << 20, true, TToFile::Done},
-      {"the peer closes first", 1 << 20, (1 << 20) + 1, true, TToFile::StreamFailed},
-      {"the file takes nothing", 1 << 20, 1 << 20, false, TToFile::FileFailed},
-  };
-  for (const TCase& c : cases) {
-    const std::string body = RandomText(c.Sent, 7);
-    TScriptedPeer peer([&](const TSocket& AConn, const std::atomic<bool>&) {
-      SendRaw(AConn, TBytes(body.begin(), body.begin() + static_cast<long>(c.Sent / 2)));
-      std::this_thread::sleep_for(300ms);
-      SendRaw(AConn, TBytes(body.begin() + static_cast<long>(c.Sent / 2), body.end()));
-    });
-    const PondarTest::TSandbox dir;
-    dir.Write("f", "held");
-    const int fd = ::open((dir.Str() + "/f").c_str(), c.Writable ? O_WRONLY : O_RDONLY);
-    ASSERT_GE(fd, 0) << c.Name;
-    ASSERT_EQ(::lseek(fd, 0, SEEK_END), 4) << c.Name;
-    TConnection conn = TConnection::Connect(Loopback, peer.Port());
-    ASSERT_TRUE(conn) << c.Name;
-    ASSERT_TRUE(conn.SetStallLimit(50)) << c.Name;
-    EXPECT_EQ(conn.ReadToFile(fd, static_cast<int64_t>(c.Asked)), c.Expected) << c.Name;
-    ::close(fd);
-    if (c.Expected == TToFile::Done) {
-      EXPECT_TRUE(dir.Read("f") == "held" + body) << c.Name;
-    }
-  }
 }
 
 }  // namespace
