@@ -17,7 +17,8 @@
 #   --key: everything twice in one run, the peers first plain and then sharing a network key
 #   (TLS on every connection), so that the two can be compared.
 # PONDAR_BENCH_PREBUILT=1 runs the pondard of build-dir as it is (another checkout's build); the
-# baseline tool is this checkout's (PLAIN_COPY, default build/bench-release/bench/plain_copy).
+# timer and the baseline are this checkout's tools (build/bench-release/bench: `arrival`, which
+# times by inotify, and `plain_copy`), built here whatever pondard is timed.
 # PONDAR_SYNC_LAB_CASES picks cases by name: save (1), many (2 and 3), big (4 and 5); all three
 # by default.
 set -euo pipefail
@@ -26,13 +27,14 @@ source bench/lab_timing.sh
 lab_keyed_twice "$0" "$@"
 build=${1:-build/bench-release}
 cases=" ${PONDAR_SYNC_LAB_CASES:-save many big} "
-lab_build "$build" pondard plain_copy
-plain=${PLAIN_COPY:-$build/bench/plain_copy}
+PONDAR_BENCH_PREBUILT='' lab_build build/bench-release plain_copy arrival
+lab_build "$build" pondard
+plain=build/bench-release/bench/plain_copy
+arrival=build/bench-release/bench/arrival
 PONDAR_BENCH_PREBUILT=1 lab_start "$build" "pl$$xbench" 2 pondar-bench
 lab="$lab_name"
 mkdir -p "$work"/{a,b,appa,appb,stage}
 lab_share_key "$build" "$work/appa" "$work/appb"
-has_files() { test "$(find "$1" -type f ! -name '*.pondartmp' 2>/dev/null | wc -l)" -eq "$2"; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
 
 "$netlab" exec "$lab" 1 env APPDATA="$work/appa" "$build/pondard" --headless --name a \
@@ -49,10 +51,8 @@ samples=()
 mkdir -p "$work/a/lat"
 sleep 3.2
 for i in $(seq 1 20); do
-  t0=$(now_ms)
-  head -c 1024 /dev/urandom >"$work/a/lat/$i.txt"
-  wait_for 10 test -f "$work/b/lat/$i.txt"
-  samples+=($(($(now_ms) - t0)))
+  ms=$("$arrival" --timeout 10 --file "$work/b/lat/$i.txt" --write "$work/a/lat/$i.txt" 1024)
+  samples+=("${ms%% *}")
   sleep 3.2
 done
 echo "1 KiB save to complete on the other peer: median $(median "${samples[@]}") ms (samples: ${samples[*]})"
@@ -67,30 +67,26 @@ stage_many() { # stage_many NAME: 1 000 files of 4 KiB in $work/stage/NAME
 }
 for name in folder cp renames dirty; do stage_many "$name"; done
 sync
-arrive() { # arrive NAME: milliseconds from $t0 until all 1 000 files of NAME are on peer b
-  wait_for 60 has_files "$work/b/$1" 1000
-  echo $(($(now_ms) - t0))
+arrive() { # arrive NAME ACTION...: "ARRIVAL ACTION" milliseconds, from the start of the action
+  # until all 1 000 files of NAME are on peer b (nested folders counted), and until the action
+  # returned
+  local name=$1
+  shift
+  "$arrival" --timeout 60 --count 1000 "$work/b/$name" "$@"
 }
 sleep 3.2
-t0=$(now_ms)
-mv "$work/stage/folder" "$work/a/folder"
-folder_ms=$(arrive folder)
+read -r folder_ms _ <<<"$(arrive folder --rename "$work/stage/folder" "$work/a/folder")"
 echo "1000 x 4 KiB moved in as one folder: ${folder_ms} ms"
 sleep 3.2
 mkdir -p "$work/a/cp"
 sleep 3.2
-t0=$(now_ms)
-cp "$work"/stage/cp/*.dat "$work/a/cp/"
-copy_ms=$(($(now_ms) - t0))
-cp_ms=$(arrive cp)
+read -r cp_ms copy_ms <<<"$(arrive cp -- sh -c 'cp "$1"/*.dat "$2"/' sh "$work/stage/cp" "$work/a/cp")"
 echo "1000 x 4 KiB copied in one by one (cp *.dat): ${cp_ms} ms, of which the copy itself" \
   "${copy_ms} ms; ratio to the folder move $(ratio "$cp_ms" "$folder_ms")"
 mkdir -p "$work/a/renames"
 sleep 3.2
-t0=$(now_ms)
-perl -e 'my ($from, $to) = @ARGV; opendir(my $d, $from) or die; for (grep { /\.dat$/ } readdir $d) { rename("$from/$_", "$to/$_") or die "$_: $!" }' \
-  "$work/stage/renames" "$work/a/renames"
-renames_ms=$(arrive renames)
+read -r renames_ms _ <<<"$(arrive renames -- perl -e 'my ($from, $to) = @ARGV; opendir(my $d, $from) or die; for (grep { /\.dat$/ } readdir $d) { rename("$from/$_", "$to/$_") or die "$_: $!" }' \
+  "$work/stage/renames" "$work/a/renames")"
 echo "1000 x 4 KiB renamed in one by one: ${renames_ms} ms; ratio to the folder move" \
   "$(ratio "$renames_ms" "$folder_ms")"
 
@@ -100,9 +96,7 @@ echo "1000 x 4 KiB renamed in one by one: ${renames_ms} ms; ratio to the folder 
 sleep 3.2
 dd if=/dev/zero of="$work/dirty.bin" bs=1M count=1536 status=none
 dirty_mib=$(awk '/^Dirty:/ {printf "%d", $2 / 1024}' /proc/meminfo)
-t0=$(now_ms)
-mv "$work/stage/dirty" "$work/a/dirty"
-dirty_ms=$(arrive dirty)
+read -r dirty_ms _ <<<"$(arrive dirty --rename "$work/stage/dirty" "$work/a/dirty")"
 rm -f "$work/dirty.bin"
 echo "1000 x 4 KiB moved in as one folder, ${dirty_mib} MiB dirty elsewhere on the disk:" \
   "${dirty_ms} ms; ratio to the same move without it $(ratio "$dirty_ms" "$folder_ms")"
@@ -110,37 +104,37 @@ sync
 fi
 [[ $cases == *" big "* ]] || exit 0
 
-# 4. One 1 GiB file, and the same bytes by a plain socket copy before and after it. Dirty pages
-#    are flushed before each run, so that no run pays for the previous one's write-back, and the
-#    file's pages are dropped, so that every run reads it from disk.
-plain_copy() { # plain_copy SOURCE TARGET: prints milliseconds from start to complete
+# 4. One 1 GiB file, and the same bytes by a plain socket copy before and after it. Every run
+#    starts alike: dirty pages written out, so that no run pays for an earlier one's write-back,
+#    the file's cached pages dropped, so that every run reads it from disk, and the same pause.
+#    Each is timed from its start until the file is complete under its final name on peer b.
+start_cold() { # start_cold FILE
+  sync
+  "$plain" drop "$1"
+  sleep 3.2
+}
+plain_copy() { # plain_copy SOURCE TARGET: prints milliseconds from the send until complete
   "$netlab" exec "$lab" 2 "$plain" recv 9099 "$2" >"$work/plain.out" &
-  local recv_pid=$!
+  local recv_pid=$! ms
   wait_for 10 grep -q listening "$work/plain.out"
-  local t0
-  t0=$(now_ms)
-  "$netlab" exec "$lab" 1 "$plain" send 10.213.0.2 9099 "$1"
+  start_cold "$1"
+  ms=$("$netlab" exec "$lab" 1 "$arrival" --timeout 120 --file "$2" -- \
+    "$plain" send 10.213.0.2 9099 "$1")
   wait "$recv_pid"
-  echo $(($(now_ms) - t0))
+  rm -f "$2"
+  echo "${ms%% *}"
 }
 head -c $((1 << 30)) /dev/urandom >"$work/stage/big.bin"
-sync
 plain1=$(plain_copy "$work/stage/big.bin" "$work/plain1.bin")
-rm -f "$work/plain1.bin"
-sync
-"$plain" drop "$work/stage/big.bin"
 hwm0=$(awk '/VmHWM/ {print $2}' "/proc/$pid_b/status")
-sleep 3.2
-t0=$(now_ms)
-mv "$work/stage/big.bin" "$work/a/big.bin"
-wait_for 120 test -f "$work/b/big.bin"
-pondar_ms=$(($(now_ms) - t0))
+start_cold "$work/stage/big.bin"
+ms=$("$arrival" --timeout 120 --file "$work/b/big.bin" --rename "$work/stage/big.bin" "$work/a/big.bin")
+pondar_ms=${ms%% *}
 cmp -s "$work/a/big.bin" "$work/b/big.bin" || echo "WARNING: the copies differ" >&2
 hwm=$(awk '/VmHWM/ {print $2}' "/proc/$pid_b/status")
 anon=$(awk '/RssAnon/ {print $2}' "/proc/$pid_b/status")
-sync
 plain2=$(plain_copy "$work/a/big.bin" "$work/plain2.bin")
-plain_ms=$(((plain1 + plain2) / 2))
+plain_ms=$(awk -v a="$plain1" -v b="$plain2" 'BEGIN {print (a + b) / 2}')
 echo "1 GiB: pondar ${pondar_ms} ms (from the move until complete), plain socket copy (cold" \
   "read, flushed) ${plain1} and ${plain2} ms; ratio to their mean $(ratio "$pondar_ms" "$plain_ms")"
 echo "receiving peer's peak resident memory: $((hwm / 1024)) MiB (${hwm} KiB), of which the" \

@@ -1,8 +1,9 @@
 // The baseline for transfer benchmarks: one file over one TCP connection, read cold from disk and
 // sent in 64 KiB blocks, received and written in 64 KiB blocks and flushed to disk (fdatasync),
 // and nothing else: what any program that copies a file safely has to do.
-//   plain_copy recv PORT OUTFILE     accepts one connection, writes what arrives, flushes it,
-//                                    prints seconds
+//   plain_copy recv PORT OUTFILE     accepts one connection, writes what arrives to OUTFILE.part,
+//                                    flushes it and renames it to OUTFILE (so that a watcher sees
+//                                    the name only once the copy is complete), prints seconds
 //   plain_copy send HOST PORT FILE   drops the file's cached pages, connects, sends it, closes
 //   plain_copy drop FILE             drops the file's cached pages (written out ones only: sync
 //                                    first), so that the next reader reads it from disk
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -39,7 +41,8 @@ int Receive(int APort, const char* AOut) {
   std::fflush(stdout);
   const int conn = ::accept(listener, nullptr, nullptr);
   const auto start = std::chrono::steady_clock::now();
-  const int out = ::open(AOut, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const std::string part = std::string(AOut) + ".part";
+  const int out = ::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (out < 0) return Fail("open");
   std::vector<char> buf(65536);
   long long total = 0;
@@ -51,6 +54,7 @@ int Receive(int APort, const char* AOut) {
   }
   if (::fdatasync(out) != 0) return Fail("fdatasync");
   ::close(out);
+  if (::rename(part.c_str(), AOut) != 0) return Fail("rename");
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::printf("%lld bytes in %.3f s\n", total, seconds);

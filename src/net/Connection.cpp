@@ -5,8 +5,12 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -70,6 +74,41 @@ void TuneTlsForRequest(SSL* ASsl) {
 int TlsChunk(size_t ACount) {
   return static_cast<int>(std::min<size_t>(ACount, INT_MAX));
 }
+
+// One sendfile call at most this many bytes: the deadline is looked at between calls.
+constexpr int64_t SendFileStep = int64_t{8} << 20;
+
+// sendfile has no MSG_NOSIGNAL: a peer that went away would raise SIGPIPE, which kills a
+// process that does not ignore it. Blocked on this thread while one is held, and a
+// SIGPIPE raised meanwhile is taken off again, unless one was already waiting before.
+class TPipeSignalHold {
+ public:
+  TPipeSignalHold() {
+    sigemptyset(&FSet);
+    sigaddset(&FSet, SIGPIPE);
+    sigset_t pending;
+    sigpending(&pending);
+    FWasPending = sigismember(&pending, SIGPIPE) == 1;
+    FBlocked = pthread_sigmask(SIG_BLOCK, &FSet, &FOld) == 0;
+  }
+  ~TPipeSignalHold() {
+    if (!FBlocked) return;
+    if (!FWasPending) {
+      const timespec now{};
+      while (sigtimedwait(&FSet, nullptr, &now) == SIGPIPE) {
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &FOld, nullptr);
+  }
+  TPipeSignalHold(const TPipeSignalHold&) = delete;
+  TPipeSignalHold& operator=(const TPipeSignalHold&) = delete;
+
+ private:
+  sigset_t FSet{};
+  sigset_t FOld{};
+  bool FWasPending = false;
+  bool FBlocked = false;
+};
 
 }  // namespace
 
@@ -432,16 +471,29 @@ bool TConnection::Flush() {
 }
 
 bool TConnection::WriteFromFile(int AFileFd, int64_t ACount) {
-  if (!KernelTlsSend()) return TOutStream::WriteFromFile(AFileFd, ACount);
-  // The kernel encrypts: the file goes from the page cache to the socket without a copy here.
+  if (FTls && !KernelTlsSend()) return TOutStream::WriteFromFile(AFileFd, ACount);
+  // Plain, or the kernel encrypts: the file goes from the page cache to the socket without
+  // being copied through this process, which spares the CPU that copy costs.
   if (!Flush()) return false;
   off_t offset = ::lseek(AFileFd, 0, SEEK_CUR);
   if (offset < 0) return false;
+  const TPipeSignalHold noSignal;
   while (ACount > 0) {
     if (!BeforeWait()) return false;
     errno = 0;
-    const ossl_ssize_t n = SSL_sendfile(FTls.get(), AFileFd, offset,
-                                        static_cast<size_t>(std::min<int64_t>(ACount, INT_MAX)), 0);
+    const auto step = static_cast<size_t>(std::min(ACount, SendFileStep));
+    ssize_t n;
+    if (FTls) {
+      n = SSL_sendfile(FTls.get(), AFileFd, offset, step, 0);
+      if (n < 0 && !TlsMustWait(static_cast<int>(n))) return false;
+    } else {
+      off_t at = offset;
+      n = ::sendfile(FSock.Fd(), AFileFd, &at, step);
+      // A file that cannot be sent so (its file system reads no pages for it): through a
+      // buffer, from where it stands.
+      if (n < 0 && (errno == EINVAL || errno == ENOSYS) && ::lseek(AFileFd, offset, SEEK_SET) >= 0)
+        return TOutStream::WriteFromFile(AFileFd, ACount);
+    }
     if (n > 0) {
       offset += n;
       ACount -= n;
@@ -449,7 +501,9 @@ bool TConnection::WriteFromFile(int AFileFd, int64_t ACount) {
       continue;
     }
     if (n == 0) return false;  // the file shrank
-    if (TlsMustWait(static_cast<int>(n)) && errno == EINTR) continue;
+    if (errno == EINTR) continue;
+    // A send blocked longer than the wait limit with nothing sent (EAGAIN), a reset, or a read
+    // error of the file.
     return false;
   }
   return ::lseek(AFileFd, offset, SEEK_SET) >= 0;
