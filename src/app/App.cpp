@@ -94,24 +94,29 @@ void TPondardApp::Start() {
   PrepareSyncEngine();
   FChanges.Start(FConfig.Folder, FFileSharing);
   if (ReceivesScreens()) FScreenViews.Start();
-  if (online) {
-    StartServer();
-    StartDiscovery();
-  }
+  if (online) StartServer();
   StartFolderWatcher();
   StartClipboardWatcher();
   FScreen.Start(FConfig.Name, FConfig.ScreenBroadcast);
-  // Ready once the folder is listed; the window goes on meanwhile.
-  FChanges.ScanThen([route = FRoute] { route.Log(RawUtf8(Captions::Ready)); });
+  // Peers hear of this one once its folder is listed: one that heard earlier would pull a list
+  // that still lacks files, and nothing would tell it of them later, as this peer would not yet
+  // know it. The server listens already, so a peer that hears of it can pull at once. Ready
+  // follows; the window goes on meanwhile.
+  FChanges.ScanThen([this, online, route = FRoute] {
+    if (online) StartDiscovery();
+    route.Log(RawUtf8(Captions::Ready));
+  });
 }
 
 void TPondardApp::Stop() {
   if (!FRunning) return;
   FRunning = false;
+  // First, so that discovery, which starts once the folder is listed, does not start after
+  // the goodbye.
+  FChanges.Stop();
   if (const auto discovery = Discovery()) discovery->SendGoodbye();
   FScreen.Stop();
   StopClipboardWatcher();
-  FChanges.Stop();
   StopFolderWatcher();
   StopServer();
   // No frame arrives any more; the window's viewers go with the receiver's.

@@ -67,19 +67,12 @@ void TChangeCoordinator::Stop() {
 void TChangeCoordinator::ScanAtStart() {
   std::vector<std::string> leftovers;
   // Syncs of an earlier run, and of this one, may be writing into the list meanwhile.
-  const bool changed =
-      FFiles->Rescan([&](const Pondar::Fs::TEntrySink& ASink) { Walk(ASink, &leftovers); });
+  FFiles->Rescan([&](const Pondar::Fs::TEntrySink& ASink) { Walk(ASink, &leftovers); });
   // A sync of an earlier run may still be receiving into one of them; with none running, each
   // is what a killed run left behind.
   if (!leftovers.empty() && !FLinks.SyncsRunning())
     for (const auto& path : leftovers) ::unlink(path.c_str());
   FRoute.Log(FormatCaption(Captions::FilesCount, {static_cast<int64_t>(FFiles->Size())}));
-  // The server answered from the list while the walk went on: a peer that pulled meanwhile may
-  // have missed files, and hears of them now.
-  if (changed) {
-    if (const auto peers = FLinks.Peers(); !peers.empty())
-      NotifyPeersOfChange(*FLinks.Outbox, peers);
-  }
 }
 
 void TChangeCoordinator::Post(uint64_t ADelayMs, std::function<void()> AAction) {

@@ -67,8 +67,8 @@ class TChangeCoordinator {
   void Start(const std::string& AFolder, bool AFileSharing);
   // Logs that the scan begins and returns: with file sharing, the folder is scanned into the
   // list as the work thread's next action, the downloads a killed run left are removed, the
-  // count is logged, and peers hear of it when they may have pulled the list before it was
-  // whole. AThen runs after that, on the work thread (at once without file sharing). Called
+  // count is logged. AThen runs after that, on the work thread (at once without file sharing):
+  // what must wait for the whole list, such as letting peers know of this one. Called
   // after Start, once the workers that serve and fill the list run: a large folder takes a
   // while to walk, and the caller (the window's thread) does not wait for it.
   void ScanThen(std::function<void()> AThen);
