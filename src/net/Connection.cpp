@@ -375,6 +375,11 @@ TConnection::TPoll TConnection::ReadByteNow(uint8_t& AOut) {
 bool TConnection::Read(void* ABuffer, size_t ACount) {
   auto* p = static_cast<uint8_t*>(ABuffer);
   size_t left = ACount;
+  // After a wait that ran out with nothing read: a stall fails this read only when asked to,
+  // or when the read was cancelled meanwhile.
+  const auto waitAgain = [this] {
+    return FStall != TRecvStall::Fail && !(FCancel && FCancel->load(std::memory_order_relaxed));
+  };
   while (left > 0) {
     if (!BeforeWait()) return false;
     if (FTls) {
@@ -389,10 +394,8 @@ bool TConnection::Read(void* ABuffer, size_t ACount) {
         continue;
       }
       if (!TlsMustWait(n)) return false;
-      if (errno == EINTR) continue;
-      if (FStall == TRecvStall::Fail) return false;
-      if (FCancel && FCancel->load(std::memory_order_relaxed)) return false;
-      continue;
+      if (errno == EINTR || waitAgain()) continue;
+      return false;
     }
     // MSG_WAITALL lets one call fill a whole block; it still returns early on a time-out,
     // a signal or the end of the stream, which the loop below sorts out.
@@ -405,12 +408,8 @@ bool TConnection::Read(void* ABuffer, size_t ACount) {
     }
     if (n == 0) return false;  // orderly close before all bytes came
     if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      // Only a wait ran out; the connection itself is still open.
-      if (FStall == TRecvStall::Fail) return false;
-      if (FCancel && FCancel->load(std::memory_order_relaxed)) return false;
-      continue;
-    }
+    // Only a wait ran out; the connection itself is still open.
+    if ((errno == EAGAIN || errno == EWOULDBLOCK) && waitAgain()) continue;
     return false;  // reset, keep-alive gave the peer up, interrupted, ...
   }
   return true;
