@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "core/Limits.h"
@@ -53,6 +54,14 @@ class TReceivedFile {
   // about one cache flush together, where one after another each costs a flush of its own.
   // Never throws: a failure is kept for Finish. Any thread, while no other call runs on it.
   void Flush();
+  // Flushes AFiles to disk in one pass over their file system (syncfs), where that costs what
+  // their own flushes would: they all lie on one file system, and the machine holds little
+  // unwritten data besides theirs. One pass commits a whole batch of new files at once, where
+  // each file's own flush waits for a commit of its own, even side by side with the others (on
+  // ext4 about four times as many small files per second). False when that does not hold or the
+  // pass fails, having done nothing that Flush would not do: each file is then flushed alone.
+  // AUnwrittenBytes: what the machine holds waiting for its disks now (UnwrittenBytes()).
+  static bool FlushInOnePass(std::span<TReceivedFile* const> AFiles, uint64_t AUnwrittenBytes);
   // Makes sure the file is on disk (Flush, unless done already) and renames it over the target:
   // false when the target cannot be replaced (a folder in the way; the complete temporary file
   // then stays). Throws std::system_error when writing it out failed; the temporary file is
@@ -75,6 +84,10 @@ class TReceivedFile {
   bool FFlushed = false;
   int FFlushErrno = 0;  // what Flush met; 0: on disk
 };
+
+// Bytes the whole machine holds in memory waiting for its disks, its own and other programs'
+// (Dirty and Writeback of /proc/meminfo); nullopt when that cannot be read.
+std::optional<uint64_t> UnwrittenBytes();
 
 // Receives ARelPath into ALocalPath + ".pondartmp"; nullopt when the peer is unreachable, lacks
 // the file, or the transfer breaks or is cancelled (no temporary file is then left). *AOutOfTime,

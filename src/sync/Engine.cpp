@@ -239,6 +239,7 @@ struct TSyncEngine::TSyncTally {
 // disk merges flushes that wait at the same time into one; one after another, each file would
 // cost a flush of the disk's cache of its own), then renamed in order. Each flush waits for our
 // own files only: another program's unwritten data on the same disk is not ours to wait for.
+// Only while the disk holds next to nothing else is the batch flushed in one pass instead.
 class TSyncEngine::TFinishQueue {
  public:
   static constexpr size_t Capacity = 32;
@@ -312,6 +313,11 @@ class TSyncEngine::TFinishQueue {
   }
 
   static void FlushTogether(const std::vector<TJob>& ABatch) {
+    std::vector<Net::TReceivedFile*> files;
+    files.reserve(ABatch.size());
+    for (const TJob& job : ABatch) files.push_back(job.File.get());
+    if (Net::TReceivedFile::FlushInOnePass(files, Net::UnwrittenBytes().value_or(UINT64_MAX)))
+      return;
     for (const TJob& job : ABatch) job.File->StartWriteOut();
     std::atomic<size_t> next{0};
     const auto flush = [&] {

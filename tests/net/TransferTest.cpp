@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <iterator>
@@ -22,6 +23,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -193,12 +195,12 @@ TEST_F(TransferTest, DownloadFile_TargetIsAFolder_FalseAndCompleteTempStays) {
   EXPECT_EQ(Local.Read("thing.pondartmp"), "complete body");
 }
 
-// Makes fdatasync fail with EIO on the calling thread alone (a seccomp filter, which other
-// threads do not inherit): a disk that takes the bytes but cannot keep them.
-bool FailFlushesOnThisThread() {
+// Makes the system call (a flush) fail with EIO on the calling thread alone (a seccomp filter,
+// which other threads do not inherit): a disk that takes the bytes but cannot keep them.
+bool FailOnThisThread(long ASyscall = SYS_fdatasync) {
   sock_filter filter[] = {
       BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_fdatasync, 0, 1),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(ASyscall), 0, 1),
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
   };
@@ -232,7 +234,7 @@ TEST_F(TransferTest, DownloadFile_LocalFailures_ThrownWithTheirCause_OldTargetKe
   };
   const TRun failingFlush = [](const std::function<void()>& ADownload) {
     std::thread([&] {
-      ASSERT_TRUE(FailFlushesOnThisThread());
+      ASSERT_TRUE(FailOnThisThread());
       ADownload();
     }).join();
   };
@@ -269,6 +271,51 @@ TEST_F(TransferTest, DownloadFile_LocalFailures_ThrownWithTheirCause_OldTargetKe
     EXPECT_TRUE(Pondar::Net::RequestFileList(Loopback, Port).has_value()) << c.Name;
   }
   EXPECT_EQ(Local.Read("plain"), "a file where a folder is needed");
+}
+
+// Received files flushed in one pass of their file system: only while the machine holds
+// little else unwritten, and each file's own write error still keeps it from its name.
+TEST_F(TransferTest, FlushInOnePass_OnlyOnAQuietDisk_EachFileKeepsItsError) {
+  Remote.Folder.Write("a", "first");
+  Remote.Folder.Write("b", "second");
+  StartServer();
+  struct TCase {
+    const char* Name;
+    uint64_t Unwritten;
+    long Failing;  // a system call that fails, or -1
+    bool OnePass;
+    bool Placed;
+  };
+  const TCase cases[] = {
+      {"a quiet disk", 0, -1, true, true},
+      {"another program's data waiting", uint64_t{64} << 20, -1, false, true},
+      {"the pass fails: each file flushed alone", 0, SYS_syncfs, false, true},
+      {"a file's own write error", 0, SYS_sync_file_range, true, false},
+  };
+  for (const TCase& c : cases) {
+    Local.Write("b", "old b");
+    std::thread([&] {
+      ASSERT_TRUE(c.Failing < 0 || FailOnThisThread(c.Failing));
+      std::vector<Pondar::Net::TReceivedFile> got;
+      for (const char* name : {"a", "b"}) {
+        auto received = Pondar::Net::ReceiveFile(Loopback, Port, name, nullptr, LocalPath(name));
+        ASSERT_TRUE(received) << c.Name;
+        got.push_back(std::move(*received));
+      }
+      Pondar::Net::TReceivedFile* files[] = {&got[0], &got[1]};
+      EXPECT_EQ(Pondar::Net::TReceivedFile::FlushInOnePass(files, c.Unwritten), c.OnePass)
+          << c.Name;
+      for (auto& file : got) {
+        bool placed = false;
+        try {
+          placed = file.Finish();
+        } catch (const std::system_error&) {
+        }
+        EXPECT_EQ(placed, c.Placed) << c.Name;
+      }
+    }).join();
+    EXPECT_EQ(Local.Read("b"), c.Placed ? "second" : "old b") << c.Name;
+  }
 }
 
 TEST(DownloadFileTest, LocalErrorIsThrownAfterTheConnectionIsClosed) {
