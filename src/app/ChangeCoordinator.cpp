@@ -1,5 +1,6 @@
 #include "app/ChangeCoordinator.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -126,9 +127,11 @@ void TChangeCoordinator::OnLocalChange(TFileAction AAction, const RawUtf8& ARelP
     case TFileAction::faCreated:
     case TFileAction::faModified: {
       // A download reported after its hold ran out (a watcher far behind, under load): the
-      // file is what the list already says, so there is nothing to rescan or tell. It may still
-      // be the last report of a burst.
-      const bool unchanged = ListedAsOnDisk(ARelPath);
+      // file is what the list already says, so there is nothing to rescan or tell. Nor is a
+      // folder ever listed: the files in it are reported on their own, and a new empty one
+      // would spend the window, holding back the files the user copies into it next. Either
+      // may still be the last report of a burst.
+      const bool unchanged = IsFolder(ARelPath) || ListedAsOnDisk(ARelPath);
       std::lock_guard lock(FRateLock);
       if (!unchanged) HoldOrTakeUp(ARelPath, AMoreComing);
       if (FBurstOpen && !AMoreComing) {
@@ -143,6 +146,11 @@ void TChangeCoordinator::OnLocalChange(TFileAction AAction, const RawUtf8& ARelP
     case TFileAction::faRenamed:
       break;
   }
+}
+
+bool TChangeCoordinator::IsFolder(const RawUtf8& ARelPath) const {
+  struct stat st;
+  return ::stat(Pondar::Fs::LocalPath(FFolder, ARelPath).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool TChangeCoordinator::ListedAsOnDisk(const RawUtf8& ARelPath) const {

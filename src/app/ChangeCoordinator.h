@@ -108,6 +108,7 @@ class TChangeCoordinator {
   void Post(uint64_t ADelayMs, std::function<void()> AAction);
   void ScanAtStart();
   void Walk(const Pondar::Fs::TEntrySink& ASink, std::vector<std::string>* ALeftovers) const;
+  bool IsFolder(const RawUtf8& ARelPath) const;
   // True when the file is on disk with the size and whole-second time the list gives it.
   bool ListedAsOnDisk(const RawUtf8& ARelPath) const;
   // Under FRateLock: takes a create or modify up now, or holds it for its window or its burst.

@@ -26,6 +26,11 @@ namespace {
 // Each change is handed on only this long after it was read, so that the suppression lookup for
 // it happens at least this long after the change, and a burst of changes arrives together.
 constexpr std::chrono::milliseconds KSettle{200};
+// Once a burst's first change has settled, the burst is over when nothing more has been read for
+// this long: the rest of it is reported at once, rather than each change a settle after it came.
+// A copy of a thousand small files that takes 150 ms is then told as soon as a single save
+// would be, not 150 ms later; a large file still being written keeps the burst going.
+constexpr std::chrono::milliseconds KBurstQuiet{50};
 constexpr std::chrono::milliseconds KDrainGap{10};
 // Upper bound of one wait.
 constexpr int KWaitSliceMs = 1000;
@@ -235,6 +240,7 @@ void TFileWatcher::Record(TFileAction AAction, const RawUtf8& ARelPath) {
   // Our own change is told by its hold when its event is read, which the hold outlasts
   // (Suppressions.h); the lookup when the change is reported catches a hold taken meanwhile.
   if (FSuppressions && FSuppressions->IsSuppressed(ARelPath, AAction)) return;
+  FLastArrival = std::chrono::steady_clock::now();  // a repeat merged below keeps a burst going
   // A write comes as several IN_MODIFY and an IN_CLOSE_WRITE, and a folder's first listing may
   // repeat a create that its watch also saw: while such a report is still waiting it already
   // covers the repeat, which would tell the listener nothing new. Likewise the writes that
@@ -253,14 +259,16 @@ void TFileWatcher::Record(TFileAction AAction, const RawUtf8& ARelPath) {
 }
 
 void TFileWatcher::ProcessDue(std::chrono::steady_clock::time_point ANow) {
+  const bool burstOver = FInBurst && ANow - FLastArrival >= KBurstQuiet;
   while (!FPending.empty() && !Terminated()) {
-    if (ANow - FPending.front().ArrivedAt < KSettle) return;
+    if (ANow - FPending.front().ArrivedAt < KSettle && !burstOver) return;
     if (const auto last = FLastPending.find(FPending.front().RelPath);
         last != FLastPending.end() && last->second.second == FPending.front().Seq)
       FLastPending.erase(last);
     TPendingChange change = std::move(FPending.front());
     FPending.pop_front();
-    Report(change.Action, change.RelPath, !FPending.empty());
+    FInBurst = !FPending.empty();
+    Report(change.Action, change.RelPath, FInBurst);
   }
 }
 
@@ -295,6 +303,11 @@ void TFileWatcher::Execute() {
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(
           FPending.front().ArrivedAt + KSettle - std::chrono::steady_clock::now());
       timeout = static_cast<int>(std::clamp<int64_t>(left.count(), 0, KWaitSliceMs));
+      if (FInBurst) {
+        const auto quietAt = std::chrono::ceil<std::chrono::milliseconds>(
+            FLastArrival + KBurstQuiet - std::chrono::steady_clock::now());
+        timeout = std::min(timeout, static_cast<int>(std::max<int64_t>(quietAt.count(), 0)));
+      }
     }
     // While events stream in (a download makes several per file), the queue is read at most
     // once per KDrainGap, so that one wake-up takes many events; a stop is still seen at once.
@@ -322,6 +335,7 @@ void TFileWatcher::Execute() {
       // unseen are missing. Start afresh with a new queue over the tree as it is now.
       FLastPending.clear();
       FPending.clear();
+      FInBurst = false;
       FOverflowed = false;
       OpenWatches();
       if (FInotifyFd < 0) {

@@ -107,6 +107,8 @@ class TFileWatcher : public Core::TWorkerThread {
   // keeps its elements in place), so a moved-in tree of 100 000 files holds each path once.
   std::unordered_map<std::string_view, std::pair<Core::TFileAction, uint64_t>> FLastPending;
   uint64_t FNextSeq = 0;
+  std::chrono::steady_clock::time_point FLastArrival;  // when the newest change was read
+  bool FInBurst = false;  // the last change reported said that more were coming
   bool FOverflowed = false;
   bool FWatchLimitReported = false;
 

@@ -24,9 +24,10 @@ namespace {
 constexpr const char* TempSuffix = ".pondartmp";
 constexpr int64_t EarlyWriteOutBytes = int64_t{1} << 20;
 // Unwritten data not ours that a flush of the whole file system may wait for besides our own:
-// about what single flushes of a batch cost in commits, and more than a quiet desktop's logs
-// and caches hold at any time.
-constexpr uint64_t OthersUnwrittenBytes = uint64_t{2} << 20;
+// more than a desktop's logs and caches hold, or a copy of a few small files just made (once
+// flushed, it costs the next batch nothing), and far less than what a program that keeps
+// writing leaves waiting (the kernel lets that grow to a tenth of the memory before it writes).
+constexpr uint64_t OthersUnwrittenBytes = uint64_t{16} << 20;
 
 std::system_error FileError(int AErrno, const std::string& AWhat, const std::string& APath) {
   return std::system_error(AErrno, std::generic_category(), AWhat + " " + APath);

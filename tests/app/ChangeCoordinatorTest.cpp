@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <future>
 #include <thread>
 #include <vector>
@@ -103,6 +104,10 @@ TEST(ChangeCoordinatorTest, OnLocalChange_BurstToldOnceAtItsLastFile_AnUnlistedD
   rigAt = &rig;
   rig.Changes->ScanThen({});
   ASSERT_TRUE(WaitFor([&] { return rig.Messages().size() == 2u; }));  // scanned
+  // A new empty folder changes nothing a peer sees, and must not spend the window that the
+  // files copied into it next need.
+  std::filesystem::create_directory(rig.Folder.Path() / "empty");
+  rig.Changes->OnLocalChange(TAction::faCreated, "empty");
   constexpr int Files = 50;
   for (int i = 0; i < Files; ++i) rig.Folder.Write("f" + std::to_string(i), "x");
   for (int i = 0; i < Files; ++i) {
