@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -149,55 +150,30 @@ class WatcherTest : public ::testing::Test {
 
 // ---- what is reported -----------------------------------------------------------------------
 
-TEST_F(WatcherTest, CreateWriteAndDeleteAreReported) {
-  fs::create_directory(FBox.Path() / "docs");
+// Each step of a file's life is one report of its own, handed on after the settle time.
+TEST_F(WatcherTest, CreateWriteStampRenameAndDelete_OneReportEach) {
+  using enum TFileAction;
+  const fs::path docs = FBox.Path() / "docs";
+  fs::create_directory(docs);
   StartWatcher();
-
-  FBox.Write("docs/new.txt", "first");
-  ASSERT_TRUE(FRec.WaitHas(TFileAction::faCreated, "docs/new.txt"));
-  Flush();
-  // The writes that make a new file belong to its one report.
-  EXPECT_EQ(WithoutMarkers(FRec.All()),
-            std::vector<TReport>{R(TFileAction::faCreated, "docs/new.txt")});
-  FRec.Clear();
-
-  // Its write and its close (both a modification) are one report too.
-  Append(FBox.Path() / "docs/new.txt", " more");
-  ASSERT_TRUE(FRec.WaitHas(TFileAction::faModified, "docs/new.txt"));
-  Flush();
-  EXPECT_EQ(WithoutMarkers(FRec.All()),
-            std::vector<TReport>{R(TFileAction::faModified, "docs/new.txt")});
-  FRec.Clear();
-
-  fs::remove(FBox.Path() / "docs/new.txt");
-  ASSERT_TRUE(FRec.WaitHas(TFileAction::faDeleted, "docs/new.txt"));
-  Flush();
-  EXPECT_EQ(WithoutMarkers(FRec.All()),
-            std::vector<TReport>{R(TFileAction::faDeleted, "docs/new.txt")});
-}
-
-TEST_F(WatcherTest, ChangedModificationTimeIsReported) {
-  const fs::path file = FBox.Write("stamped.txt", "x");
-  StartWatcher();
-  PondarTest::SetMTime(file, 1600000000);
-  EXPECT_TRUE(FRec.WaitHas(TFileAction::faModified, "stamped.txt"));
-}
-
-TEST_F(WatcherTest, RenameIsDeleteOfOldThenCreateOfNew) {
-  FBox.Write("a.txt", "content");
-  StartWatcher();
-  fs::rename(FBox.Path() / "a.txt", FBox.Path() / "b.txt");
-  Flush();
-  EXPECT_EQ(WithoutMarkers(FRec.All()), (std::vector<TReport>{R(TFileAction::faDeleted, "a.txt"),
-                                                              R(TFileAction::faCreated, "b.txt")}));
-}
-
-TEST_F(WatcherTest, ChangesAreHandedOnOnlyAfterTheSettleTime) {
-  StartWatcher();
+  const auto step = [&](const std::function<void()>& AChange, const std::vector<TReport>& AOnly) {
+    FRec.Clear();
+    AChange();
+    EXPECT_TRUE(FRec.WaitHas(AOnly.back().Action, AOnly.back().Path)) << AOnly.back();
+    Flush();
+    EXPECT_EQ(WithoutMarkers(FRec.All()), AOnly);
+  };
   const auto before = Clock::now();
-  Touch(FBox.Path() / "settle.txt");
-  ASSERT_TRUE(FRec.WaitHas(TFileAction::faCreated, "settle.txt"));
-  for (const TReport& r : FRec.About("settle.txt")) EXPECT_GE(r.At - before, 200ms) << r;
+  // The writes that make a new file belong to its one report.
+  step([&] { FBox.Write("docs/new.txt", "first"); }, {R(faCreated, "docs/new.txt")});
+  EXPECT_GE(FRec.All().front().At - before, 200ms);
+  // A write and its close (both a modification) are one report too; a new time is another.
+  step([&] { Append(docs / "new.txt", " more"); }, {R(faModified, "docs/new.txt")});
+  step([&] { PondarTest::SetMTime(docs / "new.txt", 1600000000); },
+       {R(faModified, "docs/new.txt")});
+  step([&] { fs::rename(docs / "new.txt", docs / "b.txt"); },
+       {R(faDeleted, "docs/new.txt"), R(faCreated, "docs/b.txt")});
+  step([&] { fs::remove(docs / "b.txt"); }, {R(faDeleted, "docs/b.txt")});
 }
 
 TEST_F(WatcherTest, FoldersCreatedWhileRunningAreWatched) {
@@ -314,11 +290,8 @@ TEST_F(WatcherTest, LinkedFolderOutsideIsWatchedAndLinkCyclesEnd) {
   outside.Write("p.txt", "no longer ours");
   Flush();
   EXPECT_TRUE(FRec.About("ext").empty()) << ::testing::PrintToString(FRec.All());
-}
 
-TEST_F(WatcherTest, LinkToFolderMadeWhileRunningIsWatched) {
-  TSandbox outside;
-  StartWatcher();
+  // A link made while running is followed too.
   fs::create_directory_symlink(outside.Path(), FBox.Path() / "late");
   ASSERT_TRUE(FRec.WaitHas(TFileAction::faCreated, "late"));
   Flush();
@@ -328,33 +301,24 @@ TEST_F(WatcherTest, LinkToFolderMadeWhileRunningIsWatched) {
 
 // ---- what is not reported -------------------------------------------------------------------
 
-TEST_F(WatcherTest, TemporaryDownloadRenamedToFinalNameIsOneCreate) {
+// A download on its way, the program in the root and names with two dots are never reported:
+// the finished download is one create, and the program's name counts in the root only.
+TEST_F(WatcherTest, IgnoredNamesAreNeverReported) {
   fs::create_directory(FBox.Path() / "docs");
+  fs::create_directory(FBox.Path() / "sub");
   StartWatcher();
   FBox.Write("docs/x.pondartmp", std::string(100000, 'd'));
   Append(FBox.Path() / "docs/x.pondartmp", "tail");
   fs::rename(FBox.Path() / "docs/x.pondartmp", FBox.Path() / "docs/x");
-  Flush();
-  EXPECT_EQ(WithoutMarkers(FRec.All()), std::vector<TReport>{R(TFileAction::faCreated, "docs/x")});
-}
-
-TEST_F(WatcherTest, ProgramInTheRootIsIgnoredButNotInSubFolders) {
-  fs::create_directory(FBox.Path() / "sub");
-  StartWatcher();
   FBox.Write("Pondar.EXE", "root program");
   FBox.Write("sub/pondar.exe", "not the program");
-  Flush();
-  EXPECT_TRUE(FRec.About("Pondar.EXE").empty());
-  EXPECT_TRUE(FRec.Has(TFileAction::faCreated, "sub/pondar.exe"));
-}
-
-TEST_F(WatcherTest, NamesWithTwoDotsAreNeverReported) {
-  StartWatcher();
   Touch(FBox.Path() / "a..b");
   fs::create_directory(FBox.Path() / "dir..x");
   Touch(FBox.Path() / "dir..x" / "inner");
   Flush();
-  EXPECT_EQ(WithoutMarkers(FRec.All()), std::vector<TReport>{});
+  EXPECT_EQ(WithoutMarkers(FRec.All()),
+            (std::vector<TReport>{R(TFileAction::faCreated, "docs/x"),
+                                  R(TFileAction::faCreated, "sub/pondar.exe")}));
 }
 
 TEST_F(WatcherTest, EmptyHandlerReportsNothingUntilOneIsSet) {
@@ -454,27 +418,36 @@ TEST(WatcherIgnoredPath, TemporaryFilesAnywhereAndTheProgramInTheRoot) {
 
 // ---- lifetime -------------------------------------------------------------------------------
 
-TEST_F(WatcherTest, TerminateEndsTheThreadWithin100ms) {
-  StartWatcher();
-  ASSERT_TRUE(FWatcher->Running());
-  std::this_thread::sleep_for(50ms);  // let the thread settle into its wait
-  const auto t0 = Clock::now();
-  FWatcher->Terminate();
-  FWatcher->WaitFor();
-  const auto took = Clock::now() - t0;
-  EXPECT_LT(took, 100ms) << std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
-  EXPECT_FALSE(FWatcher->Running());
-}
-
-TEST_F(WatcherTest, TerminateWhileChangesSettleEndsWithin100ms) {
-  StartWatcher();
-  Touch(FBox.Path() / "pending.txt");
-  std::this_thread::sleep_for(20ms);  // read by now, and a tenth into its 200 ms settle
-  const auto t0 = Clock::now();
-  FWatcher->Terminate();
-  FWatcher->WaitFor();
-  const auto took = Clock::now() - t0;
-  EXPECT_LT(took, 100ms) << std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
+// Stopping ends the thread at once: idle, while a change settles, and by destruction alone
+// (which stops, joins and closes every watch: up to 30 ms on a loaded machine).
+TEST_F(WatcherTest, StopEndsTheThreadAtOnce_IdleSettlingOrDestroyed) {
+  const struct {
+    bool Pending, Destroy;
+    std::chrono::milliseconds Limit;
+  } cases[] = {{false, false, 100ms}, {true, false, 100ms}, {true, true, 150ms}};
+  int row = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(row);
+    StartWatcher();
+    ASSERT_TRUE(FWatcher->Running());
+    if (c.Pending) Touch(FBox.Path() / ("pending" + std::to_string(row)));
+    ++row;
+    // Idle: settled into its wait. Pending: read by now, and a tenth into its 200 ms settle.
+    std::this_thread::sleep_for(c.Pending ? 20ms : 50ms);
+    const auto t0 = Clock::now();
+    if (c.Destroy) {
+      FWatcher.reset();
+    } else {
+      FWatcher->Terminate();
+      FWatcher->WaitFor();
+    }
+    const auto took = Clock::now() - t0;
+    EXPECT_LT(took, c.Limit) << std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
+    if (FWatcher) {
+      EXPECT_FALSE(FWatcher->Running());
+    }
+    StopWatcher();
+  }
 }
 
 TEST_F(WatcherTest, RootThatCannotBeWatchedGivesAnInertWatcher) {
@@ -495,16 +468,6 @@ TEST_F(WatcherTest, RootRemovedEndsTheThreadQuietly) {
   StartWatcher((outer.Path() / "root").string());
   fs::remove(outer.Path() / "root");
   EXPECT_TRUE(WaitFor([&] { return !FWatcher->Running(); }, 5s));
-}
-
-TEST_F(WatcherTest, DestroyingWithoutTerminateStillEnds) {
-  StartWatcher();
-  Touch(FBox.Path() / "x.txt");
-  std::this_thread::sleep_for(20ms);  // read by now, and a tenth into its 200 ms settle
-  const auto t0 = Clock::now();
-  FWatcher.reset();
-  // Stopping, joining and closing every watch: up to 30 ms on a loaded machine.
-  EXPECT_LT(Clock::now() - t0, 150ms);
 }
 
 // The kernel's event queue overflows while the listener is busy: that batch is lost, and
