@@ -217,53 +217,38 @@ TEST_F(WatcherTest, TreeMovedInIsReportedWholeAndWatched) {
   EXPECT_FALSE(FRec.All().back().MoreComing);  // a change on its own
 }
 
-TEST_F(WatcherTest, FolderMovedOutIsNoLongerReported) {
+// A folder moved out is no longer reported, one renamed within the tree only under its new
+// name, and one deleted and made again is watched again.
+TEST_F(WatcherTest, FoldersMovedOutRenamedOrMadeAgain_ReportedWhereTheyAreNow) {
+  using enum TFileAction;
   TSandbox outside;
   FBox.Write("gone/sub/old.txt", "x");
+  FBox.Write("before/sub/f.txt", "x");
+  FBox.Write("d/f.txt", "x");
   StartWatcher();
   fs::rename(FBox.Path() / "gone", outside.Path() / "gone");
-  ASSERT_TRUE(FRec.WaitHas(TFileAction::faDeleted, "gone"));
+  fs::rename(FBox.Path() / "before", FBox.Path() / "after");
+  fs::remove_all(FBox.Path() / "d");
+  ASSERT_TRUE(FRec.WaitHas(faDeleted, "d"));
   Flush();
+  for (const auto& [action, path] : {std::pair{faDeleted, "gone"}, {faDeleted, "before"},
+                                     {faCreated, "after"}, {faDeleted, "d/f.txt"}})
+    EXPECT_TRUE(FRec.Has(action, path)) << path;
+  fs::create_directory(FBox.Path() / "d");
+  ASSERT_TRUE(FRec.WaitHas(faCreated, "d"));
+  Flush();  // the new folder's watch is surely in place
   FRec.Clear();
 
   outside.Write("gone/new.txt", "outside the tree now");
   outside.Write("gone/sub/new.txt", "outside the tree now");
   Append(outside.Path() / "gone/sub/old.txt", "y");
-  Flush();
-  EXPECT_TRUE(WithoutMarkers(FRec.All()).empty()) << ::testing::PrintToString(FRec.All());
-}
-
-TEST_F(WatcherTest, FolderRenamedWithinTheTreeIsReportedUnderItsNewName) {
-  FBox.Write("before/sub/f.txt", "x");
-  StartWatcher();
-  fs::rename(FBox.Path() / "before", FBox.Path() / "after");
-  ASSERT_TRUE(FRec.WaitHas(TFileAction::faCreated, "after"));
-  EXPECT_TRUE(FRec.Has(TFileAction::faDeleted, "before"));
-  Flush();
-  FRec.Clear();
-
   Append(FBox.Path() / "after/sub/f.txt", "y");
   FBox.Write("after/sub/g.txt", "z");
-  EXPECT_TRUE(FRec.WaitHas(TFileAction::faModified, "after/sub/f.txt"));
-  EXPECT_TRUE(FRec.WaitHas(TFileAction::faCreated, "after/sub/g.txt"));
-  Flush();
-  EXPECT_TRUE(FRec.About("before").empty()) << ::testing::PrintToString(FRec.All());
-}
-
-TEST_F(WatcherTest, FolderDeletedAndMadeAgainIsWatchedAgain) {
-  FBox.Write("d/f.txt", "x");
-  StartWatcher();
-  fs::remove_all(FBox.Path() / "d");
-  ASSERT_TRUE(FRec.WaitHas(TFileAction::faDeleted, "d"));
-  EXPECT_TRUE(FRec.Has(TFileAction::faDeleted, "d/f.txt"));
-  Flush();
-  FRec.Clear();
-
-  fs::create_directory(FBox.Path() / "d");
-  ASSERT_TRUE(FRec.WaitHas(TFileAction::faCreated, "d"));
-  Flush();  // the new folder's watch is surely in place
   FBox.Write("d/g.txt", "y");
-  EXPECT_TRUE(FRec.WaitHas(TFileAction::faCreated, "d/g.txt"));
+  Flush();
+  EXPECT_EQ(WithoutMarkers(FRec.All()),
+            (std::vector<TReport>{R(faModified, "after/sub/f.txt"), R(faCreated, "after/sub/g.txt"),
+                                  R(faCreated, "d/g.txt")}));
 }
 
 TEST_F(WatcherTest, LinkedFolderOutsideIsWatchedAndLinkCyclesEnd) {
@@ -450,7 +435,7 @@ TEST_F(WatcherTest, StopEndsTheThreadAtOnce_IdleSettlingOrDestroyed) {
   }
 }
 
-TEST_F(WatcherTest, RootThatCannotBeWatchedGivesAnInertWatcher) {
+TEST_F(WatcherTest, RootThatCannotBeWatchedGivesAnInertWatcher_ARemovedOneEndsIt) {
   for (const std::string& root :
        {(FBox.Path() / "missing").string(), FBox.Write("plain-file", "x").string()}) {
     StartWatcher(root);
@@ -460,9 +445,7 @@ TEST_F(WatcherTest, RootThatCannotBeWatchedGivesAnInertWatcher) {
     EXPECT_LT(Clock::now() - t0, 100ms);
   }
   EXPECT_TRUE(FRec.All().empty());
-}
-
-TEST_F(WatcherTest, RootRemovedEndsTheThreadQuietly) {
+  // A root removed while watched ends the thread quietly too.
   TSandbox outer;
   fs::create_directory(outer.Path() / "root");
   StartWatcher((outer.Path() / "root").string());
