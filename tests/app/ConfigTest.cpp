@@ -128,8 +128,14 @@ class ConfigTest : public ::testing::Test {
 
 // ---- Init: defaults and the name fallback ----
 
+// Whatever the settings held before.
 TEST_F(ConfigTest, Init_NoFileNoArgs_DefaultsAndComputerName) {
-  const TPondardConfig config = InitWith();
+  TPondardConfig config;
+  config.Name = "old-name";
+  config.UdpPort = 1;
+  config.Sound = config.Clipboard = true;
+  config.FileSharing = false;
+  config.Init({});
   EXPECT_EQ(config.Name, "DESK-01");
   EXPECT_EQ(config.Folder, fs::current_path().string());
   EXPECT_EQ(config.UdpPort, 7731);
@@ -141,19 +147,6 @@ TEST_F(ConfigTest, Init_NoFileNoArgs_DefaultsAndComputerName) {
   EXPECT_FALSE(config.ScreenReceive);
   // Reading the settings never creates them.
   EXPECT_FALSE(fs::exists(Box.Path() / "Pondar"));
-}
-
-TEST_F(ConfigTest, Init_ResetsEarlierValues) {
-  TPondardConfig config;
-  config.Name = "old-name";
-  config.UdpPort = 1;
-  config.Sound = true;
-  config.FileSharing = false;
-  config.Init({});
-  EXPECT_EQ(config.Name, "DESK-01");
-  EXPECT_EQ(config.UdpPort, 7731);
-  EXPECT_FALSE(config.Sound);
-  EXPECT_TRUE(config.FileSharing);
 }
 
 TEST_F(ConfigTest, Init_NameFallback_Table) {
