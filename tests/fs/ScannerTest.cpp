@@ -63,85 +63,44 @@ std::string Sha256sumOf(const fs::path& APath) {
 
 // ---- ScanFolder ---------------------------------------------------------------------------
 
-TEST(ScanFolder, MissingRootGivesEmptyListAndEmptiesTheList) {
-  TSandbox box;
-  TFileEntries list{TFileEntry{"stale.txt", 1, 2.0, ""}};
-  ScanFolder((box.Path() / "no-such-folder").string(), list);
-  EXPECT_TRUE(list.empty());
-}
-
-TEST(ScanFolder, EmptyRootAndFileAsRootGiveEmptyList) {
-  TSandbox box;
-  TFileEntries list{TFileEntry{"stale.txt", 1, 2.0, ""}};
-  ScanFolder(box.Str(), list);
-  EXPECT_TRUE(list.empty());
-
-  const fs::path file = box.Write("plain.txt", "x");
-  list.push_back(TFileEntry{"stale.txt", 1, 2.0, ""});
-  ScanFolder(file.string(), list);
-  EXPECT_TRUE(list.empty());
-}
-
-TEST(ScanFolder, NestedFileHasSlashPathSizeTimeAndNoHash) {
-  TSandbox box;
-  const fs::path file = box.Write("docs/Sub/a.txt", "hello world");
-  PondarTest::SetMTime(file, 1700000123);
-
-  for (const std::string& root : {box.Str(), box.Str() + "/"}) {
-    TFileEntries list;
-    ScanFolder(root, list);
-    ASSERT_EQ(list.size(), 1u) << root;
-    EXPECT_EQ(list[0].RelPath, "docs/Sub/a.txt");
-    EXPECT_EQ(list[0].Size, 11);
-    EXPECT_EQ(list[0].ModifiedUtc, DayCount(1700000123));
-    EXPECT_TRUE(list[0].Sha256.empty());
+TEST(ScanFolder, MissingEmptyOrFileRoot_EmptiesTheList) {
+  TSandbox box, other;
+  for (const fs::path& root : {box.Path() / "no-such-folder", box.Path(), other.Write("f", "x")}) {
+    TFileEntries list{TFileEntry{"stale.txt", 1, 2.0, ""}};
+    ScanFolder(root.string(), list);
+    EXPECT_TRUE(list.empty()) << root;
   }
 }
 
-TEST(ScanFolder, NamesKeepTheirStoredCase) {
+// Slash paths in their stored case, size, whole-second time and no hash, whatever the root's
+// spelling; hidden names listed; the program's name and the temporary suffix, whatever their
+// case, left out at every depth, as files and as folders (never entered).
+TEST(ScanFolder, EntriesAndExcludedNames) {
   TSandbox box;
-  box.Write("MixedCase/ReadMe.TXT", "x");
-  TFileEntries list;
-  ScanFolder(box.Str(), list);
-  EXPECT_EQ(Paths(list), std::vector<std::string>{"MixedCase/ReadMe.TXT"});
-}
-
-TEST(ScanFolder, HiddenFilesAndFoldersAreListed) {
-  TSandbox box;
-  box.Write(".hidden", "h");
-  box.Write(".config/settings", "s");
-  box.Write("visible.txt", "v");
-  TFileEntries list;
-  ScanFolder(box.Str(), list);
-  EXPECT_EQ(Sorted(Paths(list)),
-            (std::vector<std::string>{".config/settings", ".hidden", "visible.txt"}));
-}
-
-TEST(ScanFolder, ExcludedNamesAreLeftOutAtEveryDepth) {
-  TSandbox box;
-  box.Write("Pondar.Exe", "program");
-  box.Write("sub/pondar.exe", "program");
-  box.Write("sub/deeper/PONDAR.EXE", "program");
-  box.Write("pondar.exe.bak", "kept");
-  box.Write("sub/report.docx.Pondartmp", "download in progress");
-  box.Write("sub/report.docx", "kept");
-  box.Write("pondartmp", "kept: no dot");
-  box.Write("x.pondartmp.old", "kept: not the suffix");
-  TFileEntries list;
-  ScanFolder(box.Str(), list);
-  EXPECT_EQ(Sorted(Paths(list)), (std::vector<std::string>{"pondar.exe.bak", "pondartmp",
-                                                           "sub/report.docx", "x.pondartmp.old"}));
-}
-
-TEST(ScanFolder, ExcludedFolderIsNotEntered) {
-  TSandbox box;
-  box.Write("old.pondartmp/inside.txt", "never listed");
-  box.Write("a/OLD.PONDARTMP/deep/inside.txt", "never listed");
-  box.Write("Pondar.exe/inside.txt", "a folder with the program's name is not entered either");
-  box.Write("a/kept.txt", "listed");
-  TFileEntries list;
-  ScanFolder(box.Str(), list);
-  EXPECT_EQ(Paths(list), std::vector<std::string>{"a/kept.txt"});
+  const fs::path file = box.Write("docs/Sub/a.TXT", "hello world");
+  PondarTest::SetMTime(file, 1700000123, 900000000);
+  for (const char* kept : {".hidden", ".config/settings", "pondar.exe.bak", "pondartmp",
+                           "x.pondartmp.old", "sub/report.docx"})
+    box.Write(kept, "kept");
+  for (const char* left : {"Pondar.Exe", "sub/pondar.exe", "sub/deeper/PONDAR.EXE",
+                           "sub/report.docx.Pondartmp", "old.pondartmp/inside.txt",
+                           "a/OLD.PONDARTMP/deep/inside.txt", "Pondar.exe/inside.txt"})
+    box.Write(left, "left out");
+  for (const std::string& root : {box.Str(), box.Str() + "/"}) {
+    TFileEntries list;
+    ScanFolder(root, list);
+    EXPECT_EQ(Sorted(Paths(list)),
+              (std::vector<std::string>{".config/settings", ".hidden", "docs/Sub/a.TXT",
+                                        "pondar.exe.bak", "pondartmp", "sub/report.docx",
+                                        "x.pondartmp.old"}))
+        << root;
+    for (const TFileEntry& e : list) {
+      if (e.RelPath != "docs/Sub/a.TXT") continue;
+      EXPECT_EQ(e.Size, 11);
+      EXPECT_EQ(e.ModifiedUtc, DayCount(1700000123));  // the sub-second part dropped
+      EXPECT_TRUE(e.Sha256.empty());
+    }
+  }
 }
 
 TEST(ScanFolder, DepthFirstInListingOrder) {
@@ -226,17 +185,6 @@ TEST(ScanFolder, FileLinksUseTheirTargetAndOtherKindsAreLeftOut) {
   EXPECT_EQ(link->ModifiedUtc, DayCount(1600000000));
 }
 
-TEST(ScanFolder, EntryTimesDropTheSubSecondPart) {
-  TSandbox box;
-  const fs::path file = box.Write("t.txt", "x");
-  PondarTest::SetMTime(file, 1704067200, 900000000);  // 2024-01-01 00:00:00.9 UTC
-  TFileEntries list;
-  ScanFolder(box.Str(), list);
-  ASSERT_EQ(list.size(), 1u);
-  EXPECT_EQ(list[0].ModifiedUtc, DayCount(1704067200));
-  EXPECT_EQ(list[0].ModifiedUtc, std::floor(list[0].ModifiedUtc));  // midnight: no fraction
-}
-
 TEST(ScanFolder, ManyFilesInOneFolderAreAllListed) {
   TSandbox box;
   // More names than one listing read returns, so reading the listing must loop.
@@ -273,18 +221,11 @@ TEST(IsExcludedName, ProgramNameAndTemporarySuffixWhateverTheCase) {
 
 // ---- FileModifiedUtc ----------------------------------------------------------------------
 
-TEST(FileModifiedUtc, DropsTheSubSecondPart) {
+TEST(FileModifiedUtc, WholeSecondsAsDayCount) {
   TSandbox box;
   const fs::path file = box.Write("t.txt", "x");
   PondarTest::SetMTime(file, 1704067200, 900000000);
-  const double value = FileModifiedUtc(file.string());
-  EXPECT_EQ(value, DayCount(1704067200));
-  EXPECT_EQ(value, 45292.0);  // 2024-01-01 as a day count since 1899-12-30
-}
-
-TEST(FileModifiedUtc, WholeSecondsConvertToDayCount) {
-  TSandbox box;
-  const fs::path file = box.Write("t.txt", "x");
+  EXPECT_EQ(FileModifiedUtc(file.string()), 45292.0);  // 2024-01-01 since 1899-12-30, no fraction
   for (const int64_t secs : {int64_t{1}, int64_t{86399}, int64_t{1234567890}, int64_t{-86400}}) {
     PondarTest::SetMTime(file, secs);
     EXPECT_EQ(FileModifiedUtc(file.string()), DayCount(secs)) << secs;
@@ -348,8 +289,11 @@ TEST(HashFileSha256, FilesLongerThanOneReadMatchAnotherImplementation) {
   }
 }
 
-TEST(HashFileSha256, WhatCannotBeOpenedAsAFileGivesEmptyText) {
+TEST(HashFileSha256, LinksFollowed_WhatCannotBeOpenedAsAFileGivesEmptyText) {
   TSandbox box;
+  fs::create_symlink(box.Write("target", "abc"), box.Path() / "link");
+  EXPECT_EQ(HashFileSha256((box.Path() / "link").string()),
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
   EXPECT_EQ(HashFileSha256((box.Path() / "missing").string()), "");
   EXPECT_EQ(HashFileSha256(box.Str()), "");  // a folder
   fs::create_symlink(box.Path() / "missing", box.Path() / "dangling");
@@ -362,13 +306,6 @@ TEST(HashFileSha256, WhatCannotBeOpenedAsAFileGivesEmptyText) {
   if (::geteuid() != 0) {  // permissions do not stop root
     EXPECT_EQ(HashFileSha256(locked.string()), "");
   }
-}
-
-TEST(HashFileSha256, FollowsLinks) {
-  TSandbox box;
-  const fs::path target = box.Write("target", "abc");
-  fs::create_symlink(target, box.Path() / "link");
-  EXPECT_EQ(HashFileSha256((box.Path() / "link").string()), HashFileSha256(target.string()));
 }
 
 // ---- SameRelPath, LocalPath ---------------------------------------------------------

@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -149,55 +150,30 @@ class WatcherTest : public ::testing::Test {
 
 // ---- what is reported -----------------------------------------------------------------------
 
-TEST_F(WatcherTest, CreateWriteAndDeleteAreReported) {
-  fs::create_directory(FBox.Path() / "docs");
+// Each step of a file's life is one report of its own, handed on after the settle time.
+TEST_F(WatcherTest, CreateWriteStampRenameAndDelete_OneReportEach) {
+  using enum TFileAction;
+  const fs::path docs = FBox.Path() / "docs";
+  fs::create_directory(docs);
   StartWatcher();
-
-  FBox.Write("docs/new.txt", "first");
-  ASSERT_TRUE(FRec.WaitHas(TFileAction::faCreated, "docs/new.txt"));
-  Flush();
-  // The writes that make a new file belong to its one report.
-  EXPECT_EQ(WithoutMarkers(FRec.All()),
-            std::vector<TReport>{R(TFileAction::faCreated, "docs/new.txt")});
-  FRec.Clear();
-
-  // Its write and its close (both a modification) are one report too.
-  Append(FBox.Path() / "docs/new.txt", " more");
-  ASSERT_TRUE(FRec.WaitHas(TFileAction::faModified, "docs/new.txt"));
-  Flush();
-  EXPECT_EQ(WithoutMarkers(FRec.All()),
-            std::vector<TReport>{R(TFileAction::faModified, "docs/new.txt")});
-  FRec.Clear();
-
-  fs::remove(FBox.Path() / "docs/new.txt");
-  ASSERT_TRUE(FRec.WaitHas(TFileAction::faDeleted, "docs/new.txt"));
-  Flush();
-  EXPECT_EQ(WithoutMarkers(FRec.All()),
-            std::vector<TReport>{R(TFileAction::faDeleted, "docs/new.txt")});
-}
-
-TEST_F(WatcherTest, ChangedModificationTimeIsReported) {
-  const fs::path file = FBox.Write("stamped.txt", "x");
-  StartWatcher();
-  PondarTest::SetMTime(file, 1600000000);
-  EXPECT_TRUE(FRec.WaitHas(TFileAction::faModified, "stamped.txt"));
-}
-
-TEST_F(WatcherTest, RenameIsDeleteOfOldThenCreateOfNew) {
-  FBox.Write("a.txt", "content");
-  StartWatcher();
-  fs::rename(FBox.Path() / "a.txt", FBox.Path() / "b.txt");
-  Flush();
-  EXPECT_EQ(WithoutMarkers(FRec.All()), (std::vector<TReport>{R(TFileAction::faDeleted, "a.txt"),
-                                                              R(TFileAction::faCreated, "b.txt")}));
-}
-
-TEST_F(WatcherTest, ChangesAreHandedOnOnlyAfterTheSettleTime) {
-  StartWatcher();
+  const auto step = [&](const std::function<void()>& AChange, const std::vector<TReport>& AOnly) {
+    FRec.Clear();
+    AChange();
+    EXPECT_TRUE(FRec.WaitHas(AOnly.back().Action, AOnly.back().Path)) << AOnly.back();
+    Flush();
+    EXPECT_EQ(WithoutMarkers(FRec.All()), AOnly);
+  };
   const auto before = Clock::now();
-  Touch(FBox.Path() / "settle.txt");
-  ASSERT_TRUE(FRec.WaitHas(TFileAction::faCreated, "settle.txt"));
-  for (const TReport& r : FRec.About("settle.txt")) EXPECT_GE(r.At - before, 200ms) << r;
+  // The writes that make a new file belong to its one report.
+  step([&] { FBox.Write("docs/new.txt", "first"); }, {R(faCreated, "docs/new.txt")});
+  EXPECT_GE(FRec.All().front().At - before, 200ms);
+  // A write and its close (both a modification) are one report too; a new time is another.
+  step([&] { Append(docs / "new.txt", " more"); }, {R(faModified, "docs/new.txt")});
+  step([&] { PondarTest::SetMTime(docs / "new.txt", 1600000000); },
+       {R(faModified, "docs/new.txt")});
+  step([&] { fs::rename(docs / "new.txt", docs / "b.txt"); },
+       {R(faDeleted, "docs/new.txt"), R(faCreated, "docs/b.txt")});
+  step([&] { fs::remove(docs / "b.txt"); }, {R(faDeleted, "docs/b.txt")});
 }
 
 TEST_F(WatcherTest, FoldersCreatedWhileRunningAreWatched) {
@@ -241,53 +217,38 @@ TEST_F(WatcherTest, TreeMovedInIsReportedWholeAndWatched) {
   EXPECT_FALSE(FRec.All().back().MoreComing);  // a change on its own
 }
 
-TEST_F(WatcherTest, FolderMovedOutIsNoLongerReported) {
+// A folder moved out is no longer reported, one renamed within the tree only under its new
+// name, and one deleted and made again is watched again.
+TEST_F(WatcherTest, FoldersMovedOutRenamedOrMadeAgain_ReportedWhereTheyAreNow) {
+  using enum TFileAction;
   TSandbox outside;
   FBox.Write("gone/sub/old.txt", "x");
+  FBox.Write("before/sub/f.txt", "x");
+  FBox.Write("d/f.txt", "x");
   StartWatcher();
   fs::rename(FBox.Path() / "gone", outside.Path() / "gone");
-  ASSERT_TRUE(FRec.WaitHas(TFileAction::faDeleted, "gone"));
+  fs::rename(FBox.Path() / "before", FBox.Path() / "after");
+  fs::remove_all(FBox.Path() / "d");
+  ASSERT_TRUE(FRec.WaitHas(faDeleted, "d"));
   Flush();
+  for (const auto& [action, path] : {std::pair{faDeleted, "gone"}, {faDeleted, "before"},
+                                     {faCreated, "after"}, {faDeleted, "d/f.txt"}})
+    EXPECT_TRUE(FRec.Has(action, path)) << path;
+  fs::create_directory(FBox.Path() / "d");
+  ASSERT_TRUE(FRec.WaitHas(faCreated, "d"));
+  Flush();  // the new folder's watch is surely in place
   FRec.Clear();
 
   outside.Write("gone/new.txt", "outside the tree now");
   outside.Write("gone/sub/new.txt", "outside the tree now");
   Append(outside.Path() / "gone/sub/old.txt", "y");
-  Flush();
-  EXPECT_TRUE(WithoutMarkers(FRec.All()).empty()) << ::testing::PrintToString(FRec.All());
-}
-
-TEST_F(WatcherTest, FolderRenamedWithinTheTreeIsReportedUnderItsNewName) {
-  FBox.Write("before/sub/f.txt", "x");
-  StartWatcher();
-  fs::rename(FBox.Path() / "before", FBox.Path() / "after");
-  ASSERT_TRUE(FRec.WaitHas(TFileAction::faCreated, "after"));
-  EXPECT_TRUE(FRec.Has(TFileAction::faDeleted, "before"));
-  Flush();
-  FRec.Clear();
-
   Append(FBox.Path() / "after/sub/f.txt", "y");
   FBox.Write("after/sub/g.txt", "z");
-  EXPECT_TRUE(FRec.WaitHas(TFileAction::faModified, "after/sub/f.txt"));
-  EXPECT_TRUE(FRec.WaitHas(TFileAction::faCreated, "after/sub/g.txt"));
-  Flush();
-  EXPECT_TRUE(FRec.About("before").empty()) << ::testing::PrintToString(FRec.All());
-}
-
-TEST_F(WatcherTest, FolderDeletedAndMadeAgainIsWatchedAgain) {
-  FBox.Write("d/f.txt", "x");
-  StartWatcher();
-  fs::remove_all(FBox.Path() / "d");
-  ASSERT_TRUE(FRec.WaitHas(TFileAction::faDeleted, "d"));
-  EXPECT_TRUE(FRec.Has(TFileAction::faDeleted, "d/f.txt"));
-  Flush();
-  FRec.Clear();
-
-  fs::create_directory(FBox.Path() / "d");
-  ASSERT_TRUE(FRec.WaitHas(TFileAction::faCreated, "d"));
-  Flush();  // the new folder's watch is surely in place
   FBox.Write("d/g.txt", "y");
-  EXPECT_TRUE(FRec.WaitHas(TFileAction::faCreated, "d/g.txt"));
+  Flush();
+  EXPECT_EQ(WithoutMarkers(FRec.All()),
+            (std::vector<TReport>{R(faModified, "after/sub/f.txt"), R(faCreated, "after/sub/g.txt"),
+                                  R(faCreated, "d/g.txt")}));
 }
 
 TEST_F(WatcherTest, LinkedFolderOutsideIsWatchedAndLinkCyclesEnd) {
@@ -314,11 +275,8 @@ TEST_F(WatcherTest, LinkedFolderOutsideIsWatchedAndLinkCyclesEnd) {
   outside.Write("p.txt", "no longer ours");
   Flush();
   EXPECT_TRUE(FRec.About("ext").empty()) << ::testing::PrintToString(FRec.All());
-}
 
-TEST_F(WatcherTest, LinkToFolderMadeWhileRunningIsWatched) {
-  TSandbox outside;
-  StartWatcher();
+  // A link made while running is followed too.
   fs::create_directory_symlink(outside.Path(), FBox.Path() / "late");
   ASSERT_TRUE(FRec.WaitHas(TFileAction::faCreated, "late"));
   Flush();
@@ -328,33 +286,24 @@ TEST_F(WatcherTest, LinkToFolderMadeWhileRunningIsWatched) {
 
 // ---- what is not reported -------------------------------------------------------------------
 
-TEST_F(WatcherTest, TemporaryDownloadRenamedToFinalNameIsOneCreate) {
+// A download on its way, the program in the root and names with two dots are never reported:
+// the finished download is one create, and the program's name counts in the root only.
+TEST_F(WatcherTest, IgnoredNamesAreNeverReported) {
   fs::create_directory(FBox.Path() / "docs");
+  fs::create_directory(FBox.Path() / "sub");
   StartWatcher();
   FBox.Write("docs/x.pondartmp", std::string(100000, 'd'));
   Append(FBox.Path() / "docs/x.pondartmp", "tail");
   fs::rename(FBox.Path() / "docs/x.pondartmp", FBox.Path() / "docs/x");
-  Flush();
-  EXPECT_EQ(WithoutMarkers(FRec.All()), std::vector<TReport>{R(TFileAction::faCreated, "docs/x")});
-}
-
-TEST_F(WatcherTest, ProgramInTheRootIsIgnoredButNotInSubFolders) {
-  fs::create_directory(FBox.Path() / "sub");
-  StartWatcher();
   FBox.Write("Pondar.EXE", "root program");
   FBox.Write("sub/pondar.exe", "not the program");
-  Flush();
-  EXPECT_TRUE(FRec.About("Pondar.EXE").empty());
-  EXPECT_TRUE(FRec.Has(TFileAction::faCreated, "sub/pondar.exe"));
-}
-
-TEST_F(WatcherTest, NamesWithTwoDotsAreNeverReported) {
-  StartWatcher();
   Touch(FBox.Path() / "a..b");
   fs::create_directory(FBox.Path() / "dir..x");
   Touch(FBox.Path() / "dir..x" / "inner");
   Flush();
-  EXPECT_EQ(WithoutMarkers(FRec.All()), std::vector<TReport>{});
+  EXPECT_EQ(WithoutMarkers(FRec.All()),
+            (std::vector<TReport>{R(TFileAction::faCreated, "docs/x"),
+                                  R(TFileAction::faCreated, "sub/pondar.exe")}));
 }
 
 TEST_F(WatcherTest, EmptyHandlerReportsNothingUntilOneIsSet) {
@@ -454,30 +403,39 @@ TEST(WatcherIgnoredPath, TemporaryFilesAnywhereAndTheProgramInTheRoot) {
 
 // ---- lifetime -------------------------------------------------------------------------------
 
-TEST_F(WatcherTest, TerminateEndsTheThreadWithin100ms) {
-  StartWatcher();
-  ASSERT_TRUE(FWatcher->Running());
-  std::this_thread::sleep_for(50ms);  // let the thread settle into its wait
-  const auto t0 = Clock::now();
-  FWatcher->Terminate();
-  FWatcher->WaitFor();
-  const auto took = Clock::now() - t0;
-  EXPECT_LT(took, 100ms) << std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
-  EXPECT_FALSE(FWatcher->Running());
+// Stopping ends the thread at once: idle, while a change settles, and by destruction alone
+// (which stops, joins and closes every watch: up to 30 ms on a loaded machine).
+TEST_F(WatcherTest, StopEndsTheThreadAtOnce_IdleSettlingOrDestroyed) {
+  const struct {
+    bool Pending, Destroy;
+    std::chrono::milliseconds Limit;
+  } cases[] = {{false, false, 100ms}, {true, false, 100ms}, {true, true, 150ms}};
+  int row = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(row);
+    StartWatcher();
+    ASSERT_TRUE(FWatcher->Running());
+    if (c.Pending) Touch(FBox.Path() / ("pending" + std::to_string(row)));
+    ++row;
+    // Idle: settled into its wait. Pending: read by now, and a tenth into its 200 ms settle.
+    std::this_thread::sleep_for(c.Pending ? 20ms : 50ms);
+    const auto t0 = Clock::now();
+    if (c.Destroy) {
+      FWatcher.reset();
+    } else {
+      FWatcher->Terminate();
+      FWatcher->WaitFor();
+    }
+    const auto took = Clock::now() - t0;
+    EXPECT_LT(took, c.Limit) << std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
+    if (FWatcher) {
+      EXPECT_FALSE(FWatcher->Running());
+    }
+    StopWatcher();
+  }
 }
 
-TEST_F(WatcherTest, TerminateWhileChangesSettleEndsWithin100ms) {
-  StartWatcher();
-  Touch(FBox.Path() / "pending.txt");
-  std::this_thread::sleep_for(20ms);  // read by now, and a tenth into its 200 ms settle
-  const auto t0 = Clock::now();
-  FWatcher->Terminate();
-  FWatcher->WaitFor();
-  const auto took = Clock::now() - t0;
-  EXPECT_LT(took, 100ms) << std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
-}
-
-TEST_F(WatcherTest, RootThatCannotBeWatchedGivesAnInertWatcher) {
+TEST_F(WatcherTest, RootThatCannotBeWatchedGivesAnInertWatcher_ARemovedOneEndsIt) {
   for (const std::string& root :
        {(FBox.Path() / "missing").string(), FBox.Write("plain-file", "x").string()}) {
     StartWatcher(root);
@@ -487,24 +445,12 @@ TEST_F(WatcherTest, RootThatCannotBeWatchedGivesAnInertWatcher) {
     EXPECT_LT(Clock::now() - t0, 100ms);
   }
   EXPECT_TRUE(FRec.All().empty());
-}
-
-TEST_F(WatcherTest, RootRemovedEndsTheThreadQuietly) {
+  // A root removed while watched ends the thread quietly too.
   TSandbox outer;
   fs::create_directory(outer.Path() / "root");
   StartWatcher((outer.Path() / "root").string());
   fs::remove(outer.Path() / "root");
   EXPECT_TRUE(WaitFor([&] { return !FWatcher->Running(); }, 5s));
-}
-
-TEST_F(WatcherTest, DestroyingWithoutTerminateStillEnds) {
-  StartWatcher();
-  Touch(FBox.Path() / "x.txt");
-  std::this_thread::sleep_for(20ms);  // read by now, and a tenth into its 200 ms settle
-  const auto t0 = Clock::now();
-  FWatcher.reset();
-  // Stopping, joining and closing every watch: up to 30 ms on a loaded machine.
-  EXPECT_LT(Clock::now() - t0, 150ms);
 }
 
 // The kernel's event queue overflows while the listener is busy: that batch is lost, and

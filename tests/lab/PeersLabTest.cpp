@@ -19,6 +19,7 @@
 #include "fs/Scanner.h"
 #include "support/Bytes.h"
 #include "support/HostileAgent.h"
+#include "support/LabPeers.h"
 #include "support/NetLab.h"
 #include "support/RawSockets.h"
 #include "support/TestSupport.h"
@@ -38,8 +39,8 @@ namespace {
 constexpr int64_t PastUnix = 1700000000;
 
 // A change notice that reaches a peer inside its 3 s notice window is taken up when the window
-// ends, so a burst of syncing pauses that long between log lines (3.2 s measured here). Five
-// such pauses without a sync line mean the burst is over.
+// ends, so a burst of syncing pauses that long between syncs (3.2 s measured here). Five such
+// pauses without a sync begun mean the burst is over.
 constexpr auto QuietFor = 16s;
 
 struct TFileState {
@@ -72,18 +73,6 @@ std::string Describe(const TFolderState& AState) {
   return s.str();
 }
 
-// Lines of a peer's log that come from syncing: a sync begun, ended, or a file received.
-int SyncLines(const std::string& ALog) {
-  int n = 0;
-  std::istringstream in(ALog);
-  for (std::string line; std::getline(in, line);) {
-    if (line.find("\u21C4") != std::string::npos || line.find("\u2193") != std::string::npos ||
-        line.find("\u2713") != std::string::npos)
-      ++n;
-  }
-  return n;
-}
-
 class PeersLabTest : public ::testing::Test {
  protected:
   static constexpr int PeerCount = 3;
@@ -92,41 +81,31 @@ class PeersLabTest : public ::testing::Test {
     std::string why;
     if (!TNetLab::Available(&why)) GTEST_SKIP() << "network lab unavailable: " << why;
     Lab = std::make_unique<TNetLab>(PeerCount);
+    Peers = std::make_unique<PondarTest::TLabPeers>(*Lab, Root.Path());
     for (int i = 1; i <= PeerCount; ++i) fs::create_directories(Folder(i));
   }
   void TearDown() override {
-    for (auto& p : Procs) {
-      if (p.Running()) {
-        p.Signal(SIGTERM);
-        EXPECT_EQ(p.WaitExit(10s), 0) << "a peer did not stop cleanly: " << p.ReadStderr();
-      }
+    if (!Peers) return;
+    for (int i = 1; i <= PeerCount; ++i) {
+      if (!Proc(i).Running()) continue;
+      Proc(i).Signal(SIGTERM);
+      EXPECT_EQ(Proc(i).WaitExit(10s), 0) << "a peer did not stop cleanly: "
+                                          << Proc(i).ReadStderr();
     }
-    if (HasFailure()) {
-      for (int i = 1; i <= PeerCount; ++i) {
-        std::cerr << "---- peer " << i << " log\n" << Procs[i - 1].ReadLog();
-        std::cerr << "---- peer " << i << " stderr\n" << Procs[i - 1].ReadStderr();
-        std::cerr << "---- peer " << i << " folder\n" << Describe(StateOf(Folder(i)));
-      }
-    }
+    if (!HasFailure()) return;
+    std::cerr << Peers->Describe();
+    for (int i = 1; i <= PeerCount; ++i)
+      std::cerr << "---- peer " << i << " folder\n" << Describe(StateOf(Folder(i)));
   }
 
-  fs::path Folder(int APeer) const { return Root.Path() / ("peer" + std::to_string(APeer)); }
-
+  fs::path Folder(int APeer) const { return Peers->Folder(APeer); }
+  TLabProcess& Proc(int APeer) { return Peers->Process(APeer); }
+  std::string Log(int APeer) { return Peers->Log(APeer); }
   void StartPeer(int APeer) {
-    const fs::path appData = Root.Path() / ("appdata" + std::to_string(APeer));
-    fs::create_directories(appData);
-    PondarTest::TSpawnOptions options;
-    options.Env["APPDATA"] = appData.string();
-    options.Streams = PondarTest::TLogStreams::StdoutOnly;
-    Procs[APeer - 1] =
-        Lab->Spawn(APeer,
-                   {PondarTest::PondardExe(), "--headless", "--name",
-                    "peer" + std::to_string(APeer), "--folder", Folder(APeer).string()},
-                   options);
+    Peers->Start(APeer);
     ASSERT_TRUE(WaitFor([&] { return Log(APeer).find("\u25B6 Ready") != std::string::npos; }, 10s))
-        << Procs[APeer - 1].ReadStderr();
+        << Proc(APeer).ReadStderr();
   }
-  std::string Log(int APeer) { return Procs[APeer - 1].ReadLog(); }
 
   // The hostile host is lab peer 2: no program runs there, its sockets are the test's own.
   static constexpr int Agent = 2;
@@ -165,32 +144,14 @@ class PeersLabTest : public ::testing::Test {
         ATimeout);
   }
 
-  // Waits until no peer has logged a sync line for AQuiet; false after ATimeout.
-  bool Quiet(std::chrono::milliseconds AQuiet, std::chrono::milliseconds ATimeout) {
-    int last = -1;
-    auto since = std::chrono::steady_clock::now();
-    return WaitFor(
-        [&] {
-          int total = 0;
-          for (int i = 1; i <= PeerCount; ++i)
-            if (Procs[i - 1].Pid() > 0) total += SyncLines(Log(i));
-          if (total != last) {
-            last = total;
-            since = std::chrono::steady_clock::now();
-          }
-          return std::chrono::steady_clock::now() - since >= AQuiet;
-        },
-        ATimeout);
-  }
-
   PondarTest::TSandbox Root;
   std::unique_ptr<TNetLab> Lab;
-  TLabProcess Procs[PeerCount];
+  std::unique_ptr<PondarTest::TLabPeers> Peers;
 };
 
 }  // namespace
 
-TEST_F(PeersLabTest, ThreePeers_KeepOneFolderInStep) {
+TEST_F(PeersLabTest, ThreePeers_KeepOneFolderInStep_RenamesStayRenamed_ARestartServesAtOnce) {
   Put(1, "a.txt", "alpha from one", PastUnix);
   Put(1, "docs/b.txt", "bravo from one", PastUnix + 1);
   Put(2, "c.txt", "charlie from two", PastUnix + 2);
@@ -235,52 +196,40 @@ TEST_F(PeersLabTest, ThreePeers_KeepOneFolderInStep) {
   ASSERT_TRUE(Converged({1, 2}, 60s));
   EXPECT_EQ(StateOf(Folder(2))["big.bin"].Size, 100u << 20);
 
+  // One rename of a folder: the peers are told of each file it held, not only of the folder,
+  // and no peer ever brings the old names back (checked once all are quiet, below).
+  fs::rename(Folder(2) / "deep", Folder(2) / "papers");
+  ASSERT_TRUE(Converged({1, 2}, 20s));
+
   // A peer that joins late catches up, and brings its own file.
   StartPeer(3);
   ASSERT_TRUE(Converged({1, 2, 3}, 60s));
   EXPECT_TRUE(StateOf(Folder(1)).contains("z.txt"));
 
   // After the last change the peers fall quiet, and stay quiet.
-  ASSERT_TRUE(Quiet(QuietFor, 120s)) << "the peers kept syncing";
-  int before[PeerCount];
-  for (int i = 1; i <= PeerCount; ++i) before[i - 1] = SyncLines(Log(i));
+  ASSERT_TRUE(Peers->WaitSettled(QuietFor, 120s)) << "the peers kept syncing";
+  const std::vector<size_t> before = Peers->SyncsBegunEach();
   std::this_thread::sleep_for(10s);
-  for (int i = 1; i <= PeerCount; ++i)
-    EXPECT_EQ(SyncLines(Log(i)), before[i - 1]) << "peer " << i << " kept syncing";
-}
-
-TEST_F(PeersLabTest, FolderRenamedNeverComesBack_PeerRestartedRightAfterServingServesAtOnce) {
-  Put(1, "docs/a.txt", "alpha", PastUnix);
-  Put(1, "docs/deep/b.txt", "bravo", PastUnix);
-  StartPeer(1);
-  StartPeer(2);
-  ASSERT_TRUE(Converged({1, 2}, 20s));
-  ASSERT_EQ(StateOf(Folder(2)).size(), 2u);
-
-  // One rename of the folder: the peers are told of each file it held, not only of "docs".
-  fs::rename(Folder(1) / "docs", Folder(1) / "papers");
-  ASSERT_TRUE(Converged({1, 2}, 20s));
-  ASSERT_TRUE(Quiet(QuietFor, 120s));
-  for (int i = 1; i <= 2; ++i) {
+  EXPECT_EQ(Peers->SyncsBegunEach(), before) << "the peers kept syncing";
+  for (int i = 1; i <= PeerCount; ++i) {
     const TFolderState state = StateOf(Folder(i));
-    EXPECT_EQ(state.size(), 2u) << "peer " << i << "\n" << Describe(state);
-    EXPECT_TRUE(state.contains("papers/deep/b.txt")) << "peer " << i;
+    EXPECT_TRUE(state.contains("papers/x/y.txt")) << "peer " << i;
+    EXPECT_FALSE(state.contains("deep/x/y.txt")) << "peer " << i << "\n" << Describe(state);
   }
 
   // Peer 1 has served lists and files, so its port holds connections in TIME_WAIT; restarted
-  // at once, it must still serve peer 2's pulls.
-  Procs[0].Signal(SIGTERM);
-  ASSERT_EQ(Procs[0].WaitExit(10s), 0);
-  // It said goodbye as it stopped: peer 2 drops it at once (in milliseconds), not after the
-  // 15 s of silence that would drop a peer that left without a word.
+  // at once, it must still serve the others' pulls. It said goodbye as it stopped: the others
+  // drop it at once, not after the 15 s of silence that drop a peer that left without a word.
+  Proc(1).Signal(SIGTERM);
+  ASSERT_EQ(Proc(1).WaitExit(10s), 0);
   EXPECT_TRUE(WaitFor([&] { return Log(2).find("\u25CB peer1\n") != std::string::npos; }, 5s))
       << Log(2);
   StartPeer(1);
   Put(1, "after-restart.txt", "served by the restarted peer");
-  ASSERT_TRUE(Converged({1, 2}, 20s));
+  ASSERT_TRUE(Converged({1, 2, 3}, 20s));
   EXPECT_TRUE(StateOf(Folder(2)).contains("after-restart.txt"));
-  EXPECT_EQ(Procs[0].ReadStderr().find("cannot be opened"), std::string::npos)
-      << Procs[0].ReadStderr();
+  EXPECT_EQ(Proc(1).ReadStderr().find("cannot be opened"), std::string::npos)
+      << Proc(1).ReadStderr();
 }
 
 TEST_F(PeersLabTest, PeerKilledMidTransfer_LeavesNoPartialFile) {
@@ -297,8 +246,8 @@ TEST_F(PeersLabTest, PeerKilledMidTransfer_LeavesNoPartialFile) {
   }
   fs::rename(staging, Folder(1) / "huge.bin");
   ASSERT_TRUE(WaitFor([&] { return fs::exists(Folder(2) / "huge.bin.pondartmp"); }, 20s));
-  Procs[0].Signal(SIGKILL);
-  Procs[0].WaitExit(5s);
+  Proc(1).Signal(SIGKILL);
+  Proc(1).WaitExit(5s);
 
   // The receiver drops its temporary file, and nothing partial ever stands under the name.
   ASSERT_TRUE(WaitFor([&] { return !fs::exists(Folder(2) / "huge.bin.pondartmp"); }, 60s))
@@ -306,7 +255,7 @@ TEST_F(PeersLabTest, PeerKilledMidTransfer_LeavesNoPartialFile) {
   if (fs::exists(Folder(2) / "huge.bin")) {
     EXPECT_EQ(fs::file_size(Folder(2) / "huge.bin"), 1u << 30);  // it finished before the kill
   }
-  EXPECT_TRUE(Procs[1].Running());
+  EXPECT_TRUE(Proc(2).Running());
 }
 
 // ---- one host that misbehaves (lab peer 2) against peer 1, with peer 3 honest ----
@@ -347,7 +296,7 @@ TEST_F(PeersLabTest, Hostile_TricklingRequestsAndANameFlood_DelayNoOther_AndCost
   Hostile::TProcessLoad peak;
   WaitFor(
       [&] {
-        const auto now = Hostile::LoadOf(Procs[0].Pid());
+        const auto now = Hostile::LoadOf(Proc(1).Pid());
         peak.Descriptors = std::max(peak.Descriptors, now.Descriptors);
         peak.Threads = std::max(peak.Threads, now.Threads);
         return false;
@@ -418,6 +367,6 @@ TEST_F(PeersLabTest, Hostile_StalledDownloadThenABlackHole_HoldUpNoOtherPeerNorT
   Put(1, "after.txt", "told at once");
   EXPECT_TRUE(WaitFor([&] { return fs::exists(Folder(3) / "after.txt"); }, 20s)) << Log(1);
   // Stopping waits for no notice; a sync with the black hole may cost its connect time-out (5 s).
-  Procs[0].Signal(SIGTERM);
-  EXPECT_EQ(Procs[0].WaitExit(30s), 0) << "stopping waited for the notices";
+  Proc(1).Signal(SIGTERM);
+  EXPECT_EQ(Proc(1).WaitExit(30s), 0) << "stopping waited for the notices";
 }

@@ -45,20 +45,15 @@ bool Parse(const TBytes& AData, TDiscoveryPacket& AOut) {
 
 // ---- Discovery datagram ----
 
-TEST(DiscoveryPacketTest, Build_ExactBytes) {
-  TBytes expected = B({0x50, 0x4E, 0x44, 0x52, 0x02});
-  expected += kDay45000_5;
-  expected += B({0x34, 0x1E, 0x04, 'w', 'r', 'e', 'n'});
-  EXPECT_EQ(BuildDiscoveryPacket(TDiscoveryKind::dkReply, 7732, "wren", 45000.5), expected);
-}
-
-TEST(DiscoveryPacketTest, Build_EveryKindSameLayout) {
+TEST(DiscoveryPacketTest, Build_ExactBytes_EveryKindOneLayout) {
+  EXPECT_EQ(BuildDiscoveryPacket(TDiscoveryKind::dkReply, 7732, "wren", 45000.5),
+            B({0x50, 0x4E, 0x44, 0x52, 0x02}) + kDay45000_5 +
+                B({0x34, 0x1E, 0x04, 'w', 'r', 'e', 'n'}));
   for (const auto kind : {TDiscoveryKind::dkAnnounce, TDiscoveryKind::dkReply,
                           TDiscoveryKind::dkGoodbye}) {
-    TBytes expected = B({0x50, 0x4E, 0x44, 0x52, static_cast<int>(kind)});
-    expected += kDay45000_25;
-    expected += B({0xFF, 0xFF, 0x00});
-    EXPECT_EQ(BuildDiscoveryPacket(kind, 65535, "", 45000.25), expected);
+    EXPECT_EQ(BuildDiscoveryPacket(kind, 65535, "", 45000.25),
+              B({0x50, 0x4E, 0x44, 0x52, static_cast<int>(kind)}) + kDay45000_25 +
+                  B({0xFF, 0xFF, 0x00}));
   }
 }
 

@@ -73,10 +73,6 @@ fs::path TLabPeers::Folder(int APeer) const {
   return FRoot / Name(APeer);
 }
 
-fs::path TLabPeers::SettingsFile(int APeer) const {
-  return FRoot / ("appdata" + std::to_string(APeer)) / "Pondar" / "pondard.ini";
-}
-
 void TLabPeers::Start(int APeer, const std::vector<std::string>& AExtraArgs,
                       const std::map<std::string, std::string>& AEnv) {
   const fs::path appData = FRoot / ("appdata" + std::to_string(APeer));

@@ -46,8 +46,6 @@ class TLabPeers {
   // environment, and returns at once; StartAll starts every one.
   void Start(int APeer, const std::vector<std::string>& AExtraArgs = {},
              const std::map<std::string, std::string>& AEnv = {});
-  // Where peer APeer's settings live: <root>/appdata<i>/Pondar/pondard.ini.
-  std::filesystem::path SettingsFile(int APeer) const;
   void StartAll();
   // True once every peer has logged "▶ Ready", resp. has found every other ("● name (ip)").
   bool WaitAllReady(std::chrono::milliseconds ATimeout);
