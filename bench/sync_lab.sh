@@ -6,7 +6,7 @@
 #      by one (`cp *.dat`), and renamed in one by one from beside the share (1 000 renames);
 #   3. the folder move again while another program has 1.5 GiB of unwritten data on the same
 #      disk, outside both shares (written by dd without a sync), against the same move without
-#      it (case 2's);
+#      it (case 2's); cases 2 and 3 in PONDAR_SYNC_LAB_ROUNDS rounds [3], with median ratios;
 #   4. one 1 GiB file, read cold on the sender (its cached pages dropped first), against a plain
 #      socket copy of the same file between the same namespaces that also reads it cold and
 #      writes and flushes it on the receiver (before and after, their mean);
@@ -58,15 +58,19 @@ done
 echo "1 KiB save to complete on the other peer: median $(median "${samples[@]}") ms (samples: ${samples[*]})"
 fi
 
-# 2. A thousand small files, staged beside the shares on the same disk and written out first
-#    (the staging writes' write-back is not the sync's cost).
+# 2. and 3. A thousand small files, staged beside the shares on the same disk and written out
+#    first (the staging writes' write-back is not the sync's cost), in ROUNDS rounds of the four
+#    ways; each ratio is printed per round and as the median of the rounds, as one round's
+#    ratio moves by a tenth or two with what else the machine does.
+#    The dirty case: the folder move with 1.5 GiB of another program's unwritten data on the same
+#    disk. dd runs to its end first, so that only its dirty pages are left, then the move is
+#    timed at once, well inside the 30 s after which the kernel writes such pages out by itself.
 if [[ $cases == *" many "* ]]; then
+rounds=${PONDAR_SYNC_LAB_ROUNDS:-3}
 stage_many() { # stage_many NAME: 1 000 files of 4 KiB in $work/stage/NAME
   mkdir -p "$work/stage/$1"
   for i in $(seq 1 1000); do head -c 4096 /dev/urandom >"$work/stage/$1/f$i.dat"; done
 }
-for name in folder cp renames dirty; do stage_many "$name"; done
-sync
 arrive() { # arrive NAME ACTION...: "ARRIVAL ACTION" milliseconds, from the start of the action
   # until all 1 000 files of NAME are on peer b (nested folders counted), and until the action
   # returned
@@ -74,32 +78,37 @@ arrive() { # arrive NAME ACTION...: "ARRIVAL ACTION" milliseconds, from the star
   shift
   "$arrival" --timeout 60 --count 1000 "$work/b/$name" "$@"
 }
-sleep 3.2
-read -r folder_ms _ <<<"$(arrive folder --rename "$work/stage/folder" "$work/a/folder")"
-echo "1000 x 4 KiB moved in as one folder: ${folder_ms} ms"
-sleep 3.2
-mkdir -p "$work/a/cp"
-sleep 3.2
-read -r cp_ms copy_ms <<<"$(arrive cp -- sh -c 'cp "$1"/*.dat "$2"/' sh "$work/stage/cp" "$work/a/cp")"
-echo "1000 x 4 KiB copied in one by one (cp *.dat): ${cp_ms} ms, of which the copy itself" \
-  "${copy_ms} ms; ratio to the folder move $(ratio "$cp_ms" "$folder_ms")"
-mkdir -p "$work/a/renames"
-sleep 3.2
-read -r renames_ms _ <<<"$(arrive renames -- perl -e 'my ($from, $to) = @ARGV; opendir(my $d, $from) or die; for (grep { /\.dat$/ } readdir $d) { rename("$from/$_", "$to/$_") or die "$_: $!" }' \
-  "$work/stage/renames" "$work/a/renames")"
-echo "1000 x 4 KiB renamed in one by one: ${renames_ms} ms; ratio to the folder move" \
-  "$(ratio "$renames_ms" "$folder_ms")"
-
-# 3. The folder move with 1.5 GiB of another program's unwritten data on the same disk. dd runs
-#    to its end first, so that only its dirty pages are left, then the move is timed at once,
-#    well inside the 30 s after which the kernel writes such pages out by itself.
-sleep 3.2
-dd if=/dev/zero of="$work/dirty.bin" bs=1M count=1536 status=none
-dirty_mib=$(awk '/^Dirty:/ {printf "%d", $2 / 1024}' /proc/meminfo)
-read -r dirty_ms _ <<<"$(arrive dirty --rename "$work/stage/dirty" "$work/a/dirty")"
-rm -f "$work/dirty.bin"
-echo "1000 x 4 KiB moved in as one folder, ${dirty_mib} MiB dirty elsewhere on the disk:" \
-  "${dirty_ms} ms; ratio to the same move without it $(ratio "$dirty_ms" "$folder_ms")"
+cp_ratios=() renames_ratios=() dirty_ratios=()
+for ((r = 1; r <= rounds; r++)); do
+  for name in folder cp renames dirty; do stage_many "$name$r"; done
+  # The folders the files are copied into are made beforehand, as a user would.
+  mkdir -p "$work/a/cp$r" "$work/a/renames$r"
+  sync
+  sleep 3.2
+  read -r folder_ms _ <<<"$(arrive "folder$r" --rename "$work/stage/folder$r" "$work/a/folder$r")"
+  sleep 3.2
+  read -r cp_ms copy_ms <<<"$(arrive "cp$r" -- sh -c 'cp "$1"/*.dat "$2"/' sh \
+    "$work/stage/cp$r" "$work/a/cp$r")"
+  sleep 3.2
+  read -r renames_ms rename_ms <<<"$(arrive "renames$r" -- perl -e 'my ($from, $to) = @ARGV; opendir(my $d, $from) or die; for (grep { /\.dat$/ } readdir $d) { rename("$from/$_", "$to/$_") or die "$_: $!" }' \
+    "$work/stage/renames$r" "$work/a/renames$r")"
+  sleep 3.2
+  dd if=/dev/zero of="$work/dirty.bin" bs=1M count=1536 status=none
+  dirty_mib=$(awk '/^Dirty:/ {printf "%d", $2 / 1024}' /proc/meminfo)
+  read -r dirty_ms _ <<<"$(arrive "dirty$r" --rename "$work/stage/dirty$r" "$work/a/dirty$r")"
+  rm -f "$work/dirty.bin"
+  cp_ratios+=("$(ratio "$cp_ms" "$folder_ms")")
+  renames_ratios+=("$(ratio "$renames_ms" "$folder_ms")")
+  dirty_ratios+=("$(ratio "$dirty_ms" "$folder_ms")")
+  echo "round $r: 1000 x 4 KiB moved in as one folder ${folder_ms} ms; copied in one by one" \
+    "(cp *.dat) ${cp_ms} ms, of which the copy itself ${copy_ms} ms, ratio ${cp_ratios[-1]};" \
+    "renamed in one by one ${renames_ms} ms, of which the renames ${rename_ms} ms, ratio" \
+    "${renames_ratios[-1]}; moved in as one folder with ${dirty_mib} MiB dirty elsewhere on the" \
+    "disk ${dirty_ms} ms, ratio ${dirty_ratios[-1]}"
+done
+echo "1000 x 4 KiB, median ratio of ${rounds} rounds to the folder move: copied in one by one" \
+  "$(median "${cp_ratios[@]}"), renamed in one by one $(median "${renames_ratios[@]}"), the" \
+  "folder move with 1.5 GiB dirty elsewhere $(median "${dirty_ratios[@]}")"
 sync
 fi
 [[ $cases == *" big "* ]] || exit 0
