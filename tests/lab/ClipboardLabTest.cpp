@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <iostream>
 #include <map>
 #include <regex>
@@ -16,6 +14,7 @@
 #include <vector>
 
 #include "support/HostileAgent.h"
+#include "support/LabPeers.h"
 #include "support/NetLab.h"
 #include "support/TestSupport.h"
 #include "support/Xvfb.h"
@@ -57,47 +56,24 @@ class ClipboardLabTest : public ::testing::Test {
     for (auto& x : Xs)
       if (!(x = std::make_unique<PondarTest::TXvfb>())->Ok()) GTEST_SKIP() << "no X: " << x->Why();
     Lab = std::make_unique<PondarTest::TNetLab>(PeerCount);
-    // Qt and the libraries under it are not built for ThreadSanitizer, which then takes every
-    // hand-off between their threads for a race: the peers run under it without reports (the
-    // watcher's threads are covered by its unit tests, with a fake clipboard).
-    const char* tsanOptions = std::getenv("TSAN_OPTIONS");
-    const auto tsan = std::string(tsanOptions ? tsanOptions : "") + ":report_bugs=0";
-    for (int i = 1; i <= PeerCount; ++i) {
-      const std::string name = "p" + std::to_string(i);
-      const std::filesystem::path own = Root.Path() / name;
-      std::filesystem::create_directories(own / "folder");
-      PondarTest::TSpawnOptions options;
-      options.Env = {{"APPDATA", own.string()},
-                     {"DISPLAY", Xs[i - 1]->Display()},
-                     {"TSAN_OPTIONS", tsan}};
-      options.Streams = PondarTest::TLogStreams::StdoutOnly;
-      Procs[i - 1] = Lab->Spawn(i,
-                                {PONDARD_EXE, "--headless", "--clipboard", "--name", name,
-                                 "--folder", (own / "folder").string()},
-                                options);
-    }
-    for (int i = 1; i <= PeerCount; ++i) {
-      ASSERT_TRUE(WaitFor([&] { return Log(i).find("\u25B6 Ready") != std::string::npos; }, 30s));
-      // Xvfb listens in the test's namespace; the peer reaches it by its socket file.
+    Peers = std::make_unique<PondarTest::TLabPeers>(*Lab, Root.Path());
+    // The watcher's threads are covered by its unit tests, with a fake clipboard.
+    for (int i = 1; i <= PeerCount; ++i)
+      Peers->Start(i, {"--clipboard"}, PondarTest::QtPeerEnv(Xs[i - 1]->Display()));
+    ASSERT_TRUE(Peers->WaitAllReady(30s)) << Peers->Describe();
+    // Xvfb listens in the test's namespace; the peers reach it by its socket file.
+    for (int i = 1; i <= PeerCount; ++i)
       ASSERT_EQ(Log(i).find("Clipboard sharing is unavailable"), std::string::npos) << Log(i);
-      for (int j = 1; j <= PeerCount; ++j) {
-        const std::string found = "\u25CF p" + std::to_string(j) + " (";
-        ASSERT_TRUE(i == j || WaitFor([&] { return Log(i).find(found) != std::string::npos; }, 30s))
-            << "peer " << i << " did not find peer " << j;
-      }
-    }
+    ASSERT_TRUE(Peers->WaitAllFound(60s)) << Peers->Describe();
   }
   void TearDown() override {
     // The peers go before their displays: a Qt peer whose display vanishes dies with it.
-    for (auto& p : Procs) {
-      if (p.Pid() <= 0 || !p.Signal(SIGTERM)) continue;
-      EXPECT_EQ(p.WaitExit(20s), 0) << "a peer did not stop cleanly: " << p.ReadStderr();
-    }
-    for (int i = 1; HasFailure() && i <= PeerCount && Procs[i - 1].Pid() > 0; ++i)
-      std::cerr << "---- peer " << i << "\n" << Log(i) << Procs[i - 1].ReadStderr();
+    if (!Peers) return;
+    EXPECT_EQ(Peers->StopAll(20s), "");
+    if (HasFailure()) std::cerr << Peers->Describe();
   }
 
-  std::string Log(int APeer) const { return Procs[APeer - 1].ReadLog(); }
+  std::string Log(int APeer) const { return Peers->Log(APeer); }
   // xclip stays in the background to serve the selection until another owner takes it.
   void Copy(int APeer, const std::string& AText, std::vector<std::string> AType = {}) {
     std::vector<std::string> argv{"xclip", "-selection", "clipboard", "-i"};
@@ -119,7 +95,7 @@ class ClipboardLabTest : public ::testing::Test {
   PondarTest::TSandbox Root;
   std::unique_ptr<PondarTest::TXvfb> Xs[PeerCount];
   std::unique_ptr<PondarTest::TNetLab> Lab;
-  PondarTest::TLabProcess Procs[PeerCount];
+  std::unique_ptr<PondarTest::TLabPeers> Peers;
 };
 
 }  // namespace

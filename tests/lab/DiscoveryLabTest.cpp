@@ -154,8 +154,10 @@ class DiscoveryLabTest : public ::testing::Test {
 
 // First the lab itself: a peer's namespace holds loopback and its lab link alone, and without
 // the lab's prefix the peer program takes that link for a real network and starts nothing.
-TEST_F(DiscoveryLabTest, Lab_ThenThreePeers_FindEachOtherWithinTwoSeconds) {
-  TNetLab lab(3);
+// Then twins, two peers under one name, join the three: they never see each other, and each of
+// the three keeps one "twin".
+TEST_F(DiscoveryLabTest, Lab_ThenThreePeers_FindEachOtherWithinTwoSeconds_TwinsNeverSeeEachOther) {
+  TNetLab lab(5);
   std::string out;
   ASSERT_EQ(lab.Run(1, "ls /sys/class/net", &out), 0) << out;
   EXPECT_EQ(out, "lo\n" + TNetLab::InterfacePrefix() + "1\n");
@@ -194,7 +196,32 @@ TEST_F(DiscoveryLabTest, Lab_ThenThreePeers_FindEachOtherWithinTwoSeconds) {
     }
   std::cout << "[ lab ] slowest discovery: " << worst << " ms\n";
   RecordProperty("slowest_discovery_ms", static_cast<int>(worst));
-  for (TPeer* p : all) p->ExpectQuietStderr();
+
+  TPeer twins[2];
+  for (int i = 0; i < 2; ++i) StartPeer(lab, twins[i], i + 4, "twin");
+  if (HasFatalFailure()) return;
+  ASSERT_TRUE(PondarTest::WaitFor(
+      [&] {
+        for (TPeer* p : all)
+          if (!p->First("found", "twin") || !twins[0].First("found", p->Name) ||
+              !twins[1].First("found", p->Name))
+            return false;
+        return true;
+      },
+      30s))
+      << twins[0].Log() << twins[1].Log() << peers[0].Log();
+  // Past a round of periodic announcements, so that each twin has heard the other's.
+  std::this_thread::sleep_for(FiveRounds);
+  for (TPeer& twin : twins) {
+    EXPECT_EQ(twin.Count("found"), 3) << twin.Log();
+    EXPECT_EQ(twin.Count("found", "twin"), 0) << twin.Log();
+  }
+  // Each of the three knows one "twin": a single entry.
+  for (TPeer* p : all) EXPECT_EQ(p->Count("found", "twin"), 1) << p->Log();
+  for (TPeer* p : {&peers[0], &peers[1], &peers[2], &twins[0], &twins[1]}) {
+    EXPECT_EQ(p->Count("lost"), 0) << p->Log();
+    p->ExpectQuietStderr();
+  }
 }
 
 // Host 4, played by the test, borrows a peer's name and then floods the others; peer3 is
@@ -299,37 +326,6 @@ TEST_F(DiscoveryLabTest, BorrowedName_KilledPeerDroppedAfter15sUnderAStorm_Stopp
   std::cout << "[ lab ] peer1 dropped the stopped peer " << after << " ms after SIGTERM\n";
   RecordProperty("goodbye_drop_ms", static_cast<int>(after));
   for (TPeer& p : peers) p.ExpectQuietStderr();
-}
-
-TEST_F(DiscoveryLabTest, SameName_TwinsNeverSeeEachOther_ThirdSeesOneOfThem) {
-  TNetLab lab(3);
-  TPeer twin1, twin2, solo;
-  StartPeer(lab, twin1, 1, "twin");
-  StartPeer(lab, twin2, 2, "twin");
-  StartPeer(lab, solo, 3, "solo");
-  if (HasFatalFailure()) return;
-  ASSERT_TRUE(PondarTest::WaitFor(
-      [&] {
-        return twin1.First("found", "solo") && twin2.First("found", "solo") &&
-               solo.First("found", "twin");
-      },
-      30s))
-      << twin1.Log()
-      << twin2.Log() << solo.Log();
-  // Past a round of periodic announcements, so that each twin has heard the other's.
-  std::this_thread::sleep_for(FiveRounds);
-
-  EXPECT_EQ(twin1.Count("found"), 1) << twin1.Log();
-  EXPECT_EQ(twin2.Count("found"), 1) << twin2.Log();
-  EXPECT_EQ(twin1.Count("found", "twin"), 0) << twin1.Log();
-  EXPECT_EQ(twin2.Count("found", "twin"), 0) << twin2.Log();
-  // The third knows one "twin": a single entry.
-  EXPECT_EQ(solo.Count("found", "twin"), 1) << solo.Log();
-  EXPECT_EQ(solo.Count("lost"), 0) << solo.Log();
-  for (TPeer* p : {&twin1, &twin2, &solo}) {
-    EXPECT_EQ(p->Count("lost"), 0) << p->Log();
-    p->ExpectQuietStderr();
-  }
 }
 
 TEST_F(DiscoveryLabTest, TwoNetworks_PeersOnBothFindAndAreFoundOnEach) {

@@ -178,8 +178,7 @@ TEST_F(PeersLabTest, ThreePeers_KeepOneFolderInStep_RenamesStayRenamed_ARestartS
   EXPECT_TRUE(afterEdits.contains("docs/renamed.txt"));
   EXPECT_FALSE(afterEdits.contains("docs/b.txt"));
   EXPECT_FALSE(afterEdits.contains("a.txt"));
-  std::ifstream modified(Folder(1) / "c.txt");
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(modified), {}), "charlie, modified on two");
+  EXPECT_EQ(PondarTest::ReadFile(Folder(1) / "c.txt"), "charlie, modified on two");
 
   // A 100 MB file arrives whole. It is written beside the folder and moved in, as a finished file.
   {
@@ -338,11 +337,9 @@ TEST_F(PeersLabTest, Hostile_StalledDownloadThenABlackHole_HoldUpNoOtherPeerNorT
   // until its budget (30 s) runs out, and no longer.
   Put(3, "f.txt", "the honest copy", PastUnix + 100);
   StartPeer(3);
-  const auto content = [&] {
-    std::ifstream in(Folder(1) / "f.txt", std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  };
-  EXPECT_TRUE(WaitFor([&] { return content() == "the honest copy"; }, 90s)) << Log(1);
+  EXPECT_TRUE(
+      WaitFor([&] { return PondarTest::ReadFile(Folder(1) / "f.txt") == "the honest copy"; }, 90s))
+      << Log(1);
   ASSERT_TRUE(Converged({1, 3}, 30s));
 
   std::unique_ptr<Hostile::TBlackHole> hole;

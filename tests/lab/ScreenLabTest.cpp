@@ -5,11 +5,12 @@
 #include <signal.h>
 
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
+#include <map>
 #include <optional>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "screen/X11ScreenSource.h"
 #include "support/NetLab.h"
@@ -21,14 +22,10 @@
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using PondarTest::Occurrences;
+using PondarTest::ReadFile;
 using PondarTest::WaitFor;
 
 namespace {
-
-std::string ReadFile(const fs::path& APath) {
-  std::ifstream in(APath, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
 
 // Pixels of the watcher's picture APath (binary PPM, top-down RGB) that are not AExpected(x, y)
 // (0xRRGGBB); -1 when the picture is not AWidth x AHeight.
@@ -51,6 +48,39 @@ int WrongPixels(const fs::path& APath, int AWidth, int AHeight,
   return wrong;
 }
 
+// A lab of two: on peer 1 the sender, "desk", sharing <Root>/share with its settings under
+// <Root>/appdata; on peer 2 the watcher, "eyes", which keeps each peer's picture in
+// <Shots>-<name>.ppm.
+struct TScreenLab {
+  explicit TScreenLab(const std::string& AIni) {
+    Root.Write("appdata/Pondar/pondard.ini", AIni);
+    fs::create_directories(Root.Path() / "share");
+  }
+  PondarTest::TLabProcess StartSender(std::map<std::string, std::string> AEnv,
+                                      const std::vector<std::string>& AExtraArgs = {}) {
+    PondarTest::TSpawnOptions options;
+    options.Env = std::move(AEnv);
+    options.Env["APPDATA"] = (Root.Path() / "appdata").string();
+    options.Streams = PondarTest::TLogStreams::StdoutOnly;
+    std::vector<std::string> args{PONDARD_EXE, "--headless", "--name", "desk", "--folder",
+                                  (Root.Path() / "share").string()};
+    args.insert(args.end(), AExtraArgs.begin(), AExtraArgs.end());
+    return Lab.Spawn(1, args, options);
+  }
+  void StartWatcher() {
+    PondarTest::TSpawnOptions options;
+    options.Env["PONDAR_LAB_IFPREFIX"] = PondarTest::TNetLab::InterfacePrefix();
+    Watcher = Lab.Spawn(
+        2, {PondarTest::TestProgramPath("screen_viewer_peer"), "eyes", "7731", "7732", Shots},
+        options);
+  }
+
+  PondarTest::TSandbox Root;
+  PondarTest::TNetLab Lab{2};
+  const std::string Shots = (Lab.LogDir() / "shot").string();
+  PondarTest::TLabProcess Watcher;
+};
+
 TEST(ScreenLabTest, KeyFrameAtTheWatcherEqualsTheSendersScreen) {
   std::string why;
   if (!PondarTest::TNetLab::Available(&why)) GTEST_SKIP() << "network lab unavailable: " << why;
@@ -64,25 +94,11 @@ TEST(ScreenLabTest, KeyFrameAtTheWatcherEqualsTheSendersScreen) {
                 .Status,
             0);
 
-  PondarTest::TSandbox root;
-  fs::create_directories(root.Path() / "appdata/Pondar");
-  std::ofstream(root.Path() / "appdata/Pondar/pondard.ini") << "[Screen]\nBroadcast=1\n";
-  fs::create_directories(root.Path() / "share");
-  PondarTest::TNetLab lab(2);
-  PondarTest::TSpawnOptions options;
-  options.Env["APPDATA"] = (root.Path() / "appdata").string();
-  options.Env["DISPLAY"] = display.Display();
-  options.Streams = PondarTest::TLogStreams::StdoutOnly;
-  auto sender = lab.Spawn(
-      1,
-      {PONDARD_EXE, "--headless", "--name", "desk", "--folder", (root.Path() / "share").string()},
-      options);
-  const std::string shots = (lab.LogDir() / "shot").string();
-  PondarTest::TSpawnOptions watcherOptions;
-  watcherOptions.Env["PONDAR_LAB_IFPREFIX"] = PondarTest::TNetLab::InterfacePrefix();
-  auto watcher = lab.Spawn(
-      2, {PondarTest::TestProgramPath("screen_viewer_peer"), "eyes", "7731", "7732", shots},
-      watcherOptions);
+  TScreenLab lab("[Screen]\nBroadcast=1\n");
+  // The watcher comes after the sender's first key frame: it still gets one.
+  auto sender = lab.StartSender({{"DISPLAY", display.Display()}});
+  lab.StartWatcher();
+  auto& watcher = lab.Watcher;
 
   // The first frame is a key frame; later ones every five seconds.
   ASSERT_TRUE(WaitFor([&] { return watcher.ReadLog().find("key desk") != std::string::npos; }, 30s))
@@ -99,7 +115,7 @@ TEST(ScreenLabTest, KeyFrameAtTheWatcherEqualsTheSendersScreen) {
   ASSERT_EQ(width * 1000 + height, Width * 1000 + Height);
   std::vector<uint8_t> pixels(size_t(Width) * Height * 3);
   ASSERT_TRUE(screen->Grab(pixels.data(), Width, Height));
-  EXPECT_EQ(WrongPixels(shots + "-desk.ppm", Width, Height,
+  EXPECT_EQ(WrongPixels(lab.Shots + "-desk.ppm", Width, Height,
                         [&](int AX, int AY) {  // bottom-up BGR
                           const uint8_t* real = &pixels[(size_t(Height - 1 - AY) * Width + AX) * 3];
                           return uint32_t(real[2]) << 16 | uint32_t(real[1]) << 8 | real[0];
@@ -136,31 +152,18 @@ TEST(ScreenLabTest, WaylandDesktop_SharedThroughThePortal) {
     if (!PondarTest::HaveProgram("xclip")) GTEST_SKIP() << "xclip is missing";
   }
   constexpr int Width = 330, Height = 200;  // a last tile column of 10 pixels, a last row of 8
-  PondarTest::TNetLab lab(2);
+  TScreenLab lab("[Screen]\nBroadcast=1\nRestoreToken=spent\n");
   // Red and blue bytes the other way round from the frames' order: a mix-up shows.
-  PondarTest::TPortalDesk desk(lab, 1, Width, Height, "RGBx");
-
-  PondarTest::TSandbox root;
-  const fs::path ini = root.Path() / "appdata/Pondar/pondard.ini";
-  root.Write("appdata/Pondar/pondard.ini", "[Screen]\nBroadcast=1\nRestoreToken=spent\n");
-  fs::create_directories(root.Path() / "share");
-  PondarTest::TSpawnOptions options;
-  options.Env = desk.Env();
-  options.Env["APPDATA"] = (root.Path() / "appdata").string();
-  options.Env["DISPLAY"] = bridge ? bridge->Display() : "";
-  options.Streams = PondarTest::TLogStreams::StdoutOnly;
+  PondarTest::TPortalDesk desk(lab.Lab, 1, Width, Height, "RGBx");
+  const fs::path ini = lab.Root.Path() / "appdata/Pondar/pondard.ini";
   const auto startSender = [&] {
-    return lab.Spawn(1,
-                     {PONDARD_EXE, "--headless", "--name", "desk", "--clipboard", "--folder",
-                      (root.Path() / "share").string()},
-                     options);
+    auto env = desk.Env();
+    env["DISPLAY"] = bridge ? bridge->Display() : "";
+    return lab.StartSender(env, {"--clipboard"});
   };
-  const std::string shots = (lab.LogDir() / "shot").string();
-  PondarTest::TSpawnOptions watcherOptions;
-  watcherOptions.Env["PONDAR_LAB_IFPREFIX"] = PondarTest::TNetLab::InterfacePrefix();
-  auto watcher = lab.Spawn(
-      2, {PondarTest::TestProgramPath("screen_viewer_peer"), "eyes", "7731", "7732", shots},
-      watcherOptions);
+  lab.StartWatcher();
+  auto& watcher = lab.Watcher;
+  const std::string& shots = lab.Shots;
   const auto said = [](PondarTest::TLabProcess& AProcess, const std::string& ALine, size_t ATimes) {
     // Five times the longest the program itself waits before it speaks (ten seconds for a
     // picture format).
@@ -229,7 +232,7 @@ TEST(ScreenLabTest, WaylandDesktop_SharedThroughThePortal) {
   EXPECT_EQ(sender.WaitExit(10s), 0) << sender.ReadStderr();
 
   // Stopped while the question is still open: it ends at once all the same.
-  root.Write("appdata/Pondar/pondard.ini", "[Screen]\nBroadcast=1\n");
+  lab.Root.Write("appdata/Pondar/pondard.ini", "[Screen]\nBroadcast=1\n");
   desk.Command("hold on");
   sender = startSender();
   ASSERT_TRUE(WaitFor([&] { return Occurrences(desk.Log(), "asked") == 2; }, 30s)) << desk.Log();
@@ -246,7 +249,7 @@ TEST(ScreenLabTest, WaylandDesktop_SharedThroughThePortal) {
         {"leave",
          "no desktop portal answers on the session bus (is xdg-desktop-portal installed?)"}}) {
     SCOPED_TRACE(reason);
-    root.Write("appdata/Pondar/pondard.ini", "[Screen]\nBroadcast=1\n");  // the user is asked
+    lab.Root.Write("appdata/Pondar/pondard.ini", "[Screen]\nBroadcast=1\n");  // the user is asked
     desk.Command(command);
     sender = startSender();
     EXPECT_TRUE(said(sender, unavailable + reason, 1)) << sender.ReadLog() << desk.Describe();

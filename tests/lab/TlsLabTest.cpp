@@ -8,11 +8,8 @@
 #include <signal.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 
@@ -33,14 +30,11 @@ using PondarTest::WaitFor;
 
 namespace {
 
+using PondarTest::ReadFile;
+
 constexpr uint16_t UdpPort = 7731;
 // Five rounds of periodic announcements (one about every 6 s in the lab).
 constexpr auto FiveRounds = 32s;
-
-std::string ReadFile(const fs::path& APath) {
-  std::ifstream in(APath, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
 
 TEST(TlsLabTest, KeyedPeersShareOnlyEncryptedAndOnlyWithEachOther_ReplayedAnnouncementRefused) {
   std::string why;
@@ -70,15 +64,9 @@ TEST(TlsLabTest, KeyedPeersShareOnlyEncryptedAndOnlyWithEachOther_ReplayedAnnoun
   root.Write("appdata1/Pondar/pondard.ini", "[Network]\nKey=" + key + "\n");
   const auto keyFile = root.Write("key.txt", key + "\n");
   root.Write("peer1/secret.txt", content);
-  const char* tsanOptions = std::getenv("TSAN_OPTIONS");
-  for (int i = 1; i <= 2; ++i) {
-    // Qt is not built for ThreadSanitizer: see ClipboardLabTest.
-    peers.Start(i,
-                i == 1 ? std::vector<std::string>{"--clipboard"}
-                       : std::vector<std::string>{"--clipboard", "--key-file", keyFile.string()},
-                {{"DISPLAY", xs[i - 1].Display()},
-                 {"TSAN_OPTIONS", std::string(tsanOptions ? tsanOptions : "") + ":report_bugs=0"}});
-  }
+  peers.Start(1, {"--clipboard"}, PondarTest::QtPeerEnv(xs[0].Display()));
+  peers.Start(2, {"--clipboard", "--key-file", keyFile.string()},
+              PondarTest::QtPeerEnv(xs[1].Display()));
   peers.Start(3);
   const auto found = [&](int AIn, int AOf) {
     return peers.Log(AIn).find("\u25CF " + peers.Name(AOf) + " (") != std::string::npos;

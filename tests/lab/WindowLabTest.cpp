@@ -201,14 +201,10 @@ class WindowLabTest : public ::testing::Test {
     fs::create_directories(own / "Pondar");
     fs::create_directories(own / "folder");
     std::ofstream(own / "Pondar/pondard.ini") << AIni;
-    // Qt is not built for ThreadSanitizer, which takes its threads' hand-offs for races; the
-    // window's own code is checked by the window's tests.
-    const char* tsan = std::getenv("TSAN_OPTIONS");
     PondarTest::TSpawnOptions options;
-    options.Env = {{"APPDATA", own.string()},
-                   {"DISPLAY", Xs[APeer - 1]->Display()},
-                   {"QT_QPA_PLATFORM", "xcb"},
-                   {"TSAN_OPTIONS", std::string(tsan ? tsan : "") + ":report_bugs=0"}};
+    options.Env = PondarTest::QtPeerEnv(Xs[APeer - 1]->Display());
+    options.Env["APPDATA"] = own.string();
+    options.Env["QT_QPA_PLATFORM"] = "xcb";
     Procs[APeer - 1] = Lab->Spawn(APeer,
                                   {PONDARD_EXE, "--name", APeer == 1 ? "desk" : "eyes", "--folder",
                                    (own / "folder").string()},

@@ -45,41 +45,6 @@ bool Parse(const TBytes& AData, TDiscoveryPacket& AOut) {
 
 // ---- Discovery datagram ----
 
-TEST(DiscoveryPacketTest, Build_ExactBytes_EveryKindOneLayout) {
-  EXPECT_EQ(BuildDiscoveryPacket(TDiscoveryKind::dkReply, 7732, "wren", 45000.5),
-            B({0x50, 0x4E, 0x44, 0x52, 0x02}) + kDay45000_5 +
-                B({0x34, 0x1E, 0x04, 'w', 'r', 'e', 'n'}));
-  for (const auto kind : {TDiscoveryKind::dkAnnounce, TDiscoveryKind::dkReply,
-                          TDiscoveryKind::dkGoodbye}) {
-    EXPECT_EQ(BuildDiscoveryPacket(kind, 65535, "", 45000.25),
-              B({0x50, 0x4E, 0x44, 0x52, static_cast<int>(kind)}) + kDay45000_25 +
-                  B({0xFF, 0xFF, 0x00}));
-  }
-}
-
-TEST(DiscoveryPacketTest, Build_StampsCurrentClock) {
-  const double before = CurrentUtcTime();
-  const TBytes d = BuildDiscoveryPacket(TDiscoveryKind::dkAnnounce, 1, "x");
-  const double after = CurrentUtcTime();
-  TDiscoveryPacket p;
-  ASSERT_TRUE(Parse(d, p));
-  EXPECT_GE(p.UtcTime, before);
-  EXPECT_LE(p.UtcTime, after);
-}
-
-TEST(DiscoveryPacketTest, Build_NameOver255Bytes_FirstBytesCarried) {
-  std::string name;
-  for (int i = 0; i < 300; ++i) name += static_cast<char>('a' + i % 26);
-  const TBytes d = BuildDiscoveryPacket(TDiscoveryKind::dkAnnounce, 7732, name, 45000.5);
-  ASSERT_EQ(d.size(), 16u + 255u);
-  EXPECT_EQ(d[15], 0xFF);
-  EXPECT_EQ(std::string(d.begin() + 16, d.end()), name.substr(0, 255));
-  EXPECT_EQ(DiscoveryWireName(name), name.substr(0, 255));
-  EXPECT_EQ(DiscoveryWireName(name.substr(0, 255)), name.substr(0, 255));
-}
-
-// ---- Keyed discovery datagram ----
-
 // The key 01 02 .. 20, and the tags HMAC-SHA256 gives with it (worked out with Python's hmac).
 TKeyBytes TestKey() {
   TKeyBytes key{};
@@ -100,12 +65,40 @@ TBytes KeyedEmptyGoodbye() {
             0x5a, 0xb9, 0x6b, 0xa9, 0x11});
 }
 
-TEST(DiscoveryPacketTest, Keyed_HandMadeBytes) {
+// Every kind in one layout, plain and keyed; a name cut to the 255 bytes its length byte counts;
+// the current clock when no time is given.
+TEST(DiscoveryPacketTest, Build_ExactBytes_EveryKindOneLayout_PlainAndKeyed) {
+  EXPECT_EQ(BuildDiscoveryPacket(TDiscoveryKind::dkReply, 7732, "wren", 45000.5),
+            B({0x50, 0x4E, 0x44, 0x52, 0x02}) + kDay45000_5 +
+                B({0x34, 0x1E, 0x04, 'w', 'r', 'e', 'n'}));
+  for (const auto kind : {TDiscoveryKind::dkAnnounce, TDiscoveryKind::dkReply,
+                          TDiscoveryKind::dkGoodbye}) {
+    EXPECT_EQ(BuildDiscoveryPacket(kind, 65535, "", 45000.25),
+              B({0x50, 0x4E, 0x44, 0x52, static_cast<int>(kind)}) + kDay45000_25 +
+                  B({0xFF, 0xFF, 0x00}));
+  }
   const TKeyBytes key = TestKey();
   EXPECT_EQ(BuildKeyedDiscoveryPacket(TDiscoveryKind::dkReply, 7732, "wren", 45000.5, key),
             WrenKeyedReply());
   EXPECT_EQ(BuildKeyedDiscoveryPacket(TDiscoveryKind::dkGoodbye, 65535, "", 45000.25, key),
             KeyedEmptyGoodbye());
+
+  std::string name;
+  for (int i = 0; i < 300; ++i) name += static_cast<char>('a' + i % 26);
+  const TBytes cut = BuildDiscoveryPacket(TDiscoveryKind::dkAnnounce, 7732, name, 45000.5);
+  ASSERT_EQ(cut.size(), 16u + 255u);
+  EXPECT_EQ(cut[15], 0xFF);
+  EXPECT_EQ(std::string(cut.begin() + 16, cut.end()), name.substr(0, 255));
+  EXPECT_EQ(DiscoveryWireName(name), name.substr(0, 255));
+  EXPECT_EQ(DiscoveryWireName(name.substr(0, 255)), name.substr(0, 255));
+
+  const double before = CurrentUtcTime();
+  const TBytes now = BuildDiscoveryPacket(TDiscoveryKind::dkAnnounce, 1, "x");
+  const double after = CurrentUtcTime();
+  TDiscoveryPacket p;
+  ASSERT_TRUE(Parse(now, p));
+  EXPECT_GE(p.UtcTime, before);
+  EXPECT_LE(p.UtcTime, after);
 }
 
 // Every datagram read by the reader of its mode, plain (no key) or keyed: the verdict, and the

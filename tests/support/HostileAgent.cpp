@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <stdexcept>
 
 #include "net/Messages.h"
@@ -34,6 +35,18 @@ bool PeerClosed(int AFd) {
   if ((PollFor(AFd, POLLIN, 0) & (POLLIN | POLLHUP | POLLERR)) == 0) return false;
   uint8_t byte = 0;
   return ::recv(AFd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0;
+}
+
+// A thread that hands every connection AListen accepts to AServe, until AStop.
+std::thread AcceptLoop(const TSocket& AListen, const std::atomic<bool>& AStop,
+                       std::function<void(TSocket)> AServe) {
+  return std::thread([&AListen, &AStop, AServe = std::move(AServe)] {
+    while (!AStop) {
+      if ((PollFor(AListen.Fd(), POLLIN, static_cast<int>(Slice.count())) & POLLIN) == 0) continue;
+      TSocket conn(::accept4(AListen.Fd(), nullptr, nullptr, SOCK_CLOEXEC));
+      if (conn) AServe(std::move(conn));
+    }
+  });
 }
 
 }  // namespace
@@ -86,14 +99,9 @@ TTricklingClient::~TTricklingClient() {
 
 TSilentServer::TSilentServer(const std::string& AIp) : FListen(ListenTcp(AIp.c_str(), 4096)) {
   FPort = PortOf(FListen);
-  FThread = std::thread([this] {
-    while (!FStop) {
-      if ((PollFor(FListen.Fd(), POLLIN, static_cast<int>(Slice.count())) & POLLIN) == 0) continue;
-      TSocket conn(::accept4(FListen.Fd(), nullptr, nullptr, SOCK_CLOEXEC));
-      if (!conn) continue;
-      FHeld.push_back(std::move(conn));
-      ++FAccepted;
-    }
+  FThread = AcceptLoop(FListen, FStop, [this](TSocket AConn) {
+    FHeld.push_back(std::move(AConn));
+    ++FAccepted;
   });
 }
 
@@ -111,13 +119,7 @@ TStalledFileServer::TStalledFileServer(const std::string& AIp, TFileEntries AEnt
                                        size_t AFirstBytes)
     : FListen(ListenTcp(AIp.c_str(), 64)), FEntries(std::move(AEntries)), FFirstBytes(AFirstBytes) {
   FPort = PortOf(FListen);
-  FThread = std::thread([this] {
-    while (!FStop) {
-      if ((PollFor(FListen.Fd(), POLLIN, static_cast<int>(Slice.count())) & POLLIN) == 0) continue;
-      TSocket conn(::accept4(FListen.Fd(), nullptr, nullptr, SOCK_CLOEXEC));
-      if (conn) Serve(std::move(conn));
-    }
-  });
+  FThread = AcceptLoop(FListen, FStop, [this](TSocket AConn) { Serve(std::move(AConn)); });
 }
 
 TStalledFileServer::~TStalledFileServer() {

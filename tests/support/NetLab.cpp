@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,10 +15,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+
+#include "support/TestSupport.h"
 
 extern char** environ;
 
@@ -111,14 +113,6 @@ int RunScript(const std::vector<std::string>& AArgs, std::string* AOutput = null
   return RunCaptured(std::move(argv), AOutput);
 }
 
-std::string ReadWholeFile(const std::string& APath) {
-  if (APath.empty()) return {};
-  std::ifstream in(APath, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 std::atomic<int> LabCounter{0};
 
 }  // namespace
@@ -130,6 +124,25 @@ std::string PondardExe() {
 
 std::string TestProgramPath(const std::string& AName) {
   return std::string(PONDAR_TEST_PROGRAM_DIR) + "/" + AName;
+}
+
+std::string FindProgram(const std::string& AName) {
+  if (AName.find('/') != std::string::npos) return ::access(AName.c_str(), X_OK) == 0 ? AName : "";
+  const char* path = std::getenv("PATH");
+  std::stringstream dirs(path ? path : "/usr/local/bin:/usr/bin:/bin");
+  std::string dir;
+  while (std::getline(dirs, dir, ':')) {
+    const std::string full = (dir.empty() ? "." : dir) + "/" + AName;
+    struct stat st;
+    if (::stat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(full.c_str(), X_OK) == 0)
+      return full;
+  }
+  return "";
+}
+
+std::map<std::string, std::string> QtPeerEnv(const std::string& ADisplay) {
+  const char* tsan = std::getenv("TSAN_OPTIONS");
+  return {{"DISPLAY", ADisplay}, {"TSAN_OPTIONS", std::string(tsan ? tsan : "") + ":report_bugs=0"}};
 }
 
 // ---- TLabProcess ----
@@ -208,11 +221,11 @@ bool TLabProcess::Running() {
 }
 
 std::string TLabProcess::ReadLog() const {
-  return ReadWholeFile(FLogPath);
+  return ReadFile(FLogPath);
 }
 
 std::string TLabProcess::ReadStderr() const {
-  return ReadWholeFile(FErrPath);
+  return ReadFile(FErrPath);
 }
 
 // ---- TNetLab ----

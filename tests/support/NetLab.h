@@ -50,6 +50,11 @@ std::string PondardExe();
 // The full path of a small program built from tests/programs/<AName>.cpp.
 std::string TestProgramPath(const std::string& AName);
 
+// The full path of AName (looked up in the folders of $PATH unless it holds a "/"), or "" when
+// there is no such executable file; HaveProgram: whether there is one.
+std::string FindProgram(const std::string& AName);
+inline bool HaveProgram(const std::string& AName) { return !FindProgram(AName).empty(); }
+
 // Where a spawned process writes.
 enum class TLogStreams {
   StdoutAndStderr,  // both into the log file, interleaved as written
@@ -65,6 +70,12 @@ struct TSpawnOptions {
   std::string LogPath;
   TLogStreams Streams = TLogStreams::StdoutAndStderr;
 };
+
+// The environment, on top of the test's, of a program that runs Qt on the X display ADisplay.
+// Qt and the libraries under it are not built for ThreadSanitizer, which takes every hand-off
+// between their threads for a race: the program runs under it without reports (our code on
+// those threads is checked by the tests that fake the desktop).
+std::map<std::string, std::string> QtPeerEnv(const std::string& ADisplay);
 
 // One process running in a lab namespace. Owns it: the destructor kills it (SIGKILL) if it is
 // still running and reaps it. Movable, not copyable. Not thread-safe: use from one thread.

@@ -1,7 +1,6 @@
 #include "support/PortalDesk.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <stdexcept>
@@ -21,22 +20,11 @@ constexpr auto KStartBound = 30s;
 
 const char* const KPrograms[] = {"dbus-daemon", "pipewire", "wireplumber"};
 
-bool OnPath(const std::string& AName) {
-  const char* path = std::getenv("PATH");
-  std::string dirs = path ? path : "/usr/bin:/bin";
-  for (size_t start = 0; start <= dirs.size();) {
-    const size_t end = std::min(dirs.find(':', start), dirs.size());
-    if (::access((dirs.substr(start, end - start) + "/" + AName).c_str(), X_OK) == 0) return true;
-    start = end + 1;
-  }
-  return false;
-}
-
 }  // namespace
 
 bool TPortalDesk::Available(std::string* AWhyNot) {
   for (const char* program : KPrograms) {
-    if (!OnPath(program)) {
+    if (!HaveProgram(program)) {
       if (AWhyNot)
         *AWhyNot = std::string(program) + " is missing (scripts/install-deps.sh installs it)";
       return false;

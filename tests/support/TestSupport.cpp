@@ -35,8 +35,10 @@ fs::path TSandbox::Write(const std::string& ARelPath, const std::string& AConten
   return full;
 }
 
-std::string TSandbox::Read(const std::string& ARelPath) const {
-  std::ifstream in(FPath / ARelPath, std::ios::binary);
+std::string TSandbox::Read(const std::string& ARelPath) const { return ReadFile(FPath / ARelPath); }
+
+std::string ReadFile(const fs::path& APath) {
+  std::ifstream in(APath, std::ios::binary);
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();

@@ -28,6 +28,9 @@ class TSandbox {
   std::filesystem::path FPath;
 };
 
+// The whole file at APath; empty when it cannot be read.
+std::string ReadFile(const std::filesystem::path& APath);
+
 // Polls APredicate every few milliseconds until it holds or ATimeout has passed.
 bool WaitFor(const std::function<bool()>& APredicate,
              std::chrono::milliseconds ATimeout = std::chrono::seconds(5));

@@ -37,21 +37,6 @@ constexpr auto KStopBound = 10s;
 constexpr int KFirstDisplay = 20;
 constexpr int KDisplaysTried = 200;
 
-// The full path of AName found on $PATH, or "".
-std::string FindProgram(const std::string& AName) {
-  if (AName.find('/') != std::string::npos) return ::access(AName.c_str(), X_OK) == 0 ? AName : "";
-  const char* path = std::getenv("PATH");
-  std::stringstream dirs(path ? path : "/usr/local/bin:/usr/bin:/bin");
-  std::string dir;
-  while (std::getline(dirs, dir, ':')) {
-    const std::string full = (dir.empty() ? "." : dir) + "/" + AName;
-    struct stat st;
-    if (::stat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(full.c_str(), X_OK) == 0)
-      return full;
-  }
-  return "";
-}
-
 // An unnamed file under the temporary folder, for a child's standard stream: unlike a pipe it
 // never fills up and never waits for a reader, and it is gone once closed.
 int TempFile() {
@@ -233,8 +218,6 @@ bool TXClient::SwitchOffAndResize(int AWidth, int AHeight) {
   std::free(error);
   return !error;
 }
-
-bool HaveProgram(const std::string& AName) { return !FindProgram(AName).empty(); }
 
 TXvfb::TXvfb(int AWidth, int AHeight, int ADepth) {
   const std::string xvfb = FindProgram("Xvfb");

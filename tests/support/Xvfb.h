@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "support/NetLab.h"
+
 struct xcb_connection_t;
 struct xcb_screen_t;
 
@@ -76,9 +78,6 @@ class TXClient {
   xcb_connection_t* FConn;
   xcb_screen_t* FScreen = nullptr;
 };
-
-// True when AName is an executable file in a folder of $PATH.
-bool HaveProgram(const std::string& AName);
 
 struct TRunResult {
   int Status = -1;  // exit status; -1 when it could not be started, died of a signal or timed out

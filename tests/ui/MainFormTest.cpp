@@ -136,19 +136,6 @@ struct TShowWatch final : QObject {
 
 }  // namespace
 
-TEST_F(MainFormTest, Create_ReceiveOnlyShowsScreenSharingOn_ScreenBoxGatesItsSubBoxesBothWays) {
-  Config.ScreenReceive = true;
-  Create();
-  EXPECT_EQ(Form->windowTitle(), "Pondar Desktop");
-  EXPECT_EQ(Form->Pages->currentWidget(), Form->TabSettings);
-  EXPECT_TRUE(Form->App()->Running());
-  EXPECT_EQ(Boxes(), "X-X");
-  Form->chkScreen->click();
-  EXPECT_EQ(Boxes(), "-..");
-  Form->chkScreen->click();
-  EXPECT_EQ(Boxes(), "X--");
-}
-
 TEST_F(MainFormTest, Apply_SettingsFileCannotBeWritten_ErrorShownAndSaidButThePeerRunsOnWithThem) {
   // A file where the settings folder would have to be made.
   std::ofstream(SettingsDir.Path() / "Pondar") << "in the way";
@@ -311,19 +298,20 @@ TEST_F(MainFormTest, PeersJustSynced_LargeFileShownUnderTheLog_ApplyTakesPortsAn
   EXPECT_GT(PondarTest::Ask(Config.TcpPort, PondarTest::B({0x01})).Bytes.size(), 8u);
 }
 
-TEST_F(MainFormTest, HandleAppLog_5001stLineKeptThe5002ndTrimsTo4500ThenAppends) {
+// A new window: receiving alone shows screen sharing on, and its box gates the two below it;
+// the peers' list keeps the peer shown while it is listed; the 5002nd log line trims to 4500.
+TEST_F(MainFormTest, Create_ScreenBoxGatesItsSubBoxes_ShownPeerKeptWhileListed_LogTrimmed) {
+  Config.ScreenReceive = true;
   Create();
-  Form->memoLog->clear();
-  for (int i = 1; i <= 5001; ++i) Form->HandleAppLog("line " + std::to_string(i));
-  EXPECT_EQ(Form->LogLineCount(), 5001);
-  Form->HandleAppLog("line 5002");
-  EXPECT_EQ(Form->LogLineCount(), 4501);
-  EXPECT_EQ(LogLines().front(), "line 502");
-  EXPECT_EQ(LogLines().back(), "line 5002");
-}
+  EXPECT_EQ(Form->windowTitle(), "Pondar Desktop");
+  EXPECT_EQ(Form->Pages->currentWidget(), Form->TabSettings);
+  EXPECT_TRUE(Form->App()->Running());
+  EXPECT_EQ(Boxes(), "X-X");
+  Form->chkScreen->click();
+  EXPECT_EQ(Boxes(), "-..");
+  Form->chkScreen->click();
+  EXPECT_EQ(Boxes(), "X--");
 
-TEST_F(MainFormTest, ShowPeers_ShownPeerKeptWhileListedElseTheFirst) {
-  Create();
   const struct {
     std::vector<std::string> Names;
     QString Choose;  // chosen by the user before the next list; empty: nothing chosen
@@ -342,6 +330,14 @@ TEST_F(MainFormTest, ShowPeers_ShownPeerKeptWhileListedElseTheFirst) {
     EXPECT_EQ(Form->cboPeers->count(), static_cast<int>(step.Names.size()));
   }
   EXPECT_EQ(Form->cboPeers->currentIndex(), -1);
+
+  Form->memoLog->clear();
+  for (int i = 1; i <= 5001; ++i) Form->HandleAppLog("line " + std::to_string(i));
+  EXPECT_EQ(Form->LogLineCount(), 5001);
+  Form->HandleAppLog("line 5002");
+  EXPECT_EQ(Form->LogLineCount(), 4501);
+  EXPECT_EQ(LogLines().front(), "line 502");
+  EXPECT_EQ(LogLines().back(), "line 5002");
 }
 
 TEST_F(MainFormTest, ScreenPage_PlaceholdersOnBlack_FrameRepaintsOnlyForTheShownPeer) {
